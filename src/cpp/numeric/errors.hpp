@@ -1,0 +1,24 @@
+// Errors of the numeric core. The core never touches the interpreter: it throws these, and the
+// Python glue turns each into the matching Python exception in one place.
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace zelvor::numeric {
+
+enum class ErrorKind { index, zero_division, overflow, value, type, memory, runtime };
+
+struct Error {
+    ErrorKind kind;
+    std::string message;
+};
+
+// Thrown when the host (the Python side) already has an exception pending: the core only unwinds.
+struct HostError {};
+
+inline Error out_of_bounds(int axis) {
+    return Error{ErrorKind::index, "Out of bounds on buffer access (axis " + std::to_string(axis) + ")"};
+}
+
+}  // namespace zelvor::numeric

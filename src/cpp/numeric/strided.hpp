@@ -1,0 +1,53 @@
+// Read-only views of a caller's array memory: a base pointer, a shape and byte strides.
+// Plain C++: no Python here. `at` checks its indices and throws numeric::Error (IndexError
+// "Out of bounds on buffer access (axis N)"); operator() / operator[] do not check and are
+// only for indices already proven in range.
+#pragma once
+
+#include <cstdint>
+
+#include "numeric/errors.hpp"
+
+namespace zelvor::numeric {
+
+template <class T>
+struct Strided1D {
+    const char* data = nullptr;
+    std::int64_t size = 0;
+    std::int64_t stride = 0;  // bytes between consecutive elements
+
+    T operator[](std::int64_t i) const noexcept {
+        return *reinterpret_cast<const T*>(data + i * stride);
+    }
+    // Checked read; a negative index is an error (no wrap-around).
+    T at(std::int64_t i) const {
+        if (i < 0 || i >= size) throw out_of_bounds(0);
+        return (*this)[i];
+    }
+    // Checked read where a negative index counts from the end, as Python indexing does.
+    T at_wrapped(std::int64_t i) const {
+        if (i < 0) i += size;
+        return at(i);
+    }
+};
+
+struct Strided2D {
+    const char* data = nullptr;
+    std::int64_t rows = 0;
+    std::int64_t cols = 0;
+    std::int64_t row_stride = 0;  // bytes
+    std::int64_t col_stride = 0;  // bytes
+
+    double operator()(std::int64_t r, std::int64_t c) const noexcept {
+        return *reinterpret_cast<const double*>(data + r * row_stride + c * col_stride);
+    }
+    double at(std::int64_t r, std::int64_t c) const {
+        if (r < 0 || r >= rows) throw out_of_bounds(0);
+        if (c < 0 || c >= cols) throw out_of_bounds(1);
+        return (*this)(r, c);
+    }
+    bool row_in_range(std::int64_t r) const noexcept { return r >= 0 && r < rows; }
+    bool col_in_range(std::int64_t c) const noexcept { return c >= 0 && c < cols; }
+};
+
+}  // namespace zelvor::numeric

@@ -1,0 +1,209 @@
+#include "pyglue/buffer.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "pyglue/errors.hpp"
+
+namespace zelvor::glue {
+
+namespace {
+
+// How a found format character is described in a mismatch message.
+const char* describe_format_char(char ch, bool is_complex) {
+    switch (ch) {
+        case '?': return "'bool'";
+        case 'c': return "'char'";
+        case 'b': return "'signed char'";
+        case 'B': return "'unsigned char'";
+        case 'h': return "'short'";
+        case 'H': return "'unsigned short'";
+        case 'i': return "'int'";
+        case 'I': return "'unsigned int'";
+        case 'l': return "'long'";
+        case 'L': return "'unsigned long'";
+        case 'q': return "'long long'";
+        case 'Q': return "'unsigned long long'";
+        case 'f': return is_complex ? "'complex float'" : "'float'";
+        case 'd': return is_complex ? "'complex double'" : "'double'";
+        case 'g': return is_complex ? "'complex long double'" : "'long double'";
+        case 'T': return "a struct";
+        case 'O': return "Python object";
+        case 'P': return "a pointer";
+        case 's':
+        case 'p': return "a string";
+        case 0: return "end";
+        default: return "unparsable format string";
+    }
+}
+
+char format_group(char ch, bool is_complex) {
+    switch (ch) {
+        case 'c': return 'H';
+        case 'b':
+        case 'h':
+        case 'i':
+        case 'l':
+        case 'q':
+        case 's':
+        case 'p': return 'I';
+        case '?':
+        case 'B':
+        case 'H':
+        case 'I':
+        case 'L':
+        case 'Q': return 'U';
+        case 'f':
+        case 'd':
+        case 'g': return is_complex ? 'C' : 'R';
+        case 'O': return 'O';
+        case 'P': return 'P';
+        default: return 0;
+    }
+}
+
+Py_ssize_t native_size(char ch, bool is_complex) {
+    Py_ssize_t size = 0;
+    switch (ch) {
+        case '?':
+        case 'c':
+        case 'b':
+        case 'B':
+        case 's':
+        case 'p': size = 1; break;
+        case 'h':
+        case 'H': size = sizeof(short); break;
+        case 'i':
+        case 'I': size = sizeof(int); break;
+        case 'l':
+        case 'L': size = sizeof(long); break;
+        case 'q':
+        case 'Q': size = sizeof(long long); break;
+        case 'f': size = sizeof(float); break;
+        case 'd': size = sizeof(double); break;
+        case 'g': size = sizeof(long double); break;
+        case 'O':
+        case 'P': size = sizeof(void*); break;
+        default: return 0;
+    }
+    return is_complex ? 2 * size : size;
+}
+
+// Standard sizes, used after '=', '<', '>' and '!'.
+Py_ssize_t standard_size(char ch, bool is_complex) {
+    Py_ssize_t size = 0;
+    switch (ch) {
+        case '?':
+        case 'c':
+        case 'b':
+        case 'B':
+        case 's':
+        case 'p': size = 1; break;
+        case 'h':
+        case 'H': size = 2; break;
+        case 'i':
+        case 'I':
+        case 'l':
+        case 'L': size = 4; break;
+        case 'q':
+        case 'Q': size = 8; break;
+        case 'f': size = 4; break;
+        case 'd': size = 8; break;
+        case 'g': size = sizeof(long double); break;
+        case 'O':
+        case 'P': size = sizeof(void*); break;
+        default: return 0;
+    }
+    return is_complex ? 2 * size : size;
+}
+
+[[noreturn]] void raise_mismatch(const ElementType& element, char found, bool is_complex) {
+    raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'", element.name, "'",
+                 describe_format_char(found, is_complex));
+}
+
+// Checks a buffer's format string against one expected scalar element type.
+void check_format(const char* format, const ElementType& element) {
+    bool standard = false;
+    const char* p = format ? format : "B";
+    for (;; ++p) {
+        const char ch = *p;
+        if (ch == '@' || ch == '^') {
+            standard = false;
+        } else if (ch == '=' || ch == '<') {
+            standard = true;
+        } else if (ch == '>' || ch == '!') {
+            raise(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
+        } else if (ch >= '0' && ch <= '9') {
+            // A repeat count of 1 is the plain scalar; anything else is an array element.
+            if (ch != '1' || (p[1] >= '0' && p[1] <= '9')) raise_mismatch(element, 'T', false);
+        } else {
+            break;
+        }
+    }
+    bool is_complex = false;
+    char ch = *p;
+    if (ch == 'Z') {
+        is_complex = true;
+        ch = *++p;
+    }
+    if (ch == 'T') raise_mismatch(element, 'T', false);
+    const char group = format_group(ch, is_complex);
+    const Py_ssize_t size = standard ? standard_size(ch, is_complex) : native_size(ch, is_complex);
+    if (ch == 0 || group == 0) raise_mismatch(element, ch, is_complex);
+    // chars don't care about sign
+    const bool char_like = (element.group == 'H' || group == 'H') && element.size == size;
+    if ((group != element.group || size != element.size) && !char_like) raise_mismatch(element, ch, is_complex);
+    if (p[1] != 0) raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected end but got %s",
+                                describe_format_char(p[1] == 'T' ? 'T' : p[1], false));
+}
+
+}  // namespace
+
+Buffer Buffer::acquire(PyObject* obj, int ndim, const ElementType& element) {
+    Buffer buffer;
+    check_status(PyObject_GetBuffer(obj, &buffer.view_, PyBUF_RECORDS_RO));
+    buffer.acquired_ = true;
+    if (buffer.view_.ndim != ndim) {
+        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
+                     buffer.view_.ndim);
+    }
+    check_format(buffer.view_.format, element);
+    if (buffer.view_.itemsize != element.size) {
+        raise_format(PyExc_ValueError, "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
+                     buffer.view_.itemsize, buffer.view_.itemsize > 1 ? "s" : "", element.name, element.size,
+                     element.size > 1 ? "s" : "");
+    }
+    return buffer;
+}
+
+Buffer::Buffer(Buffer&& other) noexcept : view_(other.view_), acquired_(other.acquired_) {
+    other.acquired_ = false;
+    other.view_ = Py_buffer{};
+}
+
+Buffer& Buffer::operator=(Buffer&& other) noexcept {
+    if (this != &other) {
+        release();
+        view_ = other.view_;
+        acquired_ = other.acquired_;
+        other.acquired_ = false;
+        other.view_ = Py_buffer{};
+    }
+    return *this;
+}
+
+Buffer::~Buffer() { release(); }
+
+void Buffer::release() noexcept {
+    if (acquired_) {
+        PyBuffer_Release(&view_);
+        acquired_ = false;
+    }
+}
+
+numeric::Strided2D Buffer::matrix() const noexcept {
+    return {static_cast<const char*>(view_.buf), view_.shape[0], view_.shape[1], view_.strides[0], view_.strides[1]};
+}
+
+}  // namespace zelvor::glue

@@ -1,0 +1,37 @@
+#include "pyglue/module.hpp"
+
+#include "pyglue/errors.hpp"
+
+namespace zelvor::glue {
+
+PyObject* ModuleOnce::create(PyObject* spec) {
+    if (module != nullptr) return Py_NewRef(module);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) return nullptr;
+    PyObject* m = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return m;
+}
+
+int ModuleOnce::begin(PyObject* m) {
+    if (module == nullptr) return 1;
+    if (module == m) return 0;
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 short_name);
+    return -1;
+}
+
+void ModuleOnce::finish(PyObject* m) { module = Py_NewRef(m); }
+
+void register_module(PyObject* m, const char* full_name) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    Ref key = check(PyUnicode_FromString(full_name));
+    const int present = check_status(PyDict_Contains(modules, key.get()));
+    if (!present) check_status(PyDict_SetItem(modules, key.get(), m));
+}
+
+void add_object(PyObject* m, const char* name, PyObject* value) {
+    check_status(PyModule_AddObjectRef(m, name, value));
+}
+
+}  // namespace zelvor::glue

@@ -1,0 +1,119 @@
+// The backtest engine's numeric core: per-run state, the daily loop, the trade primitive
+// (set_position), the rebalance and the trading-price check. No Python here: everything the
+// engine needs from the interpreter (the excursion recorder, the module flags, the truth of
+// `stop_trading_next_period`, NumPy's gross weight, error reporting) goes through `Host`.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "numeric/errors.hpp"
+#include "numeric/strided.hpp"
+
+namespace zelvor::engine {
+
+using PositionMap = std::map<int, double>;  // position column -> money value of the holding
+using ColumnMap = std::map<int, int>;       // position column -> price column
+
+enum class StopSide : std::uint8_t { stop_loss, take_profit };
+
+struct StopEntry {
+    std::int32_t sid;
+    StopSide side;
+    bool operator==(const StopEntry&) const = default;
+};
+
+// The engine functions an error can pass through; the host names them in traceback entries.
+enum class Frame { set_position, rebalance, validate_trade_price };
+
+// A target-weight row handed to `rebalance`: a row of `pos_values`, or (when stopped stocks were
+// zeroed out of it) a modified copy of that row.
+struct TargetRow {
+    std::int64_t pos_row = -1;                    // row of pos_values the weights come from
+    const std::vector<double>* copy = nullptr;    // non-null: use these weights instead
+};
+
+class Host {
+public:
+    virtual ~Host() = default;
+
+    // Excursion recorder. Each throws numeric::HostError when the recorder left an error set.
+    virtual void record_date(int row) = 0;
+    virtual void record_entry(int sid, double size, int transaction) = 0;
+    virtual void record_exit(int sid, int transaction) = 0;
+    virtual void end_analysis(PositionMap& positions) = 0;
+
+    // Module flags RETAIN_COST_WHEN_REBALANCE and RESAMPLE, looked up by name each time.
+    virtual bool retain_cost_flag() = 0;
+    virtual bool resample_flag() = 0;
+
+    // Truth value of the caller's `stop_trading_next_period` object, asked each time it is used.
+    virtual bool stop_trading_next_period() = 0;
+
+    // Sum of the absolute weights of a target row, as the array library computes it.
+    virtual double gross_weight(const TargetRow& row) = 0;
+
+    // Errors that need the stock's label (pos_columns[sid]); set the error and throw HostError.
+    [[noreturn]] virtual void invalid_trade_price(double price, int sid, int row) = 0;
+    [[noreturn]] virtual void missing_price_column(int sid) = 0;
+
+    // Called from a `catch (...)` at the boundary of an engine function: turns the exception in
+    // flight (numeric::Error, std::bad_alloc, or HostError with the error already set) into a
+    // pending host error, adds a traceback entry for `frame`, and throws HostError.
+    [[noreturn]] virtual void fail(Frame frame) = 0;
+};
+
+struct Options {
+    double fee_ratio = 0.001425;
+    double tax_ratio = 0.003;
+    double stop_loss = 1.0;
+    double take_profit = 0.0;  // the caller passes +inf by default
+    double trail_stop = 0.0;   // the caller passes +inf by default
+    double trail_stop_activation = 0.0;
+    bool touched_exit = false;
+    double position_limit = 1.0;
+    bool retain_cost_when_rebalance = false;
+};
+
+struct Market {
+    numeric::Strided2D price, close, high, low, open;  // [price row, price column]
+    numeric::Strided1D<std::int64_t> price_index;      // N = price_index.size
+    numeric::Strided2D pos_values;                      // [position row, position column]
+    numeric::Strided1D<std::int64_t> pos_index;
+    numeric::Strided1D<std::int64_t> resample;
+    std::int64_t n_labels = 0;  // C = len(pos_columns); labels are read only by the host
+    bool has_delisting_bars = false;
+    numeric::Strided1D<std::int64_t> delisting_bars;    // per position column; valid when has_delisting_bars
+};
+
+// What the daily loop leaves for the end-of-run report.
+struct RunOutcome {
+    PositionMap positions;
+    PositionMap last_positions;
+    double cash = 1.0;
+    bool has_last_target = false;            // false: last_target is None (no rebalance executed)
+    std::int64_t last_target_pos_row = -1;   // row of pos_values used by the last rebalance
+    bool last_target_is_copy = false;        // true: last_target_copy holds the modified row
+    std::vector<double> last_target_copy;
+    std::vector<StopEntry> stop_exits;
+    std::vector<StopEntry> exits_due;
+    std::int64_t pos_id = 0;
+    std::int64_t last_rebalanced_pos_id = -1;
+    bool rebalance_due = false;
+    std::int64_t last_date = 0;              // price_index[N - 1]; meaningless when N == 0
+};
+
+// Runs the whole simulation (setup of the per-run state, the daily loop, end_analysis).
+// `portfolio_value` has room for market.price_index.size doubles and receives one value per row.
+// The caller has already called the recorder's start_analysis. Throws numeric::HostError (with a
+// host error set) or numeric::Error on failure.
+RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns,
+                        Host& host, double* portfolio_value);
+
+// The trade primitive, exposed for tests of the core. Returns the new cash.
+double set_position(Host& host, PositionMap& positions, int sid, double target, double cash,
+                    double fee_ratio, double tax_ratio, bool check_held = true, bool drop_zero = false,
+                    double position_scale = 1.0);
+
+}  // namespace zelvor::engine

@@ -1,0 +1,1 @@
+"""Extension modules: ``trevane`` (backtest engine), ``quelmo`` (excursion recorder), ``tamsil`` (text)."""
