@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "pyglue/python.hpp"
+#include "pyglue/numpy.hpp"
 
 namespace zelvor::recorder {
 

@@ -104,6 +104,19 @@ struct RunOutcome {
     std::int64_t last_date = 0;              // price_index[N - 1]; meaningless when N == 0
 };
 
+// Dense position column -> price column table built from a ColumnMap, for the hot loop.
+struct PriceColumns {
+    std::vector<int> column;     // indexed by position column; -1: the label has no price column
+    std::int64_t n_labels = 0;   // len(pos_columns): a position column at or past it has no label
+
+    int of(std::int64_t sid) const noexcept {
+        return sid >= 0 && sid < static_cast<std::int64_t>(column.size()) ? column[sid] : -1;
+    }
+};
+
+// `n_positions` is the number of position columns (entries of the map at or past it are never read).
+PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positions, std::int64_t n_labels);
+
 // Runs the whole simulation (setup of the per-run state, the daily loop, end_analysis).
 // `portfolio_value` has room for market.price_index.size doubles and receives one value per row.
 // The caller has already called the recorder's start_analysis. Throws numeric::HostError (with a
@@ -111,9 +124,23 @@ struct RunOutcome {
 RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns,
                         Host& host, double* portfolio_value);
 
-// The trade primitive, exposed for tests of the core. Returns the new cash.
-double set_position(Host& host, PositionMap& positions, int sid, double target, double cash,
-                    double fee_ratio, double tax_ratio, bool check_held = true, bool drop_zero = false,
-                    double position_scale = 1.0);
+// The engine's functions, exposed for tests of the core. Each reports a failure by throwing
+// numeric::HostError after host.fail() named it.
+//
+// The trade primitive: moves `sid` to `target` (money), charges fee and tax, tells the recorder.
+// Returns the new cash. A non-zero target for a column without a price column fails through
+// host.missing_price_column before anything changes.
+double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
+                    double cash, double fee_ratio, double tax_ratio, bool check_held = true,
+                    bool drop_zero = false, double position_scale = 1.0);
+
+// Moves the portfolio to the weights of `row`; `weights` views the same numbers (a row of pos_values
+// or the modified copy). Returns the new cash.
+double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions, const TargetRow& row,
+                 numeric::Strided1D<double> weights, double cash, double fee_ratio, double tax_ratio,
+                 double position_limit);
+
+// Accepts NaN and positive finite prices; anything else fails through host.invalid_trade_price.
+void validate_trade_price(Host& host, double price, int sid, int row);
 
 }  // namespace zelvor::engine

@@ -1,0 +1,517 @@
+// The backtest engine's numeric core: setup of the per-run state, the daily loop, the trade primitive,
+// the rebalance and the trading-price check. Every read of a caller's array is checked with `at` or
+// proven in range before it is made; the floating-point operations keep the order of the formulas
+// they implement, since results are compared bit for bit.
+#include "trevane/engine.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace zelvor::engine {
+
+using numeric::Error;
+using numeric::ErrorKind;
+using numeric::out_of_bounds;
+using numeric::Strided1D;
+using numeric::Strided2D;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// NaN (a missing price) and positive finite prices are usable.
+inline bool price_acceptable(double price) noexcept {
+    return std::isnan(price) || (price > 0.0 && price < kInf);
+}
+
+// Python float division: a zero divisor (of either sign) raises instead of giving inf.
+inline double float_divide(double numerator, double divisor) {
+    if (divisor == 0.0) throw Error{ErrorKind::zero_division, "float division by zero"};
+    return numerator / divisor;
+}
+
+double set_position_body(Host& host, const PriceColumns& columns, PositionMap& positions, int sid,
+                         double target, double cash, double fee_ratio, double tax_ratio, bool check_held,
+                         bool drop_zero, double position_scale) {
+    // A NaN target counts as a holding: such a column must never be valued with another stock's prices.
+    if (target != 0.0 && columns.of(sid) < 0) {
+        if (sid < 0 || sid >= columns.n_labels) throw out_of_bounds(0);  // not even a label to name
+        host.missing_price_column(sid);
+    }
+
+    auto found = positions.find(sid);
+    const bool known = check_held ? found != positions.end() : true;
+    const bool held = found != positions.end() && found->second != 0.0;  // NaN counts as held
+
+    // The recorder hears of the trade before any money moves.
+    if (!held && target != 0.0) {
+        const double size = float_divide(target, position_scale);
+        host.record_entry(sid, size, 1);
+    } else if (held && target == 0.0) {
+        host.record_exit(sid, 1);
+    } else if (held && target != 0.0) {
+        if (!host.retain_cost_flag() && host.resample_flag()) {
+            host.record_exit(sid, 0);
+            const double size = float_divide(target, position_scale);
+            host.record_entry(sid, size, 0);
+        }
+    }
+
+    if (target == 0.0) {
+        if (!known) return cash;
+        auto it = found != positions.end() ? found : positions.try_emplace(sid, 0.0).first;
+        const double v = it->second;
+        const double new_cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
+        if (drop_zero) {
+            positions.erase(it);
+        } else {
+            it->second = 0.0;
+        }
+        return new_cash;
+    }
+
+    auto it = found != positions.end() ? found : positions.try_emplace(sid, 0.0).first;
+    const double v = it->second;
+    const double diff = target - v;
+    // Enlarging the holding in the target's direction pays the fee only; reducing it pays the tax too.
+    const bool enlarges = (target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0);
+    const double rate = enlarges ? fee_ratio : fee_ratio + tax_ratio;
+    const double cost = rate * std::fabs(diff);
+    double new_cash;
+    if (diff > 0.0) {
+        it->second = (diff - cost) + v;  // the buyer pays the full diff; the cost comes out of the holding
+        new_cash = cash - diff;
+    } else {
+        it->second = diff + v;
+        new_cash = cash + (-diff - cost);
+    }
+    if (drop_zero && it->second == 0.0) positions.erase(it);
+    return new_cash;
+}
+
+// Exit levels as ratios to the cost basis; only the absolute values of the options count.
+struct Levels {
+    double take_profit_above;  // upper of a long
+    double take_profit_below;  // lower of a short
+    double stop_loss_below;    // lower of a long
+    double stop_loss_above;    // upper of a short
+    double trail_active_above;
+    double trail_active_below;
+    double trail_distance;
+
+    explicit Levels(const Options& o)
+        : take_profit_above(1.0 + std::fabs(o.take_profit)),
+          take_profit_below(1.0 - std::fabs(o.take_profit)),
+          stop_loss_below(1.0 - std::fabs(o.stop_loss)),
+          stop_loss_above(1.0 + std::fabs(o.stop_loss)),
+          trail_active_above(1.0 + std::fabs(o.trail_stop_activation)),
+          trail_active_below(1.0 - std::fabs(o.trail_stop_activation)),
+          trail_distance(std::fabs(o.trail_stop)) {}
+};
+
+Strided1D<double> row_view(const Strided2D& matrix, std::int64_t row) {
+    Strided1D<double> view;
+    view.data = matrix.data + row * matrix.row_stride;
+    view.size = matrix.cols;
+    view.stride = matrix.col_stride;
+    return view;
+}
+
+Strided1D<double> vector_view(const std::vector<double>& values) {
+    Strided1D<double> view;
+    view.data = reinterpret_cast<const char*>(values.data());
+    view.size = static_cast<std::int64_t>(values.size());
+    view.stride = sizeof(double);
+    return view;
+}
+
+class Simulation {
+public:
+    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
+               RunOutcome& out)
+        : m_(market),
+          o_(options),
+          host_(host),
+          out_(out),
+          levels_(options),
+          n_rows_(market.price_index.size),
+          n_stocks_(market.pos_values.cols) {
+        // Rows and stock indices travel as 32-bit ints (recorder calls, PositionMap keys).
+        if (n_rows_ > INT_MAX || n_stocks_ > INT_MAX) {
+            throw Error{ErrorKind::overflow, "value too large to convert to int"};
+        }
+        columns_ = make_price_columns(columns, n_stocks_, market.n_labels);
+        cum_ratio_.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        max_ratio_.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        min_ratio_.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        ref_price_.assign(static_cast<std::size_t>(market.price.cols), 1.0);
+
+        has_delisting_ = false;
+        if (market.has_delisting_bars) {
+            for (std::int64_t k = 0; k < market.delisting_bars.size; ++k) {
+                if (market.delisting_bars[k] >= 0) {
+                    has_delisting_ = true;
+                    break;
+                }
+            }
+        }
+
+        // Each rebalance date flags the last price row not later than it; the cursor never moves
+        // back, so the dates are expected in ascending order. Without price rows nothing is flagged.
+        resample_flags_.assign(static_cast<std::size_t>(n_rows_), 0);
+        if (n_rows_ > 0) {
+            std::int64_t j = 0;
+            for (std::int64_t k = 0; k < market.resample.size; ++k) {
+                const std::int64_t t = market.resample[k];
+                while (j + 1 < n_rows_ && market.price_index[j + 1] <= t) ++j;
+                resample_flags_[static_cast<std::size_t>(j)] = 1;
+            }
+        }
+        out_.cash = 1.0;
+        out_.pos_id = 0;
+        out_.last_rebalanced_pos_id = -1;
+        out_.rebalance_due = false;
+    }
+
+    void run(double* portfolio_value) {
+        if (n_rows_ > 0 && m_.pos_index.size == 0) throw out_of_bounds(0);
+        for (std::int64_t i = 0; i < n_rows_; ++i) {
+            const std::int64_t date = m_.price_index[i];
+            // Before the first position date the portfolio is untouched cash.
+            if (date < m_.pos_index[0]) {
+                portfolio_value[i] = 1.0;
+                continue;
+            }
+            host_.record_date(static_cast<int>(i));
+            revalue(i);
+            execute_due_exits();
+            out_.exits_due.swap(pending_exits_);
+            pending_exits_.clear();
+            if (out_.rebalance_due) rebalance_row(i);
+            if (has_delisting_) delist(i);
+            portfolio_value[i] = value_row(i);
+            schedule(i);
+        }
+        if (n_rows_ > 0) out_.last_date = m_.price_index[n_rows_ - 1];
+        host_.end_analysis(out_.positions);
+    }
+
+private:
+    int price_column(int sid) {
+        const int pid = columns_.of(sid);
+        if (pid < 0) {  // a key only enters the map through a trade that checked its price column
+            check_label(sid);
+            host_.missing_price_column(sid);
+        }
+        return pid;
+    }
+
+    // The label pos_columns[sid] is evaluated before each price check.
+    void check_label(int sid) const {
+        if (sid >= m_.n_labels) throw out_of_bounds(0);
+    }
+
+    void check_price(double price, int sid, std::int64_t row) {
+        check_label(sid);
+        if (!price_acceptable(price)) validate_trade_price(host_, price, sid, static_cast<int>(row));
+    }
+
+    void reset_ratios(int sid) {
+        cum_ratio_[sid] = 1.0;
+        max_ratio_[sid] = 1.0;
+        min_ratio_[sid] = 1.0;
+    }
+
+    double close_position(int sid, bool drop_zero) {
+        return set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio, o_.tax_ratio,
+                            false, drop_zero);
+    }
+
+    // Revalues every holding at the row's trading price and looks for stops. All holdings are measured
+    // against the reference prices as they stood at the start of the row, so position columns sharing
+    // a price column are each revalued; the reference prices move once the walk is done.
+    void revalue(std::int64_t i) {
+        ref_updates_.clear();
+        for (auto it = out_.positions.begin(); it != out_.positions.end(); ++it) {
+            const int sid = it->first;
+            const int pid = price_column(sid);
+            const double price = m_.price.at(i, pid);
+            check_price(price, sid, i);
+
+            double& ref = ref_price_[static_cast<std::size_t>(pid)];
+            if (std::isnan(ref)) ref = price;
+            double r = price / ref;
+            if (std::isnan(r)) r = 1.0;  // a missing price keeps the holding's value
+
+            double& position = it->second;
+            double& cum = cum_ratio_[sid];
+            double& max_ratio = max_ratio_[sid];
+            double& min_ratio = min_ratio_[sid];
+            position *= r;
+            cum *= r;
+            if (cum > max_ratio) max_ratio = cum;
+            if (cum < min_ratio) min_ratio = cum;
+
+            const double base_value = position / cum;
+            double upper;
+            double lower;
+            if (base_value > 0.0) {
+                const bool trail_active = max_ratio >= levels_.trail_active_above;
+                upper = levels_.take_profit_above;
+                lower = levels_.stop_loss_below;
+                if (trail_active && max_ratio - levels_.trail_distance > lower) {
+                    lower = max_ratio - levels_.trail_distance;
+                }
+            } else {
+                const bool trail_active = min_ratio <= levels_.trail_active_below;
+                upper = levels_.stop_loss_above;
+                if (trail_active && min_ratio + levels_.trail_distance < upper) {
+                    upper = min_ratio + levels_.trail_distance;
+                }
+                lower = levels_.take_profit_below;
+            }
+
+            if (o_.touched_exit) {
+                // Intraday exit, filled at once at the touched level (or at the open beyond it).
+                const double prior = cum / r;
+                const double high_ratio = prior * m_.high.at(i, pid) / ref;
+                const double low_ratio = prior * m_.low.at(i, pid) / ref;
+                const double open_ratio = prior * m_.open.at(i, pid) / ref;
+                const bool touched_lower = low_ratio <= lower;
+                const bool touched_upper = high_ratio >= upper;
+                const bool open_touched = open_ratio >= upper || open_ratio <= lower;
+                if (open_touched) {
+                    position = base_value * open_ratio;
+                } else if (touched_upper) {
+                    position = base_value * upper;
+                } else if (touched_lower) {
+                    position = base_value * lower;
+                }
+                if (open_touched || touched_upper || touched_lower) {
+                    const bool stop_loss =
+                        (touched_lower && position > 0.0) || (touched_upper && position < 0.0);
+                    out_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
+                    // drop_zero false: the key stays (at 0), so this walk's iterator stays valid.
+                    out_.cash = close_position(sid, false);
+                }
+            } else {
+                // Close-based detection, executed on the next row.
+                const double close_ratio = cum * m_.close.at(i, pid) / price;
+                if (close_ratio >= upper) {
+                    pending_exits_.push_back({sid, StopSide::take_profit});
+                } else if (close_ratio < lower) {
+                    pending_exits_.push_back({sid, StopSide::stop_loss});
+                }
+            }
+            if (!std::isnan(price)) ref_updates_.emplace_back(pid, price);
+        }
+        for (const auto& [pid, price] : ref_updates_) ref_price_[static_cast<std::size_t>(pid)] = price;
+    }
+
+    // Executes the stops detected on the previous row, unless today's rebalance keeps the stock.
+    void execute_due_exits() {
+        for (const StopEntry& entry : out_.exits_due) {
+            const int sid = entry.sid;
+            bool keep = false;
+            if (out_.rebalance_due && !host_.stop_trading_next_period()) {
+                keep = m_.pos_values.at(out_.pos_id, sid) != 0.0;  // a NaN target keeps it
+            }
+            auto found = out_.positions.find(sid);
+            if (found == out_.positions.end() || found->second == 0.0 || keep) continue;
+            out_.cash = close_position(sid, true);
+            out_.stop_exits.push_back(entry);
+            reset_ratios(sid);
+            auto again = std::find_if(pending_exits_.begin(), pending_exits_.end(),
+                                      [sid](const StopEntry& e) { return e.sid == sid; });
+            if (again != pending_exits_.end()) pending_exits_.erase(again);
+        }
+    }
+
+    void rebalance_row(std::int64_t i) {
+        const std::int64_t pos_id = out_.pos_id;
+        if (!o_.retain_cost_when_rebalance) {
+            std::fill(cum_ratio_.begin(), cum_ratio_.end(), 1.0);
+            std::fill(max_ratio_.begin(), max_ratio_.end(), 1.0);
+            std::fill(min_ratio_.begin(), min_ratio_.end(), 1.0);
+        } else {
+            // Only new holdings and holdings whose direction flips start from a fresh basis.
+            for (std::int64_t k = 0; k < n_stocks_; ++k) {
+                const double w = m_.pos_values.at(pos_id, k);
+                if (w == 0.0) continue;
+                const int sid = static_cast<int>(k);
+                auto found = out_.positions.find(sid);
+                if (found == out_.positions.end() || found->second * w <= 0.0) reset_ratios(sid);
+            }
+        }
+
+        if (!m_.pos_values.row_in_range(pos_id)) throw out_of_bounds(0);
+        TargetRow target{pos_id, nullptr};
+        Strided1D<double> weights = row_view(m_.pos_values, pos_id);
+        if (host_.stop_trading_next_period() && !out_.stop_exits.empty()) {
+            // Stocks stopped out since the last rebalance stay out of this one.
+            std::vector<double>& copy = out_.last_target_copy;
+            copy.resize(static_cast<std::size_t>(weights.size));
+            for (std::int64_t k = 0; k < weights.size; ++k) copy[static_cast<std::size_t>(k)] = weights[k];
+            for (const StopEntry& entry : out_.stop_exits) {
+                if (entry.sid >= 0 && entry.sid < weights.size) {
+                    copy[static_cast<std::size_t>(entry.sid)] = 0.0;
+                }
+            }
+            target.copy = &copy;
+            weights = vector_view(copy);
+        }
+
+        out_.cash = rebalance(host_, columns_, out_.positions, target, weights, out_.cash, o_.fee_ratio,
+                              o_.tax_ratio, o_.position_limit);
+
+        out_.stop_exits.clear();
+        out_.last_positions = out_.positions;
+        out_.has_last_target = true;
+        out_.last_target_pos_row = pos_id;
+        out_.last_target_is_copy = target.copy != nullptr;
+        // Tomorrow's ratios are measured from today's trading prices, NaN entries included.
+        if (!m_.price.row_in_range(i)) throw out_of_bounds(0);
+        for (std::int64_t c = 0; c < m_.price.cols; ++c) {
+            ref_price_[static_cast<std::size_t>(c)] = m_.price(i, c);
+        }
+        out_.last_rebalanced_pos_id = pos_id;
+    }
+
+    void delist(std::int64_t i) {
+        delisted_today_.clear();
+        for (const auto& [sid, value] : out_.positions) {
+            if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) delisted_today_.push_back(sid);
+        }
+        for (const int sid : delisted_today_) {
+            out_.cash = close_position(sid, true);
+            reset_ratios(sid);
+        }
+        delisted_today_.clear();
+    }
+
+    // The portfolio's value at the close; holdings are carried at the trading price.
+    double value_row(std::int64_t i) {
+        double value = out_.cash;
+        for (const auto& [sid, holding] : out_.positions) {
+            const int pid = price_column(sid);
+            const double price = m_.price.at(i, pid);
+            check_price(price, sid, i);
+            const double close = m_.close.at(i, pid);
+            if (std::isnan(price) || std::isnan(close)) {
+                value += holding;
+            } else {
+                value += holding * close / price;
+            }
+        }
+        return value;
+    }
+
+    // A position row becomes current once the next price date is strictly later than its date; the
+    // last row consumes every remaining position row.
+    void schedule(std::int64_t i) {
+        const std::int64_t last_pos = m_.pos_index.size - 1;
+        std::int64_t pos_id = out_.pos_id;
+        if (i < n_rows_ - 1) {
+            const std::int64_t next_date = m_.price_index[i + 1];
+            while (pos_id < last_pos && m_.pos_index[pos_id + 1] < next_date) ++pos_id;
+        } else if (pos_id < last_pos) {
+            pos_id = last_pos;
+        }
+        out_.pos_id = pos_id;
+        out_.rebalance_due =
+            pos_id != out_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
+    }
+
+    const Market& m_;
+    const Options& o_;
+    Host& host_;
+    RunOutcome& out_;
+    const Levels levels_;
+    const std::int64_t n_rows_;
+    const std::int64_t n_stocks_;
+    PriceColumns columns_;
+    std::vector<double> cum_ratio_;
+    std::vector<double> max_ratio_;
+    std::vector<double> min_ratio_;
+    std::vector<double> ref_price_;
+    std::vector<unsigned char> resample_flags_;
+    bool has_delisting_ = false;
+    std::vector<StopEntry> pending_exits_;
+    std::vector<int> delisted_today_;
+    std::vector<std::pair<int, double>> ref_updates_;
+};
+
+}  // namespace
+
+PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positions, std::int64_t n_labels) {
+    PriceColumns result;
+    result.n_labels = n_labels;
+    result.column.assign(static_cast<std::size_t>(std::max<std::int64_t>(n_positions, 0)), -1);
+    for (const auto& [sid, pid] : columns) {
+        if (sid >= 0 && sid < n_positions) result.column[static_cast<std::size_t>(sid)] = pid;
+    }
+    return result;
+}
+
+double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
+                    double cash, double fee_ratio, double tax_ratio, bool check_held, bool drop_zero,
+                    double position_scale) {
+    try {
+        return set_position_body(host, columns, positions, sid, target, cash, fee_ratio, tax_ratio,
+                                 check_held, drop_zero, position_scale);
+    } catch (...) {
+        host.fail(Frame::set_position);
+    }
+}
+
+double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions, const TargetRow& row,
+                 Strided1D<double> weights, double cash, double fee_ratio, double tax_ratio,
+                 double position_limit) {
+    try {
+        double balance = cash;
+        for (const auto& kv : positions) balance += kv.second;
+        const double gross = host.gross_weight(row);
+        const double divisor = 1.0 > gross ? 1.0 : gross;  // weights are scaled down, never up
+        double ratio = float_divide(balance, divisor);
+        if (std::isnan(ratio)) ratio = 1.0;
+        const double cap = position_limit * balance;
+        // A negative balance cannot fund holdings: close everything, open nothing.
+        const bool close_all = balance < 0.0;
+        for (std::int64_t k = 0; k < weights.size; ++k) {
+            double value = 0.0;
+            if (!close_all) {
+                value = weights[k] * ratio;
+                if (std::fabs(value) > cap) value = cap * (value > 0.0 ? 1.0 : -1.0);  // NaN is not capped
+            }
+            cash = set_position(host, columns, positions, static_cast<int>(k), value, cash, fee_ratio,
+                                tax_ratio, true, true, balance);
+        }
+        return cash;
+    } catch (...) {
+        host.fail(Frame::rebalance);
+    }
+}
+
+void validate_trade_price(Host& host, double price, int sid, int row) {
+    try {
+        if (price_acceptable(price)) return;
+        host.invalid_trade_price(price, sid, row);
+    } catch (...) {
+        host.fail(Frame::validate_trade_price);
+    }
+}
+
+RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
+                        double* portfolio_value) {
+    RunOutcome out;
+    Simulation simulation(market, options, columns, host, out);
+    simulation.run(portfolio_value);
+    return out;
+}
+
+}  // namespace zelvor::engine

@@ -1,0 +1,111 @@
+// zelvor.core.trevane: module initialisation, its namespace, and the binding to the recorder.
+#define ZELVOR_IMPORT_NUMPY
+#include "pyglue/numpy.hpp"
+
+#include "pyglue/capsule.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/module.hpp"
+#include "trevane/module_state.hpp"
+
+namespace zelvor::trevane {
+
+ModuleState state;
+RecorderEntries recorder_entries;
+
+namespace {
+
+using glue::Ref;
+
+glue::ModuleOnce module_once{"trevane", "zelvor.core.trevane"};
+
+template <class Pointer>
+Pointer bind_function(PyObject* recorder, const char* name, const char* signature) {
+    return reinterpret_cast<Pointer>(glue::bind_entry(recorder, glue::EntryKind::function, name, signature));
+}
+
+void bind_recorder() {
+    Ref recorder = glue::check(PyImport_ImportModule(recorder::module_name));
+    PyObject* m = recorder.get();
+    auto& e = recorder_entries;
+    e.entry = static_cast<PyArrayObject**>(
+        glue::bind_entry(m, glue::EntryKind::variable, "entry", recorder::array_variable_sig));
+    e.position = static_cast<PyArrayObject**>(
+        glue::bind_entry(m, glue::EntryKind::variable, "position", recorder::array_variable_sig));
+    e.start_analysis = bind_function<recorder::StartAnalysis>(m, "start_analysis", recorder::start_analysis_sig);
+    e.record_date = bind_function<recorder::RecordDate>(m, "record_date", recorder::record_date_sig);
+    e.record_entry = bind_function<recorder::RecordEntry>(m, "record_entry", recorder::record_entry_sig);
+    e.record_exit = bind_function<recorder::RecordExit>(m, "record_exit", recorder::record_exit_sig);
+    e.end_analysis = bind_function<recorder::EndAnalysis>(m, "end_analysis", recorder::end_analysis_sig);
+}
+
+void add_function(PyObject* m, PyMethodDef& def) {
+    Ref name = glue::check(PyModule_GetNameObject(m));
+    Ref function = glue::check(PyCFunction_NewEx(&def, m, name.get()));
+    glue::add_object(m, def.ml_name, function.get());
+}
+
+void initialise(PyObject* m) {
+    glue::register_module(m, module_once.full_name);
+    bind_recorder();
+
+    Ref numpy = glue::check(PyImport_ImportModule("numpy"));
+    glue::add_object(m, "org_np", numpy.get());
+    Ref recorder = glue::check(PyImport_ImportModule(recorder::module_name));
+    glue::add_object(m, "quelmo", recorder.get());
+    Ref datetime = glue::check(PyImport_ImportModule("datetime"));
+    glue::add_object(m, "datetime", datetime.get());
+
+    glue::add_object(m, "RETAIN_COST_WHEN_REBALANCE", Py_False);
+    glue::add_object(m, "RESAMPLE", Py_None);
+    state.stock_operations = glue::check(PyDict_New());
+
+    add_function(m, get_stock_operations_def);
+    add_function(m, normalize_weight_def);
+    add_function(m, ioft_def);
+
+    // The infinite defaults are whatever org_np.inf is now.
+    Ref inf = glue::check(PyObject_GetAttrString(numpy.get(), "inf"));
+    const double infinity = PyFloat_AsDouble(inf.get());
+    if (infinity == -1.0 && PyErr_Occurred()) throw glue::ErrorSet{};
+    set_backtest_infinity(infinity);
+    add_function(m, backtest_def);
+
+    add_function(m, get_trade_stocks_def);
+    Ref test_dict = glue::check(PyDict_New());
+    glue::add_object(m, "__test__", test_dict.get());
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return module_once.create(spec); }
+
+int exec(PyObject* m) {
+    const int status = module_once.begin(m);
+    if (status <= 0) return status;
+    if (glue::import_numpy() < 0) return -1;
+    state.module = m;
+    try {
+        initialise(m);
+    } catch (...) {
+        glue::set_error_from_current();
+        state.module = nullptr;
+        state.stock_operations = Ref();
+        return -1;
+    }
+    module_once.finish(m);
+    return 0;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "trevane", "Backtest engine.", 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace zelvor::trevane
+
+PyMODINIT_FUNC PyInit_trevane() { return PyModuleDef_Init(&zelvor::trevane::definition); }

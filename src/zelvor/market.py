@@ -1,0 +1,529 @@
+"""Market data for backtests: a seeded synthetic market, a momentum strategy and a CSV loader.
+
+Everything here produces plain NumPy arrays in the layout the engine takes: rows are dates
+(int64 nanoseconds since the epoch, midnight UTC of the trading day), columns are stocks
+(one-dimensional object arrays of ``str``), prices are float64 with NaN for a missing price.
+"""
+
+from __future__ import annotations
+
+import csv
+import datetime as _dt
+import gc
+import gzip
+import io
+import itertools
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = [
+    "DataError",
+    "Market",
+    "Strategy",
+    "load_csv",
+    "month_end_rows",
+    "momentum_strategy",
+    "synthetic_market",
+]
+
+NS_PER_DAY = 86_400 * 10**9
+_EPOCH = _dt.datetime(1970, 1, 1)
+
+
+# --------------------------------------------------------------------------------------------
+# Containers
+
+
+@dataclass(frozen=True, eq=False)
+class Market:
+    """Daily OHLC prices of a set of stocks, one row per trading day."""
+
+    dates: np.ndarray  # int64 ns, ascending
+    columns: np.ndarray  # object array of str, one label per stock
+    open: np.ndarray  # float64 (days, stocks)
+    high: np.ndarray
+    low: np.ndarray
+    close: np.ndarray
+    # Per stock, the row of its last price when it stops trading before the last day
+    # (usable as the engine's `delisting_bars`); -1 for stocks that trade to the end.
+    delisting_rows: np.ndarray
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        return self.close.shape
+
+    def trading_prices(self, trade_at: str = "close") -> np.ndarray:
+        """The matrix trades are filled at: the day's close or its open."""
+        if trade_at == "close":
+            return self.close
+        if trade_at == "open":
+            return self.open
+        raise ValueError(f"trade_at must be 'close' or 'open', not {trade_at!r}")
+
+    def backtest_arrays(self, trade_at: str = "close") -> dict:
+        """The price-side keyword arguments of `backtest_` (no copies are made)."""
+        return {
+            "price_values": self.trading_prices(trade_at),
+            "close_values": self.close,
+            "high_values": self.high,
+            "low_values": self.low,
+            "open_values": self.open,
+            "price_index": self.dates,
+            "price_columns": self.columns,
+        }
+
+
+@dataclass(frozen=True, eq=False)
+class Strategy:
+    """Target weights per signal date, and the dates on which they may be traded."""
+
+    pos_values: np.ndarray  # float64 (signal dates, stocks)
+    pos_index: np.ndarray  # int64 ns
+    pos_columns: np.ndarray  # object array of str
+    resample: np.ndarray  # int64 ns
+
+    def backtest_arrays(self) -> dict:
+        return {
+            "pos_values": self.pos_values,
+            "pos_index": self.pos_index,
+            "pos_columns": self.pos_columns,
+            "resample": self.resample,
+        }
+
+
+# --------------------------------------------------------------------------------------------
+# Synthetic market
+
+
+def _business_days(start: str, n_days: int) -> np.ndarray:
+    first = np.busday_offset(np.datetime64(start, "D"), 0, roll="forward")
+    days = np.busday_offset(first, np.arange(n_days), roll="forward")
+    return days.astype("datetime64[ns]").astype(np.int64)
+
+
+def synthetic_market(
+    n_stocks: int = 500,
+    n_days: int = 2610,
+    *,
+    seed: int = 0,
+    start: str = "2010-01-04",
+    volatility: float = 0.02,
+    missing: float = 0.005,
+    late_listed: float = 0.1,
+    delisted: float = 0.03,
+) -> Market:
+    """A reproducible random market on weekdays from `start`.
+
+    Daily log-returns are a common market factor plus stock-specific noise, about `volatility`
+    in total, with a small positive drift that differs per stock (so momentum has something to
+    find). The open gaps from the previous close, the high and low bracket open and close.
+    A fraction `late_listed` of the stocks start trading part-way (NaN before), a fraction
+    `delisted` stop trading part-way (NaN after; their last row is in `delisting_rows`), and a
+    fraction `missing` of the remaining days have no prices at all (all four fields NaN).
+    """
+    if n_stocks < 1 or n_days < 2:
+        raise ValueError("a synthetic market needs at least 1 stock and 2 days")
+    rng = np.random.default_rng(seed)
+    shape = (n_days, n_stocks)
+
+    market_vol = volatility * 0.5
+    stock_vol = volatility * rng.uniform(0.75, 1.25, n_stocks)
+    idio_vol = np.sqrt(np.maximum(stock_vol**2 - market_vol**2, 0.0))
+    drift = rng.normal(0.0002, 0.0004, n_stocks)
+
+    log_ret = rng.standard_normal(shape)
+    log_ret *= idio_vol
+    log_ret += rng.normal(0.0, market_vol, (n_days, 1))
+    log_ret += drift
+    log_ret[0] = 0.0
+    start_price = np.exp(rng.normal(np.log(50.0), 0.8, n_stocks))
+    close = np.exp(np.cumsum(log_ret, axis=0, out=log_ret), out=log_ret)
+    close *= start_price
+    del log_ret
+
+    # Open: yesterday's close with an overnight gap; high/low: beyond the body by a random
+    # intraday range, so low <= min(open, close) <= max(open, close) <= high.
+    gap = np.exp(rng.normal(0.0, volatility * 0.3, shape))
+    open_ = np.empty(shape)
+    open_[0] = close[0] * gap[0]
+    np.multiply(close[:-1], gap[1:], out=open_[1:])
+    del gap
+    high = np.maximum(open_, close)
+    high *= np.exp(np.abs(rng.normal(0.0, volatility * 0.5, shape)))
+    low = np.minimum(open_, close)
+    low *= np.exp(-np.abs(rng.normal(0.0, volatility * 0.5, shape)))
+
+    # Listing span of every stock: [first_row, last_row].
+    first_row = np.zeros(n_stocks, dtype=np.int64)
+    last_row = np.full(n_stocks, n_days - 1, dtype=np.int64)
+    n_late = int(round(late_listed * n_stocks))
+    n_gone = int(round(delisted * n_stocks))
+    if n_late and n_days >= 4:
+        late = rng.choice(n_stocks, n_late, replace=False)
+        first_row[late] = rng.integers(1, max(2, n_days // 2), n_late)
+    if n_gone and n_days >= 4:
+        gone = rng.choice(n_stocks, n_gone, replace=False)
+        last_row[gone] = np.maximum(
+            first_row[gone] + 1, rng.integers(n_days // 4, n_days - 1, n_gone)
+        )
+        last_row = np.minimum(last_row, n_days - 1)
+
+    rows = np.arange(n_days)[:, None]
+    absent = (rows < first_row) | (rows > last_row)
+    if missing > 0:
+        gaps = rng.random(shape) < missing
+        # The first and last day of a listing always have prices.
+        gaps &= (rows > first_row) & (rows < last_row)
+        absent |= gaps
+    for matrix in (open_, high, low, close):
+        matrix[absent] = np.nan
+
+    delisting_rows = np.where(last_row < n_days - 1, last_row, -1).astype(np.int64)
+    width = len(str(n_stocks - 1))
+    columns = np.array([f"S{j:0{width}d}" for j in range(n_stocks)], dtype=object)
+    return Market(
+        dates=_business_days(start, n_days),
+        columns=columns,
+        open=open_,
+        high=high,
+        low=low,
+        close=close,
+        delisting_rows=delisting_rows,
+    )
+
+
+# --------------------------------------------------------------------------------------------
+# Momentum strategy
+
+
+def month_end_rows(dates: np.ndarray) -> np.ndarray:
+    """Rows that are the last trading day of their month in `dates`; the last row always is."""
+    months = np.asarray(dates, dtype=np.int64).astype("datetime64[ns]").astype("datetime64[M]")
+    if len(months) == 0:
+        return np.zeros(0, dtype=np.int64)
+    last = np.ones(len(months), dtype=bool)
+    last[:-1] = months[1:] != months[:-1]
+    return np.flatnonzero(last)
+
+
+def _forward_filled(close: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Each cell's last valid close (NaN before the first one) and the row it comes from."""
+    n_days, n_stocks = close.shape
+    source = np.where(np.isnan(close), -1, np.arange(n_days)[:, None])
+    np.maximum.accumulate(source, axis=0, out=source)
+    filled = close[np.maximum(source, 0), np.arange(n_stocks)]
+    filled[source < 0] = np.nan
+    return filled, source
+
+
+def momentum_strategy(
+    market: Market,
+    *,
+    top: int = 20,
+    lookback: int = 60,
+    rebalance: str = "monthly",
+    stale_rows: int = 5,
+) -> Strategy:
+    """Equal-weight the `top` stocks with the best trailing `lookback`-row return.
+
+    Signals are taken at the close of each month end (``rebalance="monthly"``; the last row of
+    the data counts as one, so the report shows the orders for the next session) or of every
+    row (``"daily"``), from the first row with a full look-back. A stock qualifies when it has
+    a close `lookback` rows earlier and a close within the last `stale_rows` rows; each
+    selected stock gets weight 1/`top`, so fewer qualifying stocks leave the rest in cash.
+    The trades are allowed on the signal dates themselves (`resample` = the signal dates):
+    the engine fills them on the next row.
+    """
+    if top < 1 or lookback < 1:
+        raise ValueError("top and lookback must be at least 1")
+    n_days, n_stocks = market.shape
+    if rebalance == "monthly":
+        rows = month_end_rows(market.dates)
+    elif rebalance == "daily":
+        rows = np.arange(n_days)
+    else:
+        raise ValueError(f"rebalance must be 'monthly' or 'daily', not {rebalance!r}")
+    rows = rows[rows >= lookback]
+    if len(rows) == 0:
+        raise ValueError(
+            f"the data has {n_days} rows: too few for a {lookback}-row momentum look-back"
+        )
+
+    filled, source = _forward_filled(market.close)
+    now, then = filled[rows], filled[rows - lookback]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        score = now / then - 1.0
+    eligible = np.isfinite(score) & (source[rows] >= rows[:, None] - stale_rows)
+    score = np.where(eligible, score, -np.inf)
+
+    k = min(top, n_stocks)
+    chosen = np.argpartition(-score, k - 1, axis=1)[:, :k]
+    weights = np.zeros((len(rows), n_stocks))
+    picked = np.take_along_axis(eligible, chosen, axis=1)
+    np.put_along_axis(weights, chosen, np.where(picked, 1.0 / top, 0.0), axis=1)
+
+    signal_dates = market.dates[rows].copy()
+    return Strategy(
+        pos_values=weights,
+        pos_index=signal_dates,
+        pos_columns=market.columns,
+        resample=signal_dates.copy(),
+    )
+
+
+# --------------------------------------------------------------------------------------------
+# CSV loader
+
+_NAME_COLUMNS = ("name", "ticker", "symbol", "stock", "stock_id", "code", "asset")
+_PRICE_COLUMNS = ("open", "high", "low", "close")
+_MISSING = frozenset(("", "na", "n/a", "nan", "null", "none"))
+_CHUNK_ROWS = 65_536
+
+
+class DataError(ValueError):
+    """A malformed input file. The message names the file, the line and the column."""
+
+    def __init__(self, message: str, *, path=None, line=None, column=None):
+        self.path, self.line, self.column, self.reason = path, line, column, message
+        where = []
+        if path is not None:
+            where.append(os.fspath(path))
+        if line is not None:
+            where.append(f"line {line}")
+        if column is not None:
+            where.append(f"column '{column}'")
+        super().__init__(f"{', '.join(where)}: {message}" if where else message)
+
+
+def _open_text(path) -> io.TextIOWrapper:
+    with open(path, "rb") as probe:
+        compressed = probe.read(2) == b"\x1f\x8b"
+    stream = gzip.open(path, "rb") if compressed else open(path, "rb")
+    return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
+
+
+def _header_layout(header: list[str], path) -> tuple[dict[str, int], str]:
+    """Field positions of date, open, high, low, close and the stock name (by header name)."""
+    names = [h.strip().lower() for h in header]
+    seen: dict[str, int] = {}
+    for i, name in enumerate(names):
+        if name in seen and name:
+            raise DataError(f"column '{header[i].strip()}' appears twice in the header",
+                            path=path, line=1)
+        seen[name] = i
+    layout = {}
+    for column in ("date", *_PRICE_COLUMNS):
+        if column not in seen:
+            raise DataError(
+                f"missing column '{column}' in the header (found: {', '.join(header)}); "
+                "expected date, open, high, low, close and a stock-name column",
+                path=path, line=1)
+        layout[column] = seen[column]
+    name_column = next((c for c in _NAME_COLUMNS if c in seen), None)
+    if name_column is None:
+        raise DataError(
+            "missing stock-name column in the header (one of "
+            f"{', '.join(_NAME_COLUMNS)}; found: {', '.join(header)})",
+            path=path, line=1)
+    layout["name"] = seen[name_column]
+    return layout, header[seen[name_column]].strip()
+
+
+def _line_of_record(path, record: int) -> int:
+    """Line number (1-based, header = line 1) of the `record`-th non-empty data record."""
+    with _open_text(path) as text:
+        reader = csv.reader(text, delimiter=_sniff_delimiter(text.readline()))
+        count = -1
+        for row in reader:
+            if row:
+                count += 1
+                if count == record:
+                    return reader.line_num + 1
+    return -1
+
+
+def _sniff_delimiter(header_line: str) -> str:
+    for delimiter in (",", ";", "\t"):
+        if delimiter in header_line:
+            return delimiter
+    return ","
+
+
+def _parse_date(text: str) -> int:
+    value = text.strip()
+    if len(value) == 8 and value.isdigit():
+        value = f"{value[:4]}-{value[4:6]}-{value[6:]}"
+    moment = _dt.datetime.fromisoformat(value.replace("/", "-"))
+    # A date with a UTC offset keeps its own calendar day: the offset is dropped.
+    moment = moment.replace(tzinfo=None)
+    return (moment - _EPOCH) // _dt.timedelta(microseconds=1) * 1000
+
+
+def _parse_prices(strings: list[str]) -> tuple[np.ndarray, int | None]:
+    """Float values (NaN for an empty or missing field) and the index of the first bad field."""
+    n = len(strings)
+    try:
+        return np.fromiter(map(float, strings), dtype=np.float64, count=n), None
+    except ValueError:
+        pass
+    cleaned = ["nan" if s.strip().lower() in _MISSING else s for s in strings]
+    try:
+        return np.fromiter(map(float, cleaned), dtype=np.float64, count=n), None
+    except ValueError:
+        pass
+    for index, text in enumerate(cleaned):
+        try:
+            float(text)
+        except ValueError:
+            return np.empty(0), index
+    raise AssertionError("unreachable: a field failed to convert but none is bad")
+
+
+def load_csv(path) -> Market:
+    """Load daily prices in long format (one row per date and stock) into wide matrices.
+
+    The header names the columns: ``date``, ``open``, ``high``, ``low``, ``close`` and the stock
+    (``Name``, ``ticker``, ``symbol``, ...), in any order and case; other columns (volume,
+    adjusted close) are ignored. Gzip-compressed files are recognised by their content.
+    Dates are ISO (``2018-02-07``, optionally with a time) or ``YYYYMMDD``; an empty price field
+    (or NA, null, nan) is a missing price. Rows may come in any order. Stocks are sorted by
+    name and dates ascending; a stock without a row for a date has NaN prices there. A stock
+    whose prices stop before the last date is taken as delisted on its last row with a close.
+
+    Malformed input raises `DataError` (a `ValueError`) naming the file, the line and the
+    column: a missing header column, a wrong number of fields, an unreadable date, a price that
+    is not a number or not positive and finite, an empty stock name, or two rows for the same
+    stock and date.
+    """
+    # The loader creates millions of short-lived strings and lists; the cyclic collector only
+    # slows that down (several times over), and nothing here builds cycles.
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        return _load_csv(path)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+
+
+def _load_csv(path) -> Market:
+    wanted = ("date", *_PRICE_COLUMNS, "name")
+    fields: dict[str, list[str]] = {k: [] for k in wanted}
+    try:
+        with _open_text(path) as text:
+            header_line = text.readline()
+            if not header_line.strip():
+                raise DataError("the file is empty (expected a header line)", path=path, line=1)
+            delimiter = _sniff_delimiter(header_line)
+            header = next(csv.reader([header_line], delimiter=delimiter))
+            layout, name_label = _header_layout(header, path)
+            positions = [layout[k] for k in wanted]
+            n_fields = len(header)
+            reader = csv.reader(text, delimiter=delimiter)
+            n_records = 0
+            while True:
+                try:
+                    chunk = list(itertools.islice(reader, _CHUNK_ROWS))
+                except csv.Error as exc:
+                    raise DataError(f"unreadable CSV: {exc}", path=path,
+                                    line=reader.line_num + 1) from None
+                if not chunk:
+                    break
+                if any(not row for row in chunk):
+                    chunk = [row for row in chunk if row]
+                for index, row in enumerate(chunk):
+                    if len(row) != n_fields:
+                        raise DataError(
+                            f"expected {n_fields} fields as in the header, found {len(row)}",
+                            path=path, line=_line_of_record(path, n_records + index))
+                columns = list(zip(*chunk))
+                for key, position in zip(wanted, positions):
+                    fields[key].extend(columns[position])
+                n_records += len(chunk)
+    except UnicodeDecodeError as exc:
+        raise DataError(f"not UTF-8 text ({exc.reason} at byte {exc.start} of a block)",
+                        path=path) from None
+    except (EOFError, gzip.BadGzipFile) as exc:
+        raise DataError(f"damaged gzip data ({exc})", path=path) from None
+
+    if n_records == 0:
+        raise DataError("no data rows after the header", path=path, line=2)
+
+    def fail(record: int, column: str, message: str):
+        raise DataError(message, path=path, line=_line_of_record(path, record), column=column)
+
+    # Stocks, in name order.
+    names = fields.pop("name")
+    name_codes: dict[str, int] = {}
+    raw_codes = np.fromiter((name_codes.setdefault(s, len(name_codes)) for s in names),
+                            dtype=np.int64, count=n_records)
+    stripped = {s: s.strip() for s in name_codes}
+    if "" in stripped.values():
+        blank = next(s for s, v in stripped.items() if not v)
+        fail(int(np.argmax(raw_codes == name_codes[blank])), name_label, "empty stock name")
+    labels = sorted(set(stripped.values()))
+    label_index = {label: j for j, label in enumerate(labels)}
+    name_map = np.array([label_index[stripped[s]] for s in name_codes], dtype=np.int64)
+    stock = name_map[raw_codes]
+    del names, raw_codes
+
+    # Dates, ascending.
+    date_texts = fields.pop("date")
+    date_codes: dict[str, int] = {}
+    raw_codes = np.fromiter((date_codes.setdefault(s, len(date_codes)) for s in date_texts),
+                            dtype=np.int64, count=n_records)
+    del date_texts
+    stamps = np.empty(len(date_codes), dtype=np.int64)
+    for text, code in date_codes.items():
+        try:
+            stamps[code] = _parse_date(text)
+        except (ValueError, OverflowError):
+            fail(int(np.argmax(raw_codes == code)), "date",
+                 f"cannot read {text!r} as a date (expected YYYY-MM-DD)")
+    dates, date_map = np.unique(stamps, return_inverse=True)
+    day = date_map.reshape(-1)[raw_codes]
+    del raw_codes
+
+    # One row per stock and date.
+    key = day * len(labels) + stock
+    order = np.argsort(key, kind="stable")
+    repeated = np.flatnonzero(key[order][1:] == key[order][:-1])
+    if len(repeated):
+        later = order[repeated + 1]
+        worst = int(np.argmin(later))
+        first_record, second_record = int(order[repeated[worst]]), int(later[worst])
+        when = _dt.datetime.fromtimestamp(int(dates[day[second_record]]) / 1e9,
+                                          _dt.timezone.utc).date().isoformat()
+        fail(second_record, name_label,
+             f"second row for stock {labels[stock[second_record]]!r} on {when} "
+             f"(the first is on line {_line_of_record(path, first_record)})")
+
+    matrices = {}
+    for column in _PRICE_COLUMNS:
+        values, bad = _parse_prices(fields.pop(column))
+        if bad is not None:
+            fail(bad, column, "not a number (expected a price such as 12.34, or empty)")
+        invalid = ~np.isnan(values) & ~((values > 0) & np.isfinite(values))
+        if invalid.any():
+            where = int(np.argmax(invalid))
+            fail(where, column, f"price must be positive and finite, got {values[where]!r}")
+        matrix = np.full((len(dates), len(labels)), np.nan)
+        matrix[day, stock] = values
+        matrices[column] = matrix
+
+    close = matrices["close"]
+    has_close = ~np.isnan(close)
+    last_close = len(dates) - 1 - np.argmax(has_close[::-1], axis=0)
+    delisting_rows = np.where(has_close.any(axis=0) & (last_close < len(dates) - 1),
+                              last_close, -1).astype(np.int64)
+    return Market(
+        dates=dates,
+        columns=np.array(labels, dtype=object),
+        open=matrices["open"],
+        high=matrices["high"],
+        low=matrices["low"],
+        close=close,
+        delisting_rows=delisting_rows,
+    )
