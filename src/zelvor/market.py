@@ -304,7 +304,7 @@ def _open_text(path) -> io.TextIOWrapper:
     return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
 
 
-def _header_layout(header: list[str], path) -> tuple[dict[str, int], str]:
+def _header_layout(header: list[str], path) -> dict[str, int]:
     """Field positions of date, open, high, low, close and the stock name (by header name)."""
     names = [h.strip().lower() for h in header]
     seen: dict[str, int] = {}
@@ -328,7 +328,7 @@ def _header_layout(header: list[str], path) -> tuple[dict[str, int], str]:
             f"{', '.join(_NAME_COLUMNS)}; found: {', '.join(header)})",
             path=path, line=1)
     layout["name"] = seen[name_column]
-    return layout, header[seen[name_column]].strip()
+    return layout
 
 
 def _line_of_record(path, record: int) -> int:
@@ -418,7 +418,8 @@ def _load_csv(path) -> Market:
                 raise DataError("the file is empty (expected a header line)", path=path, line=1)
             delimiter = _sniff_delimiter(header_line)
             header = next(csv.reader([header_line], delimiter=delimiter))
-            layout, name_label = _header_layout(header, path)
+            layout = _header_layout(header, path)
+            label_of = {key: header[i].strip() for key, i in layout.items()}
             positions = [layout[k] for k in wanted]
             n_fields = len(header)
             reader = csv.reader(text, delimiter=delimiter)
@@ -462,7 +463,8 @@ def _load_csv(path) -> Market:
     stripped = {s: s.strip() for s in name_codes}
     if "" in stripped.values():
         blank = next(s for s, v in stripped.items() if not v)
-        fail(int(np.argmax(raw_codes == name_codes[blank])), name_label, "empty stock name")
+        fail(int(np.argmax(raw_codes == name_codes[blank])), label_of["name"],
+             "empty stock name")
     labels = sorted(set(stripped.values()))
     label_index = {label: j for j, label in enumerate(labels)}
     name_map = np.array([label_index[stripped[s]] for s in name_codes], dtype=np.int64)
@@ -480,7 +482,7 @@ def _load_csv(path) -> Market:
         try:
             stamps[code] = _parse_date(text)
         except (ValueError, OverflowError):
-            fail(int(np.argmax(raw_codes == code)), "date",
+            fail(int(np.argmax(raw_codes == code)), label_of["date"],
                  f"cannot read {text!r} as a date (expected YYYY-MM-DD)")
     dates, date_map = np.unique(stamps, return_inverse=True)
     day = date_map.reshape(-1)[raw_codes]
@@ -496,7 +498,7 @@ def _load_csv(path) -> Market:
         first_record, second_record = int(order[repeated[worst]]), int(later[worst])
         when = _dt.datetime.fromtimestamp(int(dates[day[second_record]]) / 1e9,
                                           _dt.timezone.utc).date().isoformat()
-        fail(second_record, name_label,
+        fail(second_record, label_of["name"],
              f"second row for stock {labels[stock[second_record]]!r} on {when} "
              f"(the first is on line {_line_of_record(path, first_record)})")
 
@@ -504,11 +506,13 @@ def _load_csv(path) -> Market:
     for column in _PRICE_COLUMNS:
         values, bad = _parse_prices(fields.pop(column))
         if bad is not None:
-            fail(bad, column, "not a number (expected a price such as 12.34, or empty)")
+            fail(bad, label_of[column],
+                 "not a number (expected a price such as 12.34, or empty)")
         invalid = ~np.isnan(values) & ~((values > 0) & np.isfinite(values))
         if invalid.any():
             where = int(np.argmax(invalid))
-            fail(where, column, f"price must be positive and finite, got {values[where]!r}")
+            fail(where, label_of[column],
+                 f"price must be positive and finite, got {float(values[where])!r}")
         matrix = np.full((len(dates), len(labels)), np.nan)
         matrix[day, stock] = values
         matrices[column] = matrix

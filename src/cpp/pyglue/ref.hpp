@@ -27,7 +27,11 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    // Module-level references are destroyed at process exit, after the interpreter has finalised:
+    // there is nothing left to release them to then.
+    ~Ref() {
+        if (p_ != nullptr && Py_IsInitialized()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }

@@ -24,6 +24,13 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Hands the exception in flight to the host, which names `frame` in the traceback and rethrows.
+// Virtual calls do not carry [[noreturn]] for the compiler, hence the throw after it.
+[[noreturn]] void fail_in(Host& host, Frame frame) {
+    host.fail(frame);
+    throw numeric::HostError{};
+}
+
 // NaN (a missing price) and positive finite prices are usable.
 inline bool price_acceptable(double price) noexcept {
     return std::isnan(price) || (price > 0.0 && price < kInf);
@@ -465,7 +472,7 @@ double set_position(Host& host, const PriceColumns& columns, PositionMap& positi
         return set_position_body(host, columns, positions, sid, target, cash, fee_ratio, tax_ratio,
                                  check_held, drop_zero, position_scale);
     } catch (...) {
-        host.fail(Frame::set_position);
+        fail_in(host, Frame::set_position);
     }
 }
 
@@ -482,18 +489,24 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
         const double cap = position_limit * balance;
         // A negative balance cannot fund holdings: close everything, open nothing.
         const bool close_all = balance < 0.0;
+        // The first holding at or after the current column: a zero target for a column that is not
+        // held changes nothing (no trade, no record), so most columns of a wide row cost no lookup.
+        auto next_held = positions.begin();
         for (std::int64_t k = 0; k < weights.size; ++k) {
+            const int sid = static_cast<int>(k);
             double value = 0.0;
             if (!close_all) {
                 value = weights[k] * ratio;
                 if (std::fabs(value) > cap) value = cap * (value > 0.0 ? 1.0 : -1.0);  // NaN is not capped
             }
-            cash = set_position(host, columns, positions, static_cast<int>(k), value, cash, fee_ratio,
-                                tax_ratio, true, true, balance);
+            if (value == 0.0 && (next_held == positions.end() || next_held->first != sid)) continue;
+            cash = set_position(host, columns, positions, sid, value, cash, fee_ratio, tax_ratio, true, true,
+                                balance);
+            next_held = positions.upper_bound(sid);
         }
         return cash;
     } catch (...) {
-        host.fail(Frame::rebalance);
+        fail_in(host, Frame::rebalance);
     }
 }
 
@@ -502,7 +515,7 @@ void validate_trade_price(Host& host, double price, int sid, int row) {
         if (price_acceptable(price)) return;
         host.invalid_trade_price(price, sid, row);
     } catch (...) {
-        host.fail(Frame::validate_trade_price);
+        fail_in(host, Frame::validate_trade_price);
     }
 }
 

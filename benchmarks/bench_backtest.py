@@ -1,0 +1,239 @@
+"""Speed and memory of `zelvor.core.trevane.backtest_` against a plain NumPy equity curve.
+
+    python benchmarks/bench_backtest.py            # full run (a few minutes)
+    python benchmarks/bench_backtest.py --quick    # small smoke run
+
+Market: seeded synthetic, 5,000 rows x 2,000 stocks, daily log-returns of about 2 % volatility,
+OHLC consistent with the close, 0.5 % of prices missing, some stocks listed late or delisted.
+
+Workloads (options of M: stop_loss 0.08, take_profit 0.3, trail_stop 0.1 after 0.05,
+position_limit 0.1, quelmo_window 20 / step 5; trades filled at the close):
+  M  monthly: at month ends, the 50 stocks with the best 60-row momentum, equal weight
+  T  M with touched (intraday) exits
+  D  daily: the best 200 stocks re-weighted every row
+  R  real data (../shared/data/all_stocks_5yr.csv.gz): monthly top 20, options of M
+
+For each workload: the median of 5 runs of `backtest_` and, timed in the same process, the
+NumPy baseline: the same target weights held forward to every price row, times the rows'
+trading-price returns, summed and compounded (no costs, no stops). Also the number of trades,
+the row-holdings the engine carried (rows x holdings, summed over the trades), and the peak
+resident-memory growth during `backtest_` as a fraction of the input matrices' size (peak RSS
+reset through /proc/self/clear_refs; the engine holds the interpreter lock throughout, so a
+sampling thread would not run).
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+from zelvor.market import load_csv, momentum_strategy, synthetic_market
+
+OPTIONS = {
+    "stop_loss": 0.08,
+    "take_profit": 0.3,
+    "trail_stop": 0.1,
+    "trail_stop_activation": 0.05,
+    "position_limit": 0.1,
+    "quelmo_window": 20,
+    "quelmo_window_step": 5,
+}
+REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+
+
+def numpy_equity_curve(price, pos_values, pos_index, price_index):
+    """Equity curve of the target weights without costs or stops, in plain NumPy.
+
+    A weight row dated D applies to the returns of the price rows dated after D (the engine
+    trades it on the first such row); missing returns count as 0.
+    """
+    returns = np.zeros_like(price)
+    np.divide(price[1:], price[:-1], out=returns[1:])
+    returns[1:] -= 1.0
+    np.nan_to_num(returns, copy=False, nan=0.0)
+    row = np.searchsorted(pos_index, price_index, side="left") - 1
+    weights = pos_values[np.maximum(row, 0)]
+    weights[row < 0] = 0.0
+    return np.cumprod(1.0 + (weights * returns).sum(axis=1))
+
+
+# --------------------------------------------------------------------------------------------
+# Memory
+
+
+def _status_kib(field: str) -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise RuntimeError(f"{field} not in /proc/self/status")
+
+
+def _peak_reset_supported() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")
+        return True
+    except OSError:
+        return False
+
+
+_LIBC = None
+if sys.platform.startswith("linux"):
+    try:
+        _LIBC = ctypes.CDLL("libc.so.6")
+    except OSError:
+        _LIBC = None
+
+
+def _settle(quelmo) -> None:
+    """Free the previous run's results so that they do not hide this run's growth."""
+    for name in ("trades", "trade_positions", "quelmo"):
+        getattr(quelmo, name).clear()
+    gc.collect()
+    if _LIBC is not None and hasattr(_LIBC, "malloc_trim"):
+        _LIBC.malloc_trim(0)
+
+
+def measured_call(fn, quelmo, track_memory: bool):
+    """(seconds, peak RSS growth in bytes or None, result) of one call of `fn`."""
+    _settle(quelmo)
+    if track_memory:
+        with open("/proc/self/clear_refs", "w") as clear:
+            clear.write("5")  # VmHWM := VmRSS
+        before = _status_kib("VmRSS")
+    started = time.perf_counter()
+    result = fn()
+    seconds = time.perf_counter() - started
+    growth = (_status_kib("VmHWM") - before) * 1024 if track_memory else None
+    return seconds, growth, result
+
+
+# --------------------------------------------------------------------------------------------
+# Workloads
+
+
+def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
+    from zelvor.core import quelmo, trevane
+
+    args = dict(**market.backtest_arrays("close"), **strategy.backtest_arrays())
+
+    def engine():
+        return trevane.backtest_(**args, touched_exit=touched_exit,
+                                 delisting_bars=market.delisting_rows, **OPTIONS)
+
+    def baseline():
+        return numpy_equity_curve(market.close, strategy.pos_values, strategy.pos_index,
+                                  market.dates)
+
+    engine_times, base_times, growths = [], [], []
+    for _ in range(repeat):
+        seconds, growth, value = measured_call(engine, quelmo, track_memory)
+        engine_times.append(seconds)
+        if growth is not None:
+            growths.append(growth)
+        started = time.perf_counter()
+        baseline()
+        base_times.append(time.perf_counter() - started)
+
+    n_rows = len(market.dates)
+    row_holdings = sum((n_rows if int(exit_row) == -1 else int(exit_row)) - int(entry_row)
+                       for _, entry_row, exit_row in (t[:3] for t in quelmo.trades))
+    inputs = {id(a): a.nbytes for a in args.values() if isinstance(a, np.ndarray) and a.ndim == 2}
+    input_bytes = sum(inputs.values())
+    engine_s = statistics.median(engine_times)
+    base_s = statistics.median(base_times)
+    return {
+        "name": name,
+        "shape": f"{n_rows}x{market.shape[1]}",
+        "engine_ms": engine_s * 1e3,
+        "numpy_ms": base_s * 1e3,
+        "ratio": engine_s / base_s,
+        "trades": len(quelmo.trades),
+        "row_holdings": row_holdings,
+        "growth_mb": max(growths) / 2**20 if growths else None,
+        "growth_pct": max(growths) / input_bytes * 100 if growths else None,
+        "input_mb": input_bytes / 2**20,
+        "final": float(value[-1]),
+    }
+
+
+def print_table(results):
+    header = (f"{'':2} {'rows x stocks':>13} {'backtest_ ms':>12} {'numpy ms':>9} {'ratio':>6}"
+              f" {'trades':>8} {'row-holdings':>12} {'inputs MB':>9} {'peak growth':>17}"
+              f" {'final value':>11}")
+    print(header)
+    print("-" * len(header))
+    for r in results:
+        if r["growth_mb"] is None:
+            growth = "n/a"
+        else:
+            growth = f"{r['growth_mb']:.1f} MB {r['growth_pct']:.2f}%"
+        print(f"{r['name']:2} {r['shape']:>13} {r['engine_ms']:12.1f} {r['numpy_ms']:9.1f}"
+              f" {r['ratio']:6.2f} {r['trades']:8d} {r['row_holdings']:12,d}"
+              f" {r['input_mb']:9.0f} {growth:>17} {r['final']:11.4f}")
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smoke run: 1,000 rows x 300 stocks, 3 runs per workload")
+    parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 5)")
+    parser.add_argument("--seed", type=int, default=12345)
+    parser.add_argument("--only", default="MTDR", help="workloads to run, e.g. MR")
+    parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of workload R")
+    args = parser.parse_args(argv)
+
+    rows, stocks = (1000, 300) if args.quick else (5000, 2000)
+    repeat = args.repeat or (3 if args.quick else 5)
+    track_memory = _peak_reset_supported()
+
+    import zelvor.core.trevane  # noqa: F401  (fail early, before building the market)
+
+    started = time.perf_counter()
+    market = synthetic_market(stocks, rows, seed=args.seed, missing=0.005)
+    monthly = momentum_strategy(market, top=50, lookback=60)
+    print(f"market {rows} rows x {stocks} stocks built in {time.perf_counter() - started:.1f} s;"
+          f" {repeat} runs per workload, median shown; numpy {np.__version__}")
+    if not track_memory:
+        print("peak memory: /proc/self/clear_refs not writable here, growth not measured")
+
+    results = []
+    if "M" in args.only:
+        results.append(run_workload("M", market, monthly, False, repeat, track_memory))
+    if "T" in args.only:
+        results.append(run_workload("T", market, monthly, True, repeat, track_memory))
+    if "D" in args.only:
+        del monthly
+        daily = momentum_strategy(market, top=min(200, stocks // 2), lookback=60,
+                                  rebalance="daily")
+        results.append(run_workload("D", market, daily, False, repeat, track_memory))
+        del daily
+    skipped = None
+    if "R" in args.only:
+        if args.data.exists():
+            del market
+            real = load_csv(args.data)
+            results.append(run_workload("R", real, momentum_strategy(real, top=20, lookback=60),
+                                        False, repeat, track_memory))
+        else:
+            skipped = f"R  skipped: {os.path.normpath(args.data)} not found"
+
+    print_table(results)
+    if skipped:
+        print(skipped)
+    print("ratio = backtest_ median / NumPy baseline median; peak growth relative to the"
+          " input price and weight matrices")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,142 @@
+"""Initialisation of the engine module and its binding to the recorder's published entries."""
+
+import inspect
+import math
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SIGNATURES = {
+    "entry": "PyArrayObject *",
+    "position": "PyArrayObject *",
+    "start_analysis": "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
+    "record_date": "void (int)",
+    "record_entry": "void (int, double, int)",
+    "record_exit": "void (int, int)",
+    "end_analysis": "PyObject *(std::map<int,double>  &)",
+}
+
+# Puts a stand-in recorder whose table holds `entries` (name -> capsule name) into sys.modules, then
+# imports the engine and prints the outcome.
+STAND_IN = textwrap.dedent(
+    """
+    import ctypes, sys, types
+    new_capsule = ctypes.pythonapi.PyCapsule_New
+    new_capsule.restype = ctypes.py_object
+    new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+    entries = {entries!r}
+    names = [text.encode() for text in (entries or dict()).values()]  # must outlive the capsules
+    stand_in = types.ModuleType("zelvor.core.quelmo")
+    if entries is not None:
+        stand_in.__pyx_capi__ = {{k: new_capsule(8, n, None) for k, n in zip(entries, names)}}
+    import zelvor.core
+    sys.modules["zelvor.core.quelmo"] = stand_in
+    try:
+        import zelvor.core.trevane as trevane
+    except Exception as error:
+        print(type(error).__name__ + ": " + str(error))
+    else:
+        print("imported", trevane.quelmo is stand_in)
+    """
+)
+
+
+def import_with_stand_in(entries):
+    code = STAND_IN.format(entries=entries)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.strip()
+
+
+def without(name):
+    return {k: v for k, v in SIGNATURES.items() if k != name}
+
+
+@pytest.mark.parametrize(
+    ("entries", "expected"),
+    [
+        (SIGNATURES, "imported True"),
+        (
+            {**SIGNATURES, "end_analysis": "PyObject *(std::map<int,double> &)"},
+            "TypeError: C function zelvor.core.quelmo.end_analysis has wrong signature "
+            "(expected PyObject *(std::map<int,double>  &), got PyObject *(std::map<int,double> &))",
+        ),
+        (without("entry"), "ImportError: zelvor.core.quelmo does not export expected C variable entry"),
+        (
+            {**SIGNATURES, "position": "double *"},
+            "TypeError: C variable zelvor.core.quelmo.position has wrong signature "
+            "(expected PyArrayObject *, got double *)",
+        ),
+        (without("record_exit"), "ImportError: zelvor.core.quelmo does not export expected C function record_exit"),
+        (
+            {**SIGNATURES, "start_analysis": SIGNATURES["start_analysis"].replace("> ,", ">,")},
+            "TypeError: C function zelvor.core.quelmo.start_analysis has wrong signature (expected "
+            + SIGNATURES["start_analysis"]
+            + ", got "
+            + SIGNATURES["start_analysis"].replace("> ,", ">,")
+            + ")",
+        ),
+        (None, "AttributeError: module 'zelvor.core.quelmo' has no attribute '__pyx_capi__'"),
+    ],
+    ids=["exact", "one-blank", "no-entry", "variable-text", "no-record_exit", "start-text", "no-table"],
+)
+def test_binding_by_name_and_signature_text(entries, expected):
+    assert import_with_stand_in(entries) == expected
+
+
+def test_fresh_module_state():
+    code = textwrap.dedent(
+        """
+        import zelvor.core.trevane as t
+        print(t.RESAMPLE, t.RETAIN_COST_WHEN_REBALANCE, t.get_stock_operations(), t.__test__)
+        print(hasattr(t, "stock_operations"), t.get_trade_stocks(None, None, False))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[:2] == ["None False {} {}", "False ([], {})"]
+
+
+def test_namespace_and_defaults():
+    import datetime
+
+    import numpy
+
+    from zelvor.core import quelmo, trevane
+
+    assert trevane.org_np is numpy
+    assert trevane.quelmo is quelmo
+    assert trevane.datetime is datetime
+    parameters = inspect.signature(trevane.backtest_).parameters
+    assert list(parameters)[:11] == [
+        "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
+        "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
+    ]  # fmt: skip
+    defaults = [p.default for p in parameters.values() if p.default is not inspect.Parameter.empty]
+    assert defaults[:3] == [0.001425, 0.003, 1.0]
+    assert math.isinf(defaults[3]) and math.isinf(defaults[4]) and defaults[3] > 0
+    assert defaults[5:] == [0.0, False, 1.0, False, True, 0, 1, True, None]
+    for name, params in [
+        ("get_trade_stocks", ["pos_columns", "price_index", "touched_exit"]),
+        ("normalize_weight", ["weights", "position_limit"]),
+        ("ioft", ["v"]),
+        ("get_stock_operations", []),
+    ]:
+        assert list(inspect.signature(getattr(trevane, name)).parameters) == params
+
+
+def test_reimport_gives_the_same_module_and_keeps_its_state():
+    import importlib
+
+    from zelvor.core import trevane
+
+    operations = trevane.get_trade_stocks(None, None, False)[1]
+    del sys.modules["zelvor.core.trevane"]
+    try:
+        again = importlib.import_module("zelvor.core.trevane")
+        assert again is trevane
+        assert again.get_trade_stocks(None, None, False)[1] is operations
+    finally:
+        sys.modules["zelvor.core.trevane"] = trevane
