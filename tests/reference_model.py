@@ -215,9 +215,7 @@ def excursion_stats(
         p = peak[j + 1]
         dd = _div(value_ratio, p) - 1.0
         drawdown.append(dd if drawdown[j] > dd else drawdown[j])
-        gain_rows.append(
-            gain_rows[j] + 1.0 if (not _isnan(x) and value_ratio > 1.0) else gain_rows[j]
-        )
+        gain_rows.append(gain_rows[j] + 1.0 if (not _isnan(x) and value_ratio > 1.0) else gain_rows[j])
         value_track.append(value_ratio)
 
     if exit_transaction != 0:
@@ -229,9 +227,7 @@ def excursion_stats(
             if is_long:
                 value_track[length - 1] = (exit_price / exit_close) * value_track[length - 1]
             else:
-                value_track[length - 1] = 2.0 - (
-                    exit_price * (2.0 - value_track[length - 1])
-                ) / exit_close
+                value_track[length - 1] = 2.0 - (exit_price * (2.0 - value_track[length - 1])) / exit_close
         value_track[length - 1] = ((1.0 - fee_ratio) - tax_ratio) * value_track[length - 1]
 
     if window_step == 0:
@@ -341,9 +337,7 @@ class ModelResult:
         self.stock_operations = stock_operations
 
     def trade_stock_rows(self, pos_columns, price_index, touched_exit):
-        return trade_stock_rows(
-            self.trades, self.trade_positions, pos_columns, price_index, touched_exit
-        )
+        return trade_stock_rows(self.trades, self.trade_positions, pos_columns, price_index, touched_exit)
 
 
 def trade_stock_rows(trades, trade_positions, pos_columns, price_index, touched_exit):
@@ -381,8 +375,7 @@ class _Run:
         cash = self.cash
         if target != 0 and sid not in a.col_map:
             raise ValueError(
-                "No price column for stock %s: its label is not among the price columns."
-                % (a.pos_columns[sid],)
+                f"No price column for stock {a.pos_columns[sid]}: its label is not among the price columns."
             )
         known = (sid in positions) if check_held else True
         held = sid in positions and positions[sid] != 0
@@ -426,10 +419,10 @@ class _Run:
     # -- rebalance -----------------------------------------------------------
     def rebalance(self, target_weights):
         a = self.a
-        holdings = 0.0
+        # cash first, then every holding in ascending key order
+        balance = self.cash
         for sid in sorted(self.positions):
-            holdings += self.positions[sid]
-        balance = self.cash + holdings
+            balance += self.positions[sid]
         s = float(np.abs(target_weights).sum())
         divisor = 1 if 1 > s else s
         ratio = balance / divisor
@@ -496,7 +489,7 @@ def run_backtest(
     )
     for name in ARRAY_PARAMS:
         if arrays[name] is None:
-            raise TypeError("Argument '%.200s' must not be None" % name)
+            raise TypeError(f"Argument '{name}' must not be None")
 
     a = _Args()
     a.fee_ratio = float(fee_ratio)
@@ -541,9 +534,7 @@ def run_backtest(
         delist = [int(x) for x in np.asarray(delisting_bars)]
         has_delisting = any(x >= 0 for x in delist)
     flags = resample_flags(pidx, [int(t) for t in resample])
-    rec = Recorder(
-        price, close, a.col_map, len(pos_columns), a.fee_ratio, a.tax_ratio, window, window_step
-    )
+    rec = Recorder(price, close, a.col_map, len(pos_columns), a.fee_ratio, a.tax_ratio, window, window_step)
     a.rec = rec
 
     tp_up = 1 + abs(take_profit)
@@ -628,9 +619,7 @@ def run_backtest(
                 elif touched_lower:
                     positions[sid] = base_value * lower
                 if open_touched or touched_upper or touched_lower:
-                    if (touched_lower and positions[sid] > 0) or (
-                        touched_upper and positions[sid] < 0
-                    ):
+                    if (touched_lower and positions[sid] > 0) or (touched_upper and positions[sid] < 0):
                         stop_exits.append((sid, SL))
                     else:
                         stop_exits.append((sid, TP))
@@ -650,11 +639,7 @@ def run_backtest(
         # exits detected on the previous row
         for entry in exits_due:
             sid = entry[0]
-            keep = (
-                rebalance_due
-                and not _truth(stp)
-                and pos_values[pos_id, sid] != 0
-            )
+            keep = rebalance_due and not _truth(stp) and pos_values[pos_id, sid] != 0
             if sid in positions and positions[sid] != 0 and not keep:
                 run.cash = run.set_position(sid, 0.0, check_held=False, drop_zero=True)
                 stop_exits.append(entry)
@@ -747,9 +732,7 @@ def run_backtest(
             in_stop_list = any(e[0] == sid for e in stop_exits)
             if not in_stop_list:
                 in_due_list = any(e[0] == sid for e in exits_due)
-        stopped = in_stop_list or (
-            in_due_list and sid in positions and positions[sid] != 0
-        )
+        stopped = in_stop_list or (in_due_list and sid in positions and positions[sid] != 0)
         if not (rebalance_due and stopped):
             next_sum += abs(w)
         if not in_stop_list and not in_due_list and w != 0:

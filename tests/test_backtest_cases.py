@@ -14,7 +14,6 @@ import re
 
 import numpy as np
 import pytest
-
 import reference_model as rm
 
 DAY = 86_400 * 10**9
@@ -99,7 +98,7 @@ def check(res, *, pv, trades, positions, stats, ops=None):
     assert res.trades == trades
     close_to(res.trade_positions, positions)
     assert len(res.stats) == len(stats)
-    for got, want in zip(res.stats, stats):
+    for got, want in zip(res.stats, stats, strict=True):
         assert len(got) == len(want)
         close_to(got, want)
     if ops is not None:

@@ -14,10 +14,9 @@ The model-only tests at the end run whenever the engine is missing too.
 
 import numpy as np
 import pytest
+import reference_model as rm
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
-import reference_model as rm
 
 DAY = 86_400 * 10**9
 INF = float("inf")
@@ -220,7 +219,7 @@ def assert_engine_matches_model(kw):
         np.array(engine.trade_positions, dtype=float), np.array(model.trade_positions, dtype=float)
     )
     assert len(engine.stats) == len(model.stats)
-    for got, want in zip(engine.stats, model.stats):
+    for got, want in zip(engine.stats, model.stats, strict=True):
         assert got.dtype == np.float64 and got.ndim == 1
         np.testing.assert_array_equal(got, want)
 
@@ -236,7 +235,7 @@ def assert_engine_matches_model(kw):
     got_rows = engine.trade_stock_rows(kw["pos_columns"], kw["price_index"], touched)
     want_rows = model.trade_stock_rows(kw["pos_columns"], kw["price_index"], touched)
     assert len(got_rows) == len(want_rows)
-    for g, w in zip(got_rows, want_rows):
+    for g, w in zip(got_rows, want_rows, strict=True):
         assert len(g) == 9
         assert g[0] == w[0]
         assert [int(x) for x in g[1:5]] == [int(x) for x in w[1:5]]
@@ -325,7 +324,7 @@ def test_model_run_is_consistent(kw):
     window, step = kw["quelmo_window"], kw["quelmo_window_step"]
     length = 6 * ((window - 1) // step) + 12
     open_sids = []
-    for (sid, entry, exit_row), stats in zip(res.trades, res.stats):
+    for (sid, entry, exit_row), stats in zip(res.trades, res.stats, strict=True):
         assert len(stats) == length
         # a trade is entered on a row after a scheduling row
         assert 1 <= entry < n and not before_first[entry]
@@ -351,7 +350,7 @@ def test_model_run_is_consistent(kw):
         assert np.all(np.abs(values) <= limit)
     assert -1 <= ops["weight_time"] <= ops["next_weight_time"] < len(kw["pos_index"])
     rows = res.trade_stock_rows(kw["pos_columns"], kw["price_index"], kw["touched_exit"])
-    for row, (sid, entry, exit_row) in zip(rows, res.trades):
+    for row, (sid, entry, exit_row) in zip(rows, res.trades, strict=True):
         assert row[0] == kw["pos_columns"][sid]
         assert row[6] == (exit_row - entry if exit_row != -1 else n - entry)
 

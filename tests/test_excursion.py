@@ -154,17 +154,6 @@ def test_nan_entry_close_makes_the_whole_trade_nan_except_drawdown_and_rows(driv
     assert stats[3] == 0.0 and stats[4] == 0.0
 
 
-def test_price_column_and_strided_layout(driver):
-    # The same trade in column 1 of a row-major and of a column-major matrix, with a different stock
-    # in column 0, gives the one-column result.
-    closes = [10, 11, 9, 12]
-    two = [[1.0 + r, c] for r, c in enumerate(closes)]
-    alone, row_major, column_major = analyse(driver, [
-        trade(closes), trade(two, pid=1), trade(two, pid=1, column_major=True),
-    ])
-    assert alone.tobytes() == row_major.tobytes() == column_major.tobytes()
-
-
 # --- window layout ----------------------------------------------------------------------------------
 
 WALK = [10, 10.5, 9.8, 11.2, 10.1, 12.3, 11.7, 9.4, 10.9, 11.5]
@@ -209,16 +198,6 @@ def test_exit_before_entry_reports_the_last_row_examined(driver):
     before, on_row_2 = analyse(driver, [trade([10, 11, 12], exit=-5, window=2), trade([10, 11, 12], window=2)])
     assert len(before) == 18
     assert before.tobytes() == on_row_2.tobytes()
-
-
-def test_track_buffers_are_reused_without_leftovers(driver):
-    # A long trade followed by a shorter one must give what the shorter one gives on its own.
-    long_first = analyse(driver, [trade(WALK, window=9), trade([10, 11, 9, 12], long=False)])
-    alone = one(driver, trade([10, 11, 9, 12], long=False))
-    assert long_first[1].tobytes() == alone.tobytes()
-
-
-# --- failures ---------------------------------------------------------------------------------------
 
 
 @pytest.mark.parametrize(

@@ -130,13 +130,17 @@ def test_namespace_and_defaults():
 def test_reimport_gives_the_same_module_and_keeps_its_state():
     import importlib
 
+    from market_fixtures import positional, small_market
+
     from zelvor.core import trevane
 
-    operations = trevane.get_trade_stocks(None, None, False)[1]
+    market = small_market()
+    trevane.backtest_(*positional(market))
+    operations = trevane.get_trade_stocks(market["pos_columns"], market["price_index"], False)[1]
     del sys.modules["zelvor.core.trevane"]
     try:
         again = importlib.import_module("zelvor.core.trevane")
         assert again is trevane
-        assert again.get_trade_stocks(None, None, False)[1] is operations
+        assert again.get_trade_stocks(market["pos_columns"], market["price_index"], False)[1] is operations
     finally:
         sys.modules["zelvor.core.trevane"] = trevane

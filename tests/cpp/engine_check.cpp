@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,9 @@ struct FakeHost : engine::Host {
     void record_exit(int sid, int transaction) override {
         log.push_back("exit " + std::to_string(sid) + " " + std::to_string(transaction));
     }
-    void end_analysis(PositionMap& positions) override { log.push_back("end " + std::to_string(positions.size())); }
+    void end_analysis(PositionMap& positions) override {
+        log.push_back("end " + std::to_string(positions.size()));
+    }
     bool retain_cost_flag() override { return ++retain_asked, retain; }
     bool resample_flag() override { return ++resample_asked, resample; }
     bool stop_trading_next_period() override { return ++stop_trading_asked, stop_trading; }
@@ -62,7 +65,9 @@ struct FakeHost : engine::Host {
         if (row.copy != nullptr) {
             for (double w : *row.copy) sum += std::fabs(w);
         } else {
-            for (std::int64_t c = 0; c < pos_values->cols; ++c) sum += std::fabs((*pos_values)(row.pos_row, c));
+            for (std::int64_t c = 0; c < pos_values->cols; ++c) {
+                sum += std::fabs((*pos_values)(row.pos_row, c));
+            }
         }
         return sum;
     }
@@ -262,6 +267,49 @@ void check_rebalance() {
         CHECK(fails([&] { engine::rebalance(h2, partial, p2, {0, &w}, view, 8.0, 0.0, 0.0, 1.0); }));
         CHECK((h2.frames == Log{"set_position", "rebalance"}) && h2.error == "no price column for 1");
         CHECK(p2.size() == 1 && (h2.log == Log{"entry 0 0.25 1"}));  // stock 0 keeps its new holding
+    }
+}
+
+// The rebalance skips columns it can prove untouched; it must agree with the plain form that calls
+// set_position for every column, on random holdings (zeros included) and weights (NaN included).
+void check_rebalance_against_plain_walk() {
+    const auto cols = one_to_one(12);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> pick(0, 5);
+    for (int round = 0; round < 300; ++round) {
+        PositionMap before;
+        std::vector<double> w(12);
+        for (int k = 0; k < 12; ++k) {
+            const int kind = pick(rng);
+            if (kind == 1) before[k] = 0.0;
+            if (kind >= 2) before[k] = (kind - 3.5) * 0.1;
+            const int wk = pick(rng);
+            w[static_cast<std::size_t>(k)] = wk <= 2 ? 0.0 : wk == 5 && round % 7 == 0 ? nan : (wk - 3.7) * 0.2;
+        }
+        const double cash = round % 5 == 0 ? -2.0 : 0.5;
+        const double fee = 0.001425, tax = 0.003, limit = 0.3;
+        FakeHost fast, plain;
+        PositionMap p_fast = before, p_plain = before;
+        numeric::Strided1D<double> view{reinterpret_cast<const char*>(w.data()), 12, sizeof(double)};
+        const double cash_fast = engine::rebalance(fast, cols, p_fast, {0, &w}, view, cash, fee, tax, limit);
+
+        double balance = cash, gross = 0.0;
+        for (const auto& kv : before) balance += kv.second;
+        for (double x : w) gross += std::fabs(x);
+        double ratio = balance / (1.0 > gross ? 1.0 : gross);
+        if (std::isnan(ratio)) ratio = 1.0;
+        double cash_plain = cash;
+        for (int k = 0; k < 12; ++k) {
+            double value = 0.0;  // a negative balance closes everything
+            if (!(balance < 0.0)) {
+                value = w[static_cast<std::size_t>(k)] * ratio;
+                if (std::fabs(value) > limit * balance) value = limit * balance * (value > 0.0 ? 1.0 : -1.0);
+            }
+            cash_plain = engine::set_position(plain, cols, p_plain, k, value, cash_plain, fee, tax, true, true,
+                                              balance);
+        }
+        const bool same_cash = cash_fast == cash_plain || (std::isnan(cash_fast) && std::isnan(cash_plain));
+        CHECK(same_cash && fast.log == plain.log && p_fast.size() == p_plain.size());
     }
 }
 
@@ -611,6 +659,7 @@ int main() {
     check_set_position();
     check_validate_trade_price();
     check_rebalance();
+    check_rebalance_against_plain_walk();
     check_buy_and_hold();
     check_close_stop();
     check_touched_exits();

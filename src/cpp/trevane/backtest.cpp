@@ -86,15 +86,6 @@ int to_int32(PyObject* obj, int fallback) {
     return static_cast<int>(value);
 }
 
-// A module global looked up by name at the moment it is needed (then the builtins).
-PyObject* module_global(const char* name) {
-    PyObject* value = PyDict_GetItemString(module_dict(), name);  // borrowed
-    if (value) return value;
-    value = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    if (value) return value;
-    glue::raise_format(PyExc_NameError, "name '%s' is not defined", name);
-}
-
 const char* frame_name(engine::Frame frame) {
     switch (frame) {
         case engine::Frame::set_position: return "zelvor.core.trevane.set_position";
@@ -125,8 +116,8 @@ public:
     void end_analysis(engine::PositionMap& positions) override {
         Ref result = glue::check(recorder_entries.end_analysis(positions));
     }
-    bool retain_cost_flag() override { return truth(module_global("RETAIN_COST_WHEN_REBALANCE")); }
-    bool resample_flag() override { return truth(module_global("RESAMPLE")); }
+    bool retain_cost_flag() override { return truth(namespace_lookup("RETAIN_COST_WHEN_REBALANCE").get()); }
+    bool resample_flag() override { return truth(namespace_lookup("RESAMPLE").get()); }
     bool stop_trading_next_period() override { return truth(stop_trading_next_period_); }
 
     double gross_weight(const engine::TargetRow& row) override {
@@ -139,7 +130,7 @@ public:
         } else {
             weights = glue::check(PySequence_GetItem(pos_values_, static_cast<Py_ssize_t>(row.pos_row)));
         }
-        Ref absolute = glue::check(PyObject_CallMethod(module_global("org_np"), "abs", "O", weights.get()));
+        Ref absolute = glue::check(PyObject_CallMethod(namespace_lookup("org_np").get(), "abs", "O", weights.get()));
         Ref total = glue::check(PyObject_CallMethod(absolute.get(), "sum", nullptr));
         return to_double(total.get(), 0.0);
     }

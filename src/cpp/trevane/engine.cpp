@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -42,16 +43,17 @@ inline double float_divide(double numerator, double divisor) {
     return numerator / divisor;
 }
 
-double set_position_body(Host& host, const PriceColumns& columns, PositionMap& positions, int sid,
-                         double target, double cash, double fee_ratio, double tax_ratio, bool check_held,
-                         bool drop_zero, double position_scale) {
+// `at` is positions.lower_bound(sid): the holding of `sid` if there is one, else where it would go.
+double set_position_body(Host& host, const PriceColumns& columns, PositionMap& positions,
+                         PositionMap::iterator at, int sid, double target, double cash, double fee_ratio,
+                         double tax_ratio, bool check_held, bool drop_zero, double position_scale) {
     // A NaN target counts as a holding: such a column must never be valued with another stock's prices.
     if (target != 0.0 && columns.of(sid) < 0) {
         if (sid < 0 || sid >= columns.n_labels) throw out_of_bounds(0);  // not even a label to name
         host.missing_price_column(sid);
     }
 
-    auto found = positions.find(sid);
+    const auto found = at != positions.end() && at->first == sid ? at : positions.end();
     const bool known = check_held ? found != positions.end() : true;
     const bool held = found != positions.end() && found->second != 0.0;  // NaN counts as held
 
@@ -71,7 +73,7 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
 
     if (target == 0.0) {
         if (!known) return cash;
-        auto it = found != positions.end() ? found : positions.try_emplace(sid, 0.0).first;
+        auto it = found != positions.end() ? found : positions.try_emplace(at, sid, 0.0);
         const double v = it->second;
         const double new_cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
         if (drop_zero) {
@@ -82,7 +84,7 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
         return new_cash;
     }
 
-    auto it = found != positions.end() ? found : positions.try_emplace(sid, 0.0).first;
+    auto it = found != positions.end() ? found : positions.try_emplace(at, sid, 0.0);
     const double v = it->second;
     const double diff = target - v;
     // Enlarging the holding in the target's direction pays the fee only; reducing it pays the tax too.
@@ -99,6 +101,17 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
     }
     if (drop_zero && it->second == 0.0) positions.erase(it);
     return new_cash;
+}
+
+double set_position_at(Host& host, const PriceColumns& columns, PositionMap& positions,
+                       PositionMap::iterator at, int sid, double target, double cash, double fee_ratio,
+                       double tax_ratio, bool check_held, bool drop_zero, double position_scale) {
+    try {
+        return set_position_body(host, columns, positions, at, sid, target, cash, fee_ratio, tax_ratio,
+                                 check_held, drop_zero, position_scale);
+    } catch (...) {
+        fail_in(host, Frame::set_position);
+    }
 }
 
 // Exit levels as ratios to the cost basis; only the absolute values of the options count.
@@ -234,9 +247,10 @@ private:
         min_ratio_[sid] = 1.0;
     }
 
-    double close_position(int sid, bool drop_zero) {
-        return set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio, o_.tax_ratio,
-                            false, drop_zero);
+    // Closes a holding the caller has in hand (`at` points at it).
+    double close_position(PositionMap::iterator at, bool drop_zero) {
+        return set_position_at(host_, columns_, out_.positions, at, at->first, 0.0, out_.cash, o_.fee_ratio,
+                               o_.tax_ratio, false, drop_zero, 1.0);
     }
 
     // Revalues every holding at the row's trading price and looks for stops. All holdings are measured
@@ -304,7 +318,7 @@ private:
                         (touched_lower && position > 0.0) || (touched_upper && position < 0.0);
                     out_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
                     // drop_zero false: the key stays (at 0), so this walk's iterator stays valid.
-                    out_.cash = close_position(sid, false);
+                    out_.cash = close_position(it, false);
                 }
             } else {
                 // Close-based detection, executed on the next row.
@@ -330,7 +344,7 @@ private:
             }
             auto found = out_.positions.find(sid);
             if (found == out_.positions.end() || found->second == 0.0 || keep) continue;
-            out_.cash = close_position(sid, true);
+            out_.cash = close_position(found, true);
             out_.stop_exits.push_back(entry);
             reset_ratios(sid);
             auto again = std::find_if(pending_exits_.begin(), pending_exits_.end(),
@@ -395,7 +409,8 @@ private:
             if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) delisted_today_.push_back(sid);
         }
         for (const int sid : delisted_today_) {
-            out_.cash = close_position(sid, true);
+            out_.cash = set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio,
+                                     o_.tax_ratio, false, true);
             reset_ratios(sid);
         }
         delisted_today_.clear();
@@ -468,12 +483,8 @@ PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positio
 double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
                     double cash, double fee_ratio, double tax_ratio, bool check_held, bool drop_zero,
                     double position_scale) {
-    try {
-        return set_position_body(host, columns, positions, sid, target, cash, fee_ratio, tax_ratio,
-                                 check_held, drop_zero, position_scale);
-    } catch (...) {
-        fail_in(host, Frame::set_position);
-    }
+    return set_position_at(host, columns, positions, positions.lower_bound(sid), sid, target, cash,
+                           fee_ratio, tax_ratio, check_held, drop_zero, position_scale);
 }
 
 double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions, const TargetRow& row,
@@ -491,7 +502,7 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
         const bool close_all = balance < 0.0;
         // The first holding at or after the current column: a zero target for a column that is not
         // held changes nothing (no trade, no record), so most columns of a wide row cost no lookup.
-        auto next_held = positions.begin();
+        auto next_held = positions.lower_bound(0);
         for (std::int64_t k = 0; k < weights.size; ++k) {
             const int sid = static_cast<int>(k);
             double value = 0.0;
@@ -499,10 +510,13 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
                 value = weights[k] * ratio;
                 if (std::fabs(value) > cap) value = cap * (value > 0.0 ? 1.0 : -1.0);  // NaN is not capped
             }
-            if (value == 0.0 && (next_held == positions.end() || next_held->first != sid)) continue;
-            cash = set_position(host, columns, positions, sid, value, cash, fee_ratio, tax_ratio, true, true,
-                                balance);
-            next_held = positions.upper_bound(sid);
+            const bool present = next_held != positions.end() && next_held->first == sid;
+            if (value == 0.0 && !present) continue;
+            // The trade only inserts or erases `sid`, so its successor stays valid.
+            const auto after = present ? std::next(next_held) : next_held;
+            cash = set_position_at(host, columns, positions, next_held, sid, value, cash, fee_ratio,
+                                   tax_ratio, true, true, balance);
+            next_held = after;
         }
         return cash;
     } catch (...) {

@@ -34,6 +34,10 @@ extern RecorderEntries recorder_entries;  // defined in module.cpp
 // The module's namespace (borrowed).
 inline PyObject* module_dict() { return PyModule_GetDict(state.module); }
 
+// A name of the module's namespace, else of the built-in names, looked up at every use so that a
+// rebound attribute takes effect; NameError when neither has it. Defined in queries.cpp.
+glue::Ref namespace_lookup(const char* name);
+
 // What the end-of-run report reads besides the loop's outcome.
 struct ReportInputs {
     PyObject* pos_values;                // the caller's array (Python indexing where the report indexes it)

@@ -14,7 +14,6 @@ namespace zelvor::trevane {
 
 using glue::Ref;
 
-Ref namespace_lookup(const char* name);  // queries.cpp
 
 namespace {
 
@@ -30,7 +29,8 @@ bool compare(PyObject* a, PyObject* b, int op) {
 
 Ref py_int(std::int64_t value) { return glue::check(PyLong_FromLongLong(value)); }
 
-bool lists(const std::vector<StopEntry>& entries, std::int64_t sid) {
+// Whether some stop entry is for stock `sid`.
+bool names_stock(const std::vector<StopEntry>& entries, std::int64_t sid) {
     return std::any_of(entries.begin(), entries.end(), [&](const StopEntry& e) { return e.sid == sid; });
 }
 
@@ -177,8 +177,8 @@ void build_report(const engine::RunOutcome& outcome, const ReportInputs& inputs)
         bool in_stop_list = false;
         bool in_due_list = false;
         if (truth(stop_trading)) {
-            in_stop_list = lists(outcome.stop_exits, sid);
-            if (!in_stop_list) in_due_list = lists(outcome.exits_due, sid);
+            in_stop_list = names_stock(outcome.stop_exits, sid);
+            if (!in_stop_list) in_due_list = names_stock(outcome.exits_due, sid);
         }
         bool stopped = in_stop_list;
         if (!stopped && in_due_list) {
@@ -202,7 +202,7 @@ void build_report(const engine::RunOutcome& outcome, const ReportInputs& inputs)
         record.set(Record::next_weight_time, next_weight_time.get());
     }
 
-    // 6.
+    // 6. The next weights are scaled down the same way.
     {
         Ref divisor = divisor_of(std::move(next_sum), one.get());
         divide_entries(record.get(Record::next_weights).get(), divisor.get());
