@@ -1,6 +1,6 @@
 """The demo command, the synthetic market, the momentum strategy and the CSV loader."""
 
-import datetime as dt
+
 import gzip
 import math
 import os
@@ -332,8 +332,8 @@ def test_demo_figures_match_engine_outputs(touched):
 
     # The worst-MAE table: the five lowest exit-group MAEs, with their stocks and entry dates.
     order = sorted((s[-6], i) for i, s in enumerate(stats) if not math.isnan(s[-6]))[:5]
-    table = out.split("worst MAE")[1].splitlines()[2:7]
-    for line, (mae, i) in zip(table, order):
+    table = out.split("worst MAE")[1].splitlines()[2:2 + len(order)]
+    for line, (mae, i) in zip(table, order, strict=True):
         stock, entry, exit_, mae_text = line.split()[:4]
         assert stock == market.columns[trades[i][0]]
         entry_day = market.dates[trades[i][1]].astype("datetime64[ns]").astype("datetime64[D]")
@@ -387,8 +387,8 @@ def test_demo_runs_on_csv(tmp_path):
     for j, name in enumerate(m.columns):
         for i, day in enumerate(m.dates.astype("datetime64[ns]").astype("datetime64[D]")):
             if not np.isnan(m.close[i, j]):
-                lines.append(f"{day},{m.open[i, j]!r},{m.high[i, j]!r},{m.low[i, j]!r},"
-                             f"{m.close[i, j]!r},1000,{name}")
+                o, h, lo, c = (repr(float(x[i, j])) for x in (m.open, m.high, m.low, m.close))
+                lines.append(f"{day},{o},{h},{lo},{c},1000,{name}")
     path = tmp_path / "prices.csv.gz"
     path.write_bytes(gzip.compress("\n".join(lines).encode()))
     loaded = load_csv(path)

@@ -66,7 +66,8 @@ def test_repeated_runs_do_not_leak():
     # a leak of even one object or a few hundred bytes per run would add thousands of objects or
     # several MB over these runs
     assert len(gc.get_objects()) - objects_before < 50
-    assert rss_bytes() - rss_before < 4 * 1024 * 1024
+    if not os.environ.get("ZELVOR_SANITIZED"):  # the address sanitizer holds freed memory back
+        assert rss_bytes() - rss_before < 4 * 1024 * 1024
     del failures, one_round
     trevane.backtest_(*positional(other))
     gc.collect()

@@ -155,7 +155,7 @@ def run_backtest(market: Market, strategy: Strategy, *, touched_exit: bool = Fal
 
     def date_text(ns) -> str:
         # ioft gives local wall-clock time; the dates are UTC midnights, so convert back.
-        return trevane.ioft(ns).astimezone(_dt.timezone.utc).date().isoformat()
+        return trevane.ioft(ns).astimezone(_dt.UTC).date().isoformat()
 
     started = time.perf_counter()
     portfolio_value = trevane.backtest_(

@@ -439,8 +439,8 @@ def _load_csv(path) -> Market:
                         raise DataError(
                             f"expected {n_fields} fields as in the header, found {len(row)}",
                             path=path, line=_line_of_record(path, n_records + index))
-                columns = list(zip(*chunk))
-                for key, position in zip(wanted, positions):
+                columns = list(zip(*chunk, strict=True))
+                for key, position in zip(wanted, positions, strict=True):
                     fields[key].extend(columns[position])
                 n_records += len(chunk)
     except UnicodeDecodeError as exc:
@@ -497,7 +497,7 @@ def _load_csv(path) -> Market:
         worst = int(np.argmin(later))
         first_record, second_record = int(order[repeated[worst]]), int(later[worst])
         when = _dt.datetime.fromtimestamp(int(dates[day[second_record]]) / 1e9,
-                                          _dt.timezone.utc).date().isoformat()
+                                          _dt.UTC).date().isoformat()
         fail(second_record, label_of["name"],
              f"second row for stock {labels[stock[second_record]]!r} on {when} "
              f"(the first is on line {_line_of_record(path, first_record)})")
