@@ -1,6 +1,5 @@
 """The demo command, the synthetic market, the momentum strategy and the CSV loader."""
 
-
 import gzip
 import math
 import os
