@@ -134,12 +134,10 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
     args = dict(**market.backtest_arrays("close"), **strategy.backtest_arrays())
 
     def engine():
-        return trevane.backtest_(**args, touched_exit=touched_exit,
-                                 delisting_bars=market.delisting_rows, **OPTIONS)
+        return trevane.backtest_(**args, touched_exit=touched_exit, delisting_bars=market.delisting_rows, **OPTIONS)
 
     def baseline():
-        return numpy_equity_curve(market.close, strategy.pos_values, strategy.pos_index,
-                                  market.dates)
+        return numpy_equity_curve(market.close, strategy.pos_values, strategy.pos_index, market.dates)
 
     engine_times, base_times, growths = [], [], []
     for _ in range(repeat):
@@ -152,8 +150,10 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         base_times.append(time.perf_counter() - started)
 
     n_rows = len(market.dates)
-    row_holdings = sum((n_rows if int(exit_row) == -1 else int(exit_row)) - int(entry_row)
-                       for _, entry_row, exit_row in (t[:3] for t in quelmo.trades))
+    row_holdings = sum(
+        (n_rows if int(exit_row) == -1 else int(exit_row)) - int(entry_row)
+        for _, entry_row, exit_row in (t[:3] for t in quelmo.trades)
+    )
     inputs = {id(a): a.nbytes for a in args.values() if isinstance(a, np.ndarray) and a.ndim == 2}
     input_bytes = sum(inputs.values())
     engine_s = statistics.median(engine_times)
@@ -175,10 +175,12 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
 
 
 def print_table(results):
-    header = (f"{'':2} {'rows x stocks':>13} {'backtest_ ms':>12} {'numpy ms':>9} {'ratio':>6}"
-              f" {'trades':>8} {'row-holdings':>12} {'inputs MB':>9} {'peak growth':>17}"
-              f" {'kept MB':>8}"
-              f" {'final value':>11}")
+    header = (
+        f"{'':2} {'rows x stocks':>13} {'backtest_ ms':>12} {'numpy ms':>9} {'ratio':>6}"
+        f" {'trades':>8} {'row-holdings':>12} {'inputs MB':>9} {'peak growth':>17}"
+        f" {'kept MB':>8}"
+        f" {'final value':>11}"
+    )
     print(header)
     print("-" * len(header))
     for r in results:
@@ -187,15 +189,16 @@ def print_table(results):
         else:
             growth = f"{r['growth_mb']:.1f} MB {r['growth_pct']:.2f}%"
             kept = f"{r['kept_mb']:.1f}"
-        print(f"{r['name']:2} {r['shape']:>13} {r['engine_ms']:12.1f} {r['numpy_ms']:9.1f}"
-              f" {r['ratio']:6.2f} {r['trades']:8d} {r['row_holdings']:12,d}"
-              f" {r['input_mb']:9.0f} {growth:>17} {kept:>8} {r['final']:11.4f}")
+        print(
+            f"{r['name']:2} {r['shape']:>13} {r['engine_ms']:12.1f} {r['numpy_ms']:9.1f}"
+            f" {r['ratio']:6.2f} {r['trades']:8d} {r['row_holdings']:12,d}"
+            f" {r['input_mb']:9.0f} {growth:>17} {kept:>8} {r['final']:11.4f}"
+        )
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true",
-                        help="smoke run: 1,000 rows x 300 stocks, 3 runs per workload")
+    parser.add_argument("--quick", action="store_true", help="smoke run: 1,000 rows x 300 stocks, 3 runs per workload")
     parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 5)")
     parser.add_argument("--seed", type=int, default=12345)
     parser.add_argument("--only", default="MTDR", help="workloads to run, e.g. MR")
@@ -211,8 +214,10 @@ def main(argv=None) -> int:
     started = time.perf_counter()
     market = synthetic_market(stocks, rows, seed=args.seed, missing=0.005)
     monthly = momentum_strategy(market, top=50, lookback=60)
-    print(f"market {rows} rows x {stocks} stocks built in {time.perf_counter() - started:.1f} s;"
-          f" {repeat} runs per workload, median shown; numpy {np.__version__}")
+    print(
+        f"market {rows} rows x {stocks} stocks built in {time.perf_counter() - started:.1f} s;"
+        f" {repeat} runs per workload, median shown; numpy {np.__version__}"
+    )
     if not track_memory:
         print("peak memory: /proc/self/clear_refs not writable here, growth not measured")
 
@@ -223,8 +228,7 @@ def main(argv=None) -> int:
         results.append(run_workload("T", market, monthly, True, repeat, track_memory))
     if "D" in args.only:
         del monthly
-        daily = momentum_strategy(market, top=min(200, stocks // 2), lookback=60,
-                                  rebalance="daily")
+        daily = momentum_strategy(market, top=min(200, stocks // 2), lookback=60, rebalance="daily")
         results.append(run_workload("D", market, daily, False, repeat, track_memory))
         del daily
     skipped = None
@@ -232,18 +236,21 @@ def main(argv=None) -> int:
         if args.data.exists():
             del market
             real = load_csv(args.data)
-            results.append(run_workload("R", real, momentum_strategy(real, top=20, lookback=60),
-                                        False, repeat, track_memory))
+            results.append(
+                run_workload("R", real, momentum_strategy(real, top=20, lookback=60), False, repeat, track_memory)
+            )
         else:
             skipped = f"R  skipped: {os.path.normpath(args.data)} not found"
 
     print_table(results)
     if skipped:
         print(skipped)
-    print("ratio: backtest_ median / NumPy baseline median. peak growth: highest resident memory"
-          " during backtest_ over\nthe size before it, and as a share of the input price and"
-          " weight matrices; kept: still resident after\nthe call (the returned values and the"
-          " recorder's trades and statistics).")
+    print(
+        "ratio: backtest_ median / NumPy baseline median. peak growth: highest resident memory"
+        " during backtest_ over\nthe size before it, and as a share of the input price and"
+        " weight matrices; kept: still resident after\nthe call (the returned values and the"
+        " recorder's trades and statistics)."
+    )
     return 0
 
 

@@ -437,9 +437,7 @@ class _Run:
                 value = w * ratio
                 if abs(value) > cap:
                     value = cap * (1 if value > 0 else -1)
-            self.cash = self.set_position(
-                sid, value, check_held=True, drop_zero=True, position_scale=float(balance)
-            )
+            self.cash = self.set_position(sid, value, check_held=True, drop_zero=True, position_scale=float(balance))
 
 
 class _Args:

@@ -2,7 +2,7 @@
 
 import numpy as np
 import pytest
-from market_fixtures import ARRAY_NAMES, positional, small_market
+from market_fixtures import positional, small_market
 
 trevane = pytest.importorskip("zelvor.core.trevane")
 from zelvor.core import quelmo  # noqa: E402
@@ -36,7 +36,7 @@ def assert_same_run(a, b):
     np.testing.assert_array_equal(a[0], b[0])
     assert a[1] == b[1] and a[2] == b[2]
     assert len(a[3]) == len(b[3])
-    for x, y in zip(a[3], b[3]):
+    for x, y in zip(a[3], b[3], strict=False):
         np.testing.assert_array_equal(x, y)
 
 
@@ -223,7 +223,11 @@ ARRAYS = positional(small_market())
         (ARRAYS + [0.0] * 15, {}, "backtest_() takes at most 25 positional arguments (26 given)"),
         # keywords fill the gap up to the first missing required parameter
         (ARRAYS[:3], {"low_values": ARRAYS[3], "pos_index": ARRAYS[8]}, "(4 given)"),
-        (ARRAYS, {"price_values": ARRAYS[0]}, "backtest_() got multiple values for keyword argument 'price_values'"),
+        (
+            ARRAYS,
+            {"price_values": ARRAYS[0]},
+            "backtest_() got multiple values for keyword argument 'price_values'",
+        ),
         (ARRAYS, {"fee": 0.1}, "backtest_() got an unexpected keyword argument 'fee'"),
         (ARRAYS[:10], {"fee": 0.1}, "backtest_() takes at least 11 positional arguments (10 given)"),
     ],
@@ -243,8 +247,16 @@ def test_all_by_keyword():
     ("name", "value", "message"),
     [
         # more price labels than price columns: the third label's column is read past the matrix
-        ("price_values", small_market()["price_values"][:, :2].copy(), "Out of bounds on buffer access (axis 1)"),
-        ("close_values", small_market()["close_values"][:5].copy(), "Out of bounds on buffer access (axis 0)"),
+        (
+            "price_values",
+            small_market()["price_values"][:, :2].copy(),
+            "Out of bounds on buffer access (axis 1)",
+        ),
+        (
+            "close_values",
+            small_market()["close_values"][:5].copy(),
+            "Out of bounds on buffer access (axis 0)",
+        ),
         ("pos_index", np.zeros(0, dtype=np.int64), "Out of bounds on buffer access (axis 0)"),
         ("pos_values", np.zeros((0, 3)), "index 0 is out of bounds for axis 0 with size 0"),
     ],

@@ -31,8 +31,9 @@ def ns(*days: str) -> np.ndarray:
 
 def run_demo(*args, env_extra=None):
     env = dict(os.environ, **(env_extra or {}))
-    return subprocess.run([sys.executable, "-m", "zelvor.demo", *args], capture_output=True,
-                          text=True, env=env, timeout=600)
+    return subprocess.run(
+        [sys.executable, "-m", "zelvor.demo", *args], capture_output=True, text=True, env=env, timeout=600
+    )
 
 
 # --------------------------------------------------------------------------------------------
@@ -112,9 +113,15 @@ def test_month_end_rows():
 def tiny_market(close: list[list[float]]) -> Market:
     close = np.array(close, dtype=np.float64).T  # given per stock, stored per day
     dates = ns("2021-01-26", "2021-01-27", "2021-01-28", "2021-01-29", "2021-02-01", "2021-02-02")
-    return Market(dates=dates, columns=np.array(list("ABCDE"), dtype=object), open=close,
-                  high=close, low=close, close=close,
-                  delisting_rows=np.full(close.shape[1], -1, dtype=np.int64))
+    return Market(
+        dates=dates,
+        columns=np.array(list("ABCDE"), dtype=object),
+        open=close,
+        high=close,
+        low=close,
+        close=close,
+        delisting_rows=np.full(close.shape[1], -1, dtype=np.int64),
+    )
 
 
 NAN = math.nan
@@ -131,11 +138,14 @@ TINY = [
 ]
 
 
-@pytest.mark.parametrize("top, expected", [
-    (2, [[0.5, 0, 0, 0, 0.5], [0, 0.5, 0, 0.5, 0]]),
-    # More room than qualifying stocks: 1/top each, the rest stays in cash.
-    (10, [[0.1, 0.1, 0.1, 0, 0.1], [0.1, 0.1, 0.1, 0.1, 0]]),
-])
+@pytest.mark.parametrize(
+    "top, expected",
+    [
+        (2, [[0.5, 0, 0, 0, 0.5], [0, 0.5, 0, 0.5, 0]]),
+        # More room than qualifying stocks: 1/top each, the rest stays in cash.
+        (10, [[0.1, 0.1, 0.1, 0, 0.1], [0.1, 0.1, 0.1, 0.1, 0]]),
+    ],
+)
 def test_momentum_picks_top_stocks(top, expected):
     m = tiny_market(TINY)
     s = momentum_strategy(m, top=top, lookback=2, stale_rows=1)
@@ -192,24 +202,29 @@ H = "date,open,high,low,close,volume,Name\n"
 R = "2020-01-02,10,11,9,10.5,200,AAA\n"
 
 
-@pytest.mark.parametrize("text, line, column, message", [
-    (H + R + "2020-13-45,10,11,9,10.5,200,BBB\n", 3, "date", "cannot read '2020-13-45' as a date"),
-    (H + R + R.replace("AAA", "BBB") + "2020-01-03,10,11,9,abc,1,AAA\n", 4, "close",
-     "not a number"),
-    (H + R + "2020-01-03,10,-1,9,10.5,200,AAA\n", 3, "high", "positive and finite, got -1.0"),
-    (H + R + "2020-01-03,inf,11,9,10.5,200,AAA\n", 3, "open", "positive and finite, got inf"),
-    (H + R + "2020-01-03,10,11,9,10.5,AAA\n", 3, None, "expected 7 fields as in the header,"
-     " found 6"),
-    (H + R + "\n\n2020-01-03,10,11,9,10.5,200,AAA,x\n", 5, None, "found 8"),
-    (H + R + "2020-01-03,10,11,9,10.5,200, \n", 3, "Name", "empty stock name"),
-    (H + R + "2020-01-03,10,11,9,10.5,200,AAA\n" + R, 4, "Name",
-     "second row for stock 'AAA' on 2020-01-02 (the first is on line 2)"),
-    ("date,open,high,close,volume,Name\n" + R, 1, None, "missing column 'low'"),
-    ("date,open,high,low,close,volume\n" + R, 1, None, "missing stock-name column"),
-    ("date,open,high,low,close,close,Name\n" + R, 1, None, "'close' appears twice"),
-    ("", 1, None, "the file is empty"),
-    (H, 2, None, "no data rows"),
-])
+@pytest.mark.parametrize(
+    "text, line, column, message",
+    [
+        (H + R + "2020-13-45,10,11,9,10.5,200,BBB\n", 3, "date", "cannot read '2020-13-45' as a date"),
+        (H + R + R.replace("AAA", "BBB") + "2020-01-03,10,11,9,abc,1,AAA\n", 4, "close", "not a number"),
+        (H + R + "2020-01-03,10,-1,9,10.5,200,AAA\n", 3, "high", "positive and finite, got -1.0"),
+        (H + R + "2020-01-03,inf,11,9,10.5,200,AAA\n", 3, "open", "positive and finite, got inf"),
+        (H + R + "2020-01-03,10,11,9,10.5,AAA\n", 3, None, "expected 7 fields as in the header, found 6"),
+        (H + R + "\n\n2020-01-03,10,11,9,10.5,200,AAA,x\n", 5, None, "found 8"),
+        (H + R + "2020-01-03,10,11,9,10.5,200, \n", 3, "Name", "empty stock name"),
+        (
+            H + R + "2020-01-03,10,11,9,10.5,200,AAA\n" + R,
+            4,
+            "Name",
+            "second row for stock 'AAA' on 2020-01-02 (the first is on line 2)",
+        ),
+        ("date,open,high,close,volume,Name\n" + R, 1, None, "missing column 'low'"),
+        ("date,open,high,low,close,volume\n" + R, 1, None, "missing stock-name column"),
+        ("date,open,high,low,close,close,Name\n" + R, 1, None, "'close' appears twice"),
+        ("", 1, None, "the file is empty"),
+        (H, 2, None, "no data rows"),
+    ],
+)
 def test_load_csv_errors_name_line_and_column(tmp_path, text, line, column, message):
     path = tmp_path / "bad.csv"
     path.write_text(text)
@@ -235,8 +250,7 @@ def test_load_real_data_set():
     m = load_csv(REAL_DATA)
     # Figures from the data set's own description.
     assert m.shape == (1259, 505)
-    assert [int(np.isnan(x).sum()) for x in (m.close, m.open, m.high, m.low)] == [
-        16755, 16766, 16763, 16763]
+    assert [int(np.isnan(x).sum()) for x in (m.close, m.open, m.high, m.low)] == [16755, 16766, 16763, 16763]
     assert m.close[-1, m.columns.tolist().index("AAPL")] == 159.54
     assert m.dates[0] == ns("2013-02-08")[0] and m.dates[-1] == ns("2018-02-07")[0]
 
@@ -247,8 +261,10 @@ def test_demo_reports_bad_csv_in_one_line(tmp_path):
     result = run_demo("--csv", str(path))
     assert result.returncode == 2
     assert result.stdout == ""
-    assert result.stderr == f"zelvor.demo: error: {path}, line 3, column 'close': not a number" \
-                            " (expected a price such as 12.34, or empty)\n"
+    assert (
+        result.stderr == f"zelvor.demo: error: {path}, line 3, column 'close': not a number"
+        " (expected a price such as 12.34, or empty)\n"
+    )
     missing = run_demo("--csv", str(tmp_path / "absent.csv"))
     assert missing.returncode == 2 and "Traceback" not in missing.stderr
     assert missing.stderr.count("\n") == 1 and "absent.csv" in missing.stderr
@@ -264,7 +280,7 @@ def test_equity_statistics_by_hand():
     dates = np.array([0, 10, 500, 1000, 10 + 1461], dtype=np.int64) * NS_PER_DAY
     stats = demo.equity_statistics(values, dates, first_row=1)
     assert stats["final_value"] == 1.21
-    assert stats["annual_return"] == pytest.approx(1.1 ** 0.5 - 1)  # 1.21 ** (1/4) - 1
+    assert stats["annual_return"] == pytest.approx(1.1**0.5 - 1)  # 1.21 ** (1/4) - 1
     assert stats["max_drawdown"] == pytest.approx(0.99 / 1.1 - 1)  # -10 %
     # Returns +10 %, -10 %, +2/9: mean 2/27, sample variance 0.0264609, 3 returns per 4 years.
     assert stats["volatility"] == pytest.approx(math.sqrt(0.0529218107 / 2 * 0.75), rel=1e-6)
@@ -274,15 +290,24 @@ def test_trade_statistics_by_hand():
     def stats(mae, ret):
         return np.array([-1.0] * 6 + [mae, 0.3, 0.0, -0.1, 2.0, ret])  # window group, exit group
 
-    rows = [[f"S{i}", 100 + i, 200 + i, 0, 0, 0.05, 3, i, x] for i, x in
-            enumerate([5, 6, -1, 9, 10, 11, 12])]
-    trade_stats = [stats(-0.05, 0.02), stats(-0.30, -0.2), stats(NAN, NAN), stats(-0.10, 0.0),
-                   stats(-0.01, 0.05), stats(-0.20, -0.1), stats(-0.15, 0.01)]
+    rows = [[f"S{i}", 100 + i, 200 + i, 0, 0, 0.05, 3, i, x] for i, x in enumerate([5, 6, -1, 9, 10, 11, 12])]
+    trade_stats = [
+        stats(-0.05, 0.02),
+        stats(-0.30, -0.2),
+        stats(NAN, NAN),
+        stats(-0.10, 0.0),
+        stats(-0.01, 0.05),
+        stats(-0.20, -0.1),
+        stats(-0.15, 0.01),
+    ]
     result = demo.trade_statistics(rows, trade_stats, date_text=lambda v: f"d{v}", worst=3)
     assert result["n_trades"] == 7 and result["n_open"] == 1
     assert result["win_rate"] == pytest.approx(3 / 6)  # 0.02, 0.05, 0.01 of 6 known returns
     assert [(t.stock, t.mae, t.trade_return) for t in result["worst"]] == [
-        ("S1", -0.30, -0.2), ("S5", -0.20, -0.1), ("S6", -0.15, 0.01)]
+        ("S1", -0.30, -0.2),
+        ("S5", -0.20, -0.1),
+        ("S6", -0.15, 0.01),
+    ]
     assert (result["worst"][0].entry, result["worst"][0].exit) == ("d101", "d201")
 
 
@@ -300,8 +325,7 @@ def _number(pattern: str, text: str) -> float:
 def test_demo_figures_match_engine_outputs(touched):
     trevane = pytest.importorskip("zelvor.core.trevane")
     quelmo = pytest.importorskip("zelvor.core.quelmo")
-    args = ["--stocks", "80", "--years", "2", "--seed", "5"] + (["--touched-exit"] if touched
-                                                                 else [])
+    args = ["--stocks", "80", "--years", "2", "--seed", "5"] + (["--touched-exit"] if touched else [])
     # A zone away from UTC: the printed dates must still be the market's calendar days.
     result = run_demo(*args, env_extra={"TZ": "America/New_York"})
     assert result.returncode == 0, result.stderr
@@ -310,9 +334,13 @@ def test_demo_figures_match_engine_outputs(touched):
     # The same run in this process, straight through the engine.
     market = synthetic_market(80, 2 * demo.WEEKDAYS_PER_YEAR, seed=5)
     strategy = momentum_strategy(market, top=20, lookback=60)
-    value = trevane.backtest_(**market.backtest_arrays(), **strategy.backtest_arrays(),
-                              touched_exit=touched, delisting_bars=market.delisting_rows,
-                              **demo.STRATEGY_OPTIONS)
+    value = trevane.backtest_(
+        **market.backtest_arrays(),
+        **strategy.backtest_arrays(),
+        touched_exit=touched,
+        delisting_bars=market.delisting_rows,
+        **demo.STRATEGY_OPTIONS,
+    )
     trades = [list(t) for t in quelmo.trades]
     stats = [np.array(s) for s in quelmo.quelmo]
     assert len(trades) == len(stats) > 0
@@ -326,19 +354,21 @@ def test_demo_figures_match_engine_outputs(touched):
     assert _number(r"^Trades\s+(\d+)", out) == len(trades)
     assert _number(r"\((\d+) still open", out) == sum(t[2] == -1 for t in trades)
     wins = [s[-1] > 0 for s in stats if not math.isnan(s[-1])]
-    assert _number(r"Win rate\s+(\S+)%", out) == pytest.approx(100 * sum(wins) / len(wins),
-                                                                abs=0.006)
+    assert _number(r"Win rate\s+(\S+)%", out) == pytest.approx(100 * sum(wins) / len(wins), abs=0.006)
 
     # The worst-MAE table: the five lowest exit-group MAEs, with their stocks and entry dates.
     order = sorted((s[-6], i) for i, s in enumerate(stats) if not math.isnan(s[-6]))[:5]
-    table = out.split("worst MAE")[1].splitlines()[2:2 + len(order)]
+    table = out.split("worst MAE")[1].splitlines()[2 : 2 + len(order)]
     for line, (mae, i) in zip(table, order, strict=True):
         stock, entry, exit_, mae_text = line.split()[:4]
         assert stock == market.columns[trades[i][0]]
         entry_day = market.dates[trades[i][1]].astype("datetime64[ns]").astype("datetime64[D]")
         assert entry == str(entry_day)
-        assert exit_ == ("open" if trades[i][2] == -1 else str(
-            market.dates[trades[i][2]].astype("datetime64[ns]").astype("datetime64[D]")))
+        assert exit_ == (
+            "open"
+            if trades[i][2] == -1
+            else str(market.dates[trades[i][2]].astype("datetime64[ns]").astype("datetime64[D]"))
+        )
         assert float(mae_text.rstrip("%")) == pytest.approx(mae * 100, abs=0.006)
 
     # Period: from the first signal date to the last market date, as calendar days.
@@ -368,13 +398,12 @@ def test_run_backtest_report_matches_engine_state():
     assert report.portfolio_value.shape == market.dates.shape
     assert report.final_value == report.portfolio_value[-1]
     # Before the first signal the portfolio is all cash at 1.0.
-    assert np.all(report.portfolio_value[:report.first_row + 1] == 1.0)
+    assert np.all(report.portfolio_value[: report.first_row + 1] == 1.0)
     rows, operations = trevane.get_trade_stocks(strategy.pos_columns, market.dates, False)
     assert report.n_trades == len(rows) == len(report.trade_stats)
     assert report.operations == operations
     # The strategy's last signal is the last market row, so the report carries its orders.
-    assert report.next_signal == str(
-        market.dates[-1].astype("datetime64[ns]").astype("datetime64[D]"))
+    assert report.next_signal == str(market.dates[-1].astype("datetime64[ns]").astype("datetime64[D]"))
     text = demo.format_report(report)
     assert f"{report.final_value:.6f}" in text
 
@@ -396,8 +425,8 @@ def test_demo_runs_on_csv(tmp_path):
     result = run_demo("--csv", str(path), "--top", "5")
     assert result.returncode == 0, result.stderr
     assert "30 stocks, 300 days" in result.stdout
-    via_synthetic = run_demo("--stocks", "30", "--years", str(300 / 261), "--seed", "2",
-                             "--top", "5")
+    via_synthetic = run_demo("--stocks", "30", "--years", str(300 / 261), "--seed", "2", "--top", "5")
     # Same prices, same strategy: the same final value.
-    assert (re.search(r"Final value\s+(\S+)", result.stdout).group(1)
-            == re.search(r"Final value\s+(\S+)", via_synthetic.stdout).group(1))
+    assert re.search(r"Final value\s+(\S+)", result.stdout).group(1) == re.search(
+        r"Final value\s+(\S+)", via_synthetic.stdout
+    ).group(1)

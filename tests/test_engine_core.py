@@ -27,8 +27,20 @@ def test_engine_core_checks(tmp_path):
     # Under the sanitizers where the toolchain has them, so an out-of-bounds read fails loudly.
     flags = SANITIZE if _sanitizers_work(tmp_path) else []
     exe = tmp_path / "engine_check"
-    cmd = [CXX, "-std=c++20", "-Wall", "-Wextra", "-Werror", "-g", *flags, "-I", str(ROOT / "src" / "cpp"),
-           *map(str, SOURCES), "-o", str(exe)]
+    cmd = [
+        CXX,
+        "-std=c++20",
+        "-Wall",
+        "-Wextra",
+        "-Werror",
+        "-g",
+        *flags,
+        "-I",
+        str(ROOT / "src" / "cpp"),
+        *map(str, SOURCES),
+        "-o",
+        str(exe),
+    ]
     built = subprocess.run(cmd, capture_output=True, text=True)
     assert built.returncode == 0, built.stderr
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")

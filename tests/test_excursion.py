@@ -32,15 +32,38 @@ def driver(tmp_path_factory):
     return exe
 
 
-def trade(close, price=None, *, pid=0, entry=0, exit=None, long=True, entry_tx=0, exit_tx=0, window=0,
-          step=1, fee=0.0, tax=0.0, column_major=False):
+def trade(
+    close,
+    price=None,
+    *,
+    pid=0,
+    entry=0,
+    exit=None,
+    long=True,
+    entry_tx=0,
+    exit_tx=0,
+    window=0,
+    step=1,
+    fee=0.0,
+    tax=0.0,
+    column_major=False,
+):
     """One trade; `close` and `price` are lists of rows (a bare number is a one-column row)."""
     close = [row if isinstance(row, list) else [row] for row in close]
     price = close if price is None else [row if isinstance(row, list) else [row] for row in price]
     return {
-        "price": price, "close": close, "pid": pid, "entry": entry,
-        "exit": len(price) - 1 if exit is None else exit, "long": long, "entry_tx": entry_tx,
-        "exit_tx": exit_tx, "window": window, "step": step, "fee": fee, "tax": tax,
+        "price": price,
+        "close": close,
+        "pid": pid,
+        "entry": entry,
+        "exit": len(price) - 1 if exit is None else exit,
+        "long": long,
+        "entry_tx": entry_tx,
+        "exit_tx": exit_tx,
+        "window": window,
+        "step": step,
+        "fee": fee,
+        "tax": tax,
         "column_major": column_major,
     }
 
@@ -161,10 +184,13 @@ WALK = [10, 10.5, 9.8, 11.2, 10.1, 12.3, 11.7, 9.4, 10.9, 11.5]
 
 def test_window_groups_every_step_rows_then_the_exit_group(driver):
     # window 5, step 2: q = floor(4 / 2) = 2, so 3 window groups (k = 0, 2, 4) and the exit group.
-    by_two, by_one = analyse(driver, [
-        trade(WALK, entry=1, exit=3, window=5, step=2),
-        trade(WALK, entry=1, exit=3, window=5, step=1),
-    ])
+    by_two, by_one = analyse(
+        driver,
+        [
+            trade(WALK, entry=1, exit=3, window=5, step=2),
+            trade(WALK, entry=1, exit=3, window=5, step=1),
+        ],
+    )
     assert len(by_two) == 24 and len(by_one) == 36
     assert groups(by_two)[:3].tobytes() == groups(by_one)[[0, 2, 4]].tobytes()
     assert groups(by_two)[3].tobytes() == groups(by_one)[2].tobytes()  # exit 2 rows after the entry
@@ -173,11 +199,22 @@ def test_window_groups_every_step_rows_then_the_exit_group(driver):
 def test_exit_adjustment_lands_past_the_exit_when_the_window_reaches_further(driver):
     # Held 2 rows, window 5: the last row examined is entry + 5, and the exit price and costs adjust
     # that row's value, which no group reports (groups k = 0..4, exit group k = 2).
-    with_costs, without = analyse(driver, [
-        trade(WALK, price=[v * 1.03 if r == 6 else v for r, v in enumerate(WALK)], entry=1, exit=3, window=5,
-              exit_tx=1, fee=0.01, tax=0.02),
-        trade(WALK, entry=1, exit=3, window=5),
-    ])
+    with_costs, without = analyse(
+        driver,
+        [
+            trade(
+                WALK,
+                price=[v * 1.03 if r == 6 else v for r, v in enumerate(WALK)],
+                entry=1,
+                exit=3,
+                window=5,
+                exit_tx=1,
+                fee=0.01,
+                tax=0.02,
+            ),
+            trade(WALK, entry=1, exit=3, window=5),
+        ],
+    )
     assert with_costs.tobytes() == without.tobytes()
     assert groups(with_costs)[-1].tobytes() == groups(with_costs)[2].tobytes()
 
@@ -212,7 +249,10 @@ def test_exit_before_entry_reports_the_last_row_examined(driver):
         (trade([10, 11], entry=2, exit=2), ("IndexError", "Out of bounds on buffer access (axis 0)")),
         (trade([10, 11], entry=-1, exit=1), ("IndexError", "Out of bounds on buffer access (axis 0)")),
         (trade([10, 11], pid=1), ("IndexError", "Out of bounds on buffer access (axis 1)")),
-        (trade([10, 11], price=[10, 11, 12], exit=2), ("IndexError", "Out of bounds on buffer access (axis 0)")),
+        (
+            trade([10, 11], price=[10, 11, 12], exit=2),
+            ("IndexError", "Out of bounds on buffer access (axis 0)"),
+        ),
         (trade([10, 11], window=-1), ("IndexError", "Out of bounds on buffer access (axis 0)")),
         # window 3, step -1: q = floor(2 / -1) = -2, no elements at all, so the exit group cannot fit
         (trade([10, 11], window=3, step=-1), ("IndexError", "Out of bounds on buffer access (axis 0)")),
@@ -237,10 +277,13 @@ def test_a_length_beyond_32_bits_is_refused_instead_of_wrapping(driver, window, 
 def test_a_window_reaching_past_the_32_bit_range_still_ends_at_the_last_row(driver):
     # window + entry_row exceeds 2**31 - 1 but is not wrapped: the trade is followed to the last row.
     # q = floor((2**31 - 2) / (2**31 - 1)) = 0: one window group (k = 0) and the exit group (k = 1).
-    huge, plain = analyse(driver, [
-        trade(WALK, entry=5, exit=6, window=INT_MAX, step=INT_MAX, exit_tx=1, fee=0.5),
-        trade(WALK, entry=5, exit=9, window=1, step=1),
-    ])
+    huge, plain = analyse(
+        driver,
+        [
+            trade(WALK, entry=5, exit=6, window=INT_MAX, step=INT_MAX, exit_tx=1, fee=0.5),
+            trade(WALK, entry=5, exit=9, window=1, step=1),
+        ],
+    )
     assert len(huge) == 12
     assert groups(huge)[0].tobytes() == groups(plain)[0].tobytes()
     # the exit fee lands on the last row (9), not on the exit row reported here
@@ -265,12 +308,23 @@ def random_trades(seed, count):
         window, step = rng.randint(-1, 9), rng.choice([-3, -1, 1, 1, 2, 3, 4])
         if 6 * ((window - 1) // step) + 12 == 0:
             continue  # covered above; the model's slice assignment fails differently
-        trades.append(trade(
-            close, price, pid=rng.randrange(cols), entry=entry, exit=rng.randint(entry - 2, rows + 2),
-            long=rng.random() < 0.5, entry_tx=rng.randint(0, 1), exit_tx=rng.randint(0, 1), window=window,
-            step=step, fee=rng.choice([0.0, 0.001425, 0.01]), tax=rng.choice([0.0, 0.003]),
-            column_major=rng.random() < 0.3,
-        ))
+        trades.append(
+            trade(
+                close,
+                price,
+                pid=rng.randrange(cols),
+                entry=entry,
+                exit=rng.randint(entry - 2, rows + 2),
+                long=rng.random() < 0.5,
+                entry_tx=rng.randint(0, 1),
+                exit_tx=rng.randint(0, 1),
+                window=window,
+                step=step,
+                fee=rng.choice([0.0, 0.001425, 0.01]),
+                tax=rng.choice([0.0, 0.003]),
+                column_major=rng.random() < 0.3,
+            )
+        )
     return trades
 
 
@@ -278,18 +332,30 @@ def test_bit_for_bit_equal_to_the_reference_model(driver):
     model = pytest.importorskip("reference_model")
     trades = random_trades(seed=20240607, count=400)
     compared = 0
-    for t, got in zip(trades, analyse(driver, trades)):
+    for t, got in zip(trades, analyse(driver, trades), strict=False):
         try:
             want = model.excursion_stats(
-                t["price"], t["close"], t["pid"], t["entry"], t["exit"], t["long"], t["entry_tx"],
-                t["exit_tx"], t["fee"], t["tax"], t["window"], t["step"],
+                t["price"],
+                t["close"],
+                t["pid"],
+                t["entry"],
+                t["exit"],
+                t["long"],
+                t["entry_tx"],
+                t["exit_tx"],
+                t["fee"],
+                t["tax"],
+                t["window"],
+                t["step"],
             )
         except (ZeroDivisionError, IndexError, ValueError) as error:
             assert got == (type(error).__name__, str(error)), t
             continue
         assert isinstance(got, np.ndarray), (t, got)
         assert len(got) == len(want)
-        same = [(math.isnan(a) and math.isnan(b)) or a.hex() == b.hex() for a, b in zip(got, map(float, want))]
+        same = [
+            (math.isnan(a) and math.isnan(b)) or a.hex() == b.hex() for a, b in zip(got, map(float, want), strict=False)
+        ]
         assert all(same), (t, got, want)
         compared += 1
     assert compared > 300

@@ -69,7 +69,10 @@ def without(name):
             "TypeError: C variable zelvor.core.quelmo.position has wrong signature "
             "(expected PyArrayObject *, got double *)",
         ),
-        (without("record_exit"), "ImportError: zelvor.core.quelmo does not export expected C function record_exit"),
+        (
+            without("record_exit"),
+            "ImportError: zelvor.core.quelmo does not export expected C function record_exit",
+        ),
         (
             {**SIGNATURES, "start_analysis": SIGNATURES["start_analysis"].replace("> ,", ">,")},
             "TypeError: C function zelvor.core.quelmo.start_analysis has wrong signature (expected "

@@ -6,7 +6,6 @@ the trades are then recorded directly through `record_date`, `record_entry` and 
 """
 
 import collections
-import ctypes
 import json
 import subprocess
 import sys
@@ -56,7 +55,11 @@ record_exit = function("record_exit", "void (int, int)", ctypes.c_int, ctypes.c_
 _access = {}
 exec(ACCESS, _access)
 api, variable = _access["api"], _access["variable"]
-record_date, record_entry, record_exit = _access["record_date"], _access["record_entry"], _access["record_exit"]
+record_date, record_entry, record_exit = (
+    _access["record_date"],
+    _access["record_entry"],
+    _access["record_exit"],
+)
 
 
 def frames(error):
@@ -120,9 +123,16 @@ PRICE = np.column_stack([CLOSE[:, 0], np.full(5, 10.0)])
 
 def run(weights, **options):
     market = {
-        "price_values": PRICE, "close_values": CLOSE, "high_values": CLOSE, "low_values": CLOSE,
-        "open_values": CLOSE, "price_index": dates(5), "price_columns": labels("A", "B"),
-        "pos_values": np.array([weights], dtype=float), "pos_index": dates(1), "pos_columns": labels("B", "A"),
+        "price_values": PRICE,
+        "close_values": CLOSE,
+        "high_values": CLOSE,
+        "low_values": CLOSE,
+        "open_values": CLOSE,
+        "price_index": dates(5),
+        "price_columns": labels("A", "B"),
+        "pos_values": np.array([weights], dtype=float),
+        "pos_index": dates(1),
+        "pos_columns": labels("B", "A"),
         "resample": dates(5),
     }
     trevane.backtest_(*positional(market), **{"fee_ratio": 0.0, "tax_ratio": 0.0, **options})
@@ -215,7 +225,10 @@ def test_failed_statistics_leave_the_record_and_size_appended():
     with pytest.raises(ZeroDivisionError, match="^integer division or modulo by zero$") as caught:
         record(0, 0.5, 0, 2)
     # outermost first, as Python lists frames
-    assert frames(caught.value)[-2:] == ["zelvor.core.quelmo.record_exit", "zelvor.core.quelmo.quelmo_analysis"]
+    assert frames(caught.value)[-2:] == [
+        "zelvor.core.quelmo.record_exit",
+        "zelvor.core.quelmo.quelmo_analysis",
+    ]
     assert quelmo.trades == [[0, 0, 2]] and quelmo.trade_positions == [0.5] and quelmo.quelmo == []
 
 

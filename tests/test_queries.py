@@ -133,7 +133,7 @@ def test_normalize_weight_argument_errors(args, kwargs, message):
 
 
 def local(*fields):
-    return dt.datetime(*fields, tzinfo=dt.timezone.utc).astimezone().replace(tzinfo=None)
+    return dt.datetime(*fields, tzinfo=dt.UTC).astimezone().replace(tzinfo=None)
 
 
 @pytest.mark.parametrize(
@@ -297,18 +297,38 @@ class Untruthy:
     ("args", "kwargs", "error", "message"),
     [
         ((LABELS, DATES), {}, TypeError, "get_trade_stocks() takes exactly 3 positional arguments (2 given)"),
-        ((LABELS, DATES, False, 1), {}, TypeError,
-         "get_trade_stocks() takes exactly 3 positional arguments (4 given)"),
-        ((LABELS, DATES, False), {"price_index": DATES}, TypeError,
-         "get_trade_stocks() got multiple values for keyword argument 'price_index'"),
-        (([], DATES, False), {}, TypeError,
-         "Argument 'pos_columns' has incorrect type (expected numpy.ndarray, got list)"),
+        (
+            (LABELS, DATES, False, 1),
+            {},
+            TypeError,
+            "get_trade_stocks() takes exactly 3 positional arguments (4 given)",
+        ),
+        (
+            (LABELS, DATES, False),
+            {"price_index": DATES},
+            TypeError,
+            "get_trade_stocks() got multiple values for keyword argument 'price_index'",
+        ),
+        (
+            ([], DATES, False),
+            {},
+            TypeError,
+            "Argument 'pos_columns' has incorrect type (expected numpy.ndarray, got list)",
+        ),
         # the truth of touched_exit is taken before the arrays are checked
         (([], DATES, Untruthy()), {}, ZeroDivisionError, "no truth"),
-        ((LABELS.reshape(1, 3), DATES, False), {}, ValueError,
-         "Buffer has wrong number of dimensions (expected 1, got 2)"),
-        ((LABELS, DATES.astype(float), False), {}, ValueError,
-         "Buffer dtype mismatch, expected 'int64_t' but got 'double'"),
+        (
+            (LABELS.reshape(1, 3), DATES, False),
+            {},
+            ValueError,
+            "Buffer has wrong number of dimensions (expected 1, got 2)",
+        ),
+        (
+            (LABELS, DATES.astype(float), False),
+            {},
+            ValueError,
+            "Buffer dtype mismatch, expected 'int64_t' but got 'double'",
+        ),
     ],
 )
 def test_get_trade_stocks_argument_errors(no_trades, args, kwargs, error, message):
@@ -327,13 +347,37 @@ def test_trade_rows_of_a_run(touched):
     prices = np.array([[1.0], [1.0], [1.2], [1.2], [1.2]])
     dates = np.arange(1, 6, dtype=np.int64) * DAY
     labels = np.array(["A"], dtype=object)
-    trevane.backtest_(prices, prices, prices, prices, prices, dates, labels, np.array([[0.5]]),
-                      dates[:1], labels, dates[:1], take_profit=0.1, touched_exit=touched)
+    trevane.backtest_(
+        prices,
+        prices,
+        prices,
+        prices,
+        prices,
+        dates,
+        labels,
+        np.array([[0.5]]),
+        dates[:1],
+        labels,
+        dates[:1],
+        take_profit=0.1,
+        touched_exit=touched,
+    )
     exit_row = 2 if touched else 3
     assert [list(t[:3]) for t in quelmo.trades] == [[0, 1, exit_row]]
     rows, ops = trevane.get_trade_stocks(labels, dates, touched)
     signal = dates[exit_row] if touched else dates[exit_row - 1]
-    assert rows == [["A", dates[1], dates[exit_row], dates[0], signal, quelmo.trade_positions[0],
-                     exit_row - 1, 1, exit_row]]
+    assert rows == [
+        [
+            "A",
+            dates[1],
+            dates[exit_row],
+            dates[0],
+            signal,
+            quelmo.trade_positions[0],
+            exit_row - 1,
+            1,
+            exit_row,
+        ]
+    ]
     assert ops is trevane.get_trade_stocks(labels, dates, touched)[1]
     assert ops == trevane.get_stock_operations()

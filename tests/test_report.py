@@ -8,7 +8,6 @@ import math
 
 import numpy as np
 import pytest
-
 import reference_model as rm
 
 trevane = pytest.importorskip("zelvor.core.trevane")
@@ -27,8 +26,20 @@ def backtest(prices, weights, pos_days, resample_days, **options):
     labels = np.array(list(prices), dtype=object)
     matrix = np.array(list(prices.values()), dtype=float).T.copy()
     pos_values = np.array(weights, dtype=float).reshape(len(pos_days), len(labels))
-    trevane.backtest_(matrix, matrix, matrix, matrix, matrix, days(range(1, len(matrix) + 1)), labels,
-                      pos_values, days(pos_days), labels, days(resample_days), **options)
+    trevane.backtest_(
+        matrix,
+        matrix,
+        matrix,
+        matrix,
+        matrix,
+        days(range(1, len(matrix) + 1)),
+        labels,
+        pos_values,
+        days(pos_days),
+        labels,
+        days(resample_days),
+        **options,
+    )
     return trevane.get_stock_operations()
 
 
@@ -108,8 +119,15 @@ def test_stopped_since_the_last_rebalance(side, touched, stop_trading):
     # 0) or within the row (touched, key kept at 0: weight kept). With stop_trading_next_period it is
     # left out of the next weights.
     prices, option = STOPS[side]
-    ops = backtest({"A": prices}, [0.5], (1,), (1,), touched_exit=touched,
-                   stop_trading_next_period=stop_trading, **option)
+    ops = backtest(
+        {"A": prices},
+        [0.5],
+        (1,),
+        (1,),
+        touched_exit=touched,
+        stop_trading_next_period=stop_trading,
+        **option,
+    )
     weights = {0: 0.5 if touched else 0.0}
     next_weights = {} if stop_trading else {0: 0.5}
     check(ops, {0: side + "_"}, weights, next_weights, 0, 0)
@@ -132,8 +150,7 @@ def test_stopped_since_the_last_rebalance(side, touched, stop_trading):
 def test_stop_due_on_the_next_row(side, stop_trading, pos_days, resample, action, next_weights, next_time):
     prices, option = STOPS[side]
     weights = [0.5, 0.4][: len(pos_days)]
-    ops = backtest({"A": prices[:3]}, weights, pos_days, resample,
-                   stop_trading_next_period=stop_trading, **option)
+    ops = backtest({"A": prices[:3]}, weights, pos_days, resample, stop_trading_next_period=stop_trading, **option)
     check(ops, {0: action.format(side)}, {0: 0.5}, next_weights, 0, next_time)
 
 
@@ -146,8 +163,7 @@ def test_stop_since_the_rebalance_and_a_pending_rebalance(stop_trading, actions,
     # rebalance would enter A again and hold B; with stop_trading_next_period the stop overwrites
     # A's "enter" in place, keeps A out of the next weights and out of their sum (0.3, not scaled).
     prices = {"A": [1.0, 1.0, 1.2, 1.2, 1.2], "B": [1.0] * 5}
-    ops = backtest(prices, [0.3, 0.3, 0.3, 0.3], (1, 5), (1, 5), take_profit=0.1,
-                   stop_trading_next_period=stop_trading)
+    ops = backtest(prices, [0.3, 0.3, 0.3, 0.3], (1, 5), (1, 5), take_profit=0.1, stop_trading_next_period=stop_trading)
     check(ops, actions, {0: 0.0, 1: 0.3}, next_weights, 0, 1)
 
 
@@ -204,14 +220,21 @@ def random_market(seed):
     pos_days = np.sort(rng.choice(np.arange(-2, n + 3), size=k, replace=False))
     names = [f"S{j}" for j in range(m)]
     return dict(
-        price_values=price, close_values=close, high_values=high, low_values=low,
+        price_values=price,
+        close_values=close,
+        high_values=high,
+        low_values=low,
         open_values=price * np.exp(rng.normal(0, 0.03, close.shape)),
-        price_index=days(range(n)), price_columns=np.array(names, dtype=object),
+        price_index=days(range(n)),
+        price_columns=np.array(names, dtype=object),
         pos_values=rng.choice([0.0, 0.0, 0.2, 0.5, -0.3, 0.7, NAN], size=(k, m)),
-        pos_index=days(pos_days), pos_columns=np.array(names[::-1], dtype=object),
+        pos_index=days(pos_days),
+        pos_columns=np.array(names[::-1], dtype=object),
         resample=days(np.sort(rng.integers(-1, n + 2, size=int(rng.integers(0, n + 2))))),
-        stop_loss=float(rng.choice([1.0, 0.05])), take_profit=float(rng.choice([np.inf, 0.05])),
-        touched_exit=bool(rng.integers(2)), position_limit=float(rng.choice([1.0, 0.3])),
+        stop_loss=float(rng.choice([1.0, 0.05])),
+        take_profit=float(rng.choice([np.inf, 0.05])),
+        touched_exit=bool(rng.integers(2)),
+        position_limit=float(rng.choice([1.0, 0.3])),
         stop_trading_next_period=bool(rng.integers(2)),
     )
 
@@ -220,7 +243,7 @@ def same(a, b):
     if isinstance(a, dict):
         return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
     if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=False))
     if isinstance(a, str) or isinstance(b, str):
         return a == b
     return same_number(float(a), float(b))

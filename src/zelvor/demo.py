@@ -128,14 +128,16 @@ def trade_statistics(trade_rows: list, trade_stats: list, date_text, worst: int 
     lines = []
     for i in ranked:
         row, stats = trade_rows[i], trade_stats[i]
-        lines.append(TradeLine(
-            stock=str(row[0]),
-            entry=date_text(row[1]),
-            exit="open" if row[8] == -1 else date_text(row[2]),
-            mae=float(stats[MAE]),
-            mfe=float(stats[MFE]),
-            trade_return=float(stats[TRADE_RETURN]),
-        ))
+        lines.append(
+            TradeLine(
+                stock=str(row[0]),
+                entry=date_text(row[1]),
+                exit="open" if row[8] == -1 else date_text(row[2]),
+                mae=float(stats[MAE]),
+                mfe=float(stats[MFE]),
+                trade_return=float(stats[TRADE_RETURN]),
+            )
+        )
     return {
         "n_trades": len(trade_rows),
         "n_open": sum(1 for row in trade_rows if row[8] == -1),
@@ -148,8 +150,14 @@ def trade_statistics(trade_rows: list, trade_stats: list, date_text, worst: int 
 # Running
 
 
-def run_backtest(market: Market, strategy: Strategy, *, touched_exit: bool = False,
-                 trade_at: str = "close", title: str = "") -> Report:
+def run_backtest(
+    market: Market,
+    strategy: Strategy,
+    *,
+    touched_exit: bool = False,
+    trade_at: str = "close",
+    title: str = "",
+) -> Report:
     """Run the strategy through the engine and collect the figures of the report."""
     from zelvor.core import quelmo, trevane
 
@@ -199,13 +207,27 @@ def run_backtest(market: Market, strategy: Strategy, *, touched_exit: bool = Fal
 # --------------------------------------------------------------------------------------------
 # Printing
 
-_ACTION_ORDER = {"exit": 0, "sl": 1, "tp": 2, "enter": 3, "sl_enter": 4, "tp_enter": 5,
-                 "sl_": 6, "tp_": 7, "hold": 8}
+_ACTION_ORDER = {
+    "exit": 0,
+    "sl": 1,
+    "tp": 2,
+    "enter": 3,
+    "sl_enter": 4,
+    "tp_enter": 5,
+    "sl_": 6,
+    "tp_": 7,
+    "hold": 8,
+}
 _ACTION_HELP = {
-    "enter": "buy", "exit": "sell", "hold": "keep, re-weighted",
-    "sl": "stop-loss exit due", "tp": "take-profit exit due",
-    "sl_enter": "stop-loss exit due, target kept", "tp_enter": "take-profit exit due, target kept",
-    "sl_": "stopped out since the last rebalance", "tp_": "took profit since the last rebalance",
+    "enter": "buy",
+    "exit": "sell",
+    "hold": "keep, re-weighted",
+    "sl": "stop-loss exit due",
+    "tp": "take-profit exit due",
+    "sl_enter": "stop-loss exit due, target kept",
+    "tp_enter": "take-profit exit due, target kept",
+    "sl_": "stopped out since the last rebalance",
+    "tp_": "took profit since the last rebalance",
 }
 
 
@@ -220,8 +242,7 @@ def format_report(report: Report, max_orders: int = 15) -> str:
     add = out.append
     if report.title:
         add(report.title)
-    add(f"Period             {report.start} .. {report.end} ({report.active_rows} trading days"
-        " from the first signal)")
+    add(f"Period             {report.start} .. {report.end} ({report.active_rows} trading days from the first signal)")
     add(f"Run time           {report.backtest_seconds:.3f} s in backtest_")
     add("")
     add("Performance (from 1.0 at the start)")
@@ -231,17 +252,17 @@ def format_report(report: Report, max_orders: int = 15) -> str:
     add(f"  Volatility         {_pct(report.volatility, signed=False)} a year")
     add("")
     add(f"Trades             {report.n_trades} ({report.n_open} still open at the end)")
-    add(f"Win rate           {_pct(report.win_rate, signed=False)} of trades with a positive"
-        " return after costs")
+    add(f"Win rate           {_pct(report.win_rate, signed=False)} of trades with a positive return after costs")
     add("  (a holding kept through a rebalance is recorded as a new trade from that day)")
     add("")
     if report.worst:
-        add(f"The {len(report.worst)} trades with the worst MAE (maximum adverse excursion,"
-            " on closes)")
+        add(f"The {len(report.worst)} trades with the worst MAE (maximum adverse excursion, on closes)")
         add(f"  {'stock':<12}  {'entry':<10}  {'exit':<10}  {'MAE':>8}  {'MFE':>8}  {'return':>8}")
         for t in report.worst:
-            add(f"  {t.stock:<12}  {t.entry}  {t.exit:<10}  {_pct(t.mae):>8}  {_pct(t.mfe):>8}"
-                f"  {_pct(t.trade_return):>8}")
+            add(
+                f"  {t.stock:<12}  {t.entry}  {t.exit:<10}  {_pct(t.mae):>8}  {_pct(t.mfe):>8}"
+                f"  {_pct(t.trade_return):>8}"
+            )
         add("")
     add(_format_next_period(report, max_orders))
     return "\n".join(out)
@@ -256,11 +277,15 @@ def _format_next_period(report: Report, max_orders: int) -> str:
     add = out.append
     pending = ops["next_weight_time"] != ops["weight_time"]
     add("Next period")
-    add(f"  Last rebalance     signal of {report.last_signal or 'none'}: {len(weights)} stocks,"
-        f" gross weight {_pct(sum(abs(w) for w in weights.values()), signed=False)}")
-    add(f"  Next weights       signal of {report.next_signal or 'none'}: "
+    add(
+        f"  Last rebalance     signal of {report.last_signal or 'none'}: {len(weights)} stocks,"
+        f" gross weight {_pct(sum(abs(w) for w in weights.values()), signed=False)}"
+    )
+    add(
+        f"  Next weights       signal of {report.next_signal or 'none'}: "
         f"{sum(1 for w in next_weights.values() if w)} stocks, gross weight "
-        f"{_pct(sum(abs(w) for w in next_weights.values()), signed=False)}")
+        f"{_pct(sum(abs(w) for w in next_weights.values()), signed=False)}"
+    )
     if pending:
         add("                     not traded yet: the next session rebalances to them")
     if not actions:
@@ -272,18 +297,18 @@ def _format_next_period(report: Report, max_orders: int) -> str:
     names = sorted(counts, key=lambda a: _ACTION_ORDER.get(a, 99))
     add("  Actions            " + ", ".join(f"{name} {counts[name]}" for name in names))
     add(f"  {'stock':<12}  {'action':<10}  {'weight now':>10}   {'next weight':>10}")
-    ordered = sorted(actions.items(),
-                     key=lambda kv: (_ACTION_ORDER.get(kv[1], 99), str(report.labels[kv[0]])))
+    ordered = sorted(actions.items(), key=lambda kv: (_ACTION_ORDER.get(kv[1], 99), str(report.labels[kv[0]])))
     for sid, name in ordered[:max_orders]:
         now = weights.get(sid)
         nxt = next_weights.get(sid)
-        add(f"  {str(report.labels[sid]):<12}  {name:<10}  "
+        add(
+            f"  {str(report.labels[sid]):<12}  {name:<10}  "
             f"{'-' if now is None else _pct(now, signed=False):>10}   "
             f"{'-' if nxt is None else _pct(nxt, signed=False):>10}   "
-            f"{_ACTION_HELP.get(name, '')}")
+            f"{_ACTION_HELP.get(name, '')}"
+        )
     if len(ordered) > max_orders:
-        add(f"  ... and {len(ordered) - max_orders} more (all in"
-            " zelvor.core.trevane.get_stock_operations())")
+        add(f"  ... and {len(ordered) - max_orders} more (all in zelvor.core.trevane.get_stock_operations())")
     return "\n".join(out)
 
 
@@ -309,24 +334,35 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m zelvor.demo",
         description="Backtest a monthly momentum strategy (top stocks by 60-day return, equal"
-                    " weight, 8%% stop-loss, 30%% take-profit, 10%% trailing stop after +5%%)"
-                    " on a synthetic market or on your own daily prices.")
+        " weight, 8%% stop-loss, 30%% take-profit, 10%% trailing stop after +5%%)"
+        " on a synthetic market or on your own daily prices.",
+    )
     parser.add_argument("--seed", type=int, default=0, help="synthetic market seed (default 0)")
-    parser.add_argument("--stocks", type=_positive_int, default=500,
-                        help="synthetic market: number of stocks (default 500)")
-    parser.add_argument("--years", type=_positive_float, default=10.0,
-                        help="synthetic market: years of weekdays (default 10)")
-    parser.add_argument("--top", type=_positive_int, default=20,
-                        help="number of stocks held (default 20)")
-    parser.add_argument("--touched-exit", action="store_true",
-                        help="fill stops within the day at the touched level (default: check the"
-                             " close and exit on the next day)")
-    parser.add_argument("--trade-at", choices=("close", "open"), default="close",
-                        help="price trades are filled at (default close)")
-    parser.add_argument("--csv", metavar="FILE",
-                        help="daily prices in long format: one row per date and stock with"
-                             " columns date, open, high, low, close and a stock name (Name,"
-                             " ticker or symbol); .gz accepted")
+    parser.add_argument(
+        "--stocks", type=_positive_int, default=500, help="synthetic market: number of stocks (default 500)"
+    )
+    parser.add_argument(
+        "--years", type=_positive_float, default=10.0, help="synthetic market: years of weekdays (default 10)"
+    )
+    parser.add_argument("--top", type=_positive_int, default=20, help="number of stocks held (default 20)")
+    parser.add_argument(
+        "--touched-exit",
+        action="store_true",
+        help="fill stops within the day at the touched level (default: check the close and exit on the next day)",
+    )
+    parser.add_argument(
+        "--trade-at",
+        choices=("close", "open"),
+        default="close",
+        help="price trades are filled at (default close)",
+    )
+    parser.add_argument(
+        "--csv",
+        metavar="FILE",
+        help="daily prices in long format: one row per date and stock with"
+        " columns date, open, high, low, close and a stock name (Name,"
+        " ticker or symbol); .gz accepted",
+    )
     return parser
 
 
@@ -341,8 +377,7 @@ def main(argv=None) -> int:
         else:
             n_days = max(2, round(args.years * WEEKDAYS_PER_YEAR))
             market = synthetic_market(args.stocks, n_days, seed=args.seed)
-            source = (f"synthetic market, seed {args.seed}: {args.stocks} stocks,"
-                      f" {n_days} weekdays")
+            source = f"synthetic market, seed {args.seed}: {args.stocks} stocks, {n_days} weekdays"
         strategy = momentum_strategy(market, top=args.top, lookback=60)
     except DataError as exc:
         print(f"{prog}: error: {exc}", file=sys.stderr)
@@ -355,18 +390,21 @@ def main(argv=None) -> int:
         return 2
     prepared = time.perf_counter() - started
 
-    exits = ("touched within the day, filled at the touched level" if args.touched_exit
-             else "checked at the close, filled the next day")
-    title = "\n".join((
-        f"Monthly momentum: top {args.top} by 60-day return, equal weight, traded at the"
-        f" {args.trade_at}",
-        f"Data               {source} (prepared in {prepared:.2f} s)",
-        "Exits              8% stop-loss, 30% take-profit, 10% trailing stop once up 5%",
-        f"                   {exits}",
-        "Costs              fee 0.1425% per trade, tax 0.3% on sells; position limit 10%",
-    ))
-    report = run_backtest(market, strategy, touched_exit=args.touched_exit,
-                          trade_at=args.trade_at, title=title)
+    exits = (
+        "touched within the day, filled at the touched level"
+        if args.touched_exit
+        else "checked at the close, filled the next day"
+    )
+    title = "\n".join(
+        (
+            f"Monthly momentum: top {args.top} by 60-day return, equal weight, traded at the {args.trade_at}",
+            f"Data               {source} (prepared in {prepared:.2f} s)",
+            "Exits              8% stop-loss, 30% take-profit, 10% trailing stop once up 5%",
+            f"                   {exits}",
+            "Costs              fee 0.1425% per trade, tax 0.3% on sells; position limit 10%",
+        )
+    )
+    report = run_backtest(market, strategy, touched_exit=args.touched_exit, trade_at=args.trade_at, title=title)
     print(format_report(report))
     return 0
 

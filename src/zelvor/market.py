@@ -165,9 +165,7 @@ def synthetic_market(
         first_row[late] = rng.integers(1, max(2, n_days // 2), n_late)
     if n_gone and n_days >= 4:
         gone = rng.choice(n_stocks, n_gone, replace=False)
-        last_row[gone] = np.maximum(
-            first_row[gone] + 1, rng.integers(n_days // 4, n_days - 1, n_gone)
-        )
+        last_row[gone] = np.maximum(first_row[gone] + 1, rng.integers(n_days // 4, n_days - 1, n_gone))
         last_row = np.minimum(last_row, n_days - 1)
 
     rows = np.arange(n_days)[:, None]
@@ -247,9 +245,7 @@ def momentum_strategy(
         raise ValueError(f"rebalance must be 'monthly' or 'daily', not {rebalance!r}")
     rows = rows[rows >= lookback]
     if len(rows) == 0:
-        raise ValueError(
-            f"the data has {n_days} rows: too few for a {lookback}-row momentum look-back"
-        )
+        raise ValueError(f"the data has {n_days} rows: too few for a {lookback}-row momentum look-back")
 
     filled, source = _forward_filled(market.close)
     now, then = filled[rows], filled[rows - lookback]
@@ -310,8 +306,7 @@ def _header_layout(header: list[str], path) -> dict[str, int]:
     seen: dict[str, int] = {}
     for i, name in enumerate(names):
         if name in seen and name:
-            raise DataError(f"column '{header[i].strip()}' appears twice in the header",
-                            path=path, line=1)
+            raise DataError(f"column '{header[i].strip()}' appears twice in the header", path=path, line=1)
         seen[name] = i
     layout = {}
     for column in ("date", *_PRICE_COLUMNS):
@@ -319,14 +314,17 @@ def _header_layout(header: list[str], path) -> dict[str, int]:
             raise DataError(
                 f"missing column '{column}' in the header (found: {', '.join(header)}); "
                 "expected date, open, high, low, close and a stock-name column",
-                path=path, line=1)
+                path=path,
+                line=1,
+            )
         layout[column] = seen[column]
     name_column = next((c for c in _NAME_COLUMNS if c in seen), None)
     if name_column is None:
         raise DataError(
-            "missing stock-name column in the header (one of "
-            f"{', '.join(_NAME_COLUMNS)}; found: {', '.join(header)})",
-            path=path, line=1)
+            f"missing stock-name column in the header (one of {', '.join(_NAME_COLUMNS)}; found: {', '.join(header)})",
+            path=path,
+            line=1,
+        )
     layout["name"] = seen[name_column]
     return layout
 
@@ -428,8 +426,7 @@ def _load_csv(path) -> Market:
                 try:
                     chunk = list(itertools.islice(reader, _CHUNK_ROWS))
                 except csv.Error as exc:
-                    raise DataError(f"unreadable CSV: {exc}", path=path,
-                                    line=reader.line_num + 1) from None
+                    raise DataError(f"unreadable CSV: {exc}", path=path, line=reader.line_num + 1) from None
                 if not chunk:
                     break
                 if any(not row for row in chunk):
@@ -438,14 +435,15 @@ def _load_csv(path) -> Market:
                     if len(row) != n_fields:
                         raise DataError(
                             f"expected {n_fields} fields as in the header, found {len(row)}",
-                            path=path, line=_line_of_record(path, n_records + index))
+                            path=path,
+                            line=_line_of_record(path, n_records + index),
+                        )
                 columns = list(zip(*chunk, strict=True))
                 for key, position in zip(wanted, positions, strict=True):
                     fields[key].extend(columns[position])
                 n_records += len(chunk)
     except UnicodeDecodeError as exc:
-        raise DataError(f"not UTF-8 text ({exc.reason} at byte {exc.start} of a block)",
-                        path=path) from None
+        raise DataError(f"not UTF-8 text ({exc.reason} at byte {exc.start} of a block)", path=path) from None
     except (EOFError, gzip.BadGzipFile) as exc:
         raise DataError(f"damaged gzip data ({exc})", path=path) from None
 
@@ -458,13 +456,11 @@ def _load_csv(path) -> Market:
     # Stocks, in name order.
     names = fields.pop("name")
     name_codes: dict[str, int] = {}
-    raw_codes = np.fromiter((name_codes.setdefault(s, len(name_codes)) for s in names),
-                            dtype=np.int64, count=n_records)
+    raw_codes = np.fromiter((name_codes.setdefault(s, len(name_codes)) for s in names), dtype=np.int64, count=n_records)
     stripped = {s: s.strip() for s in name_codes}
     if "" in stripped.values():
         blank = next(s for s, v in stripped.items() if not v)
-        fail(int(np.argmax(raw_codes == name_codes[blank])), label_of["name"],
-             "empty stock name")
+        fail(int(np.argmax(raw_codes == name_codes[blank])), label_of["name"], "empty stock name")
     labels = sorted(set(stripped.values()))
     label_index = {label: j for j, label in enumerate(labels)}
     name_map = np.array([label_index[stripped[s]] for s in name_codes], dtype=np.int64)
@@ -474,16 +470,20 @@ def _load_csv(path) -> Market:
     # Dates, ascending.
     date_texts = fields.pop("date")
     date_codes: dict[str, int] = {}
-    raw_codes = np.fromiter((date_codes.setdefault(s, len(date_codes)) for s in date_texts),
-                            dtype=np.int64, count=n_records)
+    raw_codes = np.fromiter(
+        (date_codes.setdefault(s, len(date_codes)) for s in date_texts), dtype=np.int64, count=n_records
+    )
     del date_texts
     stamps = np.empty(len(date_codes), dtype=np.int64)
     for text, code in date_codes.items():
         try:
             stamps[code] = _parse_date(text)
         except (ValueError, OverflowError):
-            fail(int(np.argmax(raw_codes == code)), label_of["date"],
-                 f"cannot read {text!r} as a date (expected YYYY-MM-DD)")
+            fail(
+                int(np.argmax(raw_codes == code)),
+                label_of["date"],
+                f"cannot read {text!r} as a date (expected YYYY-MM-DD)",
+            )
     dates, date_map = np.unique(stamps, return_inverse=True)
     day = date_map.reshape(-1)[raw_codes]
     del raw_codes
@@ -496,23 +496,23 @@ def _load_csv(path) -> Market:
         later = order[repeated + 1]
         worst = int(np.argmin(later))
         first_record, second_record = int(order[repeated[worst]]), int(later[worst])
-        when = _dt.datetime.fromtimestamp(int(dates[day[second_record]]) / 1e9,
-                                          _dt.UTC).date().isoformat()
-        fail(second_record, label_of["name"],
-             f"second row for stock {labels[stock[second_record]]!r} on {when} "
-             f"(the first is on line {_line_of_record(path, first_record)})")
+        when = _dt.datetime.fromtimestamp(int(dates[day[second_record]]) / 1e9, _dt.UTC).date().isoformat()
+        fail(
+            second_record,
+            label_of["name"],
+            f"second row for stock {labels[stock[second_record]]!r} on {when} "
+            f"(the first is on line {_line_of_record(path, first_record)})",
+        )
 
     matrices = {}
     for column in _PRICE_COLUMNS:
         values, bad = _parse_prices(fields.pop(column))
         if bad is not None:
-            fail(bad, label_of[column],
-                 "not a number (expected a price such as 12.34, or empty)")
+            fail(bad, label_of[column], "not a number (expected a price such as 12.34, or empty)")
         invalid = ~np.isnan(values) & ~((values > 0) & np.isfinite(values))
         if invalid.any():
             where = int(np.argmax(invalid))
-            fail(where, label_of[column],
-                 f"price must be positive and finite, got {float(values[where])!r}")
+            fail(where, label_of[column], f"price must be positive and finite, got {float(values[where])!r}")
         matrix = np.full((len(dates), len(labels)), np.nan)
         matrix[day, stock] = values
         matrices[column] = matrix
@@ -520,8 +520,7 @@ def _load_csv(path) -> Market:
     close = matrices["close"]
     has_close = ~np.isnan(close)
     last_close = len(dates) - 1 - np.argmax(has_close[::-1], axis=0)
-    delisting_rows = np.where(has_close.any(axis=0) & (last_close < len(dates) - 1),
-                              last_close, -1).astype(np.int64)
+    delisting_rows = np.where(has_close.any(axis=0) & (last_close < len(dates) - 1), last_close, -1).astype(np.int64)
     return Market(
         dates=dates,
         columns=np.array(labels, dtype=object),

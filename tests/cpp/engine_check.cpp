@@ -22,12 +22,12 @@ using engine::StopSide;
 
 int failures = 0;
 
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            ++failures;                                                        \
-            std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond);      \
-        }                                                                      \
+#define CHECK(cond)                                                       \
+    do {                                                                  \
+        if (!(cond)) {                                                    \
+            ++failures;                                                   \
+            std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+        }                                                                 \
     } while (0)
 
 constexpr double inf = std::numeric_limits<double>::infinity();
@@ -40,9 +40,9 @@ bool near(double a, double b) { return std::fabs(a - b) <= 1e-12 * std::max(1.0,
 using Log = std::vector<std::string>;
 
 struct FakeHost : engine::Host {
-    Log log;                  // recorder calls in order
-    Log frames;               // engine functions an error passed through, innermost first
-    std::string error;        // the pending error's text
+    Log log;            // recorder calls in order
+    Log frames;         // engine functions an error passed through, innermost first
+    std::string error;  // the pending error's text
     bool retain = false, resample = true, stop_trading = true;
     int retain_asked = 0, resample_asked = 0, stop_trading_asked = 0;
     const numeric::Strided2D* pos_values = nullptr;
@@ -56,9 +56,7 @@ struct FakeHost : engine::Host {
     void record_exit(int sid, int transaction) override {
         log.push_back("exit " + std::to_string(sid) + " " + std::to_string(transaction));
     }
-    void end_analysis(PositionMap& positions) override {
-        log.push_back("end " + std::to_string(positions.size()));
-    }
+    void end_analysis(PositionMap& positions) override { log.push_back("end " + std::to_string(positions.size())); }
     bool retain_cost_flag() override { return ++retain_asked, retain; }
     bool resample_flag() override { return ++resample_asked, resample; }
     bool stop_trading_next_period() override { return ++stop_trading_asked, stop_trading; }
@@ -144,11 +142,11 @@ void check_set_position() {
     };
     // cost = rate * |diff|: fee alone when the change enlarges the target side (flips included)
     const Trade trades[] = {
-        {1000.0, -500.0, -500.0, 1500.0 - 2.1375},    // flip long to short, 1500 * fee
-        {-500.0, 1000.0, 997.8625, -1500.0},          // flip short to long, holding 1500 - 2.1375 - 500
-        {-1000.0, -400.0, -402.655, -600.0},          // reduce a short: 600 * (fee + tax) from the holding
-        {1000.0, 400.0, 400.0, 600.0 - 2.655},        // reduce a long: the cost comes out of the proceeds
-        {1000.0, 1000.0, 1000.0, 0.0},                // zero diff: sell branch, no cost, entry kept
+        {1000.0, -500.0, -500.0, 1500.0 - 2.1375},  // flip long to short, 1500 * fee
+        {-500.0, 1000.0, 997.8625, -1500.0},        // flip short to long, holding 1500 - 2.1375 - 500
+        {-1000.0, -400.0, -402.655, -600.0},        // reduce a short: 600 * (fee + tax) from the holding
+        {1000.0, 400.0, 400.0, 600.0 - 2.655},      // reduce a long: the cost comes out of the proceeds
+        {1000.0, 1000.0, 1000.0, 0.0},              // zero diff: sell branch, no cost, entry kept
     };
     for (const Trade& t : trades) {
         FakeHost h;
@@ -309,13 +307,12 @@ void check_rebalance_against_plain_walk() {
                 const double cap = limit * balance;
                 if (std::fabs(value) > cap) value = cap * (value > 0.0 ? 1.0 : -1.0);
             }
-            cash_plain = engine::set_position(plain, cols, p_plain, k, value, cash_plain, fee, tax, true,
-                                              true, balance);
+            cash_plain =
+                engine::set_position(plain, cols, p_plain, k, value, cash_plain, fee, tax, true, true, balance);
         }
         CHECK(same(cash_fast, cash_plain) && fast.log == plain.log);
-        CHECK(std::equal(p_fast.begin(), p_fast.end(), p_plain.begin(), p_plain.end(), [](auto& a, auto& b) {
-            return a.first == b.first && same(a.second, b.second);
-        }));
+        CHECK(std::equal(p_fast.begin(), p_fast.end(), p_plain.begin(), p_plain.end(),
+                         [](auto& a, auto& b) { return a.first == b.first && same(a.second, b.second); }));
     }
 }
 
@@ -426,14 +423,13 @@ void check_close_stop() {
     t.pos_index = {0, 2};
     t.resample = {0, 2};
     const Result keep = run(t, false);
-    CHECK((keep.host.log == Log{"date 0", "date 1", "entry 0 1 1", "date 2", "date 3", "exit 0 0",
-                                "entry 0 1 0", "date 4", "end 1"}));
+    CHECK((keep.host.log ==
+           Log{"date 0", "date 1", "entry 0 1 1", "date 2", "date 3", "exit 0 0", "entry 0 1 0", "date 4", "end 1"}));
     CHECK(keep.out.stop_exits.empty() && near(keep.out.positions.at(0), 1.2) && near(keep.values[4], 1.2));
     CHECK(keep.host.stop_trading_asked == 3);  // row 1: step 5; row 3: the keep test and step 5
     // With it true the stop executes and the stopped stock is zeroed out of the rebalance's target.
     const Result stop = run(t, true);
-    CHECK((stop.host.log == Log{"date 0", "date 1", "entry 0 1 1", "date 2", "date 3", "exit 0 1", "date 4",
-                                "end 0"}));
+    CHECK((stop.host.log == Log{"date 0", "date 1", "entry 0 1 1", "date 2", "date 3", "exit 0 1", "date 4", "end 0"}));
     CHECK(stop.out.last_target_is_copy && (stop.out.last_target_copy == std::vector<double>{0.0}));
     CHECK(near(stop.out.cash, 0.8) && stop.out.stop_exits.empty());
 }
@@ -502,8 +498,8 @@ void check_schedule() {
     t.pos_index = {0, 2};
     t.resample = {0, 1, 2, 3};
     const Result r = run(t);
-    CHECK((r.host.log == Log{"date 0", "date 1", "entry 0 1 1", "date 2", "date 3", "exit 0 0",
-                             "entry 0 0.5 0", "end 1"}));
+    CHECK((r.host.log ==
+           Log{"date 0", "date 1", "entry 0 1 1", "date 2", "date 3", "exit 0 0", "entry 0 0.5 0", "end 1"}));
     CHECK(r.out.pos_id == 1 && r.out.last_rebalanced_pos_id == 1 && !r.out.rebalance_due);
 }
 

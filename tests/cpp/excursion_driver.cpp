@@ -53,13 +53,20 @@ struct Matrix {
 
 const char* kind_name(numeric::ErrorKind kind) {
     switch (kind) {
-        case numeric::ErrorKind::index: return "IndexError";
-        case numeric::ErrorKind::zero_division: return "ZeroDivisionError";
-        case numeric::ErrorKind::overflow: return "OverflowError";
-        case numeric::ErrorKind::value: return "ValueError";
-        case numeric::ErrorKind::type: return "TypeError";
-        case numeric::ErrorKind::memory: return "MemoryError";
-        case numeric::ErrorKind::runtime: return "RuntimeError";
+        case numeric::ErrorKind::index:
+            return "IndexError";
+        case numeric::ErrorKind::zero_division:
+            return "ZeroDivisionError";
+        case numeric::ErrorKind::overflow:
+            return "OverflowError";
+        case numeric::ErrorKind::value:
+            return "ValueError";
+        case numeric::ErrorKind::type:
+            return "TypeError";
+        case numeric::ErrorKind::memory:
+            return "MemoryError";
+        case numeric::ErrorKind::runtime:
+            return "RuntimeError";
     }
     return "?";
 }

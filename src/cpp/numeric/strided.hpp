@@ -16,9 +16,7 @@ struct Strided1D {
     std::int64_t size = 0;
     std::int64_t stride = 0;  // bytes between consecutive elements
 
-    T operator[](std::int64_t i) const noexcept {
-        return *reinterpret_cast<const T*>(data + i * stride);
-    }
+    T operator[](std::int64_t i) const noexcept { return *reinterpret_cast<const T*>(data + i * stride); }
     // Checked read; a negative index is an error (no wrap-around).
     T at(std::int64_t i) const {
         if (i < 0 || i >= size) throw out_of_bounds(0);

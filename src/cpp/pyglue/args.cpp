@@ -14,8 +14,8 @@ namespace {
     Py_ssize_t expected = found < sig.n_required ? sig.n_required : n_max;
     const char* more_or_less = found < sig.n_required ? "at least" : "at most";
     if (exact) more_or_less = "exactly";
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name,
-                 more_or_less, expected, expected == 1 ? "" : "s", found);
+    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", sig.name, more_or_less,
+                 expected, expected == 1 ? "" : "s", found);
 }
 
 // Index of the parameter called `key`, or -1.
@@ -28,8 +28,7 @@ Py_ssize_t find_param(const Signature& sig, PyObject* key) {
 
 }  // namespace
 
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyObject** out) {
+void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t n_params = static_cast<Py_ssize_t>(sig.params.size());
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

@@ -9,15 +9,14 @@
 namespace zelvor::glue {
 
 struct Signature {
-    const char* name;                  // function name used in the messages
+    const char* name;                     // function name used in the messages
     std::span<const char* const> params;  // parameter names, in positional order
-    Py_ssize_t n_required;             // leading parameters without a default
+    Py_ssize_t n_required;                // leading parameters without a default
 };
 
 // Fills `out[0 .. params.size())` with borrowed references (nullptr where a parameter with a
 // default was not given). Throws ErrorSet with the TypeError set on a binding error.
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                    PyObject** out);
+void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
 
 // For functions without parameters.
 void bind_no_arguments(const char* name, Py_ssize_t nargsf, PyObject* kwnames);

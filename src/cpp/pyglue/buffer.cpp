@@ -12,53 +12,81 @@ namespace {
 // How a found format character is described in a mismatch message.
 const char* describe_format_char(char ch, bool is_complex) {
     switch (ch) {
-        case '?': return "'bool'";
-        case 'c': return "'char'";
-        case 'b': return "'signed char'";
-        case 'B': return "'unsigned char'";
-        case 'h': return "'short'";
-        case 'H': return "'unsigned short'";
-        case 'i': return "'int'";
-        case 'I': return "'unsigned int'";
-        case 'l': return "'long'";
-        case 'L': return "'unsigned long'";
-        case 'q': return "'long long'";
-        case 'Q': return "'unsigned long long'";
-        case 'f': return is_complex ? "'complex float'" : "'float'";
-        case 'd': return is_complex ? "'complex double'" : "'double'";
-        case 'g': return is_complex ? "'complex long double'" : "'long double'";
-        case 'T': return "a struct";
-        case 'O': return "Python object";
-        case 'P': return "a pointer";
+        case '?':
+            return "'bool'";
+        case 'c':
+            return "'char'";
+        case 'b':
+            return "'signed char'";
+        case 'B':
+            return "'unsigned char'";
+        case 'h':
+            return "'short'";
+        case 'H':
+            return "'unsigned short'";
+        case 'i':
+            return "'int'";
+        case 'I':
+            return "'unsigned int'";
+        case 'l':
+            return "'long'";
+        case 'L':
+            return "'unsigned long'";
+        case 'q':
+            return "'long long'";
+        case 'Q':
+            return "'unsigned long long'";
+        case 'f':
+            return is_complex ? "'complex float'" : "'float'";
+        case 'd':
+            return is_complex ? "'complex double'" : "'double'";
+        case 'g':
+            return is_complex ? "'complex long double'" : "'long double'";
+        case 'T':
+            return "a struct";
+        case 'O':
+            return "Python object";
+        case 'P':
+            return "a pointer";
         case 's':
-        case 'p': return "a string";
-        case 0: return "end";
-        default: return "unparsable format string";
+        case 'p':
+            return "a string";
+        case 0:
+            return "end";
+        default:
+            return "unparsable format string";
     }
 }
 
 char format_group(char ch, bool is_complex) {
     switch (ch) {
-        case 'c': return 'H';
+        case 'c':
+            return 'H';
         case 'b':
         case 'h':
         case 'i':
         case 'l':
         case 'q':
         case 's':
-        case 'p': return 'I';
+        case 'p':
+            return 'I';
         case '?':
         case 'B':
         case 'H':
         case 'I':
         case 'L':
-        case 'Q': return 'U';
+        case 'Q':
+            return 'U';
         case 'f':
         case 'd':
-        case 'g': return is_complex ? 'C' : 'R';
-        case 'O': return 'O';
-        case 'P': return 'P';
-        default: return 0;
+        case 'g':
+            return is_complex ? 'C' : 'R';
+        case 'O':
+            return 'O';
+        case 'P':
+            return 'P';
+        default:
+            return 0;
     }
 }
 
@@ -70,21 +98,40 @@ Py_ssize_t native_size(char ch, bool is_complex) {
         case 'b':
         case 'B':
         case 's':
-        case 'p': size = 1; break;
+        case 'p':
+            size = 1;
+            break;
         case 'h':
-        case 'H': size = sizeof(short); break;
+        case 'H':
+            size = sizeof(short);
+            break;
         case 'i':
-        case 'I': size = sizeof(int); break;
+        case 'I':
+            size = sizeof(int);
+            break;
         case 'l':
-        case 'L': size = sizeof(long); break;
+        case 'L':
+            size = sizeof(long);
+            break;
         case 'q':
-        case 'Q': size = sizeof(long long); break;
-        case 'f': size = sizeof(float); break;
-        case 'd': size = sizeof(double); break;
-        case 'g': size = sizeof(long double); break;
+        case 'Q':
+            size = sizeof(long long);
+            break;
+        case 'f':
+            size = sizeof(float);
+            break;
+        case 'd':
+            size = sizeof(double);
+            break;
+        case 'g':
+            size = sizeof(long double);
+            break;
         case 'O':
-        case 'P': size = sizeof(void*); break;
-        default: return 0;
+        case 'P':
+            size = sizeof(void*);
+            break;
+        default:
+            return 0;
     }
     return is_complex ? 2 * size : size;
 }
@@ -98,21 +145,38 @@ Py_ssize_t standard_size(char ch, bool is_complex) {
         case 'b':
         case 'B':
         case 's':
-        case 'p': size = 1; break;
+        case 'p':
+            size = 1;
+            break;
         case 'h':
-        case 'H': size = 2; break;
+        case 'H':
+            size = 2;
+            break;
         case 'i':
         case 'I':
         case 'l':
-        case 'L': size = 4; break;
+        case 'L':
+            size = 4;
+            break;
         case 'q':
-        case 'Q': size = 8; break;
-        case 'f': size = 4; break;
-        case 'd': size = 8; break;
-        case 'g': size = sizeof(long double); break;
+        case 'Q':
+            size = 8;
+            break;
+        case 'f':
+            size = 4;
+            break;
+        case 'd':
+            size = 8;
+            break;
+        case 'g':
+            size = sizeof(long double);
+            break;
         case 'O':
-        case 'P': size = sizeof(void*); break;
-        default: return 0;
+        case 'P':
+            size = sizeof(void*);
+            break;
+        default:
+            return 0;
     }
     return is_complex ? 2 * size : size;
 }
@@ -154,8 +218,9 @@ void check_format(const char* format, const ElementType& element) {
     // chars don't care about sign
     const bool char_like = (element.group == 'H' || group == 'H') && element.size == size;
     if ((group != element.group || size != element.size) && !char_like) raise_mismatch(element, ch, is_complex);
-    if (p[1] != 0) raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected end but got %s",
-                                describe_format_char(p[1] == 'T' ? 'T' : p[1], false));
+    if (p[1] != 0)
+        raise_format(PyExc_ValueError, "Buffer dtype mismatch, expected end but got %s",
+                     describe_format_char(p[1] == 'T' ? 'T' : p[1], false));
 }
 
 }  // namespace

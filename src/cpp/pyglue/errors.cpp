@@ -22,13 +22,20 @@ namespace {
 
 PyObject* exception_type(numeric::ErrorKind kind) {
     switch (kind) {
-        case numeric::ErrorKind::index: return PyExc_IndexError;
-        case numeric::ErrorKind::zero_division: return PyExc_ZeroDivisionError;
-        case numeric::ErrorKind::overflow: return PyExc_OverflowError;
-        case numeric::ErrorKind::value: return PyExc_ValueError;
-        case numeric::ErrorKind::type: return PyExc_TypeError;
-        case numeric::ErrorKind::memory: return PyExc_MemoryError;
-        case numeric::ErrorKind::runtime: return PyExc_RuntimeError;
+        case numeric::ErrorKind::index:
+            return PyExc_IndexError;
+        case numeric::ErrorKind::zero_division:
+            return PyExc_ZeroDivisionError;
+        case numeric::ErrorKind::overflow:
+            return PyExc_OverflowError;
+        case numeric::ErrorKind::value:
+            return PyExc_ValueError;
+        case numeric::ErrorKind::type:
+            return PyExc_TypeError;
+        case numeric::ErrorKind::memory:
+            return PyExc_MemoryError;
+        case numeric::ErrorKind::runtime:
+            return PyExc_RuntimeError;
     }
     return PyExc_RuntimeError;
 }

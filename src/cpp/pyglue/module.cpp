@@ -30,8 +30,6 @@ void register_module(PyObject* m, const char* full_name) {
     if (!present) check_status(PyDict_SetItem(modules, key.get(), m));
 }
 
-void add_object(PyObject* m, const char* name, PyObject* value) {
-    check_status(PyModule_AddObjectRef(m, name, value));
-}
+void add_object(PyObject* m, const char* name, PyObject* value) { check_status(PyModule_AddObjectRef(m, name, value)); }
 
 }  // namespace zelvor::glue

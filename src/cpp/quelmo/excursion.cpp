@@ -119,9 +119,9 @@ std::int64_t Analyzer::result_length(const Settings& settings) {
     const std::int64_t q = floor_div(std::int64_t{settings.window} - 1, settings.window_step);
     const std::int64_t length = 6 * q + 12;
     if (length > std::numeric_limits<std::int32_t>::max()) {
-        throw Error{ErrorKind::overflow, "excursion statistics of " + std::to_string(length) +
-                                             " elements (window " + std::to_string(settings.window) +
-                                             ", window_step " + std::to_string(settings.window_step) +
+        throw Error{ErrorKind::overflow, "excursion statistics of " + std::to_string(length) + " elements (window " +
+                                             std::to_string(settings.window) + ", window_step " +
+                                             std::to_string(settings.window_step) +
                                              ") exceed the largest array length of 2147483647"};
     }
     return length;
@@ -129,12 +129,8 @@ std::int64_t Analyzer::result_length(const Settings& settings) {
 
 void Analyzer::write_group(std::span<double> out, std::int64_t first, std::size_t k) const {
     const double figures[figures_per_group] = {
-        trough_[k] - 1,
-        peak_[k] - 1,
-        peak_[static_cast<std::size_t>(trough_row_[k])] - 1,
-        drawdown_[k],
-        gain_rows_[k],
-        value_track_[k] - 1,
+        trough_[k] - 1, peak_[k] - 1,  peak_[static_cast<std::size_t>(trough_row_[k])] - 1,
+        drawdown_[k],   gain_rows_[k], value_track_[k] - 1,
     };
     const auto n = static_cast<std::int64_t>(out.size());
     for (int o = 0; o < figures_per_group; ++o) {

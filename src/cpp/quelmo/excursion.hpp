@@ -27,7 +27,7 @@ struct Settings {
 struct Trade {
     std::int32_t price_column = 0;  // column of the stock in the price matrices
     std::int32_t entry_row = 0;
-    std::int32_t exit_row = 0;       // for a trade still open: the last recorded row
+    std::int32_t exit_row = 0;  // for a trade still open: the last recorded row
     bool is_long = true;
     std::int32_t entry_transaction = 0;  // non-zero: the entry paid the fee
     std::int32_t exit_transaction = 0;   // non-zero: the exit trades at the trading price, pays fee and tax
@@ -57,8 +57,8 @@ public:
     void write(std::span<double> out, const Trade& trade, const Settings& settings) const;
 
     // follow + result_length + write into a new vector; a negative length raises ValueError.
-    std::vector<double> analyse(const numeric::Strided2D& price, const numeric::Strided2D& close,
-                                const Trade& trade, const Settings& settings);
+    std::vector<double> analyse(const numeric::Strided2D& price, const numeric::Strided2D& close, const Trade& trade,
+                                const Settings& settings);
 
     // The tracks of the last followed trade, element k belonging to row entry_row + k.
     std::span<const double> value_track() const noexcept { return value_track_; }

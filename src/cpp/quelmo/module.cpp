@@ -2,7 +2,7 @@
 // native functions published in `__pyx_capi__`; every closed (or still open) trade adds a record, a
 // size and a statistics array to the module lists `trades`, `trade_positions` and `quelmo`.
 #define ZELVOR_IMPORT_NUMPY
-#include "pyglue/numpy.hpp"
+#include "pyglue/module.hpp"
 
 #include <climits>
 #include <cstdint>
@@ -13,7 +13,7 @@
 #include "pyglue/buffer.hpp"
 #include "pyglue/capsule.hpp"
 #include "pyglue/errors.hpp"
-#include "pyglue/module.hpp"
+#include "pyglue/numpy.hpp"
 #include "quelmo/excursion.hpp"
 #include "quelmo/recorder_api.hpp"
 
@@ -36,7 +36,7 @@ PyArrayObject* close = nullptr;  // closes, same layout
 std::map<int, int> pos2price;    // position column -> price column
 int window = 0;
 int window_step = 0;
-int date = 0;  // the price row being simulated
+int date = 0;                                // the price row being simulated
 PyArrayObject* entry = nullptr;              // per position column: entry row of the current trade
 PyArrayObject* position = nullptr;           // per position column: size of the current trade
 PyArrayObject* entry_trasnaction = nullptr;  // per position column: 1 when the entry paid the fee
@@ -235,8 +235,7 @@ numeric::Strided2D matrix(PyArrayObject* a, glue::Buffer& fallback) {
 PyObject* quelmo_analysis(int sid, int entry_row, int exit_row, bool is_long, int entry_transaction,
                           int exit_transaction) {
     return glue::guarded<PyObject*>("zelvor.core.quelmo.quelmo_analysis", nullptr, [&]() -> PyObject* {
-        const excursion::Trade trade{pos2price[sid], entry_row, exit_row, is_long, entry_transaction,
-                                     exit_transaction};
+        const excursion::Trade trade{pos2price[sid], entry_row, exit_row, is_long, entry_transaction, exit_transaction};
         const excursion::Settings settings{window, window_step, fee_ratio, tax_ratio};
         glue::Buffer price_buffer;
         glue::Buffer close_buffer;
@@ -419,8 +418,15 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "quelmo", "Trade-excursion recorder of the backtest engine.", 0, nullptr, slots, nullptr,
-    nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quelmo",
+    "Trade-excursion recorder of the backtest engine.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -12,8 +12,7 @@ namespace zelvor::recorder {
 using ColumnMap = std::map<int, int>;
 using PositionMap = std::map<int, double>;
 
-using StartAnalysis = void (*)(PyArrayObject*, PyArrayObject*, std::map<int, int>, int, double, double,
-                               int, int);
+using StartAnalysis = void (*)(PyArrayObject*, PyArrayObject*, std::map<int, int>, int, double, double, int, int);
 using RecordDate = void (*)(int);
 using RecordEntry = void (*)(int, double, int);
 using RecordExit = void (*)(int, int);

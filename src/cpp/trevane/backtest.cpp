@@ -19,18 +19,59 @@ using glue::Ref;
 double default_infinity = std::numeric_limits<double>::infinity();
 
 enum Param {
-    p_price_values, p_close_values, p_high_values, p_low_values, p_open_values, p_price_index, p_price_columns,
-    p_pos_values, p_pos_index, p_pos_columns, p_resample, p_fee_ratio, p_tax_ratio, p_stop_loss, p_take_profit,
-    p_trail_stop, p_trail_stop_activation, p_touched_exit, p_position_limit, p_retain_cost_when_rebalance,
-    p_stop_trading_next_period, p_quelmo_window, p_quelmo_window_step, p_periodically_rebalance,
-    p_delisting_bars, n_params
+    p_price_values,
+    p_close_values,
+    p_high_values,
+    p_low_values,
+    p_open_values,
+    p_price_index,
+    p_price_columns,
+    p_pos_values,
+    p_pos_index,
+    p_pos_columns,
+    p_resample,
+    p_fee_ratio,
+    p_tax_ratio,
+    p_stop_loss,
+    p_take_profit,
+    p_trail_stop,
+    p_trail_stop_activation,
+    p_touched_exit,
+    p_position_limit,
+    p_retain_cost_when_rebalance,
+    p_stop_trading_next_period,
+    p_quelmo_window,
+    p_quelmo_window_step,
+    p_periodically_rebalance,
+    p_delisting_bars,
+    n_params
 };
 
 constexpr std::array<const char*, n_params> param_names{
-    "price_values", "close_values", "high_values", "low_values", "open_values", "price_index", "price_columns",
-    "pos_values", "pos_index", "pos_columns", "resample", "fee_ratio", "tax_ratio", "stop_loss", "take_profit",
-    "trail_stop", "trail_stop_activation", "touched_exit", "position_limit", "retain_cost_when_rebalance",
-    "stop_trading_next_period", "quelmo_window", "quelmo_window_step", "periodically_rebalance",
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+    "fee_ratio",
+    "tax_ratio",
+    "stop_loss",
+    "take_profit",
+    "trail_stop",
+    "trail_stop_activation",
+    "touched_exit",
+    "position_limit",
+    "retain_cost_when_rebalance",
+    "stop_trading_next_period",
+    "quelmo_window",
+    "quelmo_window_step",
+    "periodically_rebalance",
     "delisting_bars",
 };
 constexpr glue::Signature signature{"backtest_", param_names, 11};
@@ -41,10 +82,17 @@ struct ArraySpec {
     const glue::ElementType* element;
 };
 constexpr std::array<ArraySpec, 11> array_specs{{
-    {2, &glue::float64_element}, {2, &glue::float64_element}, {2, &glue::float64_element},
-    {2, &glue::float64_element}, {2, &glue::float64_element}, {1, &glue::int64_element},
-    {1, &glue::label_element}, {2, &glue::float64_element}, {1, &glue::int64_element},
-    {1, &glue::label_element}, {1, &glue::int64_element},
+    {2, &glue::float64_element},
+    {2, &glue::float64_element},
+    {2, &glue::float64_element},
+    {2, &glue::float64_element},
+    {2, &glue::float64_element},
+    {1, &glue::int64_element},
+    {1, &glue::label_element},
+    {2, &glue::float64_element},
+    {1, &glue::int64_element},
+    {1, &glue::label_element},
+    {1, &glue::int64_element},
 }};
 
 double to_double(PyObject* obj, double fallback) {
@@ -88,9 +136,12 @@ int to_int32(PyObject* obj, int fallback) {
 
 const char* frame_name(engine::Frame frame) {
     switch (frame) {
-        case engine::Frame::set_position: return "zelvor.core.trevane.set_position";
-        case engine::Frame::rebalance: return "zelvor.core.trevane.rebalance";
-        case engine::Frame::validate_trade_price: return "zelvor.core.trevane.validate_trade_price";
+        case engine::Frame::set_position:
+            return "zelvor.core.trevane.set_position";
+        case engine::Frame::rebalance:
+            return "zelvor.core.trevane.rebalance";
+        case engine::Frame::validate_trade_price:
+            return "zelvor.core.trevane.validate_trade_price";
     }
     return "zelvor.core.trevane";
 }
@@ -125,8 +176,8 @@ public:
         if (row.copy != nullptr) {
             npy_intp length = static_cast<npy_intp>(row.copy->size());
             // A temporary array over the copy's memory, alive only for this call.
-            weights = glue::check(PyArray_SimpleNewFromData(1, &length, NPY_DOUBLE,
-                                                            const_cast<double*>(row.copy->data())));
+            weights =
+                glue::check(PyArray_SimpleNewFromData(1, &length, NPY_DOUBLE, const_cast<double*>(row.copy->data())));
         } else {
             weights = glue::check(PySequence_GetItem(pos_values_, static_cast<Py_ssize_t>(row.pos_row)));
         }
@@ -146,8 +197,8 @@ public:
     }
     [[noreturn]] void missing_price_column(int sid) override {
         Ref label = glue::check(label_text(labels_[sid]));
-        glue::raise_format(PyExc_ValueError,
-                           "No price column for stock %U: its label is not among the price columns.", label.get());
+        glue::raise_format(PyExc_ValueError, "No price column for stock %U: its label is not among the price columns.",
+                           label.get());
     }
     [[noreturn]] void fail(engine::Frame frame) override {
         glue::set_error_from_current();
@@ -159,6 +210,22 @@ private:
     PyObject* pos_values_;
     LabelArray labels_;
     PyObject* stop_trading_next_period_;
+};
+
+// Pauses the cyclic garbage collector for the length of a run. A run creates a few objects per
+// trade (the recorder's records, sizes and statistics arrays) and no reference cycles, so
+// collections during it would only walk the growing trade lists again and again.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
 };
 
 void set_flag(const char* name, bool value) {
@@ -185,8 +252,8 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         options.touched_exit = to_bool(arg[p_touched_exit], false);
         options.position_limit = to_double(arg[p_position_limit], 1.0);
         options.retain_cost_when_rebalance = to_bool(arg[p_retain_cost_when_rebalance], false);
-        PyObject* stop_trading_next_period = arg[p_stop_trading_next_period] ? arg[p_stop_trading_next_period]
-                                                                               : Py_True;
+        PyObject* stop_trading_next_period =
+            arg[p_stop_trading_next_period] ? arg[p_stop_trading_next_period] : Py_True;
         const int window = to_int32(arg[p_quelmo_window], 0);
         const int window_step = to_int32(arg[p_quelmo_window_step], 1);
         const bool periodically_rebalance = to_bool(arg[p_periodically_rebalance], true);
@@ -200,7 +267,8 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
             glue::check_arg_type(arg[i], &PyArray_Type, param_names[i]);
         }
         std::array<glue::Buffer, 11> buffers;
-        for (int i = 0; i < 11; ++i) buffers[i] = glue::Buffer::acquire(arg[i], array_specs[i].ndim, *array_specs[i].element);
+        for (int i = 0; i < 11; ++i)
+            buffers[i] = glue::Buffer::acquire(arg[i], array_specs[i].ndim, *array_specs[i].element);
 
         engine::Market market;
         market.price = buffers[p_price_values].matrix();
@@ -236,6 +304,7 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
                                         window, window_step);
         glue::check_pending();
 
+        const GcPause gc_pause;
         RunHost host(arg[p_pos_values], pos_columns, stop_trading_next_period);
         auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(portfolio_value.get())));
         const engine::RunOutcome outcome = engine::run_backtest(market, options, columns, host, values);
@@ -252,7 +321,8 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 void set_backtest_infinity(double infinity) { default_infinity = infinity; }
 
 PyMethodDef backtest_def = {
-    "backtest_", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest)),
+    "backtest_",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest)),
     METH_FASTCALL | METH_KEYWORDS,
     "backtest_($module, /, price_values, close_values, high_values, low_values, open_values, price_index, "
     "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "

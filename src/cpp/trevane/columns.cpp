@@ -39,7 +39,8 @@ engine::ColumnMap map_columns(const LabelArray& price_columns, const LabelArray&
     engine::ColumnMap columns;
     for (Py_ssize_t s = 0; s < pos_columns.size; ++s) {
         auto found = name_to_price_column.find(label_key(pos_columns[s]));
-        if (found != name_to_price_column.end()) columns.emplace_hint(columns.end(), static_cast<int>(s), found->second);
+        if (found != name_to_price_column.end())
+            columns.emplace_hint(columns.end(), static_cast<int>(s), found->second);
     }
     return columns;
 }

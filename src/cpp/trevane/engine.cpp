@@ -33,9 +33,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 }
 
 // NaN (a missing price) and positive finite prices are usable.
-inline bool price_acceptable(double price) noexcept {
-    return std::isnan(price) || (price > 0.0 && price < kInf);
-}
+inline bool price_acceptable(double price) noexcept { return std::isnan(price) || (price > 0.0 && price < kInf); }
 
 // Python float division: a zero divisor (of either sign) raises instead of giving inf.
 inline double float_divide(double numerator, double divisor) {
@@ -44,9 +42,9 @@ inline double float_divide(double numerator, double divisor) {
 }
 
 // `at` is positions.lower_bound(sid): the holding of `sid` if there is one, else where it would go.
-double set_position_body(Host& host, const PriceColumns& columns, PositionMap& positions,
-                         PositionMap::iterator at, int sid, double target, double cash, double fee_ratio,
-                         double tax_ratio, bool check_held, bool drop_zero, double position_scale) {
+double set_position_body(Host& host, const PriceColumns& columns, PositionMap& positions, PositionMap::iterator at,
+                         int sid, double target, double cash, double fee_ratio, double tax_ratio, bool check_held,
+                         bool drop_zero, double position_scale) {
     // A NaN target counts as a holding: such a column must never be valued with another stock's prices.
     if (target != 0.0 && columns.of(sid) < 0) {
         if (sid < 0 || sid >= columns.n_labels) throw out_of_bounds(0);  // not even a label to name
@@ -103,12 +101,12 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
     return new_cash;
 }
 
-double set_position_at(Host& host, const PriceColumns& columns, PositionMap& positions,
-                       PositionMap::iterator at, int sid, double target, double cash, double fee_ratio,
-                       double tax_ratio, bool check_held, bool drop_zero, double position_scale) {
+double set_position_at(Host& host, const PriceColumns& columns, PositionMap& positions, PositionMap::iterator at,
+                       int sid, double target, double cash, double fee_ratio, double tax_ratio, bool check_held,
+                       bool drop_zero, double position_scale) {
     try {
-        return set_position_body(host, columns, positions, at, sid, target, cash, fee_ratio, tax_ratio,
-                                 check_held, drop_zero, position_scale);
+        return set_position_body(host, columns, positions, at, sid, target, cash, fee_ratio, tax_ratio, check_held,
+                                 drop_zero, position_scale);
     } catch (...) {
         fail_in(host, Frame::set_position);
     }
@@ -152,8 +150,7 @@ Strided1D<double> vector_view(const std::vector<double>& values) {
 
 class Simulation {
 public:
-    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
-               RunOutcome& out)
+    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host, RunOutcome& out)
         : m_(market),
           o_(options),
           host_(host),
@@ -314,8 +311,7 @@ private:
                     position = base_value * lower;
                 }
                 if (open_touched || touched_upper || touched_lower) {
-                    const bool stop_loss =
-                        (touched_lower && position > 0.0) || (touched_upper && position < 0.0);
+                    const bool stop_loss = (touched_lower && position > 0.0) || (touched_upper && position < 0.0);
                     out_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
                     // drop_zero false: the key stays (at 0), so this walk's iterator stays valid.
                     out_.cash = close_position(it, false);
@@ -387,8 +383,8 @@ private:
             weights = vector_view(copy);
         }
 
-        out_.cash = rebalance(host_, columns_, out_.positions, target, weights, out_.cash, o_.fee_ratio,
-                              o_.tax_ratio, o_.position_limit);
+        out_.cash = rebalance(host_, columns_, out_.positions, target, weights, out_.cash, o_.fee_ratio, o_.tax_ratio,
+                              o_.position_limit);
 
         out_.stop_exits.clear();
         out_.last_positions = out_.positions;
@@ -409,8 +405,8 @@ private:
             if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) delisted_today_.push_back(sid);
         }
         for (const int sid : delisted_today_) {
-            out_.cash = set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio,
-                                     o_.tax_ratio, false, true);
+            out_.cash = set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio, o_.tax_ratio,
+                                     false, true);
             reset_ratios(sid);
         }
         delisted_today_.clear();
@@ -445,8 +441,7 @@ private:
             pos_id = last_pos;
         }
         out_.pos_id = pos_id;
-        out_.rebalance_due =
-            pos_id != out_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
+        out_.rebalance_due = pos_id != out_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
     }
 
     const Market& m_;
@@ -483,13 +478,12 @@ PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positio
 double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
                     double cash, double fee_ratio, double tax_ratio, bool check_held, bool drop_zero,
                     double position_scale) {
-    return set_position_at(host, columns, positions, positions.lower_bound(sid), sid, target, cash,
-                           fee_ratio, tax_ratio, check_held, drop_zero, position_scale);
+    return set_position_at(host, columns, positions, positions.lower_bound(sid), sid, target, cash, fee_ratio,
+                           tax_ratio, check_held, drop_zero, position_scale);
 }
 
 double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions, const TargetRow& row,
-                 Strided1D<double> weights, double cash, double fee_ratio, double tax_ratio,
-                 double position_limit) {
+                 Strided1D<double> weights, double cash, double fee_ratio, double tax_ratio, double position_limit) {
     try {
         double balance = cash;
         for (const auto& kv : positions) balance += kv.second;
@@ -514,8 +508,8 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
             if (value == 0.0 && !present) continue;
             // The trade only inserts or erases `sid`, so its successor stays valid.
             const auto after = present ? std::next(next_held) : next_held;
-            cash = set_position_at(host, columns, positions, next_held, sid, value, cash, fee_ratio,
-                                   tax_ratio, true, true, balance);
+            cash = set_position_at(host, columns, positions, next_held, sid, value, cash, fee_ratio, tax_ratio, true,
+                                   true, balance);
             next_held = after;
         }
         return cash;

@@ -30,8 +30,8 @@ enum class Frame { set_position, rebalance, validate_trade_price };
 // A target-weight row handed to `rebalance`: a row of `pos_values`, or (when stopped stocks were
 // zeroed out of it) a modified copy of that row.
 struct TargetRow {
-    std::int64_t pos_row = -1;                    // row of pos_values the weights come from
-    const std::vector<double>* copy = nullptr;    // non-null: use these weights instead
+    std::int64_t pos_row = -1;                  // row of pos_values the weights come from
+    const std::vector<double>* copy = nullptr;  // non-null: use these weights instead
 };
 
 class Host {
@@ -79,12 +79,12 @@ struct Options {
 struct Market {
     numeric::Strided2D price, close, high, low, open;  // [price row, price column]
     numeric::Strided1D<std::int64_t> price_index;      // N = price_index.size
-    numeric::Strided2D pos_values;                      // [position row, position column]
+    numeric::Strided2D pos_values;                     // [position row, position column]
     numeric::Strided1D<std::int64_t> pos_index;
     numeric::Strided1D<std::int64_t> resample;
     std::int64_t n_labels = 0;  // C = len(pos_columns); labels are read only by the host
     bool has_delisting_bars = false;
-    numeric::Strided1D<std::int64_t> delisting_bars;    // per position column; valid when has_delisting_bars
+    numeric::Strided1D<std::int64_t> delisting_bars;  // per position column; valid when has_delisting_bars
 };
 
 // What the daily loop leaves for the end-of-run report.
@@ -92,22 +92,22 @@ struct RunOutcome {
     PositionMap positions;
     PositionMap last_positions;
     double cash = 1.0;
-    bool has_last_target = false;            // false: last_target is None (no rebalance executed)
-    std::int64_t last_target_pos_row = -1;   // row of pos_values used by the last rebalance
-    bool last_target_is_copy = false;        // true: last_target_copy holds the modified row
+    bool has_last_target = false;           // false: last_target is None (no rebalance executed)
+    std::int64_t last_target_pos_row = -1;  // row of pos_values used by the last rebalance
+    bool last_target_is_copy = false;       // true: last_target_copy holds the modified row
     std::vector<double> last_target_copy;
     std::vector<StopEntry> stop_exits;
     std::vector<StopEntry> exits_due;
     std::int64_t pos_id = 0;
     std::int64_t last_rebalanced_pos_id = -1;
     bool rebalance_due = false;
-    std::int64_t last_date = 0;              // price_index[N - 1]; meaningless when N == 0
+    std::int64_t last_date = 0;  // price_index[N - 1]; meaningless when N == 0
 };
 
 // Dense position column -> price column table built from a ColumnMap, for the hot loop.
 struct PriceColumns {
-    std::vector<int> column;     // indexed by position column; -1: the label has no price column
-    std::int64_t n_labels = 0;   // len(pos_columns): a position column at or past it has no label
+    std::vector<int> column;    // indexed by position column; -1: the label has no price column
+    std::int64_t n_labels = 0;  // len(pos_columns): a position column at or past it has no label
 
     int of(std::int64_t sid) const noexcept {
         return sid >= 0 && sid < static_cast<std::int64_t>(column.size()) ? column[sid] : -1;
@@ -121,8 +121,8 @@ PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positio
 // `portfolio_value` has room for market.price_index.size doubles and receives one value per row.
 // The caller has already called the recorder's start_analysis. Throws numeric::HostError (with a
 // host error set) or numeric::Error on failure.
-RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns,
-                        Host& host, double* portfolio_value);
+RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
+                        double* portfolio_value);
 
 // The engine's functions, exposed for tests of the core. Each reports a failure by throwing
 // numeric::HostError after host.fail() named it.
@@ -131,8 +131,8 @@ RunOutcome run_backtest(const Market& market, const Options& options, const Colu
 // Returns the new cash. A non-zero target for a column without a price column fails through
 // host.missing_price_column before anything changes.
 double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
-                    double cash, double fee_ratio, double tax_ratio, bool check_held = true,
-                    bool drop_zero = false, double position_scale = 1.0);
+                    double cash, double fee_ratio, double tax_ratio, bool check_held = true, bool drop_zero = false,
+                    double position_scale = 1.0);
 
 // Moves the portfolio to the weights of `row`; `weights` views the same numbers (a row of pos_values
 // or the modified copy). Returns the new cash.

@@ -1,10 +1,10 @@
 // zelvor.core.trevane: module initialisation, its namespace, and the binding to the recorder.
 #define ZELVOR_IMPORT_NUMPY
-#include "pyglue/numpy.hpp"
+#include "pyglue/module.hpp"
 
 #include "pyglue/capsule.hpp"
 #include "pyglue/errors.hpp"
-#include "pyglue/module.hpp"
+#include "pyglue/numpy.hpp"
 #include "trevane/module_state.hpp"
 
 namespace zelvor::trevane {

@@ -40,8 +40,8 @@ glue::Ref namespace_lookup(const char* name);
 
 // What the end-of-run report reads besides the loop's outcome.
 struct ReportInputs {
-    PyObject* pos_values;                // the caller's array (Python indexing where the report indexes it)
-    numeric::Strided2D pos_matrix;       // the same array's buffer
+    PyObject* pos_values;           // the caller's array (Python indexing where the report indexes it)
+    numeric::Strided2D pos_matrix;  // the same array's buffer
     numeric::Strided1D<std::int64_t> pos_index;
     double position_limit;
     PyObject* stop_trading_next_period;  // truth value taken where tested

@@ -63,8 +63,7 @@ Ref pair_key(PyObject* item) {
         const Py_ssize_t size = PyTuple_GET_SIZE(item);
         if (size > 2) glue::raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
         if (size < 2) {
-            glue::raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size,
-                               size == 1 ? "" : "s");
+            glue::raise_format(PyExc_ValueError, "need more than %zd value%.1s to unpack", size, size == 1 ? "" : "s");
         }
         return Ref::borrow(PyTuple_GET_ITEM(item, 0));
     }
@@ -163,8 +162,7 @@ constexpr std::array<const char*, 3> get_trade_stocks_params{"pos_columns", "pri
 constexpr glue::Signature get_trade_stocks_sig{"get_trade_stocks", get_trade_stocks_params, 3};
 
 // One nine-element row for trade record `record`, trade number `number`.
-Ref trade_row(PyObject* record, Py_ssize_t number, PyObject* pos_columns, PyObject* price_index,
-              bool touched_exit) {
+Ref trade_row(PyObject* record, Py_ssize_t number, PyObject* pos_columns, PyObject* price_index, bool touched_exit) {
     Ref minus_one = glue::check(PyLong_FromLong(-1));
     Ref one = glue::check(PyLong_FromLong(1));
     auto date_before = [&](PyObject* row) {  // price_index[row - 1]
@@ -279,27 +277,35 @@ PyCFunction as_cfunction(Function function) {
 }  // namespace
 
 PyMethodDef get_stock_operations_def = {
-    "get_stock_operations", as_cfunction(get_stock_operations), METH_FASTCALL | METH_KEYWORDS,
+    "get_stock_operations",
+    as_cfunction(get_stock_operations),
+    METH_FASTCALL | METH_KEYWORDS,
     "get_stock_operations($module, /)\n--\n\n"
     "Return a shallow copy of the last run's operations record: \"actions\", \"weights\",\n"
     "\"next_weights\", \"weight_time\" and \"next_weight_time\" (empty before the first run).",
 };
 
 PyMethodDef normalize_weight_def = {
-    "normalize_weight", as_cfunction(normalize_weight), METH_FASTCALL | METH_KEYWORDS,
+    "normalize_weight",
+    as_cfunction(normalize_weight),
+    METH_FASTCALL | METH_KEYWORDS,
     "normalize_weight($module, /, weights, position_limit)\n--\n\n"
     "Scale the mapping's weights down so their absolute values add up to at most 1, then clip each\n"
     "to +/-position_limit. Changes `weights` in place and returns it.",
 };
 
 PyMethodDef ioft_def = {
-    "ioft", as_cfunction(ioft), METH_FASTCALL | METH_KEYWORDS,
+    "ioft",
+    as_cfunction(ioft),
+    METH_FASTCALL | METH_KEYWORDS,
     "ioft($module, /, v)\n--\n\n"
     "Return datetime.datetime.fromtimestamp(v / 1e9): a nanosecond timestamp as a local date-time.",
 };
 
 PyMethodDef get_trade_stocks_def = {
-    "get_trade_stocks", as_cfunction(get_trade_stocks), METH_FASTCALL | METH_KEYWORDS,
+    "get_trade_stocks",
+    as_cfunction(get_trade_stocks),
+    METH_FASTCALL | METH_KEYWORDS,
     "get_trade_stocks($module, /, pos_columns, price_index, touched_exit)\n--\n\n"
     "Return (rows, stock_operations): one row per recorded trade, [stock, entry date, exit date,\n"
     "entry signal date, exit signal date, position, period, entry row, exit row], with -1 for the\n"

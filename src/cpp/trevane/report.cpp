@@ -14,7 +14,6 @@ namespace zelvor::trevane {
 
 using glue::Ref;
 
-
 namespace {
 
 using engine::StopEntry;
@@ -39,8 +38,7 @@ bool names_stock(const std::vector<StopEntry>& entries, std::int64_t sid) {
 class Record {
 public:
     Record() {
-        const std::array<const char*, 5> names{"actions", "weights", "next_weights", "weight_time",
-                                               "next_weight_time"};
+        const std::array<const char*, 5> names{"actions", "weights", "next_weights", "weight_time", "next_weight_time"};
         for (size_t k = 0; k < names.size(); ++k) keys_[k] = glue::check(PyUnicode_InternFromString(names[k]));
     }
 
