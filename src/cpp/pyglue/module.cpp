@@ -4,24 +4,31 @@
 
 namespace zelvor::glue {
 
-PyObject* ModuleOnce::create(PyObject* spec) {
+PyObject* ModuleOnce::create(PyObject* module_spec) {
     if (module != nullptr) return Py_NewRef(module);
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(module_spec, "name");
     if (name == nullptr) return nullptr;
     PyObject* m = PyModule_NewObject(name);
     Py_DECREF(name);
     return m;
 }
 
-int ModuleOnce::begin(PyObject* m) {
-    if (module == nullptr) return 1;
-    if (module == m) return 0;
-    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-                 short_name);
-    return -1;
+int ModuleOnce::exec(PyObject* m) {
+    if (module != nullptr) {
+        if (module == m) return 0;
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     short_name);
+        return -1;
+    }
+    try {
+        initialise(m);
+    } catch (...) {
+        set_error_from_current();
+        return -1;
+    }
+    module = Py_NewRef(m);
+    return 0;
 }
-
-void ModuleOnce::finish(PyObject* m) { module = Py_NewRef(m); }
 
 void register_module(PyObject* m, const char* full_name) {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed

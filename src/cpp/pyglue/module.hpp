@@ -9,16 +9,31 @@ namespace zelvor::glue {
 // gets the same object back; executing the definition on a different module object is refused with
 // RuntimeError "Module '<short name>' has already been imported. Re-initialisation is not supported.".
 struct ModuleOnce {
-    const char* short_name;  // "trevane"
-    const char* full_name;   // "zelvor.core.trevane"
+    const char* short_name;           // "trevane"
+    const char* full_name;            // "zelvor.core.trevane"
+    void (*initialise)(PyObject* m);  // fills the namespace; throws ErrorSet (or a numeric::Error)
     PyObject* module = nullptr;
 
-    // Py_mod_create: the existing module, or a new empty one named after the spec.
-    PyObject* create(PyObject* spec);
-    // Start of Py_mod_exec: 1 to go on initialising, 0 when `m` is already initialised, -1 on error.
-    int begin(PyObject* m);
-    // End of a successful Py_mod_exec.
-    void finish(PyObject* m);
+    // Py_mod_create: the existing module, or a new empty one named as the import asks.
+    PyObject* create(PyObject* module_spec);
+    // Py_mod_exec: runs `initialise` unless `m` is already initialised; 0, or -1 with an error set.
+    int exec(PyObject* m);
+};
+
+// The slots of a multi-phase definition driven by `once`.
+template <ModuleOnce& once>
+PyObject* create_slot(PyObject* module_spec, PyModuleDef*) {
+    return once.create(module_spec);
+}
+template <ModuleOnce& once>
+int exec_slot(PyObject* m) {
+    return once.exec(m);
+}
+template <ModuleOnce& once>
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_slot<once>)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_slot<once>)},
+    {0, nullptr},
 };
 
 // Makes `m` reachable under `full_name` in sys.modules when no entry of that name exists yet.

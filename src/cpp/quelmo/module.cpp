@@ -26,7 +26,8 @@ using glue::Ref;
 
 namespace {
 
-glue::ModuleOnce module_once{"quelmo", "zelvor.core.quelmo"};
+void initialise(PyObject* m);
+glue::ModuleOnce module_once{"quelmo", "zelvor.core.quelmo", initialise};
 
 // Recorder state. The array references are owned but deliberately never released: they live as
 // long as the process, and releasing them from a static destructor would run after the interpreter
@@ -366,6 +367,7 @@ void publish_table(PyObject* m) {
 }
 
 void initialise(PyObject* m) {
+    if (glue::import_numpy() < 0) throw glue::ErrorSet{};
     PyObject* old_globals = globals;
     globals = Py_NewRef(PyModule_GetDict(m));
     Py_XDECREF(old_globals);
@@ -395,35 +397,13 @@ void initialise(PyObject* m) {
     glue::add_object(m, "__test__", test_dict.get());
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return module_once.create(spec); }
-
-int exec(PyObject* m) {
-    const int state = module_once.begin(m);
-    if (state <= 0) return state;
-    if (glue::import_numpy() < 0) return -1;
-    try {
-        initialise(m);
-    } catch (...) {
-        glue::set_error_from_current();
-        return -1;
-    }
-    module_once.finish(m);
-    return 0;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "quelmo",
     "Trade-excursion recorder of the backtest engine.",
     0,
     nullptr,
-    slots,
+    glue::module_slots<module_once>,
     nullptr,
     nullptr,
     nullptr,

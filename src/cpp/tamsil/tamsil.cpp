@@ -12,8 +12,6 @@ namespace glue = zelvor::glue;
 
 namespace {
 
-glue::ModuleOnce module_once{"tamsil", "zelvor.core.tamsil"};
-
 constexpr std::array<const char*, 1> str_to_bytearray_params{"text"};
 constexpr glue::Signature str_to_bytearray_sig{"str_to_bytearray", str_to_bytearray_params, 1};
 
@@ -47,32 +45,19 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return module_once.create(spec); }
+void initialise(PyObject* m);
+glue::ModuleOnce module_once{"tamsil", "zelvor.core.tamsil", initialise};
 
-int exec(PyObject* m) {
-    const int state = module_once.begin(m);
-    if (state <= 0) return state;
-    try {
-        glue::register_module(m, module_once.full_name);
-        glue::check_status(PyModule_AddFunctions(m, methods));
-        glue::Ref test_dict = glue::check(PyDict_New());
-        glue::add_object(m, "__test__", test_dict.get());
-    } catch (...) {
-        glue::set_error_from_current();
-        return -1;
-    }
-    module_once.finish(m);
-    return 0;
+void initialise(PyObject* m) {
+    glue::register_module(m, module_once.full_name);
+    glue::check_status(PyModule_AddFunctions(m, methods));
+    glue::Ref test_dict = glue::check(PyDict_New());
+    glue::add_object(m, "__test__", test_dict.get());
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tamsil", "Text utilities.", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,           "tamsil", "Text utilities.", 0,       nullptr,
+    glue::module_slots<module_once>, nullptr,  nullptr,           nullptr,
 };
 
 }  // namespace

@@ -47,8 +47,8 @@ engine::ColumnMap map_columns(const LabelArray& price_columns, const LabelArray&
 
 PyObject* label_text(PyObject* label) {
     if (PyUnicode_CheckExact(label)) return Py_NewRef(label);
-    glue::Ref spec = glue::check(PyUnicode_FromString(""));
-    return PyObject_Format(label, spec.get());
+    glue::Ref empty_format = glue::check(PyUnicode_FromString(""));
+    return PyObject_Format(label, empty_format.get());
 }
 
 }  // namespace zelvor::trevane

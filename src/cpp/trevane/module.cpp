@@ -16,7 +16,8 @@ namespace {
 
 using glue::Ref;
 
-glue::ModuleOnce module_once{"trevane", "zelvor.core.trevane"};
+void initialise(PyObject* m);
+glue::ModuleOnce module_once{"trevane", "zelvor.core.trevane", initialise};
 
 template <class Pointer>
 Pointer bind_function(PyObject* recorder, const char* name, const char* signature) {
@@ -44,7 +45,7 @@ void add_function(PyObject* m, PyMethodDef& def) {
     glue::add_object(m, def.ml_name, function.get());
 }
 
-void initialise(PyObject* m) {
+void build_namespace(PyObject* m) {
     glue::register_module(m, module_once.full_name);
     bind_recorder();
 
@@ -75,33 +76,29 @@ void initialise(PyObject* m) {
     glue::add_object(m, "__test__", test_dict.get());
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return module_once.create(spec); }
-
-int exec(PyObject* m) {
-    const int status = module_once.begin(m);
-    if (status <= 0) return status;
-    if (glue::import_numpy() < 0) return -1;
+void initialise(PyObject* m) {
+    if (glue::import_numpy() < 0) throw glue::ErrorSet{};
     state.module = m;
     try {
-        initialise(m);
+        build_namespace(m);
     } catch (...) {
-        glue::set_error_from_current();
+        // The half-built module is released by the import machinery; forget it here too.
         state.module = nullptr;
         state.stock_operations = Ref();
-        return -1;
+        throw;
     }
-    module_once.finish(m);
-    return 0;
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "trevane", "Backtest engine.", 0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "trevane",
+    "Backtest engine.",
+    0,
+    nullptr,
+    glue::module_slots<module_once>,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
