@@ -74,14 +74,6 @@ def build(
     return kw
 
 
-@pytest.fixture(params=["model", "engine"])
-def run(request):
-    if request.param == "engine":
-        pytest.importorskip("zelvor.core.trevane")
-        return rm.run_engine
-    return rm.run_backtest
-
-
 def close_to(actual, expected):
     np.testing.assert_allclose(
         np.asarray(actual, dtype=float), np.asarray(expected, dtype=float), rtol=1e-12, atol=1e-15

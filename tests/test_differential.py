@@ -408,14 +408,6 @@ def _buy_and_hold_value(price, close, w, trade_row):
     return pv
 
 
-@pytest.fixture(params=["model", "engine"])
-def run(request):
-    if request.param == "engine":
-        pytest.importorskip("zelvor.core.trevane")
-        return rm.run_engine
-    return rm.run_backtest
-
-
 @settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(case=buy_and_hold())
 def test_buy_and_hold_closed_form(run, case):
