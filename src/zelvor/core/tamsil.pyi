@@ -1,0 +1,3 @@
+"""Text utilities."""
+
+def str_to_bytearray(text: str) -> bytearray: ...

@@ -1,0 +1,53 @@
+"""Backtest engine."""
+
+import datetime as _datetime
+from collections.abc import MutableMapping
+from types import ModuleType
+from typing import Any, TypeVar
+
+import numpy as np
+import numpy.typing as npt
+
+_Weights = TypeVar("_Weights", bound=MutableMapping[Any, Any])
+
+org_np: ModuleType
+quelmo: ModuleType
+datetime: ModuleType
+RETAIN_COST_WHEN_REBALANCE: bool
+RESAMPLE: bool | None
+
+def backtest_(
+    price_values: npt.NDArray[np.float64],
+    close_values: npt.NDArray[np.float64],
+    high_values: npt.NDArray[np.float64],
+    low_values: npt.NDArray[np.float64],
+    open_values: npt.NDArray[np.float64],
+    price_index: npt.NDArray[np.int64],
+    price_columns: npt.NDArray[np.object_],
+    pos_values: npt.NDArray[np.float64],
+    pos_index: npt.NDArray[np.int64],
+    pos_columns: npt.NDArray[np.object_],
+    resample: npt.NDArray[np.int64],
+    fee_ratio: float = 0.001425,
+    tax_ratio: float = 0.003,
+    stop_loss: float = 1.0,
+    take_profit: float = ...,
+    trail_stop: float = ...,
+    trail_stop_activation: float = 0.0,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: object = True,
+    quelmo_window: int = 0,
+    quelmo_window_step: int = 1,
+    periodically_rebalance: bool = True,
+    delisting_bars: npt.ArrayLike | None = None,
+) -> npt.NDArray[np.float64]: ...
+def get_trade_stocks(
+    pos_columns: npt.NDArray[np.object_] | None,
+    price_index: npt.NDArray[np.int64] | None,
+    touched_exit: bool,
+) -> tuple[list[list[Any]], dict[str, Any]]: ...
+def get_stock_operations() -> dict[str, Any]: ...
+def normalize_weight(weights: _Weights, position_limit: float) -> _Weights: ...
+def ioft(v: float) -> _datetime.datetime: ...
