@@ -277,3 +277,45 @@ def test_a_stock_without_price_column_is_refused_when_bought():
     market["pos_values"][:, 1] = 0.0
     run(market)
     assert all(t[0] != 1 for t in quelmo.trades)
+
+
+class OddLabel:
+    """A label whose encode gives back text instead of bytes."""
+
+    def encode(self, encoding):
+        return "S0"
+
+
+@pytest.mark.parametrize(
+    ("label", "error", "message"),
+    [
+        (7, AttributeError, "'int' object has no attribute 'encode'"),
+        (b"S0", AttributeError, "'bytes' object has no attribute 'encode'"),
+        ("S\ud800", UnicodeEncodeError, "surrogates not allowed"),
+        (OddLabel(), TypeError, "expected bytes, str found"),
+    ],
+)
+def test_labels_that_cannot_be_encoded(label, error, message):
+    market = small_market()
+    market["price_columns"][1] = label
+    with pytest.raises(error, match=message):
+        run(market)
+
+
+def test_labels_match_by_utf8_bytes():
+    # "Ñu" built two ways (precomposed vs. combining tilde) differ in bytes, so only the identical
+    # spelling matches; the last of two equal price labels wins.
+    market = small_market()
+    market["price_columns"] = np.array(["\u00d1u", "S1", "\u00d1u"], dtype=object)
+    market["pos_columns"] = np.array(["N\u0303u", "S1", "\u00d1u"], dtype=object)
+    market["pos_values"][:, 0] = 0.0  # the unmatched label is never bought
+    run(market)
+    held = {t[0] for t in quelmo.trades}
+    assert 0 not in held and held <= {1, 2}
+    # position column 2 is valued on price column 2 (the last "Ñu"): changing that column's prices
+    # changes the run, which it would not if the first "Ñu" (price column 0) had won
+    moved = dict(market)
+    for name in ("price_values", "close_values", "high_values", "low_values", "open_values"):
+        moved[name] = market[name].copy()
+        moved[name][:, 2] = market[name][:, 2] * np.linspace(1.0, 1.5, len(market[name]))
+    assert not np.array_equal(run(moved)[0], run(market)[0])
