@@ -2,7 +2,10 @@
 // get_stock_operations and ioft. They work on Python objects throughout, so callers' own number
 // types (ints, NumPy scalars) and indexing rules (negative indices) behave as they would in Python.
 #include <array>
+#include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
@@ -16,7 +19,18 @@ using glue::Ref;
 // A name of the module's namespace, else of the built-in names; looked up at every use so that a
 // rebound attribute takes effect. Also used by the end-of-run report.
 Ref namespace_lookup(const char* name) {
-    Ref key = glue::check(PyUnicode_InternFromString(name));
+    // A handful of names, some looked up on hot paths (the flags, once per traded holding): their
+    // interned keys are made once and kept for the life of the process.
+    static std::vector<std::pair<std::string, PyObject*>> keys;
+    PyObject* key_object = nullptr;
+    for (const auto& [text, interned] : keys) {
+        if (std::strcmp(text.c_str(), name) == 0) key_object = interned;
+    }
+    if (key_object == nullptr) {
+        key_object = glue::check(PyUnicode_InternFromString(name)).release();
+        keys.emplace_back(name, key_object);
+    }
+    Ref key = Ref::borrow(key_object);
     if (PyObject* value = PyDict_GetItemWithError(module_dict(), key.get())) return Ref::borrow(value);
     glue::check_pending();
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
