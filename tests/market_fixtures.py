@@ -47,3 +47,15 @@ ARRAY_NAMES = list(small_market())
 
 def positional(market):
     return [market[name] for name in ARRAY_NAMES]
+
+
+# The recorder's published entries and their exact capsule names, in publishing order.
+SIGNATURES = {
+    "entry": "PyArrayObject *",
+    "position": "PyArrayObject *",
+    "start_analysis": "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
+    "record_date": "void (int)",
+    "record_entry": "void (int, double, int)",
+    "record_exit": "void (int, int)",
+    "end_analysis": "PyObject *(std::map<int,double>  &)",
+}

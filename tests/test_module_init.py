@@ -7,16 +7,7 @@ import sys
 import textwrap
 
 import pytest
-
-SIGNATURES = {
-    "entry": "PyArrayObject *",
-    "position": "PyArrayObject *",
-    "start_analysis": "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
-    "record_date": "void (int)",
-    "record_entry": "void (int, double, int)",
-    "record_exit": "void (int, int)",
-    "end_analysis": "PyObject *(std::map<int,double>  &)",
-}
+from market_fixtures import SIGNATURES
 
 # Puts a stand-in recorder whose table holds `entries` (name -> capsule name) into sys.modules, then
 # imports the engine and prints the outcome.

@@ -14,19 +14,9 @@ import traceback
 
 import numpy as np
 import pytest
-from market_fixtures import dates, labels, positional
+from market_fixtures import SIGNATURES, dates, labels, positional
 
 from zelvor.core import quelmo
-
-SIGNATURES = {
-    "entry": "PyArrayObject *",
-    "position": "PyArrayObject *",
-    "start_analysis": "void (PyArrayObject *, PyArrayObject *, std::map<int,int> , int, double, double, int, int)",
-    "record_date": "void (int)",
-    "record_entry": "void (int, double, int)",
-    "record_exit": "void (int, int)",
-    "end_analysis": "PyObject *(std::map<int,double>  &)",
-}
 
 # Shared with the fresh-interpreter check below, which runs it as source.
 ACCESS = """
