@@ -1,0 +1,792 @@
+"""Parameter sweeps: one backtest per parameter set of a grid, on all cores or on a Dask cluster.
+
+`sweep` ships the market (and the weights) to every worker once, runs many parameter sets per
+task and brings back one row of `Report.stats()` per set; `Sweep` holds the table and re-runs the
+best set in full on demand. See `sweep` for the backends and what each guarantees.
+"""
+
+from __future__ import annotations
+
+import inspect
+import logging
+import itertools
+import math
+import os
+import sys
+import time
+import uuid
+import warnings
+from collections import OrderedDict
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple
+
+if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
+    import pandas as pd
+    from matplotlib.figure import Figure
+
+__all__ = ["BestRun", "Sweep", "sweep"]
+
+BACKENDS = ("serial", "processes", "dask")
+
+# Parameter sets per task: enough tasks for every worker to get several (so one slow set does not
+# leave the other cores idle at the end), few enough sets per task that a dead worker or a
+# progress update costs little. Per-task overhead is a few milliseconds (benchmarks/bench_sweep.py),
+# a set a few: 64 sets keep the overhead around 1 %.
+_TASKS_PER_WORKER = 4
+_MAX_SETS_PER_TASK = 64
+
+# How long a Dask sweep waits while its cluster has no worker at all before giving up.
+_NO_WORKER_TIMEOUT = 60.0
+
+# The documented fields of Report.stats() and the error column: a grid key of one of these names
+# would give the table two columns of that name.
+_TABLE_COLUMNS = frozenset(
+    (
+        "start end total_return cagr annual_volatility sharpe sortino calmar max_drawdown "
+        "max_drawdown_duration trades win_rate profit_factor avg_win avg_loss avg_holding_rows "
+        "exposure turnover fees taxes alpha beta error"
+    ).split()
+)
+
+# Figures where the best row has the smallest value; every other figure is maximised
+# (max_drawdown and avg_loss are negative, so their largest value is the mildest).
+_LOWER_IS_BETTER = frozenset(("annual_volatility", "max_drawdown_duration", "fees", "taxes", "turnover"))
+
+_SWEEP_EXTRA = "pip install 'zelvor[sweep]'"
+
+
+# --------------------------------------------------------------------------------------------
+# Argument checks
+
+
+def _backtest_option_names() -> tuple[str, ...]:
+    import zelvor
+
+    parameters = list(inspect.signature(zelvor.backtest).parameters.values())
+    return tuple(p.name for p in parameters[2:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
+
+
+def _expand_grid(grid: Any) -> tuple[list[str], list[dict[str, Any]]]:
+    """The parameter names (first-seen order) and the parameter sets, in the grid's order."""
+    if isinstance(grid, Mapping):
+        if not grid:
+            raise ValueError("grid is empty: give at least one parameter and one value")
+        keys = list(grid)
+        values = []
+        for key in keys:
+            _check_key(key)
+            choices = grid[key]
+            if isinstance(choices, str | bytes) or not isinstance(choices, Iterable):
+                raise TypeError(
+                    f"grid[{key!r}] must be a list of values to try, got {type(choices).__name__} {choices!r}"
+                )
+            choices = list(choices)
+            if not choices:
+                raise ValueError(f"grid[{key!r}] is empty: give at least one value")
+            values.append(choices)
+        # Cartesian product, the last key varying fastest.
+        return keys, [dict(zip(keys, combo, strict=True)) for combo in itertools.product(*values)]
+    if isinstance(grid, Sequence) and not isinstance(grid, str | bytes):
+        if not grid:
+            raise ValueError("grid is empty: give at least one parameter set")
+        keys: list[str] = []
+        sets = []
+        for i, entry in enumerate(grid):
+            if not isinstance(entry, Mapping):
+                raise TypeError(f"grid[{i}] must be a dict of parameter values, got {type(entry).__name__}")
+            for key in entry:
+                _check_key(key)
+                if key not in keys:
+                    keys.append(key)
+            sets.append(dict(entry))
+        return keys, sets
+    raise TypeError(f"grid must be a dict of lists or a list of dicts, got {type(grid).__name__}")
+
+
+def _check_key(key: Any) -> None:
+    if not isinstance(key, str):
+        raise TypeError(f"grid keys must be parameter names (str), got {key!r}")
+    if key in _TABLE_COLUMNS:
+        raise ValueError(f"grid key {key!r} is the name of a column of the sweep table; rename the parameter")
+
+
+def _weights_parameters(weights: Callable) -> tuple[set[str] | None, set[str]]:
+    """Keyword names `weights(market, **params)` accepts (None: any) and those it requires."""
+    try:
+        signature = inspect.signature(weights)
+    except (TypeError, ValueError):  # a builtin without a signature: take its word for it
+        return None, set()
+    parameters = list(signature.parameters.values())
+    if not parameters or parameters[0].kind not in (
+        inspect.Parameter.POSITIONAL_ONLY,
+        inspect.Parameter.POSITIONAL_OR_KEYWORD,
+        inspect.Parameter.VAR_POSITIONAL,
+    ):
+        raise TypeError("weights must be a callable weights(market, **params) taking the market first")
+    rest = parameters[1:] if parameters[0].kind != inspect.Parameter.VAR_POSITIONAL else parameters
+    accepts_any = any(p.kind == inspect.Parameter.VAR_KEYWORD for p in rest)
+    named = {
+        p.name for p in rest if p.kind in (inspect.Parameter.POSITIONAL_OR_KEYWORD, inspect.Parameter.KEYWORD_ONLY)
+    }
+    required = {p.name for p in rest if p.name in named and p.default is inspect.Parameter.empty}
+    return (None if accepts_any else named), required
+
+
+def _resolve_n_jobs(n_jobs: Any) -> int:
+    if isinstance(n_jobs, bool) or not isinstance(n_jobs, int):
+        raise TypeError(f"n_jobs must be an int (-1 for all cores), got {type(n_jobs).__name__} {n_jobs!r}")
+    if n_jobs == -1:
+        return _cpu_count()
+    if n_jobs < 1:
+        raise ValueError(f"n_jobs must be -1 (all cores) or a positive number of workers, got {n_jobs}")
+    return n_jobs
+
+
+def _cpu_count() -> int:
+    try:
+        from joblib import cpu_count  # respects CPU affinity and container quotas
+    except ImportError:  # pragma: no cover - the serial backend without the extra
+        return max(1, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1)
+    return max(1, cpu_count())
+
+
+def _check_progress(progress: Any) -> bool:
+    """Whether to draw the bar: True draws it only when stderr is a terminal, "force" always."""
+    if progress is True or progress is False:
+        if not progress:
+            return False
+        isatty = getattr(sys.stderr, "isatty", None)
+        return bool(isatty and isatty())
+    if isinstance(progress, str):
+        if progress == "force":
+            return True
+        raise ValueError(f"progress must be True, False or 'force', got {progress!r}")
+    raise TypeError(f"progress must be True, False or 'force', got {type(progress).__name__} {progress!r}")
+
+
+def _check_client(client: Any, backend: str) -> None:
+    if client is None:
+        return
+    if backend != "dask":
+        raise ValueError(f"client is only used with backend='dask', not with backend={backend!r}")
+    try:
+        from distributed import Client
+    except ImportError as exc:  # pragma: no cover - a client cannot exist without distributed
+        raise ImportError(f"backend='dask' needs dask.distributed: {_SWEEP_EXTRA}") from exc
+    if not isinstance(client, Client):
+        raise TypeError(f"client must be a distributed.Client, got {type(client).__name__}")
+    if client.status != "running":
+        raise ValueError(f"client is not connected (status {client.status!r})")
+
+
+def _require(module: str, backend: str) -> None:
+    try:
+        __import__(module)
+    except ImportError as exc:
+        raise ImportError(
+            f"backend={backend!r} needs {module}, which is not installed: {_SWEEP_EXTRA} (or use backend='serial')"
+        ) from exc
+
+
+# --------------------------------------------------------------------------------------------
+# What every worker runs
+
+
+@dataclass(eq=False)
+class _Job:
+    """Everything the runs share, sent to each worker once (memory-mapped or scattered)."""
+
+    token: str  # one per sweep call: the key of the worker-side cache
+    weights: Any  # DataFrame, or callable weights(market, **params)
+    market: Any  # zelvor.Market
+    fixed_options: dict[str, Any]
+    option_names: frozenset[str]  # the keys that are options of zelvor.backtest
+
+
+class _WorkerState:
+    """A job as prepared in one worker: computed weights are kept for reuse by later sets."""
+
+    def __init__(self, job: _Job):
+        self.job = job
+        self._weights_cache: OrderedDict[Any, Any] = OrderedDict()
+
+    def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+        merged = {**self.job.fixed_options, **params}
+        options = {k: v for k, v in merged.items() if k in self.job.option_names}
+        strategy = {k: v for k, v in merged.items() if k not in self.job.option_names}
+        return options, strategy
+
+    def weights_for(self, strategy: dict[str, Any]):
+        weights = self.job.weights
+        if not callable(weights):
+            return weights
+        # Sets that differ only in backtest options (stop levels, fees) share their weights:
+        # a grid of stops x look-backs computes each look-back's weights once per worker.
+        try:
+            key = tuple(sorted(strategy.items()))
+            hash(key)
+        except TypeError:
+            return weights(self.job.market, **strategy)
+        if key in self._weights_cache:
+            self._weights_cache.move_to_end(key)
+            return self._weights_cache[key]
+        frame = weights(self.job.market, **strategy)
+        self._weights_cache[key] = frame
+        if len(self._weights_cache) > 8:
+            self._weights_cache.popitem(last=False)
+        return frame
+
+    def stats_row(self, params: Mapping[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
+        import zelvor
+
+        options, strategy = self.split(params)
+        stats = zelvor.backtest(self.weights_for(strategy), self.job.market, **options).stats()
+        return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
+
+
+# One prepared job per worker process: a new sweep replaces the previous one, so a worker that
+# outlives its sweep does not keep that sweep's market alive.
+_worker_state: _WorkerState | None = None
+
+
+def _state_for(job: _Job) -> _WorkerState:
+    global _worker_state
+    if _worker_state is None or _worker_state.job.token != job.token:
+        _worker_state = _WorkerState(job)
+    return _worker_state
+
+
+def _describe(exc: BaseException) -> str:
+    message = str(exc).strip()
+    return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
+
+
+def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> tuple[int, list]:
+    """Run parameter sets in a worker; one row per set: (index, fields, values, error)."""
+    return task, _rows(_state_for(job), sets)
+
+
+def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> list:
+    rows = []
+    last_fields: tuple[str, ...] = ()
+    for index, params in sets:
+        try:
+            fields, values = state.stats_row(params)
+        except Exception as exc:  # one failing set must not stop the sweep
+            rows.append((index, (), (), _describe(exc)))
+            continue
+        if fields == last_fields:
+            fields = last_fields  # the same tuple object, pickled once per task
+        last_fields = fields
+        rows.append((index, fields, values, ""))
+    return rows
+
+
+# --------------------------------------------------------------------------------------------
+# Backends
+
+
+def _split(n_sets: int, n_workers: int) -> list[range]:
+    """Consecutive index ranges covering 0..n_sets, several per worker, none above the cap."""
+    n_tasks = max(n_workers * _TASKS_PER_WORKER, math.ceil(n_sets / _MAX_SETS_PER_TASK))
+    n_tasks = min(n_tasks, n_sets)
+    bounds = [round(i * n_sets / n_tasks) for i in range(n_tasks + 1)]
+    return [range(bounds[i], bounds[i + 1]) for i in range(n_tasks)]
+
+
+class _Progress:
+    """A tqdm bar on stderr (runs done, runs/s, ETA), or nothing."""
+
+    def __init__(self, total: int, show: bool, forced: bool):
+        self._bar = None
+        if not show:
+            return
+        try:
+            from tqdm.auto import tqdm
+        except ImportError as exc:
+            if forced:
+                raise ImportError(f"progress='force' needs tqdm: {_SWEEP_EXTRA}") from exc
+            return
+        self._bar = tqdm(total=total, unit="run", desc="sweep", file=sys.stderr, smoothing=0.1, dynamic_ncols=True)
+
+    def update(self, n: int) -> None:
+        if self._bar is not None:
+            self._bar.update(n)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _run_serial(job: _Job, sets: list[dict], progress: _Progress) -> dict[int, tuple]:
+    # A state of its own, not the worker cache: this process must not keep the market afterwards.
+    state = _WorkerState(job)
+    rows: dict[int, tuple] = {}
+    for index, params in enumerate(sets):
+        rows[index] = _rows(state, [(index, params)])[0]
+        progress.update(1)
+    return rows
+
+
+def _dead_worker_error(exc: BaseException) -> str:
+    detail = str(exc)
+    codes = detail[detail.find("The exit codes") :].strip() if "The exit codes" in detail else ""
+    return (
+        f"{type(exc).__name__}: the worker process died running this parameter set, also when it was "
+        f"re-run alone{' (' + codes + ')' if codes else ''}"
+    )
+
+
+def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progress) -> dict[int, tuple]:
+    """Loky worker processes; the market's arrays are memory-mapped once per round, not pickled.
+
+    A worker that dies (killed, out of memory) breaks the whole pool: the tasks it had taken are
+    re-run, set by set; a set that kills its worker when run alone is reported as an error.
+    """
+    from joblib import Parallel, delayed
+    from joblib.externals.loky.process_executor import BrokenProcessPool
+
+    rows: dict[int, tuple] = {}
+
+    def run_round(tasks: list[list[int]], pre_dispatch: str) -> tuple[list[list[int]], list[list[int]], Exception]:
+        """Run tasks (lists of set indices); on a pool failure, (taken, untouched, error)."""
+        taken: list[int] = []
+
+        def feed():
+            for t, indices in enumerate(tasks):
+                taken.append(t)  # joblib pulls a task when it hands it to the pool
+                yield delayed(_run_sets)(job, t, [(i, sets[i]) for i in indices])
+
+        parallel = Parallel(
+            n_jobs=n_workers,
+            backend="loky",
+            return_as="generator_unordered",
+            batch_size=1,
+            pre_dispatch=pre_dispatch,
+            max_nbytes="1M",
+            mmap_mode="r",
+        )
+        finished: set[int] = set()
+        try:
+            for t, done in parallel(feed()):
+                finished.add(t)
+                for row in done:
+                    rows[row[0]] = row
+                progress.update(len(done))
+        except BrokenProcessPool as exc:  # TerminatedWorkerError and kin
+            pulled = set(taken)
+            in_doubt = [tasks[t] for t in sorted(pulled - finished)]
+            untouched = [tasks[t] for t in range(len(tasks)) if t not in pulled]
+            return in_doubt, untouched, exc
+        return [], [], None
+
+    tasks = [list(r) for r in _split(len(sets), n_workers)]
+    suspects: list[int] = []
+    died: Exception | None = None
+    while tasks:
+        in_doubt, tasks, exc = run_round(tasks, "2*n_jobs")
+        died = exc or died
+        suspects.extend(i for indices in in_doubt for i in indices)
+    if not suspects:
+        return rows
+    warnings.warn(
+        f"a sweep worker process died ({type(died).__name__}); re-running the {len(suspects)} parameter "
+        "sets it may have been running",
+        RuntimeWarning,
+        stacklevel=3,
+    )
+    # Second pass: the sets in doubt one per task, so a new failure narrows to a few sets; those
+    # are then run alone, where a death can only be theirs.
+    remaining = [[i] for i in suspects]
+    while remaining:
+        in_doubt, remaining, exc = run_round(remaining, "n_jobs")
+        for indices in in_doubt:
+            alone, _, exc_alone = run_round([indices], "n_jobs")
+            if alone:
+                for i in indices:
+                    rows[i] = (i, (), (), _dead_worker_error(exc_alone))
+                progress.update(len(indices))
+    return rows
+
+
+def _run_dask(job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _Progress) -> dict[int, tuple]:
+    """Tasks on a Dask cluster; the job is scattered to every worker once and tasks refer to it."""
+    from contextlib import ExitStack
+
+    with ExitStack() as stack:
+        if client is None:
+            from distributed import Client, LocalCluster
+
+            cluster = stack.enter_context(
+                LocalCluster(
+                    n_workers=n_jobs,
+                    threads_per_worker=1,  # one run holds the interpreter lock throughout
+                    processes=True,
+                    dashboard_address=None,
+                    silence_logs=logging.ERROR,
+                )
+            )
+            client = stack.enter_context(Client(cluster))
+        return _run_on_client(job, sets, client, progress)
+
+
+def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress) -> dict[int, tuple]:
+    from distributed import wait
+    from distributed.scheduler import KilledWorker
+
+    n_workers = max(1, sum(client.nthreads().values()))
+    job_future = client.scatter(job, broadcast=True, hash=False)
+    rows: dict[int, tuple] = {}
+    pending: dict[Any, list[int]] = {}
+
+    def submit(indices: list[int], label: str) -> None:
+        future = client.submit(
+            _run_sets,
+            job_future,
+            len(pending),
+            [(i, sets[i]) for i in indices],
+            key=f"zelvor-sweep-{job.token}-{label}",
+            pure=False,
+            retries=0,
+        )
+        pending[future] = indices
+
+    for part in _split(len(sets), n_workers):
+        submit(list(part), f"{part.start}-{part.stop}")
+    no_workers_since: float | None = None
+    try:
+        while pending:
+            done, _ = wait(list(pending), timeout=2.0, return_when="FIRST_COMPLETED")
+            if not done:
+                # Every wait is bounded: a cluster that has lost all its workers fails the call.
+                if client.scheduler_info(n_workers=1).get("workers"):
+                    no_workers_since = None
+                elif no_workers_since is None:
+                    no_workers_since = time.monotonic()
+                elif time.monotonic() - no_workers_since > _NO_WORKER_TIMEOUT:
+                    raise RuntimeError(
+                        f"the Dask cluster has had no workers for {_NO_WORKER_TIMEOUT:.0f} s; "
+                        f"{sum(len(v) for v in pending.values())} parameter sets were not run"
+                    )
+                continue
+            for future in done:
+                indices = pending.pop(future)
+                try:
+                    _, done_rows = future.result()
+                except KilledWorker as exc:
+                    # The scheduler already retried it on other workers: split it, so that only
+                    # the sets that really kill their worker are reported.
+                    if len(indices) > 1:
+                        for i in indices:
+                            submit([i], f"{i}-retry")
+                        continue
+                    done_rows = [
+                        (
+                            indices[0],
+                            (),
+                            (),
+                            f"{type(exc).__name__}: the worker process died running "
+                            "this parameter set, also on retries",
+                        )
+                    ]
+                for row in done_rows:
+                    rows[row[0]] = row
+                progress.update(len(done_rows))
+    except BaseException:
+        client.cancel(list(pending))
+        raise
+    finally:
+        client.cancel(job_future)
+    return rows
+
+
+# --------------------------------------------------------------------------------------------
+# The table
+
+
+def _build_table(keys: list[str], sets: list[dict], rows: dict[int, tuple]):
+    import numpy as np
+    import pandas as pd
+
+    fields: list[str] = []
+    seen: set[tuple] = set()
+    for index in range(len(sets)):
+        names = rows[index][1]
+        if names and names not in seen:
+            seen.add(names)
+            fields.extend(name for name in names if name not in fields)
+    columns: dict[str, list] = {key: [params.get(key) for params in sets] for key in keys}
+    for name in fields:
+        columns[name] = [np.nan] * len(sets)
+    for index in range(len(sets)):
+        _, names, values, _ = rows[index]
+        for name, value in zip(names, values, strict=True):
+            columns[name][index] = value
+    table = pd.DataFrame({name: _column(values) for name, values in columns.items()}, index=pd.RangeIndex(len(sets)))
+    table["error"] = pd.Series([rows[i][3] for i in range(len(sets))], dtype=object)
+    return table
+
+
+def _column(values: list):
+    """A column with pandas' usual inference, but all-NaN timestamps stay datetimes."""
+    import pandas as pd
+
+    series = pd.Series(values)
+    if series.dtype == object:
+        series = series.infer_objects()
+    return series
+
+
+# --------------------------------------------------------------------------------------------
+# Public surface
+
+
+class BestRun(NamedTuple):
+    """The best parameter set of a sweep and its full report (`params, report = sweep.best(...)`)."""
+
+    params: dict[str, Any]
+    report: Any  # zelvor.Report
+
+
+@dataclass(eq=False)
+class Sweep:
+    """The result of `zelvor.sweep`: one table row per parameter set, in the grid's order.
+
+    `table` has the parameters as columns, then every field of `Report.stats()`, then `error`
+    (empty for a run that succeeded; otherwise the exception's type and message, and the stats
+    columns hold NaN). The original parameter values, e.g. `None` for a stop that is off (shown as
+    NaN in a float column), are in `params`.
+    """
+
+    table: pd.DataFrame
+    params: list[dict[str, Any]] = field(repr=False)
+    parameter_names: list[str]
+    seconds: float
+    _job: _Job = field(repr=False)
+
+    def __len__(self) -> int:
+        return len(self.table)
+
+    def _metric(self, metric: str) -> pd.Series:
+        if not isinstance(metric, str):
+            raise TypeError(f"metric must be the name of a column of the table, got {type(metric).__name__}")
+        if metric not in self.table.columns or metric == "error":
+            stats = [c for c in self.table.columns if c not in self.parameter_names and c != "error"]
+            raise ValueError(f"metric {metric!r} is not a figure of the table; one of: {', '.join(stats)}")
+        values = self.table[metric]
+        if values.dtype.kind not in "biuf":
+            raise ValueError(f"metric {metric!r} is not numeric (dtype {values.dtype})")
+        return values
+
+    def best(self, metric: str = "sharpe", *, minimize: bool | None = None) -> BestRun:
+        """The parameter set with the best `metric` and its full `Report`, re-run here.
+
+        Largest value wins, except for annual_volatility, max_drawdown_duration, fees, taxes and
+        turnover, where the smallest does (`minimize` overrides). Failed runs and NaN values are
+        skipped; of equal values the first in grid order wins.
+        """
+        values = self._metric(metric)
+        if minimize is None:
+            minimize = metric in _LOWER_IS_BETTER
+        valid = values[(self.table["error"] == "") & values.notna()]
+        if valid.empty:
+            raise ValueError(f"no run of the sweep has a value for {metric!r}")
+        row = int(valid.idxmin() if minimize else valid.idxmax())
+        params = dict(self.params[row])
+        return BestRun(params, self.rerun(params))
+
+    def rerun(self, params: Mapping[str, Any]):
+        """The full `Report` of one parameter set, with the sweep's weights, market and fixed options."""
+        import zelvor
+
+        state = _WorkerState(self._job)
+        options, strategy = state.split(params)
+        return zelvor.backtest(state.weights_for(strategy), self._job.market, **options)
+
+    def plot_heatmap(self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", ax=None) -> Figure:
+        """Heatmap of `metric` over two parameters (x across, y down), values written in the cells.
+
+        Where other parameters vary too, each cell aggregates their runs with `agg` ("mean",
+        "max", "min", "median"); failed runs are left out, and a cell with none is blank. Returns
+        the Figure; draws into `ax` when given. Needs matplotlib (`pip install 'zelvor[plot]'`).
+        """
+        import numpy as np
+        import pandas as pd
+
+        for name, value in (("x", x), ("y", y)):
+            if value not in self.parameter_names:
+                raise ValueError(f"{name}={value!r} is not a parameter of the sweep; one of: {self.parameter_names}")
+        if x == y:
+            raise ValueError(f"x and y must be two different parameters, got {x!r} twice")
+        values = self._metric(metric)
+        if agg not in ("mean", "max", "min", "median"):
+            raise ValueError(f"agg must be 'mean', 'max', 'min' or 'median', got {agg!r}")
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError as exc:
+            raise ImportError("plot_heatmap needs matplotlib: pip install 'zelvor[plot]'") from exc
+
+        # Parameter values in grid order; None (an option that is off) is a value of its own.
+        x_codes, x_values = pd.factorize(
+            pd.Series([p.get(x) for p in self.params], dtype=object), use_na_sentinel=False
+        )
+        y_codes, y_values = pd.factorize(
+            pd.Series([p.get(y) for p in self.params], dtype=object), use_na_sentinel=False
+        )
+        ok = (self.table["error"] == "").to_numpy() & values.notna().to_numpy()
+        frame = pd.DataFrame({"x": x_codes[ok], "y": y_codes[ok], "v": values.to_numpy(dtype=float)[ok]})
+        cells = frame.groupby(["y", "x"])["v"].agg(agg)
+        grid = np.full((len(y_values), len(x_values)), np.nan)
+        grid[cells.index.get_level_values("y"), cells.index.get_level_values("x")] = cells.to_numpy()
+
+        if ax is None:
+            fig, ax = plt.subplots(figsize=(1.0 + 0.9 * len(x_values), 1.0 + 0.6 * len(y_values)), layout="constrained")
+        else:
+            fig = ax.figure
+        image = ax.imshow(np.ma.masked_invalid(grid), cmap="viridis", aspect="auto", origin="lower")
+        ax.set_xticks(range(len(x_values)), [_label(v) for v in x_values])
+        ax.set_yticks(range(len(y_values)), [_label(v) for v in y_values])
+        ax.set_xlabel(x)
+        ax.set_ylabel(y)
+        varying = [p for p in self.parameter_names if p not in (x, y)]
+        ax.set_title(metric if not varying else f"{metric} ({agg} over {', '.join(varying)})")
+        if grid.size <= 400:
+            finite = grid[np.isfinite(grid)]
+            middle = (finite.min() + finite.max()) / 2 if finite.size else 0.0
+            for (i, j), value in np.ndenumerate(grid):
+                if np.isfinite(value):
+                    ax.text(
+                        j,
+                        i,
+                        f"{value:.3g}",
+                        ha="center",
+                        va="center",
+                        fontsize=8,
+                        color="black" if value > middle else "white",
+                    )
+        fig.colorbar(image, ax=ax, label=metric)
+        return fig
+
+    def __repr__(self) -> str:
+        failed = int((self.table["error"] != "").sum())
+        return (
+            f"Sweep({len(self.table)} runs over {', '.join(self.parameter_names)}; {failed} failed; "
+            f"{self.seconds:.1f} s)"
+        )
+
+
+def _label(value: Any) -> str:
+    if value is None:
+        return "off"
+    if isinstance(value, float):
+        return f"{value:g}"
+    return str(value)
+
+
+def sweep(
+    weights: Any,
+    market: Any,
+    grid: Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]],
+    n_jobs: int = -1,
+    backend: Literal["serial", "processes", "dask"] = "processes",
+    client: Any = None,
+    progress: bool | Literal["force"] = True,
+    **fixed_options: Any,
+) -> Sweep:
+    """Backtest every parameter set of `grid` on one market; one row of statistics per set.
+
+    weights: a DataFrame of target weights (as `zelvor.backtest` takes), or a callable
+        `weights(market, **params) -> DataFrame` for a strategy with parameters of its own
+        (look-back, names held). The callable is called once per distinct set of its own
+        parameters in each worker and must depend on nothing else.
+    market: the `zelvor.Market` every run uses.
+    grid: a dict of lists (every combination, in the dict's order, the last key varying fastest)
+        or a list of dicts (the sets as given; a key missing from a set takes the default).
+        Keys that are options of `zelvor.backtest` go to it; the others go to `weights`.
+    n_jobs: worker processes (-1, the default: one per core). Ignored by "serial" and when a
+        Dask `client` is given (its workers decide).
+    backend: "serial" (this process), "processes" (loky worker processes on this machine; the
+        market's arrays are memory-mapped, not copied per task) or "dask" (`client`, or a
+        `LocalCluster` of `n_jobs` processes started and closed for the call; the market is
+        scattered to each worker once). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
+    progress: True shows a bar on stderr (runs done, runs/s, ETA) when stderr is a terminal;
+        "force" shows it anyway; False never.
+    fixed_options: options of `zelvor.backtest` (or, for a callable `weights`, parameters of
+        it) that every run gets.
+
+    The table is in grid order and the same, bit for bit, whatever the backend and `n_jobs`.
+    A set whose run raises records the exception's type and message in `error`, and the sweep
+    goes on. With "processes", a worker that dies (killed, out of memory) has its sets re-run
+    (a warning says so); a set that kills its worker again, run alone, is reported in `error`.
+    With "dask" the scheduler retries a task whose worker died, then the sets are run one by
+    one; the call fails if the cluster has had no worker for a minute. Ctrl-C stops the
+    workers and raises KeyboardInterrupt.
+    """
+    import pandas as pd
+
+    import zelvor
+
+    if not isinstance(backend, str):
+        raise TypeError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, got {type(backend).__name__}")
+    if backend not in BACKENDS:
+        raise ValueError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, got {backend!r}")
+    workers = _resolve_n_jobs(n_jobs)
+    _check_client(client, backend)
+    show_progress = _check_progress(progress)
+    if not isinstance(market, zelvor.Market):
+        raise TypeError(f"market must be a zelvor.Market, got {type(market).__name__}")
+    if not (callable(weights) or isinstance(weights, pd.DataFrame)):
+        raise TypeError(
+            f"weights must be a DataFrame or a callable weights(market, **params), got {type(weights).__name__}"
+        )
+    keys, sets = _expand_grid(grid)
+
+    option_names = frozenset(_backtest_option_names())
+    clash = sorted(set(keys) & set(fixed_options))
+    if clash:
+        raise ValueError(f"{', '.join(clash)} given both in grid and as a fixed option")
+    strategy_keys = [k for k in (*keys, *fixed_options) if k not in option_names]
+    if strategy_keys and not callable(weights):
+        raise ValueError(
+            f"{', '.join(map(repr, strategy_keys))} not an option of zelvor.backtest (options: "
+            f"{', '.join(sorted(option_names))}); strategy parameters need weights to be a callable"
+        )
+    if callable(weights):
+        accepted, required = _weights_parameters(weights)
+        if accepted is not None:
+            unknown = [k for k in strategy_keys if k not in accepted]
+            if unknown:
+                raise ValueError(
+                    f"{', '.join(map(repr, unknown))} is neither an option of zelvor.backtest nor a parameter "
+                    f"of weights {getattr(weights, '__name__', weights)!r}"
+                )
+        given = set(fixed_options) | {k for k in keys if all(k in s for s in sets)}
+        missing = sorted(required - given)
+        if missing:
+            raise ValueError(f"weights needs {', '.join(map(repr, missing))}: add it to grid or pass it as an option")
+    if backend == "processes":
+        _require("joblib", backend)
+    elif backend == "dask":
+        _require("distributed", backend)
+
+    job = _Job(
+        token=uuid.uuid4().hex,
+        weights=weights,
+        market=market,
+        fixed_options=dict(fixed_options),
+        option_names=option_names,
+    )
+    started = time.perf_counter()
+    bar = _Progress(len(sets), show_progress, forced=progress == "force")
+    try:
+        if backend == "serial":
+            rows = _run_serial(job, sets, bar)
+        elif backend == "processes":
+            rows = _run_processes(job, sets, workers, bar)
+        else:
+            rows = _run_dask(job, sets, client, workers, bar)
+    finally:
+        bar.close()
+    table = _build_table(keys, sets, rows)
+    return Sweep(table=table, params=sets, parameter_names=keys, seconds=time.perf_counter() - started, _job=job)
