@@ -8,8 +8,8 @@ best set in full on demand. See `sweep` for the backends and what each guarantee
 from __future__ import annotations
 
 import inspect
-import logging
 import itertools
+import logging
 import math
 import os
 import sys
