@@ -203,6 +203,42 @@ class _Job:
     fixed_options: dict[str, Any]
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
 
+    def __reduce__(self):
+        # The market travels as its four price matrices (views of its frames, so loky memory-maps
+        # them and Dask sends them as buffers) plus its dates and stocks: pickled as is, it would
+        # carry each matrix twice (the frames and the engine-layout arrays that share their memory).
+        return (
+            _job_from_parts,
+            (self.token, self.weights, *_market_parts(self.market), self.fixed_options, self.option_names),
+        )
+
+
+_PRICE_FIELDS = ("close", "open", "high", "low")
+
+
+def _market_parts(market: Any) -> tuple[Any, Any, dict[str, Any]]:
+    import numpy as np
+
+    close = market.close
+    matrices = {}
+    for name in _PRICE_FIELDS:
+        frame = getattr(market, name)
+        if name != "close" and frame is close:
+            continue  # filled from close: stays shared
+        matrices[name] = frame.to_numpy(dtype=np.float64, na_value=np.nan)  # a view for a float64 frame
+    return market.dates, market.stocks, matrices
+
+
+def _job_from_parts(token, weights, dates, stocks, matrices, fixed_options, option_names) -> _Job:
+    if _worker_state is not None and _worker_state.job.token == token:
+        return _worker_state.job  # this worker has the market already: keep its prepared state
+    import pandas as pd
+
+    import zelvor
+
+    frames = {name: pd.DataFrame(values, index=dates, columns=stocks, copy=False) for name, values in matrices.items()}
+    return _Job(token, weights, zelvor.Market(**frames), fixed_options, option_names)
+
 
 class _WorkerState:
     """A job as prepared in one worker: computed weights are kept for reuse by later sets."""
@@ -345,7 +381,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
     re-run, set by set; a set that kills its worker when run alone is reported as an error.
     """
     from joblib import Parallel, delayed
-    from joblib.externals.loky.process_executor import BrokenProcessPool
+    from joblib.externals.loky.process_executor import TerminatedWorkerError
 
     rows: dict[int, tuple] = {}
 
@@ -374,7 +410,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
                 for row in done:
                     rows[row[0]] = row
                 progress.update(len(done))
-        except BrokenProcessPool as exc:  # TerminatedWorkerError and kin
+        except TerminatedWorkerError as exc:  # a worker died; other pool failures propagate
             pulled = set(taken)
             in_doubt = [tasks[t] for t in sorted(pulled - finished)]
             untouched = [tasks[t] for t in range(len(tasks)) if t not in pulled]
@@ -423,7 +459,8 @@ def _run_dask(job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _
                     n_workers=n_jobs,
                     threads_per_worker=1,  # one run holds the interpreter lock throughout
                     processes=True,
-                    dashboard_address=None,
+                    host="127.0.0.1",  # one machine: nothing listens beyond loopback
+                    dashboard_address="127.0.0.1:0",  # its HTTP server starts anyway; any free port
                     silence_logs=logging.ERROR,
                 )
             )
