@@ -33,11 +33,12 @@ def momentum(market, top=5, lookback=20):
     return chosen.astype(float) / top
 
 
-def assert_bit_identical(a: pd.DataFrame, b: pd.DataFrame) -> None:
-    pd.testing.assert_frame_equal(a, b, check_exact=True)
+def assert_bit_identical(a: pd.DataFrame, b: pd.DataFrame, check_dtype: bool = True) -> None:
+    pd.testing.assert_frame_equal(a, b, check_exact=True, check_dtype=check_dtype)
     for name in a.columns:  # assert_frame_equal takes -0.0 for 0.0: compare the bits too
         if a[name].dtype.kind == "f":
-            assert np.array_equal(a[name].to_numpy().view(np.int64), b[name].to_numpy().view(np.int64)), name
+            bits = [np.asarray(x[name], dtype=np.float64).view(np.int64) for x in (a, b)]
+            assert np.array_equal(*bits), name
 
 
 GRID = {"stop_loss": [None, 0.05, -1.0], "take_profit": [None, 0.2], "lookback": [10, 40]}

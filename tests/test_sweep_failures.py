@@ -1,0 +1,150 @@
+"""zelvor.sweep when workers die or the user presses Ctrl-C: reported, cleaned up, never hanging."""
+
+from __future__ import annotations
+
+import faulthandler
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+import zelvor
+
+if not hasattr(zelvor, "backtest"):
+    pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
+pytest.importorskip("joblib")
+
+from test_sweep import assert_bit_identical, momentum  # noqa: E402
+
+
+@pytest.fixture(autouse=True)
+def deadline():
+    """A hung test dumps its threads and ends the run instead of waiting forever."""
+    faulthandler.dump_traceback_later(240, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+@pytest.fixture(scope="module")
+def market():
+    return zelvor.Market.synthetic(stocks=30, years=2, seed=11)
+
+
+def dying(market, lookback=20, die=False, parent=0, once=""):
+    """Momentum weights; kills its own worker process when `die` (once only when `once` names a file)."""
+    if die and os.getpid() != parent:
+        if not once or not os.path.exists(once):
+            if once:
+                Path(once).touch()
+            os.kill(os.getpid(), signal.SIGKILL)
+    return momentum(market, lookback=lookback)
+
+
+def test_a_set_that_kills_its_worker_is_reported_and_the_rest_completes(market):
+    sets = [{"lookback": lb, "die": lb == 25} for lb in range(5, 65, 5)]
+    with pytest.warns(RuntimeWarning, match="worker process died"):
+        result = zelvor.sweep(dying, market, sets, n_jobs=2, backend="processes", progress=False, parent=os.getpid())
+    errors = result.table["error"]
+    assert errors[4].startswith("TerminatedWorkerError: ") and "SIGKILL" in errors[4]
+    assert (errors.drop(index=4) == "").all()
+    clean = [{"lookback": s["lookback"]} for s in sets]
+    expected = zelvor.sweep(dying, market, clean, backend="serial", progress=False)
+    stats = [c for c in expected.table.columns if c not in ("lookback", "error")]
+    # (the failed row makes the integer columns float in one table)
+    assert_bit_identical(result.table.drop(index=4)[stats], expected.table.drop(index=4)[stats], check_dtype=False)
+
+
+def test_a_worker_killed_once_has_its_sets_rerun(market, tmp_path):
+    grid = {"lookback": list(range(5, 45, 5)), "die": [True]}
+    with pytest.warns(RuntimeWarning, match="re-running"):
+        result = zelvor.sweep(
+            dying, market, grid, n_jobs=2, progress=False, parent=os.getpid(), once=str(tmp_path / "died")
+        )
+    assert (tmp_path / "died").exists()
+    assert (result.table["error"] == "").all()
+    expected = zelvor.sweep(dying, market, grid, backend="serial", progress=False, parent=os.getpid())
+    assert_bit_identical(result.table, expected.table)
+
+
+SCRIPT = textwrap.dedent(
+    """
+    import os, sys, time
+    import zelvor
+
+    def slow(market, lookback, pids):
+        open(os.path.join(pids, str(os.getpid())), "w").close()
+        time.sleep(0.3)
+        return market.close.iloc[::20] * 0.0 + 0.05
+
+    if __name__ == "__main__":  # Dask's worker processes start by importing this file
+        backend, pids = sys.argv[1], sys.argv[2]
+        market = zelvor.Market.synthetic(stocks=20, years=1, seed=1)
+        grid = {"lookback": list(range(200))}
+        zelvor.sweep(slow, market, grid, n_jobs=2, backend=backend, progress=False, pids=pids)
+        print("finished")
+    """
+)
+
+
+def _session_members(session: int) -> list[int]:
+    members = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == session and fields[0] != "Z":  # fields: state, ppid, pgrp, session
+            members.append(int(entry.name))
+    return members
+
+
+@pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the process table from /proc")
+@pytest.mark.parametrize(
+    ("backend", "target"),
+    [("processes", "group"), ("processes", "parent"), pytest.param("dask", "group", id="dask-group")],
+)
+def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, target):
+    if backend == "dask":
+        pytest.importorskip("distributed")
+    script = tmp_path / "ctrl_c.py"
+    script.write_text(SCRIPT)
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    proc = subprocess.Popen(
+        [sys.executable, str(script), backend, str(pids)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,  # its own session, as a terminal's foreground job would be
+    )
+    try:
+        deadline = time.monotonic() + 120
+        while not any(int(p.name) != proc.pid for p in pids.iterdir()):
+            assert proc.poll() is None, proc.communicate()
+            assert time.monotonic() < deadline, "the workers never started"
+            time.sleep(0.1)
+        workers = {int(p.name) for p in pids.iterdir()}
+        if target == "group":  # what a terminal's Ctrl-C does
+            os.killpg(proc.pid, signal.SIGINT)
+        else:
+            os.kill(proc.pid, signal.SIGINT)
+        out, err = proc.communicate(timeout=90)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    assert "finished" not in out
+    assert proc.returncode != 0 and "KeyboardInterrupt" in err, err[-2000:]
+    # Every worker, the pool's helpers included, is gone (allow them a moment to exit).
+    deadline = time.monotonic() + 30
+    while _session_members(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert _session_members(proc.pid) == []
+    assert not [pid for pid in workers if Path(f"/proc/{pid}").exists() and _session_members(proc.pid)]
