@@ -202,15 +202,17 @@ class _Job:
     market: Any  # zelvor.Market
     fixed_options: dict[str, Any]
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
+    _parts: tuple | None = field(default=None, repr=False)
 
     def __reduce__(self):
         # The market travels as its four price matrices (views of its frames, so loky memory-maps
         # them and Dask sends them as buffers) plus its dates and stocks: pickled as is, it would
         # carry each matrix twice (the frames and the engine-layout arrays that share their memory).
-        return (
-            _job_from_parts,
-            (self.token, self.weights, *_market_parts(self.market), self.fixed_options, self.option_names),
-        )
+        # The parts are made once: joblib memory-maps an array once per array object, so new
+        # views at every task would be written out again at every task.
+        if self._parts is None:
+            self._parts = _market_parts(self.market)
+        return (_job_from_parts, (self.token, self.weights, *self._parts, self.fixed_options, self.option_names))
 
 
 _PRICE_FIELDS = ("close", "open", "high", "low")
@@ -230,8 +232,6 @@ def _market_parts(market: Any) -> tuple[Any, Any, dict[str, Any]]:
 
 
 def _job_from_parts(token, weights, dates, stocks, matrices, fixed_options, option_names) -> _Job:
-    if _worker_state is not None and _worker_state.job.token == token:
-        return _worker_state.job  # this worker has the market already: keep its prepared state
     import pandas as pd
 
     import zelvor
@@ -281,26 +281,49 @@ class _WorkerState:
         return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
 
 
-# One prepared job per worker process: a new sweep replaces the previous one, so a worker that
-# outlives its sweep does not keep that sweep's market alive.
-_worker_state: _WorkerState | None = None
-
-
-def _state_for(job: _Job) -> _WorkerState:
-    global _worker_state
-    if _worker_state is None or _worker_state.job.token != job.token:
-        _worker_state = _WorkerState(job)
-    return _worker_state
-
-
 def _describe(exc: BaseException) -> str:
     message = str(exc).strip()
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
 def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> tuple[int, list]:
-    """Run parameter sets in a worker; one row per set: (index, fields, values, error)."""
-    return task, _rows(_state_for(job), sets)
+    """Run parameter sets in a worker; one row per set: (index, fields, values, error).
+
+    The state lives for this task only: a worker that kept the market between tasks would keep
+    joblib's memory-mapped files in use after the sweep (they are freed when no worker maps them).
+    """
+    try:
+        return task, _rows(_WorkerState(job), sets)
+    finally:
+        _release_engine_inputs()
+
+
+_tiny: tuple[Any, Any] | None = None
+
+
+def _release_engine_inputs() -> None:
+    """Make the engine let go of the last run's price matrices.
+
+    The engine keeps references to the trading and close matrices of its last run until the next
+    run replaces them; in a worker those are the sweep's shared (memory-mapped or scattered) copy,
+    which would then outlive the sweep. A run on a one-stock, two-day market replaces them.
+    """
+    global _tiny
+    import zelvor
+
+    try:
+        if _tiny is None:
+            import pandas as pd
+
+            dates = pd.DatetimeIndex(["2000-01-03", "2000-01-04"])
+            _tiny = (
+                zelvor.Market(close=pd.DataFrame({"_": [1.0, 1.0]}, index=dates)),
+                pd.DataFrame({"_": [0.0]}, index=dates[:1]),
+            )
+        market, weights = _tiny
+        zelvor.backtest(weights, market)
+    except Exception:  # only memory is at stake: never fail the task for it
+        pass
 
 
 def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> list:

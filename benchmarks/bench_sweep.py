@@ -1,0 +1,294 @@
+"""Throughput and memory of `zelvor.sweep`: serial, 2 worker processes, Dask LocalCluster of 2.
+
+    python benchmarks/bench_sweep.py               # both markets, a 64-set grid, every backend
+    python benchmarks/bench_sweep.py --quick       # small smoke run
+    python benchmarks/bench_sweep.py --headline    # 10,000 backtests on the real data set
+
+Markets: R, the real data set (../shared/data/all_stocks_5yr.csv.gz, 505 stocks x 1,259 days)
+when present; S, the seeded synthetic market of 5,000 days x 2,000 stocks.
+Strategy: at month ends, the 20 stocks with the best 60-day return at equal weight. Grid: 8
+stop-loss levels x 8 take-profit levels (off included), every row of the table with its stats.
+
+For each backend: runs per second of one `zelvor.sweep` call (after a small warm-up call, so the
+worker processes and the cluster exist already; their start is timed apart), and its ratio to
+serial in the same run. Memory, sampled every 0.1 s during the call over this process and all its
+descendants: the peak of the summed proportional set sizes (PSS: shared pages counted once), the
+largest private memory (USS) of one worker, and the size of the memory-mapped files the sweep
+shared with its workers. Targets: processes >= 1.7x serial, Dask >= 1.5x serial, and the memory
+the call adds at most one copy of the market plus 150 MB per worker.
+
+Per-task overhead: the same grid run with one set per task and with the default tasks; the
+difference in time divided by the difference in the number of tasks.
+
+--headline: 10,000 parameter sets (20 look-backs x 25 stop-losses x 20 take-profits) on the real
+data set with 2 worker processes; runs per minute, and a profile of one serial run (where the
+time goes) to compare with.
+"""
+
+from __future__ import annotations
+
+import argparse
+import cProfile
+import glob
+import io
+import math
+import os
+import pstats
+import statistics
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+
+import zelvor
+from zelvor import _sweep
+
+REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+MB = 1024 * 1024
+
+
+def momentum(market, lookback=60, top=20):
+    """Month-end equal weights of the `top` stocks with the best `lookback`-day return."""
+    close = market.close.ffill()
+    dates = close.index
+    month_end = np.ones(len(dates), dtype=bool)
+    month_end[:-1] = dates.year[1:] * 12 + dates.month[1:] != dates.year[:-1] * 12 + dates.month[:-1]
+    score = close.pct_change(lookback, fill_method=None)[month_end]
+    chosen = score.rank(axis=1, ascending=False, method="first") <= top
+    return chosen.astype(float) / top
+
+
+GRID = {
+    "stop_loss": [None, 0.03, 0.05, 0.07, 0.1, 0.13, 0.16, 0.2],
+    "take_profit": [None, 0.1, 0.15, 0.2, 0.3, 0.4, 0.5, 0.7],
+}
+
+
+# --------------------------------------------------------------------------------------------
+# Memory of this process and its descendants
+
+
+class MemorySampler:
+    """Peak summed PSS of the process tree, peak USS per process, peak size of shared files."""
+
+    def __init__(self, interval: float = 0.1):
+        import psutil
+
+        self._psutil = psutil
+        self._interval = interval
+        self._stop = threading.Event()
+        self.peak_pss = 0
+        self.peak_uss: dict[int, int] = {}
+        self.peak_shared_files = 0
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def __enter__(self):
+        self._sample()
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+        self._sample()
+
+    def _run(self):
+        while not self._stop.wait(self._interval):
+            self._sample()
+
+    def _sample(self):
+        me = self._psutil.Process()
+        total = 0
+        for proc in [me, *me.children(recursive=True)]:
+            try:
+                info = proc.memory_full_info()
+            except (self._psutil.NoSuchProcess, self._psutil.AccessDenied):
+                continue
+            total += info.pss
+            if proc.pid != me.pid:
+                self.peak_uss[proc.pid] = max(self.peak_uss.get(proc.pid, 0), info.uss)
+        self.peak_pss = max(self.peak_pss, total)
+        self.peak_shared_files = max(self.peak_shared_files, shared_file_bytes())
+
+    @property
+    def worker_uss(self) -> int:
+        return max(self.peak_uss.values(), default=0)
+
+
+def shared_file_bytes() -> int:
+    """Bytes in joblib's memory-mapping folders (on /dev/shm or in the temporary directory)."""
+    total = 0
+    for root in ("/dev/shm", tempfile.gettempdir()):
+        for path in glob.glob(os.path.join(root, f"joblib_memmapping_folder_{os.getpid()}_*", "*")):
+            try:
+                total += os.path.getsize(path)
+            except OSError:
+                pass
+    return total
+
+
+def pss_now() -> int:
+    import psutil
+
+    return psutil.Process().memory_full_info().pss
+
+
+# --------------------------------------------------------------------------------------------
+# Runs
+
+
+def timed_sweep(weights, market, grid, **kwargs):
+    started = time.perf_counter()
+    result = zelvor.sweep(weights, market, grid, progress=False, **kwargs)
+    seconds = time.perf_counter() - started
+    failed = int((result.table["error"] != "").sum())
+    if failed:
+        raise RuntimeError(f"{failed} runs failed: {result.table['error'][result.table['error'] != ''].iloc[0]}")
+    return result, seconds
+
+
+def bench_market(name, market, weights, grid, client, n_jobs, repeat):
+    n_sets = math.prod(len(v) for v in grid.values())
+    market_bytes = sum(
+        getattr(market, f).to_numpy().nbytes
+        for f in {id(getattr(market, f)): f for f in ("close", "open", "high", "low")}.values()
+    )
+    print(
+        f"\n== market {name}: {len(market.stocks)} stocks x {len(market.dates)} days, "
+        f"{market_bytes / MB:.0f} MB of prices; {n_sets} parameter sets =="
+    )
+    base = pss_now()
+    rows = []
+    tables = {}
+    for backend in ("serial", "processes", "dask"):
+        kwargs = {"backend": backend}
+        if backend == "processes":
+            kwargs["n_jobs"] = n_jobs
+        if backend == "dask":
+            kwargs["client"] = client
+        started = time.perf_counter()
+        timed_sweep(weights, market, {"stop_loss": [0.1]}, **kwargs)  # warm-up: workers, imports
+        warm_up = time.perf_counter() - started
+        times = []
+        with MemorySampler() as memory:
+            for _ in range(repeat):
+                result, seconds = timed_sweep(weights, market, grid, **kwargs)
+                times.append(seconds)
+        tables[backend] = result.table
+        rows.append((backend, statistics.median(times), warm_up, memory))
+    serial_seconds = rows[0][1]
+    print(
+        f"{'backend':<10} {'runs/s':>8} {'x serial':>9} {'warm-up s':>10} {'peak PSS MB':>12} "
+        f"{'+ over before':>14} {'worker USS MB':>14} {'shared MB':>10}"
+    )
+    for backend, seconds, warm_up, memory in rows:
+        print(
+            f"{backend:<10} {n_sets / seconds:8.1f} {serial_seconds / seconds:9.2f} {warm_up:10.2f} "
+            f"{memory.peak_pss / MB:12.0f} {(memory.peak_pss - base) / MB:14.0f} {memory.worker_uss / MB:14.0f} "
+            f"{memory.peak_shared_files / MB:10.0f}"
+        )
+    same = all(tables[b].equals(tables["serial"]) for b in tables)
+    print(f"tables identical across backends: {same}")
+    return rows
+
+
+def per_task_overhead(weights, market, grid, client, n_jobs):
+    """Seconds per task: the grid with one set per task against the default tasks."""
+    n_sets = math.prod(len(v) for v in grid.values())
+    print("\n== per-task overhead ==")
+    saved = _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER
+    for backend in ("processes", "dask"):
+        kwargs = (
+            {"backend": backend, "n_jobs": n_jobs} if backend == "processes" else {"backend": backend, "client": client}
+        )
+        workers = n_jobs if backend == "processes" else sum(client.nthreads().values())
+        default_tasks = len(_sweep._split(n_sets, workers))
+        _, default_seconds = timed_sweep(weights, market, grid, **kwargs)
+        try:
+            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER = 1, n_sets
+            _, single_seconds = timed_sweep(weights, market, grid, **kwargs)
+        finally:
+            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER = saved
+        overhead = (single_seconds - default_seconds) * workers / (n_sets - default_tasks)
+        print(
+            f"{backend:<10} {default_tasks} tasks: {default_seconds:.2f} s; {n_sets} tasks: {single_seconds:.2f} s; "
+            f"about {overhead * 1000:.1f} ms of worker time per task"
+        )
+
+
+def headline(market, n_jobs):
+    grid = {
+        "lookback": list(range(20, 220, 10)),
+        "stop_loss": [None, *np.round(np.linspace(0.02, 0.25, 24), 4).tolist()],
+        "take_profit": [None, *np.round(np.linspace(0.05, 1.0, 19), 4).tolist()],
+    }
+    n_sets = math.prod(len(v) for v in grid.values())
+    print(f"\n== headline: {n_sets} backtests on the real data set, {n_jobs} worker processes ==")
+    timed_sweep(momentum, market, {"stop_loss": [0.1]}, n_jobs=n_jobs)  # warm-up
+    result, seconds = timed_sweep(momentum, market, grid, n_jobs=n_jobs)
+    print(
+        f"{n_sets} runs in {seconds:.1f} s: {n_sets / seconds * 60:,.0f} backtests a minute "
+        f"({seconds / n_sets * n_jobs * 1000:.2f} ms of worker time per run)"
+    )
+
+    # Where the time of one run goes: one serial sweep of 200 sets under the profiler.
+    small = {"lookback": [60], "stop_loss": grid["stop_loss"][:10], "take_profit": grid["take_profit"][:20]}
+    _, serial_seconds = timed_sweep(momentum, market, small, backend="serial")
+    per_run = serial_seconds / 200
+    profiler = cProfile.Profile()
+    profiler.enable()
+    timed_sweep(momentum, market, small, backend="serial")
+    profiler.disable()
+    out = io.StringIO()
+    pstats.Stats(profiler, stream=out).sort_stats("tottime").print_stats(15)
+    print(f"serial: {per_run * 1000:.2f} ms per run; the most expensive functions of 200 runs (profiled):")
+    print("\n".join(out.getvalue().splitlines()[6:28]))
+    return result
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smoke run: small synthetic market only")
+    parser.add_argument("--headline", action="store_true", help="10,000 backtests on the real data set")
+    parser.add_argument("--repeat", type=int, default=1, help="timed calls per backend (median)")
+    parser.add_argument("--jobs", type=int, default=2, help="worker processes (default 2)")
+    parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of market R")
+    args = parser.parse_args(argv)
+    from distributed import Client, LocalCluster
+
+    print(f"python {sys.version.split()[0]}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
+    if args.headline:
+        headline(zelvor.read_csv(args.data), args.jobs)
+        return 0
+
+    markets = []
+    if args.quick:
+        markets.append(("S-quick", zelvor.Market.synthetic(stocks=200, years=4, seed=1)))
+    else:
+        if args.data.exists():
+            markets.append(("R", zelvor.read_csv(args.data)))
+        else:
+            print(f"(real data set not found at {args.data}: market R skipped)")
+        markets.append(("S", zelvor.Market.synthetic(stocks=2000, years=5000 / 261, seed=1)))
+
+    started = time.perf_counter()
+    with (
+        LocalCluster(
+            n_workers=args.jobs, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        print(f"Dask LocalCluster of {args.jobs} workers started in {time.perf_counter() - started:.1f} s")
+        for name, market in markets:
+            weights = momentum(market)
+            bench_market(name, market, weights, GRID, client, args.jobs, args.repeat)
+        per_task_overhead(momentum(markets[0][1]), markets[0][1], GRID, client, args.jobs)
+    print(f"\nload average after: {os.getloadavg()[0]:.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
