@@ -1,3 +1,18 @@
-"""zelvor: the native core of a stock-portfolio backtesting package."""
+"""zelvor: stock-portfolio backtesting on a native engine.
+
+    import zelvor
+    market = zelvor.Market.synthetic(stocks=500, years=10, seed=0)
+    report = zelvor.backtest(weights, market, stop_loss=0.08)
+    report.stats(); report.trades; report.plot(); report.to_html("report.html")
+
+`Market` holds the prices (wide DataFrames); `backtest` validates its inputs, runs the engine
+(`zelvor.core.trevane`) and returns a `Report` that owns its results.
+"""
+
+from zelvor.backtest import Prepared, backtest, prepare
+from zelvor.market import DataError, DataWarning, Market, read_csv
+from zelvor.report import Report
 
 __version__ = "0.1.0"
+
+__all__ = ["DataError", "DataWarning", "Market", "Prepared", "Report", "backtest", "prepare", "read_csv"]
