@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
+#include "core/engine.hpp"
 #include "pyglue/numpy.hpp"
 #include "pyglue/ref.hpp"
 #include "quelmo/recorder_api.hpp"
-#include "trevane/engine.hpp"
 
 namespace zelvor::trevane {
 

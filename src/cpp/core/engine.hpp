@@ -8,8 +8,8 @@
 #include <map>
 #include <vector>
 
-#include "numeric/errors.hpp"
-#include "numeric/strided.hpp"
+#include "core/errors.hpp"
+#include "core/strided.hpp"
 
 namespace zelvor::engine {
 

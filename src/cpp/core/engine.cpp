@@ -2,7 +2,7 @@
 // the rebalance and the trading-price check. Every read of a caller's array is checked with `at` or
 // proven in range before it is made; the floating-point operations keep the order of the formulas
 // they implement, since results are compared bit for bit.
-#include "trevane/engine.hpp"
+#include "core/engine.hpp"
 
 #include <algorithm>
 #include <climits>
