@@ -436,7 +436,7 @@ class Report:
         return plot_monthly(self, ax=ax)
 
     def to_html(self, path: str | Any, *, title: str = "Backtest report", max_trades: int = 500) -> None:
-        """Write one self-contained HTML file: statistics, the three plots (inline SVG), the
+        """Write one self-contained HTML file: statistics, the three plots (inline PNG images), the
         trades (the first `max_trades`) and the next-period actions. Nothing is fetched when it
         opens. The plots need matplotlib; without it the file says so instead."""
         from zelvor._html import report_html

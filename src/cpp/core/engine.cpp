@@ -376,7 +376,7 @@ private:
             }
             auto found = out_.positions.find(sid);
             if (found == out_.positions.end() || found->second == 0.0 || keep) continue;
-            if (log_) log_->set_reason(log_->noted_stop(sid));
+            if (log_) log_->set_reason(log_->due_stop(sid));
             out_.cash = close_position(found, true);
             out_.stop_exits.push_back(entry);
             reset_ratios(sid);

@@ -17,6 +17,7 @@ void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_pri
     has_balance_ = false;
     open_.assign(static_cast<std::size_t>(n_stocks > 0 ? n_stocks : 0), OpenTrade{});
     noted_.assign(open_.size(), FillReason::stop_loss);
+    due_.assign(open_.size(), FillReason::stop_loss);
     fills_.clear();
     trades_.clear();
 }
@@ -25,8 +26,8 @@ void FillLog::note_stop(int sid, FillReason reason) {
     if (sid >= 0 && static_cast<std::size_t>(sid) < noted_.size()) noted_[static_cast<std::size_t>(sid)] = reason;
 }
 
-FillReason FillLog::noted_stop(int sid) const {
-    if (sid >= 0 && static_cast<std::size_t>(sid) < noted_.size()) return noted_[static_cast<std::size_t>(sid)];
+FillReason FillLog::due_stop(int sid) const {
+    if (sid >= 0 && static_cast<std::size_t>(sid) < due_.size()) return due_[static_cast<std::size_t>(sid)];
     return FillReason::stop_loss;
 }
 

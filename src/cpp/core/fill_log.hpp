@@ -67,7 +67,11 @@ public:
     void start(std::int64_t n_stocks, const numeric::Strided2D& trading_price);
 
     // Context set by the daily loop before it trades.
-    void set_row(std::int64_t row) noexcept { row_ = row; }
+    // Stops noted on the previous row become the ones due on this row.
+    void set_row(std::int64_t row) noexcept {
+        row_ = row;
+        noted_.swap(due_);
+    }
     void set_reason(FillReason reason) noexcept { reason_ = reason; }
     // The fill price of the next change (an intraday exit's touched level); used once.
     void set_fill_price(double price) noexcept {
@@ -81,9 +85,9 @@ public:
     }
     void clear_balance() noexcept { has_balance_ = false; }
 
-    // A stop detected at a close, to be executed later: remembers why.
+    // A stop detected at a row's close, executed on the next row: remembers why.
     void note_stop(int sid, FillReason reason);
-    FillReason noted_stop(int sid) const;
+    FillReason due_stop(int sid) const;
 
     // Called by the trade primitive after the money moved.
     void record(const TradeChange& change, const std::map<int, double>& positions);
@@ -118,7 +122,8 @@ private:
     double balance_ = 0.0;
     bool has_balance_ = false;
     std::vector<OpenTrade> open_;
-    std::vector<FillReason> noted_;
+    std::vector<FillReason> noted_;  // stops detected on the current row
+    std::vector<FillReason> due_;    // stops detected on the previous row
     std::vector<Fill> fills_;
     std::vector<LedgerTrade> trades_;
 };
