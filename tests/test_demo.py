@@ -15,7 +15,7 @@ from zelvor import demo
 from zelvor.market import (
     NS_PER_DAY,
     DataError,
-    Market,
+    MarketArrays,
     load_csv,
     momentum_strategy,
     month_end_rows,
@@ -110,10 +110,10 @@ def test_month_end_rows():
     assert month_end_rows(dates).tolist() == [1, 3, 4]
 
 
-def tiny_market(close: list[list[float]]) -> Market:
+def tiny_market(close: list[list[float]]) -> MarketArrays:
     close = np.array(close, dtype=np.float64).T  # given per stock, stored per day
     dates = ns("2021-01-26", "2021-01-27", "2021-01-28", "2021-01-29", "2021-02-01", "2021-02-02")
-    return Market(
+    return MarketArrays(
         dates=dates,
         columns=np.array(list("ABCDE"), dtype=object),
         open=close,

@@ -1,34 +1,33 @@
-"""Excursion statistics of single trades, computed by the C++ core compiled on its own.
+"""Excursion statistics of single trades, computed by the C++ core on its own.
 
 The driver (tests/cpp/excursion_driver.cpp) reads trades as text and prints each statistics array as
 hexadecimal floats, so results are compared exactly. Each group holds, for one row offset k after the
 entry: mae, mfe, bmfe, mdd, profit_rows, trade_return.
+
+The driver is built with the project's flags by meson (`meson test -C <build dir>` runs this file with
+ZELVOR_EXCURSION_DRIVER set to it); without that variable these tests are skipped.
 """
 
 import math
+import os
 import random
-import shutil
 import subprocess
 from pathlib import Path
 
 import numpy as np
 import pytest
 
-ROOT = Path(__file__).resolve().parents[1]
-CXX = shutil.which("g++") or shutil.which("c++")
 NAN = math.nan
 INT_MAX = 2**31 - 1
 
 
 @pytest.fixture(scope="module")
-def driver(tmp_path_factory):
-    if CXX is None:
-        pytest.skip("no C++ compiler")
-    exe = tmp_path_factory.mktemp("excursion") / "excursion_driver"
-    sources = [ROOT / "tests/cpp/excursion_driver.cpp", ROOT / "src/cpp/quelmo/excursion.cpp"]
-    flags = ["-std=c++20", "-O2", "-Wall", "-Wextra", "-Werror", "-I", str(ROOT / "src/cpp")]
-    done = subprocess.run([CXX, *flags, *map(str, sources), "-o", str(exe)], capture_output=True, text=True)
-    assert done.returncode == 0, done.stderr
+def driver():
+    path = os.environ.get("ZELVOR_EXCURSION_DRIVER")
+    if not path:
+        pytest.skip("ZELVOR_EXCURSION_DRIVER is not set: run through `meson test`")
+    exe = Path(path)
+    assert exe.is_file(), f"ZELVOR_EXCURSION_DRIVER={path} does not exist"
     return exe
 
 

@@ -1,5 +1,31 @@
-"""zelvor: the native core of a stock-portfolio backtesting package."""
+"""zelvor: stock-portfolio backtesting on a native engine.
+
+    import zelvor
+    market = zelvor.Market.synthetic(stocks=500, years=10, seed=0)
+    report = zelvor.backtest(weights, market, stop_loss=0.08)
+    report.stats(); report.trades; report.plot(); report.to_html("report.html")
+
+`Market` holds the prices (wide DataFrames); `backtest` validates its inputs, runs the engine
+(`zelvor.core.trevane`) and returns a `Report` that owns its results.
+"""
+
+from zelvor._sweep import BestRun, Sweep, sweep
+from zelvor.backtest import Prepared, backtest, prepare
+from zelvor.market import DataError, DataWarning, Market, read_csv
+from zelvor.report import Report
 
 __version__ = "0.1.0"
 
-from zelvor._sweep import BestRun, Sweep, sweep
+__all__ = [
+    "BestRun",
+    "DataError",
+    "DataWarning",
+    "Market",
+    "Prepared",
+    "Report",
+    "Sweep",
+    "backtest",
+    "prepare",
+    "read_csv",
+    "sweep",
+]

@@ -1,8 +1,10 @@
-"""Market data for backtests: a seeded synthetic market, a momentum strategy and a CSV loader.
+"""Market data for backtests: the `Market` of wide DataFrames, a seeded synthetic market, a
+momentum strategy and a CSV loader.
 
-Everything here produces plain NumPy arrays in the layout the engine takes: rows are dates
-(int64 nanoseconds since the epoch, midnight UTC of the trading day), columns are stocks
-(one-dimensional object arrays of ``str``), prices are float64 with NaN for a missing price.
+`Market` is the public container (pandas). Underneath it, and in the loaders, `MarketArrays`
+holds plain NumPy arrays in the layout the engine takes: rows are dates (int64 nanoseconds since
+the epoch, midnight UTC of the trading day), columns are stocks (one-dimensional object arrays of
+``str``), prices are float64 with NaN for a missing price.
 """
 
 from __future__ import annotations
@@ -14,17 +16,22 @@ import gzip
 import io
 import itertools
 import os
+import warnings
 from dataclasses import dataclass
 
 import numpy as np
+import pandas as pd
 
 __all__ = [
     "DataError",
+    "DataWarning",
     "Market",
+    "MarketArrays",
     "Strategy",
     "load_csv",
     "month_end_rows",
     "momentum_strategy",
+    "read_csv",
     "synthetic_market",
 ]
 
@@ -37,8 +44,8 @@ _EPOCH = _dt.datetime(1970, 1, 1)
 
 
 @dataclass(frozen=True, eq=False)
-class Market:
-    """Daily OHLC prices of a set of stocks, one row per trading day."""
+class MarketArrays:
+    """Daily OHLC prices of a set of stocks, one row per trading day, as the engine's arrays."""
 
     dates: np.ndarray  # int64 ns, ascending
     columns: np.ndarray  # object array of str, one label per stock
@@ -113,7 +120,7 @@ def synthetic_market(
     missing: float = 0.005,
     late_listed: float = 0.1,
     delisted: float = 0.03,
-) -> Market:
+) -> MarketArrays:
     """A reproducible random market on weekdays from `start`.
 
     Daily log-returns are a common market factor plus stock-specific noise, about `volatility`
@@ -181,7 +188,7 @@ def synthetic_market(
     delisting_rows = np.where(last_row < n_days - 1, last_row, -1).astype(np.int64)
     width = len(str(n_stocks - 1))
     columns = np.array([f"S{j:0{width}d}" for j in range(n_stocks)], dtype=object)
-    return Market(
+    return MarketArrays(
         dates=_business_days(start, n_days),
         columns=columns,
         open=open_,
@@ -217,7 +224,7 @@ def _forward_filled(close: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 
 def momentum_strategy(
-    market: Market,
+    market: MarketArrays,
     *,
     top: int = 20,
     lookback: int = 60,
@@ -379,7 +386,7 @@ def _parse_prices(strings: list[str]) -> tuple[np.ndarray, int | None]:
     raise AssertionError("unreachable: a field failed to convert but none is bad")
 
 
-def load_csv(path) -> Market:
+def load_csv(path) -> MarketArrays:
     """Load daily prices in long format (one row per date and stock) into wide matrices.
 
     The header names the columns: ``date``, ``open``, ``high``, ``low``, ``close`` and the stock
@@ -406,7 +413,7 @@ def load_csv(path) -> Market:
             gc.enable()
 
 
-def _load_csv(path) -> Market:
+def _load_csv(path) -> MarketArrays:
     wanted = ("date", *_PRICE_COLUMNS, "name")
     fields: dict[str, list[str]] = {k: [] for k in wanted}
     try:
@@ -521,7 +528,7 @@ def _load_csv(path) -> Market:
     has_close = ~np.isnan(close)
     last_close = len(dates) - 1 - np.argmax(has_close[::-1], axis=0)
     delisting_rows = np.where(has_close.any(axis=0) & (last_close < len(dates) - 1), last_close, -1).astype(np.int64)
-    return Market(
+    return MarketArrays(
         dates=dates,
         columns=np.array(labels, dtype=object),
         open=matrices["open"],
@@ -530,3 +537,317 @@ def _load_csv(path) -> Market:
         close=close,
         delisting_rows=delisting_rows,
     )
+
+
+# --------------------------------------------------------------------------------------------
+# The public market: wide DataFrames
+
+_FIELDS = ("close", "open", "high", "low")
+# One-day close ratios at or beyond these look like an unadjusted split (or a share dividend).
+_SPLIT_DOWN, _SPLIT_UP = 0.55, 1.8
+
+
+def _date_index(index: object, name: str) -> pd.DatetimeIndex:
+    """`index` as a sorted, unique DatetimeIndex, or a ValueError/TypeError naming `name`."""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(f"{name}: the index must be a DatetimeIndex of dates, got {type(index).__name__}")
+    if index.hasnans:
+        raise ValueError(f"{name}: the index has missing dates (NaT)")
+    if not index.is_monotonic_increasing:
+        raise ValueError(f"{name}: the dates are not sorted in ascending order")
+    if not index.is_unique:
+        dupes = index[index.duplicated()].unique()[:5]
+        raise ValueError(f"{name}: duplicate dates in the index: {', '.join(str(d.date()) for d in dupes)}")
+    return index
+
+
+def _ns(index: pd.DatetimeIndex) -> np.ndarray:
+    """Int64 nanoseconds since the epoch (UTC for a timezone-aware index)."""
+    return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
+
+
+def _float_matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
+    """The frame's values as float64 [dates, stocks]; a float64 frame is returned without a copy."""
+    if frame.shape[1] and not all(pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t)
+                                  for t in frame.dtypes.unique()):
+        bad = [str(c) for c, t in frame.dtypes.items() if not pd.api.types.is_numeric_dtype(t)][:5]
+        raise TypeError(f"{name}: prices must be numeric; non-numeric columns: {', '.join(bad)}")
+    return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+class Market:
+    """Daily prices of a set of stocks, as aligned wide DataFrames (dates x stocks).
+
+    `close` is required: a DataFrame with a sorted, unique ``DatetimeIndex`` (one row per trading
+    day, timezone-naive or -aware) and one column per stock, NaN for a missing price. `open`,
+    `high` and `low` are optional; a missing one is filled from `close` (so intraday exits then
+    see the close as the whole day's range). Given frames must have the same dates and stocks as
+    `close` (in any order). Prices are converted to float64 once, here; frames that are float64
+    already are handed to the engine without a copy, so do not modify them afterwards.
+
+    ``market.dates`` is the DatetimeIndex, ``market.stocks`` the column Index; ``market.close``
+    (and ``open``, ``high``, ``low``) the frames. ``market.check()`` lists suspicious data.
+    """
+
+    __slots__ = ("_frames", "_arrays", "_dates", "_stocks", "_labels", "_label_pos", "_delisting", "_cache", "__weakref__")
+
+    def __init__(
+        self,
+        close: pd.DataFrame,
+        open: pd.DataFrame | None = None,  # noqa: A002 - the field's name
+        high: pd.DataFrame | None = None,
+        low: pd.DataFrame | None = None,
+    ) -> None:
+        if not isinstance(close, pd.DataFrame):
+            raise TypeError(f"close: expected a DataFrame of prices (dates x stocks), got {type(close).__name__}")
+        dates = _date_index(close.index, "close")
+        stocks = close.columns
+        if not stocks.is_unique:
+            dupes = stocks[stocks.duplicated()].unique()[:5]
+            raise ValueError(f"close: duplicate stock columns: {', '.join(map(str, dupes))}")
+        labels = np.array([str(c) for c in stocks], dtype=object)
+        if len(set(labels)) != len(labels):
+            raise ValueError("close: two stock columns have the same text label")
+        frames = {"close": close}
+        arrays = {"close": _float_matrix(close, "close")}
+        for name, frame in (("open", open), ("high", high), ("low", low)):
+            if frame is None:
+                frames[name], arrays[name] = close, arrays["close"]
+                continue
+            if not isinstance(frame, pd.DataFrame):
+                raise TypeError(f"{name}: expected a DataFrame of prices or None, got {type(frame).__name__}")
+            _date_index(frame.index, name)
+            if (frame.index.tz is None) != (dates.tz is None):
+                raise ValueError(f"{name}: timezone-aware and timezone-naive dates mixed with close")
+            if not (frame.index.equals(dates) and frame.columns.equals(stocks)):
+                if set(frame.columns) != set(stocks) or len(frame.index) != len(dates) or not frame.index.isin(
+                    dates
+                ).all():
+                    raise ValueError(f"{name}: the dates and stocks must be those of close")
+                frame = frame.reindex(index=dates, columns=stocks)
+            frames[name] = frame
+            arrays[name] = _float_matrix(frame, name)
+        self._frames = frames
+        self._dates = dates
+        self._stocks = stocks
+        self._labels = labels
+        self._label_pos = {label: j for j, label in enumerate(labels)}
+        self._arrays = MarketArrays(
+            dates=_ns(dates),
+            columns=labels,
+            open=arrays["open"],
+            high=arrays["high"],
+            low=arrays["low"],
+            close=arrays["close"],
+            delisting_rows=np.empty(0, dtype=np.int64),  # computed on demand: delisting_rows()
+        )
+        self._delisting: np.ndarray | None = None
+        self._cache: dict[str, np.ndarray] = {}
+
+    # ---- constructors
+
+    @classmethod
+    def from_arrays(cls, arrays: MarketArrays, tz: str | None = None) -> Market:
+        """Wrap the engine-layout arrays of a loader (no copy of the price matrices)."""
+        dates = pd.DatetimeIndex(arrays.dates.astype("datetime64[ns]"))
+        if tz is not None:
+            dates = dates.tz_localize("UTC").tz_convert(tz)
+        stocks = pd.Index(list(arrays.columns), dtype=object)
+
+        def frame(values: np.ndarray) -> pd.DataFrame:
+            return pd.DataFrame(values, index=dates, columns=stocks, copy=False)
+
+        close = frame(arrays.close)
+        market = cls(
+            close,
+            open=close if arrays.open is arrays.close else frame(arrays.open),
+            high=close if arrays.high is arrays.close else frame(arrays.high),
+            low=close if arrays.low is arrays.close else frame(arrays.low),
+        )
+        if len(arrays.delisting_rows) == len(arrays.columns):
+            market._delisting = arrays.delisting_rows
+        return market
+
+    @classmethod
+    def from_long(cls, frame: pd.DataFrame, *, warn: bool = True) -> Market:
+        """A market from one row per date and stock.
+
+        Columns (any case): ``date``, ``open``, ``high``, ``low``, ``close`` and the stock
+        (``symbol``, ``ticker``, ``Name``, ...); others are ignored. A stock without a row on a
+        date has NaN prices there. Two rows for one stock and date are a ValueError. When
+        `market.check()` finds problems, one warning gives their count.
+        """
+        if not isinstance(frame, pd.DataFrame):
+            raise TypeError(f"frame: expected a DataFrame in long format, got {type(frame).__name__}")
+        lower = {str(c).strip().lower(): c for c in frame.columns}
+        missing = [c for c in ("date", "close") if c not in lower]
+        if missing:
+            raise ValueError(f"frame: missing column(s) {', '.join(missing)} (found: {', '.join(map(str, frame.columns))})")
+        name_col = next((lower[c] for c in _NAME_COLUMNS if c in lower), None)
+        if name_col is None:
+            raise ValueError(f"frame: missing the stock column (one of {', '.join(_NAME_COLUMNS)})")
+        dates = pd.to_datetime(frame[lower["date"]])
+        keys = pd.MultiIndex.from_arrays([dates, frame[name_col]])
+        if keys.has_duplicates:
+            d, s = keys[keys.duplicated()][0]
+            raise ValueError(f"frame: two rows for stock {s!r} on {d}")
+        fields = {}
+        for name in _FIELDS:
+            if name in lower:
+                values = pd.to_numeric(frame[lower[name]], errors="raise").astype(np.float64)
+                wide = pd.Series(values.to_numpy(), index=keys).unstack()
+                wide.index.name = None
+                wide.columns.name = None
+                fields[name] = wide.sort_index().sort_index(axis=1)
+        market = cls(**fields)
+        if warn:
+            market._warn_problems()
+        return market
+
+    @classmethod
+    def synthetic(cls, stocks: int = 500, years: float = 10, seed: int = 0) -> Market:
+        """The seeded synthetic market of the demo: `years` of weekdays (261 a year) from 2010-01-04.
+
+        Prices follow a common factor plus stock noise (about 2 % daily volatility); some stocks
+        list late, some stop trading (delisted), a few days have no prices.
+        """
+        n_days = max(2, round(years * 261))
+        return cls.from_arrays(synthetic_market(int(stocks), n_days, seed=seed))
+
+    # ---- views
+
+    @property
+    def dates(self) -> pd.DatetimeIndex:
+        """The trading days (the index of every price frame)."""
+        return self._dates
+
+    @property
+    def stocks(self) -> pd.Index:
+        """The stock labels (the columns of every price frame)."""
+        return self._stocks
+
+    @property
+    def close(self) -> pd.DataFrame:
+        return self._frames["close"]
+
+    @property
+    def open(self) -> pd.DataFrame:
+        return self._frames["open"]
+
+    @property
+    def high(self) -> pd.DataFrame:
+        return self._frames["high"]
+
+    @property
+    def low(self) -> pd.DataFrame:
+        return self._frames["low"]
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        """(trading days, stocks)."""
+        return self._arrays.close.shape
+
+    @property
+    def arrays(self) -> MarketArrays:
+        """The engine-layout arrays (shared with the frames; read them, do not write them)."""
+        return self._arrays
+
+    def delisting_rows(self) -> np.ndarray:
+        """Per stock, the row of its last close when its prices end before the last date, else -1."""
+        if self._delisting is None:
+            close = self._arrays.close
+            n = close.shape[0]
+            has = ~np.isnan(close)
+            last = n - 1 - np.argmax(has[::-1], axis=0)
+            self._delisting = np.where(has.any(axis=0) & (last < n - 1), last, -1).astype(np.int64)
+        return self._delisting
+
+    def _priced_columns(self) -> np.ndarray:
+        """Per stock, whether it has at least one close (cached)."""
+        if "priced" not in self._cache:
+            self._cache["priced"] = ~np.isnan(self._arrays.close).all(axis=0)
+        return self._cache["priced"]
+
+    def _bad_trading_rows(self, field: str) -> np.ndarray:
+        """Per stock, the first row of a zero, negative or infinite `field` price, or -1 (cached)."""
+        key = "bad_" + field
+        if key not in self._cache:
+            prices = getattr(self._arrays, field)
+            with np.errstate(invalid="ignore"):
+                bad = ~np.isnan(prices) & ~((prices > 0) & (prices < np.inf))
+            self._cache[key] = np.where(bad.any(axis=0), np.argmax(bad, axis=0), -1)
+        return self._cache[key]
+
+    def __repr__(self) -> str:
+        n, p = self.shape
+        if n == 0:
+            return f"<Market: {p} stocks, no dates>"
+        return f"<Market: {p} stocks x {n} days, {self._dates[0].date()} .. {self._dates[-1].date()}>"
+
+    # ---- data checks
+
+    def check(self) -> pd.DataFrame:
+        """Suspicious prices, one row each: ``date, stock, field, value, problem``.
+
+        Problems: a price that is zero, negative or infinite; a high below the low; a one-day
+        close ratio of 0.55 or less, or 1.8 or more (a split, reverse split or share dividend
+        that the prices were not adjusted for). An empty frame means nothing was found.
+        """
+        a = self._arrays
+        found: list[tuple[np.ndarray, np.ndarray, str, np.ndarray, str]] = []
+        seen: set[int] = set()
+        for name in _FIELDS:
+            values = getattr(a, name)
+            if id(values) in seen:
+                continue
+            seen.add(id(values))
+            with np.errstate(invalid="ignore"):
+                bad = ~np.isnan(values) & ~((values > 0) & np.isfinite(values))
+            r, c = np.nonzero(bad)
+            found.append((r, c, name, values[r, c], "not a positive finite price"))
+        if a.high is not a.low:
+            with np.errstate(invalid="ignore"):
+                r, c = np.nonzero(a.high < a.low)
+            found.append((r, c, "high", a.high[r, c], "high below low"))
+        filled, _ = _forward_filled(a.close)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            ratio = a.close[1:] / filled[:-1]
+            r, c = np.nonzero((ratio <= _SPLIT_DOWN) | (ratio >= _SPLIT_UP))
+        found.append(
+            (r + 1, c, "close", ratio[r, c], "one-day move that looks like an unadjusted split (value: the ratio)")
+        )
+        rows = np.concatenate([f[0] for f in found])
+        cols = np.concatenate([f[1] for f in found])
+        out = pd.DataFrame(
+            {
+                "date": self._dates[rows],
+                "stock": self._stocks[cols],
+                "field": np.concatenate([np.full(len(f[0]), f[2], dtype=object) for f in found]),
+                "value": np.concatenate([f[3] for f in found]).astype(np.float64),
+                "problem": np.concatenate([np.full(len(f[0]), f[4], dtype=object) for f in found]),
+            }
+        )
+        return out.sort_values(["date", "stock"], kind="stable").reset_index(drop=True)
+
+    def _warn_problems(self) -> None:
+        problems = self.check()
+        if len(problems):
+            warnings.warn(
+                f"{len(problems)} suspicious price(s) in the data: see Market.check()", DataWarning, stacklevel=3
+            )
+
+
+class DataWarning(UserWarning):
+    """Prices that look wrong (see `Market.check`)."""
+
+
+def read_csv(path: str | os.PathLike[str], *, warn: bool = True) -> Market:
+    """Load daily prices in long format (see `load_csv`) into a `Market`.
+
+    Malformed input raises `DataError` naming the line and column; when `Market.check` finds
+    suspicious prices, one warning gives their count.
+    """
+    market = Market.from_arrays(load_csv(path))
+    if warn:
+        market._warn_problems()
+    return market

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "trevane/engine.hpp"
+#include "core/engine.hpp"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "quelmo/excursion.hpp"
+#include "core/excursion.hpp"
 
 namespace {
 

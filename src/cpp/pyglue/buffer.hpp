@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "numeric/strided.hpp"
+#include "core/strided.hpp"
 #include "pyglue/python.hpp"
 
 namespace zelvor::glue {

@@ -8,7 +8,7 @@
 
 #include <utility>
 
-#include "numeric/errors.hpp"
+#include "core/errors.hpp"
 #include "pyglue/ref.hpp"
 
 namespace zelvor::glue {

@@ -10,11 +10,11 @@
 #include <map>
 #include <utility>
 
+#include "core/excursion.hpp"
 #include "pyglue/buffer.hpp"
 #include "pyglue/capsule.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/numpy.hpp"
-#include "quelmo/excursion.hpp"
 #include "quelmo/recorder_api.hpp"
 
 namespace zelvor::quelmo {

@@ -200,6 +200,7 @@ public:
         glue::raise_format(PyExc_ValueError, "No price column for stock %U: its label is not among the price columns.",
                            label.get());
     }
+    engine::FillLog* fill_log() noexcept override { return &state.fill_log; }
     [[noreturn]] void fail(engine::Frame frame) override {
         glue::set_error_from_current();
         glue::add_traceback(frame_name(frame));

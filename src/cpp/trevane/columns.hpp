@@ -1,9 +1,9 @@
 // Matching position columns to price columns by label.
 #pragma once
 
-#include "numeric/strided.hpp"
+#include "core/engine.hpp"
+#include "core/strided.hpp"
 #include "pyglue/python.hpp"
-#include "trevane/engine.hpp"
 
 namespace zelvor::trevane {
 

@@ -72,6 +72,7 @@ void build_namespace(PyObject* m) {
     add_function(m, backtest_def);
 
     add_function(m, get_trade_stocks_def);
+    add_function(m, get_transactions_def);
     Ref test_dict = glue::check(PyDict_New());
     glue::add_object(m, "__test__", test_dict.get());
 }

@@ -4,16 +4,17 @@
 
 #include <cstdint>
 
+#include "core/engine.hpp"
 #include "pyglue/numpy.hpp"
 #include "pyglue/ref.hpp"
 #include "quelmo/recorder_api.hpp"
-#include "trevane/engine.hpp"
 
 namespace zelvor::trevane {
 
 struct ModuleState {
     PyObject* module = nullptr;  // borrowed: the module object, alive for the interpreter's life
     glue::Ref stock_operations;  // the operations record of the last run (a dict); not an attribute
+    engine::FillLog fill_log;    // the last run's fills and per-trade accounting (get_transactions)
 };
 
 extern ModuleState state;  // defined in module.cpp
@@ -52,11 +53,13 @@ struct ReportInputs {
 void build_report(const engine::RunOutcome& outcome, const ReportInputs& inputs);
 
 // Python-visible functions defined in queries.cpp, registered by module.cpp in this order:
-// get_stock_operations, normalize_weight, ioft (then backtest_), then get_trade_stocks.
+// get_stock_operations, normalize_weight, ioft (then backtest_), then get_trade_stocks and
+// get_transactions.
 extern PyMethodDef get_stock_operations_def;
 extern PyMethodDef normalize_weight_def;
 extern PyMethodDef ioft_def;
 extern PyMethodDef get_trade_stocks_def;
+extern PyMethodDef get_transactions_def;  // defined in transactions.cpp
 
 // backtest_, defined in backtest.cpp. Its infinite defaults are read from org_np.inf at initialisation.
 extern PyMethodDef backtest_def;

@@ -8,8 +8,9 @@
 #include <map>
 #include <vector>
 
-#include "numeric/errors.hpp"
-#include "numeric/strided.hpp"
+#include "core/errors.hpp"
+#include "core/fill_log.hpp"
+#include "core/strided.hpp"
 
 namespace zelvor::engine {
 
@@ -62,6 +63,9 @@ public:
     // flight (numeric::Error, std::bad_alloc, or HostError with the error already set) into a
     // pending host error, adds a traceback entry for `frame`, and throws HostError.
     [[noreturn]] virtual void fail(Frame frame) = 0;
+
+    // Where the run's fills are logged; none by default.
+    virtual FillLog* fill_log() noexcept { return nullptr; }
 };
 
 struct Options {

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "numeric/errors.hpp"
-#include "numeric/strided.hpp"
+#include "core/errors.hpp"
+#include "core/strided.hpp"
 
 namespace zelvor::excursion {
 

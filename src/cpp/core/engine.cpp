@@ -2,7 +2,7 @@
 // the rebalance and the trading-price check. Every read of a caller's array is checked with `at` or
 // proven in range before it is made; the floating-point operations keep the order of the formulas
 // they implement, since results are compared bit for bit.
-#include "trevane/engine.hpp"
+#include "core/engine.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -56,18 +56,24 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
     const bool held = found != positions.end() && found->second != 0.0;  // NaN counts as held
 
     // The recorder hears of the trade before any money moves.
+    RecordEvent event = RecordEvent::none;
+    double size = 0.0;
     if (!held && target != 0.0) {
-        const double size = float_divide(target, position_scale);
+        size = float_divide(target, position_scale);
         host.record_entry(sid, size, 1);
+        event = RecordEvent::entry;
     } else if (held && target == 0.0) {
         host.record_exit(sid, 1);
+        event = RecordEvent::exit;
     } else if (held && target != 0.0) {
         if (!host.retain_cost_flag() && host.resample_flag()) {
             host.record_exit(sid, 0);
-            const double size = float_divide(target, position_scale);
+            size = float_divide(target, position_scale);
             host.record_entry(sid, size, 0);
+            event = RecordEvent::rebase;
         }
     }
+    FillLog* const log = host.fill_log();
 
     if (target == 0.0) {
         if (!known) return cash;
@@ -78,6 +84,11 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
             positions.erase(it);
         } else {
             it->second = 0.0;
+        }
+        if (log) {
+            log->record({sid, columns.of(sid), event, target, size, v, 0.0, cash, new_cash, fee_ratio * std::fabs(v),
+                         tax_ratio * std::fabs(v)},
+                        positions);
         }
         return new_cash;
     }
@@ -97,7 +108,13 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
         it->second = diff + v;
         new_cash = cash + (-diff - cost);
     }
+    const double new_value = it->second;
     if (drop_zero && it->second == 0.0) positions.erase(it);
+    if (log) {
+        log->record({sid, columns.of(sid), event, target, size, v, new_value, cash, new_cash,
+                     fee_ratio * std::fabs(diff), enlarges ? 0.0 : tax_ratio * std::fabs(diff)},
+                    positions);
+    }
     return new_cash;
 }
 
@@ -157,7 +174,8 @@ public:
           out_(out),
           levels_(options),
           n_rows_(market.price_index.size),
-          n_stocks_(market.pos_values.cols) {
+          n_stocks_(market.pos_values.cols),
+          log_(host.fill_log()) {
         // Rows and stock indices travel as 32-bit ints (recorder calls, PositionMap keys).
         if (n_rows_ > INT_MAX || n_stocks_ > INT_MAX) {
             throw Error{ErrorKind::overflow, "value too large to convert to int"};
@@ -189,6 +207,7 @@ public:
                 resample_flags_[static_cast<std::size_t>(j)] = 1;
             }
         }
+        if (log_) log_->start(n_stocks_, market.price);
         out_.cash = 1.0;
         out_.pos_id = 0;
         out_.last_rebalanced_pos_id = -1;
@@ -205,6 +224,7 @@ public:
                 continue;
             }
             host_.record_date(static_cast<int>(i));
+            if (log_) log_->set_row(i);
             revalue(i);
             execute_due_exits();
             out_.exits_due.swap(pending_exits_);
@@ -216,6 +236,7 @@ public:
         }
         if (n_rows_ > 0) out_.last_date = m_.price_index[n_rows_ - 1];
         host_.end_analysis(out_.positions);
+        if (log_) log_->finish(out_.positions, n_rows_ - 1, m_.close, columns_.column);
     }
 
 private:
@@ -278,21 +299,29 @@ private:
             const double base_value = position / cum;
             double upper;
             double lower;
+            bool trailing = false;  // the stop-loss level is the trailing one
             if (base_value > 0.0) {
                 const bool trail_active = max_ratio >= levels_.trail_active_above;
                 upper = levels_.take_profit_above;
                 lower = levels_.stop_loss_below;
                 if (trail_active && max_ratio - levels_.trail_distance > lower) {
                     lower = max_ratio - levels_.trail_distance;
+                    trailing = true;
                 }
             } else {
                 const bool trail_active = min_ratio <= levels_.trail_active_below;
                 upper = levels_.stop_loss_above;
                 if (trail_active && min_ratio + levels_.trail_distance < upper) {
                     upper = min_ratio + levels_.trail_distance;
+                    trailing = true;
                 }
                 lower = levels_.take_profit_below;
             }
+            // The fill log names the level that fired; for a short the upper level is the stop.
+            const auto exit_reason = [&](bool hit_upper) {
+                if (hit_upper == (base_value > 0.0)) return FillReason::take_profit;
+                return trailing ? FillReason::trail_stop : FillReason::stop_loss;
+            };
 
             if (o_.touched_exit) {
                 // Intraday exit, filled at once at the touched level (or at the open beyond it).
@@ -313,6 +342,11 @@ private:
                 if (open_touched || touched_upper || touched_lower) {
                     const bool stop_loss = (touched_lower && position > 0.0) || (touched_upper && position < 0.0);
                     out_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
+                    if (log_) {
+                        const bool hit_upper = open_touched ? open_ratio >= upper : touched_upper;
+                        log_->set_reason(exit_reason(hit_upper));
+                        log_->set_fill_price(open_touched ? m_.open(i, pid) : (hit_upper ? upper : lower) * ref / prior);
+                    }
                     // drop_zero false: the key stays (at 0), so this walk's iterator stays valid.
                     out_.cash = close_position(it, false);
                 }
@@ -321,8 +355,10 @@ private:
                 const double close_ratio = cum * m_.close.at(i, pid) / price;
                 if (close_ratio >= upper) {
                     pending_exits_.push_back({sid, StopSide::take_profit});
+                    if (log_) log_->note_stop(sid, exit_reason(true));
                 } else if (close_ratio < lower) {
                     pending_exits_.push_back({sid, StopSide::stop_loss});
+                    if (log_) log_->note_stop(sid, exit_reason(false));
                 }
             }
             if (!std::isnan(price)) ref_updates_.emplace_back(pid, price);
@@ -340,6 +376,7 @@ private:
             }
             auto found = out_.positions.find(sid);
             if (found == out_.positions.end() || found->second == 0.0 || keep) continue;
+            if (log_) log_->set_reason(log_->due_stop(sid));
             out_.cash = close_position(found, true);
             out_.stop_exits.push_back(entry);
             reset_ratios(sid);
@@ -383,6 +420,7 @@ private:
             weights = vector_view(copy);
         }
 
+        if (log_) log_->set_reason(FillReason::rebalance);
         out_.cash = rebalance(host_, columns_, out_.positions, target, weights, out_.cash, o_.fee_ratio, o_.tax_ratio,
                               o_.position_limit);
 
@@ -404,6 +442,7 @@ private:
         for (const auto& [sid, value] : out_.positions) {
             if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) delisted_today_.push_back(sid);
         }
+        if (log_ && !delisted_today_.empty()) log_->set_reason(FillReason::delisted);
         for (const int sid : delisted_today_) {
             out_.cash = set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio, o_.tax_ratio,
                                      false, true);
@@ -461,6 +500,7 @@ private:
     std::vector<StopEntry> pending_exits_;
     std::vector<int> delisted_today_;
     std::vector<std::pair<int, double>> ref_updates_;
+    FillLog* const log_;
 };
 
 }  // namespace
@@ -492,6 +532,7 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
         double ratio = float_divide(balance, divisor);
         if (std::isnan(ratio)) ratio = 1.0;
         const double cap = position_limit * balance;
+        if (FillLog* log = host.fill_log()) log->set_balance(balance);
         // A negative balance cannot fund holdings: close everything, open nothing.
         const bool close_all = balance < 0.0;
         // The first holding at or after the current column: a zero target for a column that is not
@@ -512,6 +553,7 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
                                    true, balance);
             next_held = after;
         }
+        if (FillLog* log = host.fill_log()) log->clear_balance();
         return cash;
     } catch (...) {
         fail_in(host, Frame::rebalance);

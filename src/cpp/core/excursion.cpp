@@ -1,4 +1,4 @@
-#include "quelmo/excursion.hpp"
+#include "core/excursion.hpp"
 
 #include <algorithm>
 #include <cmath>

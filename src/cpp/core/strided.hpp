@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "numeric/errors.hpp"
+#include "core/errors.hpp"
 
 namespace zelvor::numeric {
 

@@ -1,0 +1,135 @@
+#include "core/fill_log.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace zelvor::engine {
+
+namespace {
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+}
+
+void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_price) {
+    trading_price_ = trading_price;
+    row_ = 0;
+    reason_ = FillReason::rebalance;
+    has_fill_price_ = false;
+    has_balance_ = false;
+    open_.assign(static_cast<std::size_t>(n_stocks > 0 ? n_stocks : 0), OpenTrade{});
+    noted_.assign(open_.size(), FillReason::stop_loss);
+    due_.assign(open_.size(), FillReason::stop_loss);
+    fills_.clear();
+    trades_.clear();
+}
+
+void FillLog::note_stop(int sid, FillReason reason) {
+    if (sid >= 0 && static_cast<std::size_t>(sid) < noted_.size()) noted_[static_cast<std::size_t>(sid)] = reason;
+}
+
+FillReason FillLog::due_stop(int sid) const {
+    if (sid >= 0 && static_cast<std::size_t>(sid) < due_.size()) return due_[static_cast<std::size_t>(sid)];
+    return FillReason::stop_loss;
+}
+
+double FillLog::price_of(int price_column) const {
+    if (row_ < 0 || row_ >= trading_price_.rows || !trading_price_.col_in_range(price_column)) return kNaN;
+    return trading_price_(row_, price_column);
+}
+
+void FillLog::open_trade(int sid, const TradeChange& change, double price, double opening_pnl) {
+    OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+    // An entry without an exit in between replaces the recorder's open trade (its holding was
+    // worth exactly 0): its money stays with the trade that replaces it.
+    t.pnl = t.open ? t.pnl + opening_pnl : opening_pnl;
+    t.open = true;
+    t.entry_row = row_;
+    t.position = change.size;
+    t.entry_price = price;
+    t.basis = std::fabs(change.target);
+}
+
+void FillLog::close_trade(int sid, double pnl, double price, FillReason reason) {
+    OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+    trades_.push_back({sid, t.entry_row, row_, t.position, t.entry_price, price, t.basis, pnl, reason});
+    t.open = false;
+    t.pnl = 0.0;
+}
+
+void FillLog::record(const TradeChange& change, const std::map<int, double>& positions) {
+    const int sid = change.sid;
+    const bool fill_price_given = has_fill_price_;
+    has_fill_price_ = false;
+    if (sid < 0 || static_cast<std::size_t>(sid) >= open_.size()) return;
+    const double price = fill_price_given ? fill_price_ : price_of(change.price_column);
+    const double cash_flow = change.cash_after - change.cash_before;
+    OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+
+    switch (change.event) {
+        case RecordEvent::entry:
+            open_trade(sid, change, price, 0.0);
+            t.pnl += cash_flow;
+            break;
+        case RecordEvent::exit:
+            close_trade(sid, t.pnl + cash_flow, price, reason_);
+            break;
+        case RecordEvent::rebase:
+            // The old trade sells its holding to the new one at its value before the change.
+            close_trade(sid, t.pnl + change.value_before, price, FillReason::rebalance);
+            open_trade(sid, change, price, -change.value_before);
+            t.pnl += cash_flow;
+            break;
+        case RecordEvent::none:
+            t.pnl += cash_flow;
+            break;
+    }
+
+    const bool changed = !(change.value_after == change.value_before) || !(change.cash_after == change.cash_before);
+    if (!changed) return;
+    double balance = balance_;
+    if (!has_balance_) {
+        balance = change.cash_before;
+        for (const auto& kv : positions) balance += kv.first == sid ? change.value_before : kv.second;
+        if (positions.find(sid) == positions.end()) balance += change.value_before;
+    }
+    fills_.push_back({row_, sid, reason_, change.value_before, change.value_after, balance, price, change.fee,
+                      change.tax});
+}
+
+void FillLog::finish(const std::map<int, double>& positions, std::int64_t last_row, const numeric::Strided2D& close,
+                     const std::vector<int>& price_columns) {
+    for (const auto& [sid, value] : positions) {
+        if (value == 0.0) continue;  // the recorder skips these too
+        if (sid < 0 || static_cast<std::size_t>(sid) >= open_.size()) continue;
+        const int pid = static_cast<std::size_t>(sid) < price_columns.size() ? price_columns[sid] : -1;
+        double marked = value;
+        if (last_row >= 0 && last_row < close.rows && trading_price_.col_in_range(pid) && close.col_in_range(pid)) {
+            const double price = trading_price_(last_row, pid);
+            const double last_close = close(last_row, pid);
+            if (!std::isnan(price) && !std::isnan(last_close)) marked = value * last_close / price;
+        }
+        OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+        trades_.push_back({sid, t.entry_row, -1, t.position, t.entry_price, kNaN, t.basis, t.pnl + marked,
+                           FillReason::open});
+        t.open = false;
+        t.pnl = 0.0;
+    }
+    // Money of a trade the recorder does not list (a holding left at exactly 0 by its costs) goes
+    // to that stock's last listed trade, else to the last trade, so the pnl still adds up.
+    for (std::size_t sid = 0; sid < open_.size(); ++sid) {
+        OpenTrade& t = open_[sid];
+        if (t.pnl == 0.0) continue;
+        LedgerTrade* target = nullptr;
+        for (auto it = trades_.rbegin(); it != trades_.rend(); ++it) {
+            if (it->sid == static_cast<std::int32_t>(sid)) {
+                target = &*it;
+                break;
+            }
+        }
+        if (target == nullptr && !trades_.empty()) target = &trades_.back();
+        if (target != nullptr) target->pnl += t.pnl;
+        t.open = false;
+        t.pnl = 0.0;
+    }
+}
+
+}  // namespace zelvor::engine

@@ -1,0 +1,131 @@
+// The fill log: every change of a holding the engine makes (its row, price, fee and tax), and each
+// trade's money accounting, kept beside the excursion recorder. Plain C++: the glue converts it.
+//
+// Per-trade accounting: a trade's pnl is the cash it received minus the cash it paid, costs
+// included, plus the marked value of its holding when it is still open at the end. A holding kept
+// through a rebalance that restarts its record is handed from the old trade to the new one at its
+// value at that moment. Every cash flow of the run therefore belongs to exactly one trade, and the
+// pnl of all trades adds up to the final portfolio value minus the starting cash.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "core/strided.hpp"
+
+namespace zelvor::engine {
+
+// Why a holding changed (a trade's exit reason uses the same codes, plus `open`).
+enum class FillReason : std::uint8_t { rebalance, stop_loss, take_profit, trail_stop, delisted, open };
+
+// What the recorder was told by the trade primitive.
+enum class RecordEvent : std::uint8_t { none, entry, exit, rebase };
+
+struct Fill {
+    std::int64_t row;
+    std::int32_t sid;
+    FillReason reason;
+    double value_before;  // money value of the holding before the change
+    double value_after;
+    double balance;  // portfolio value the weights refer to (the rebalance's balance, or cash + holdings)
+    double price;    // the fill price
+    double fee;
+    double tax;
+};
+
+struct LedgerTrade {
+    std::int32_t sid;
+    std::int64_t entry_row;
+    std::int64_t exit_row;  // -1: open at the end
+    double position;        // size at entry, as the recorder got it
+    double entry_price;
+    double exit_price;  // NaN while open
+    double basis;       // |money value| the trade was opened at, before fees
+    double pnl;
+    FillReason reason;
+};
+
+// One change made by the trade primitive, as the log hears of it.
+struct TradeChange {
+    int sid;
+    int price_column;
+    RecordEvent event;
+    double target;
+    double size;  // target / position_scale, as handed to the recorder (entries only)
+    double value_before;
+    double value_after;
+    double cash_before;
+    double cash_after;
+    double fee;
+    double tax;
+};
+
+class FillLog {
+public:
+    // Starts a new run: forgets everything, sizes the per-stock state.
+    void start(std::int64_t n_stocks, const numeric::Strided2D& trading_price);
+
+    // Context set by the daily loop before it trades.
+    // Stops noted on the previous row become the ones due on this row.
+    void set_row(std::int64_t row) noexcept {
+        row_ = row;
+        noted_.swap(due_);
+    }
+    void set_reason(FillReason reason) noexcept { reason_ = reason; }
+    // The fill price of the next change (an intraday exit's touched level); used once.
+    void set_fill_price(double price) noexcept {
+        fill_price_ = price;
+        has_fill_price_ = true;
+    }
+    // The portfolio value of a rebalance in progress (< 0 ... NaN: none, compute it).
+    void set_balance(double balance) noexcept {
+        balance_ = balance;
+        has_balance_ = true;
+    }
+    void clear_balance() noexcept { has_balance_ = false; }
+
+    // A stop detected at a row's close, executed on the next row: remembers why.
+    void note_stop(int sid, FillReason reason);
+    FillReason due_stop(int sid) const;
+
+    // Called by the trade primitive after the money moved.
+    void record(const TradeChange& change, const std::map<int, double>& positions);
+
+    // After the last row: open trades (holdings of non-zero value, ascending stock) marked at the
+    // last row's close, exactly as the portfolio value of that row counts them.
+    void finish(const std::map<int, double>& positions, std::int64_t last_row, const numeric::Strided2D& close,
+                const std::vector<int>& price_columns);
+
+    const std::vector<Fill>& fills() const noexcept { return fills_; }
+    const std::vector<LedgerTrade>& trades() const noexcept { return trades_; }
+
+private:
+    struct OpenTrade {
+        bool open = false;
+        std::int64_t entry_row = 0;
+        double position = 0.0;
+        double entry_price = 0.0;
+        double basis = 0.0;
+        double pnl = 0.0;  // cash received minus cash paid so far
+    };
+
+    double price_of(int price_column) const;
+    void open_trade(int sid, const TradeChange& change, double price, double opening_pnl);
+    void close_trade(int sid, double pnl, double price, FillReason reason);
+
+    numeric::Strided2D trading_price_{};
+    std::int64_t row_ = 0;
+    FillReason reason_ = FillReason::rebalance;
+    double fill_price_ = 0.0;
+    bool has_fill_price_ = false;
+    double balance_ = 0.0;
+    bool has_balance_ = false;
+    std::vector<OpenTrade> open_;
+    std::vector<FillReason> noted_;  // stops detected on the current row
+    std::vector<FillReason> due_;    // stops detected on the previous row
+    std::vector<Fill> fills_;
+    std::vector<LedgerTrade> trades_;
+};
+
+}  // namespace zelvor::engine

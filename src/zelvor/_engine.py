@@ -1,0 +1,61 @@
+"""One engine run under the lock, and everything the `Report` needs copied out of module state.
+
+The engine keeps its results (trades, statistics, next-period operations, the fill ledger) in
+module state that the next run replaces; `run` holds a process-wide lock for the run and the
+reading, so a `RawRun` is complete and independent of any later run.
+"""
+
+from __future__ import annotations
+
+import threading
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+__all__ = ["REASONS", "RawRun", "run"]
+
+# Codes of the ledger's `reason` arrays, in code order.
+REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
+
+_LOCK = threading.Lock()
+
+
+@dataclass(frozen=True, slots=True)
+class RawRun:
+    """The engine's results of one run, as plain arrays (nothing here refers to module state).
+
+    equity: the array `backtest_` returned (the portfolio value at each price row's close).
+    trades: per trade in the recorder's order: ``sid`` (position column), ``entry_row``,
+        ``exit_row`` (-1 open), ``position`` (size at entry, a fraction of the portfolio),
+        ``entry_price``, ``exit_price`` (the fills; the last row's trading price for an open
+        trade), ``basis`` (money value at entry, before fees), ``pnl`` (contribution to the
+        portfolio value, costs included; open trades marked at the last close), ``reason``
+        (exit reason code, see `REASONS`).
+    fills: per change of a holding, in the engine's order: ``row``, ``sid``, ``reason``,
+        ``value_before``, ``value_after`` (money), ``balance`` (portfolio value the weights
+        refer to), ``price`` (the fill price), ``fee``, ``tax`` (money).
+    stats: the recorder's statistics array per trade (same order as `trades`).
+    operations: the next-period operations dictionary (copied).
+    """
+
+    equity: np.ndarray
+    trades: dict[str, np.ndarray]
+    fills: dict[str, np.ndarray]
+    stats: list[np.ndarray]
+    operations: dict[str, Any]
+
+
+def run(arrays: dict[str, Any], options: dict[str, Any]) -> RawRun:
+    """Run `backtest_` with the engine's arguments and copy out its results."""
+    from zelvor.core import quelmo, trevane
+
+    with _LOCK:
+        equity = trevane.backtest_(**arrays, **options)
+        trades, fills = trevane.get_transactions()
+        stats = list(quelmo.quelmo)
+        ops = trevane.get_stock_operations()
+    # The nested dictionaries are replaced (not changed) by the next run, but a caller of
+    # get_stock_operations could still change them: keep copies.
+    operations = {k: dict(v) if isinstance(v, dict) else v for k, v in ops.items()}
+    return RawRun(equity=equity, trades=trades, fills=fills, stats=stats, operations=operations)

@@ -1,0 +1,461 @@
+"""The result of `zelvor.backtest`: the equity curve, the trades, the fills and the statistics.
+
+A `Report` owns copies of everything the engine produced for its run, so a later run never
+changes it. The secondary tables (trades, transactions, window statistics, actions) are built
+on first access; `stats()` works on the raw arrays without building them.
+"""
+
+from __future__ import annotations
+
+import math
+from functools import cached_property
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from zelvor._engine import REASONS, RawRun
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+__all__ = ["ACTION_NAMES", "Report", "compute_stats"]
+
+# The engine's next-period action codes, as the report names them, and why each is there.
+ACTION_NAMES = {
+    "enter": ("enter", "buy: the pending rebalance gives it a weight"),
+    "exit": ("exit", "sell: the pending rebalance drops it"),
+    "hold": ("hold", "keep, re-weighted at the pending rebalance"),
+    "sl": ("stop_loss", "stop-loss exit due at the next session"),
+    "tp": ("take_profit", "take-profit exit due at the next session"),
+    "sl_enter": ("stop_loss_reenter", "stop-loss exit due; the next weights hold it again"),
+    "tp_enter": ("take_profit_reenter", "take-profit exit due; the next weights hold it again"),
+    "sl_": ("stopped_out", "stopped out (stop loss) since the last rebalance"),
+    "tp_": ("took_profit", "took profit since the last rebalance"),
+}
+
+_STAT_COLUMNS = ("mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return")
+
+
+def _drawdown(equity: np.ndarray) -> np.ndarray:
+    return equity / np.maximum.accumulate(equity) - 1.0
+
+
+def _longest_underwater(dd: np.ndarray) -> int:
+    """The longest run of consecutive rows below a previous peak."""
+    under = np.concatenate(([False], dd < 0.0, [False]))
+    edges = np.flatnonzero(under[1:] != under[:-1])
+    if len(edges) == 0:
+        return 0
+    return int(np.max(edges[1::2] - edges[::2]))
+
+
+def compute_stats(
+    equity: np.ndarray,
+    dates: pd.DatetimeIndex,
+    start_row: int,
+    trades: dict[str, np.ndarray],
+    fills: dict[str, np.ndarray],
+    benchmark: np.ndarray | None = None,
+    risk_free: float = 0.0,
+    periods_per_year: int = 252,
+) -> dict[str, Any]:
+    """The figures of `Report.stats`, from the raw arrays (see there for the conventions)."""
+    n = len(equity)
+    out: dict[str, Any] = {}
+    active = equity[start_row:] if n else equity
+    out["start"] = dates[start_row] if n else pd.NaT
+    out["end"] = dates[-1] if n else pd.NaT
+    final = float(active[-1]) if len(active) else 1.0
+    out["total_return"] = final - 1.0
+    days = (dates[-1] - dates[start_row]).total_seconds() / 86_400.0 if n else 0.0
+    out["cagr"] = final ** (365.25 / days) - 1.0 if days > 0 and final > 0 else math.nan
+    returns = active[1:] / active[:-1] - 1.0
+    excess = returns - risk_free / periods_per_year
+    root = math.sqrt(periods_per_year)
+    if len(excess) >= 2:
+        sd = float(np.std(excess, ddof=1))
+        out["annual_volatility"] = sd * root
+        out["sharpe"] = float(np.mean(excess)) / sd * root if sd > 0 else math.nan
+        downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
+        out["sortino"] = float(np.mean(excess)) / downside * root if downside > 0 else math.nan
+    else:
+        out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
+    dd = _drawdown(active) if len(active) else active
+    out["max_drawdown"] = float(np.min(dd)) if len(dd) else 0.0
+    out["calmar"] = out["cagr"] / -out["max_drawdown"] if out["max_drawdown"] < 0 else math.nan
+    out["max_drawdown_duration"] = _longest_underwater(dd)
+
+    pnl = trades["pnl"]
+    closed = trades["exit_row"] >= 0
+    closed_pnl = pnl[closed]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ret = pnl / np.abs(trades["basis"])
+    wins = closed_pnl > 0
+    losses = closed_pnl < 0
+    out["trades"] = len(pnl)
+    out["win_rate"] = float(np.mean(wins)) if len(closed_pnl) else math.nan
+    gross_loss = -float(np.sum(closed_pnl[losses]))
+    out["profit_factor"] = float(np.sum(closed_pnl[wins])) / gross_loss if gross_loss > 0 else math.nan
+    closed_ret = ret[closed]
+    out["avg_win"] = float(np.mean(closed_ret[wins])) if wins.any() else math.nan
+    out["avg_loss"] = float(np.mean(closed_ret[losses])) if losses.any() else math.nan
+    held = np.where(closed, trades["exit_row"], n) - trades["entry_row"]
+    out["avg_holding_rows"] = float(np.mean(held[closed])) if closed.any() else math.nan
+
+    # Rows on which some trade was open: [entry_row, exit_row) for closed trades, to the end for open ones.
+    n_active = n - start_row
+    if n_active > 0 and len(pnl):
+        marks = np.zeros(n + 1, dtype=np.int64)
+        np.add.at(marks, trades["entry_row"], 1)
+        np.add.at(marks, np.where(closed, trades["exit_row"], n), -1)
+        out["exposure"] = float(np.count_nonzero(np.cumsum(marks[:n])[start_row:] > 0)) / n_active
+    else:
+        out["exposure"] = 0.0
+    traded = float(np.sum(np.abs(fills["value_after"] - fills["value_before"])))
+    years = days / 365.25
+    mean_equity = float(np.mean(active)) if len(active) else math.nan
+    out["turnover"] = traded / 2.0 / mean_equity / years if years > 0 and mean_equity > 0 else math.nan
+    out["fees"] = float(np.sum(fills["fee"]))
+    out["taxes"] = float(np.sum(fills["tax"]))
+
+    if benchmark is not None:
+        bench = benchmark[start_row:]
+        b = bench[1:] / bench[:-1] - 1.0 - risk_free / periods_per_year
+        ok = np.isfinite(b) & np.isfinite(excess)
+        if ok.sum() >= 2 and np.var(b[ok], ddof=1) > 0:
+            beta = float(np.cov(excess[ok], b[ok], ddof=1)[0, 1] / np.var(b[ok], ddof=1))
+            out["alpha"] = (float(np.mean(excess[ok])) - beta * float(np.mean(b[ok]))) * periods_per_year
+            out["beta"] = beta
+        else:
+            out["alpha"] = out["beta"] = math.nan
+    return out
+
+
+class Report:
+    """The result of one backtest. Everything here is a copy: later runs never change it.
+
+    Series on the market's dates: `equity` (the portfolio value at each close, starting from a
+    cash balance of 1.0; bit-identical to what the engine returned), `returns` (its row-to-row
+    change, NaN on the first row) and `drawdown` (equity over its running maximum, minus 1).
+
+    Tables, built on first access: `trades`, `transactions`, `window_stats`, `actions`.
+    Figures: `stats()`, `monthly_returns()`. Pictures: `plot()`, `plot_trades()`,
+    `plot_monthly()`, `to_html(path)`.
+    """
+
+    def __init__(
+        self,
+        raw: RawRun,
+        *,
+        dates: pd.DatetimeIndex,
+        stocks: pd.Index,
+        signal_dates: pd.DatetimeIndex,
+        start_row: int,
+        touched_exit: bool,
+        window: int,
+        window_step: int,
+        benchmark: np.ndarray | None,
+        benchmark_name: str | None,
+        options: dict[str, Any],
+    ) -> None:
+        self._raw = raw
+        self._dates = dates
+        self._stocks = stocks  # label of each position column
+        self._signal_dates = signal_dates
+        self._start_row = start_row
+        self._touched_exit = touched_exit
+        self._window = window
+        self._window_step = window_step
+        self._benchmark = benchmark
+        self._benchmark_name = benchmark_name
+        self.options: dict[str, Any] = dict(options)
+        """The options of the run, as given to `zelvor.backtest`."""
+
+    # ---- series
+
+    @cached_property
+    def equity(self) -> pd.Series:
+        """Portfolio value at each close (1.0 = the starting cash)."""
+        return pd.Series(self._raw.equity, index=self._dates, name="equity", copy=False)
+
+    @cached_property
+    def returns(self) -> pd.Series:
+        """Row-to-row change of `equity` (NaN on the first row)."""
+        e = self._raw.equity
+        r = np.full(len(e), np.nan)
+        r[1:] = e[1:] / e[:-1] - 1.0
+        return pd.Series(r, index=self._dates, name="returns", copy=False)
+
+    @cached_property
+    def drawdown(self) -> pd.Series:
+        """`equity` over its running maximum, minus 1 (0 at a new high, negative below it)."""
+        return pd.Series(_drawdown(self._raw.equity), index=self._dates, name="drawdown", copy=False)
+
+    @cached_property
+    def benchmark(self) -> pd.Series | None:
+        """The benchmark's prices rebased to 1.0 at the start of the active period, or None."""
+        if self._benchmark is None:
+            return None
+        b = self._benchmark
+        base = b[self._start_row] if len(b) else 1.0
+        return pd.Series(b / base, index=self._dates, name=self._benchmark_name or "benchmark", copy=False)
+
+    @property
+    def start(self) -> pd.Timestamp:
+        """The first date the engine simulated (the first market date on or after the first weights date)."""
+        return self._dates[self._start_row] if len(self._dates) else pd.NaT
+
+    # ---- tables
+
+    @cached_property
+    def trades(self) -> pd.DataFrame:
+        """One row per trade, in the engine recorder's order.
+
+        Columns: ``stock``; ``entry_date`` and ``exit_date`` (the fill dates; NaT while open);
+        ``entry_signal_date`` (the row before the entry) and ``exit_signal_date`` (the row that
+        triggered the exit: the exit row itself for intraday exits, the row before otherwise);
+        ``weight`` (size at entry, a fraction of the portfolio; negative for a short); ``rows``
+        (price rows held; to the end for an open trade); ``entry_price`` and ``exit_price``
+        (the fills the engine used: for an intraday exit, the touched level; NaN while open);
+        ``pnl`` (the trade's contribution to the portfolio value, starting value 1.0, fees and
+        tax included; an open trade is marked at the last close); ``return`` (``pnl`` over the
+        money put in at entry, before fees); ``exit_reason`` (rebalance, stop_loss,
+        take_profit, trail_stop, delisted or open); then the recorder's statistics at the exit,
+        measured on closes: ``mae, mfe, bmfe, mdd, profit_rows, trade_return``.
+
+        A holding kept through a rebalance is closed and re-opened at that row (``exit_reason``
+        rebalance), unless the run retains costs. The ``pnl`` column adds up to
+        ``equity.iloc[-1] - 1``.
+        """
+        t = self._raw.trades
+        n_rows = len(self._dates)
+        entry = t["entry_row"]
+        exit_ = t["exit_row"]
+        closed = exit_ >= 0
+        dates = self._dates
+        nat = pd.NaT
+
+        def at(rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
+            picked = dates[np.where(valid, rows, 0)] if len(dates) else dates[:0]
+            return picked.where(valid, nat) if len(rows) else dates[:0]
+
+        signal_exit = exit_ if self._touched_exit else exit_ - 1
+        stats = (
+            np.array([s[-6:] for s in self._raw.stats], dtype=np.float64)
+            if self._raw.stats
+            else np.empty((0, 6))
+        )
+        with np.errstate(invalid="ignore", divide="ignore"):
+            ret = t["pnl"] / np.abs(t["basis"])
+        frame = pd.DataFrame(
+            {
+                "stock": self._stocks[t["sid"]],
+                "entry_date": at(entry, np.ones(len(entry), dtype=bool)),
+                "exit_date": at(exit_, closed),
+                "entry_signal_date": at(entry - 1, entry >= 1),
+                "exit_signal_date": at(signal_exit, closed & (signal_exit >= 0)),
+                "weight": t["position"],
+                "rows": np.where(closed, exit_, n_rows) - entry,
+                "entry_price": t["entry_price"],
+                "exit_price": t["exit_price"],
+                "pnl": t["pnl"],
+                "return": ret,
+                "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), categories=list(REASONS)),
+                **{name: stats[:, k] for k, name in enumerate(_STAT_COLUMNS)},
+            }
+        )
+        return frame
+
+    @cached_property
+    def transactions(self) -> pd.DataFrame:
+        """One row per change of a holding, in the order the engine made them.
+
+        Columns: ``date``, ``stock``, ``weight_before`` and ``weight_after`` (the holding's value
+        as a fraction of the portfolio value at the moment of the trade), ``price`` (the fill
+        price: the row's trading price, or the touched level of an intraday exit), ``fee`` and
+        ``tax`` (money, in units of the starting value 1.0) and ``reason`` (rebalance, stop_loss,
+        take_profit, trail_stop or delisted).
+        """
+        f = self._raw.fills
+        with np.errstate(invalid="ignore", divide="ignore"):
+            before = f["value_before"] / f["balance"]
+            after = f["value_after"] / f["balance"]
+        return pd.DataFrame(
+            {
+                "date": self._dates[f["row"]] if len(f["row"]) else self._dates[:0],
+                "stock": self._stocks[f["sid"]],
+                "weight_before": before,
+                "weight_after": after,
+                "price": f["price"],
+                "fee": f["fee"],
+                "tax": f["tax"],
+                "reason": pd.Categorical.from_codes(f["reason"].astype(np.int64), categories=list(REASONS[:5])),
+            }
+        )
+
+    @cached_property
+    def window_stats(self) -> pd.DataFrame | None:
+        """The recorder's statistics over the first rows of each trade (None when ``window`` is 0).
+
+        Indexed by (``trade``: the row of `trades`, ``offset``: rows after the entry, every
+        ``window_step``); columns ``mae, mfe, bmfe, mdd, profit_rows, trade_return``. Offsets
+        past the end of the data are NaN.
+        """
+        if self._window <= 0:
+            return None
+        groups = (self._window - 1) // self._window_step + 1
+        n = len(self._raw.stats)
+        if n:
+            values = np.stack([s[: 6 * groups] for s in self._raw.stats]).reshape(n * groups, 6)
+        else:
+            values = np.empty((0, 6))
+        values = np.where(np.all(values == -1.0, axis=1, keepdims=True), np.nan, values)
+        index = pd.MultiIndex.from_product(
+            [np.arange(n), np.arange(groups) * self._window_step], names=["trade", "offset"]
+        )
+        return pd.DataFrame(values, index=index, columns=list(_STAT_COLUMNS))
+
+    @cached_property
+    def actions(self) -> pd.DataFrame:
+        """The next period, one row per stock named in the engine's operations report.
+
+        Index: stock. Columns: ``action`` (enter, exit, hold, stop_loss, take_profit,
+        stop_loss_reenter, take_profit_reenter, stopped_out, took_profit; None when the stock
+        only carries a weight), ``why`` (the action in words), ``weight`` (weight after the last
+        rebalance) and ``next_weight`` (the weights of the next period). The attributes
+        ``weight_date`` and ``next_weight_date`` hold the weights dates both refer to (NaT: none).
+        """
+        ops = self._raw.operations
+        actions = ops.get("actions", {})
+        weights = ops.get("weights", {})
+        next_weights = ops.get("next_weights", {})
+        sids = sorted(set(actions) | set(weights) | set(next_weights))
+        frame = pd.DataFrame(
+            {
+                "action": [ACTION_NAMES.get(actions[s], (actions[s], ""))[0] if s in actions else None for s in sids],
+                "why": [ACTION_NAMES.get(actions[s], ("", actions[s]))[1] if s in actions else "" for s in sids],
+                "weight": [float(weights.get(s, math.nan)) for s in sids],
+                "next_weight": [float(next_weights.get(s, math.nan)) for s in sids],
+            },
+            index=pd.Index(self._stocks[sids] if sids else self._stocks[:0], name="stock"),
+        )
+
+        def signal(key: str) -> pd.Timestamp:
+            row = ops.get(key, -1)
+            return self._signal_dates[row] if row is not None and 0 <= row < len(self._signal_dates) else pd.NaT
+
+        frame.attrs["weight_date"] = signal("weight_time")
+        frame.attrs["next_weight_date"] = signal("next_weight_time")
+        return frame
+
+    # ---- figures
+
+    def stats(self, risk_free: float = 0.0, periods_per_year: int = 252) -> pd.Series:
+        """Performance and trade figures over the active period (from `start` to the last date).
+
+        - ``start``, ``end``: the first simulated date and the last date.
+        - ``total_return``: final equity / 1.0 - 1. ``cagr``: (final / 1.0) ** (365.25 /
+          calendar days from start to end) - 1.
+        - ``returns`` are the row-to-row changes of equity; excess returns subtract
+          ``risk_free / periods_per_year`` (``risk_free`` is an annual rate, 0.02 = 2 %).
+        - ``annual_volatility``: sample standard deviation (ddof 1) of the excess returns x
+          sqrt(periods_per_year). ``sharpe``: their mean over that deviation x sqrt(ppy).
+        - ``sortino``: mean excess return over the downside deviation (root mean square of the
+          negative excess returns, over all periods) x sqrt(ppy).
+        - ``max_drawdown``: the most negative equity / running maximum - 1.
+          ``max_drawdown_duration``: the longest stretch below a previous peak, in rows.
+          ``calmar``: cagr / -max_drawdown.
+        - ``trades``: all trades, open ones included. ``win_rate``: closed trades with pnl > 0
+          over closed trades. ``profit_factor``: gross pnl of winning closed trades over the
+          gross loss of losing ones. ``avg_win``, ``avg_loss``: mean ``return`` of winning and
+          losing closed trades. ``avg_holding_rows``: mean rows held by closed trades.
+        - ``exposure``: share of active rows on which at least one trade was open.
+          ``turnover``: money traded (buys and sells) / 2 / mean equity, per year.
+          ``fees``, ``taxes``: totals paid, in units of the starting value 1.0.
+        - With a benchmark, ``beta`` (covariance of excess returns over the benchmark's
+          variance) and ``alpha`` (mean excess return - beta x the benchmark's, x ppy).
+
+        NaN marks a figure without enough data (for example no losing trade for the profit factor).
+        """
+        values = compute_stats(
+            self._raw.equity,
+            self._dates,
+            self._start_row,
+            self._raw.trades,
+            self._raw.fills,
+            self._benchmark,
+            risk_free,
+            periods_per_year,
+        )
+        return pd.Series(values, dtype=object, name="stats")
+
+    def monthly_returns(self) -> pd.DataFrame:
+        """Returns by calendar month over the active period: one row per year, columns 1..12
+        (January..December) and ``year`` (the year's compounded return). Months outside the
+        period are NaN."""
+        e = self.equity.iloc[self._start_row :] if len(self._dates) else self.equity
+        if e.index.tz is not None:
+            e = e.tz_localize(None)
+        month_end = e.groupby([e.index.year, e.index.month]).last()
+        previous = month_end.shift(1)
+        if len(previous):
+            previous.iloc[0] = e.iloc[0]
+        monthly = month_end / previous - 1.0
+        table = monthly.unstack()
+        table = table.reindex(columns=range(1, 13))
+        table.index.name = "year"
+        table.columns.name = "month"
+        yearly = e.groupby(e.index.year).last()
+        start_of_year = yearly.shift(1)
+        if len(start_of_year):
+            start_of_year.iloc[0] = e.iloc[0]
+        table["year"] = (yearly / start_of_year - 1.0).to_numpy()
+        return table
+
+    # ---- pictures
+
+    def plot(self, ax: Axes | None = None, **kwargs: Any) -> Figure:
+        """Equity (and the benchmark, rebased to 1.0) above the drawdown. With `ax`, only the
+        equity is drawn there. Needs matplotlib (``pip install 'zelvor[plot]'``)."""
+        from zelvor.plotting import plot_equity
+
+        return plot_equity(self, ax=ax, **kwargs)
+
+    def plot_trades(self, ax: Axes | None = None) -> Figure:
+        """MAE and MFE of each closed trade against its return, winners and losers apart."""
+        from zelvor.plotting import plot_trades
+
+        return plot_trades(self, ax=ax)
+
+    def plot_monthly(self, ax: Axes | None = None) -> Figure:
+        """Heatmap of `monthly_returns()`."""
+        from zelvor.plotting import plot_monthly
+
+        return plot_monthly(self, ax=ax)
+
+    def to_html(self, path: str | Any, *, title: str = "Backtest report", max_trades: int = 500) -> None:
+        """Write one self-contained HTML file: statistics, the three plots (inline PNG images), the
+        trades (the first `max_trades`) and the next-period actions. Nothing is fetched when it
+        opens. The plots need matplotlib; without it the file says so instead."""
+        from zelvor._html import report_html
+
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(report_html(self, title=title, max_trades=max_trades))
+
+    def _repr_html_(self) -> str:
+        from zelvor._html import summary_html
+
+        return summary_html(self)
+
+    def __repr__(self) -> str:
+        s = self.stats()
+        n = len(self._dates)
+        if n == 0:
+            return "<Report: no dates>"
+        return (
+            f"<Report {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:+.2%}, "
+            f"CAGR {s['cagr']:+.2%}, max drawdown {s['max_drawdown']:.2%}, Sharpe {s['sharpe']:.2f}, "
+            f"{s['trades']} trades>"
+        )
