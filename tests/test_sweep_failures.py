@@ -18,6 +18,8 @@ import zelvor
 if not hasattr(zelvor, "backtest"):
     pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
 pytest.importorskip("joblib")
+if os.environ.get("ZELVOR_SANITIZED"):
+    pytest.skip("worker processes are not run under the sanitizers", allow_module_level=True)
 
 from test_sweep import assert_bit_identical, momentum  # noqa: E402
 

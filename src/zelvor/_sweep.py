@@ -240,12 +240,52 @@ def _job_from_parts(token, weights, dates, stocks, matrices, fixed_options, opti
     return _Job(token, weights, zelvor.Market(**frames), fixed_options, option_names)
 
 
+# Options that `zelvor.prepare` takes (validated and converted once per weights); the others are
+# the scalar options of `Prepared.stats_dict`, checked at every run.
+_PREPARE_OPTIONS = ("resample", "trade_at", "delisting", "benchmark")
+_CACHE_SIZE = 8
+
+
+def _cache_key(values: Mapping[str, Any]) -> tuple:
+    """A dict key for parameter values; an unhashable value (a frame) is keyed by its identity,
+    which is stable while the sweep's parameter sets hold it."""
+    key = []
+    for name in sorted(values):
+        value = values[name]
+        try:
+            hash(value)
+        except TypeError:
+            value = ("id", id(value))
+        key.append((name, value))
+    return tuple(key)
+
+
+class _LRU(OrderedDict):
+    def get_or_make(self, key: Any, make: Callable[[], Any]) -> Any:
+        if key in self:
+            self.move_to_end(key)
+            return self[key]
+        value = self[key] = make()
+        if len(self) > _CACHE_SIZE:
+            self.popitem(last=False)
+        return value
+
+
 class _WorkerState:
-    """A job as prepared in one worker: computed weights are kept for reuse by later sets."""
+    """A job in one task: weights and validated inputs are kept for the later sets that share them.
+
+    Sets that differ only in scalar options (stop levels, fees) share their weights and their
+    `zelvor.prepare`d inputs, so a grid of stops x look-backs computes and validates each
+    look-back's weights once per task, not once per run.
+    """
 
     def __init__(self, job: _Job):
+        import zelvor
+
         self.job = job
-        self._weights_cache: OrderedDict[Any, Any] = OrderedDict()
+        self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
+        self._weights: _LRU = _LRU()
+        self._prepared: _LRU = _LRU()
 
     def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
         merged = {**self.job.fixed_options, **params}
@@ -257,28 +297,23 @@ class _WorkerState:
         weights = self.job.weights
         if not callable(weights):
             return weights
-        # Sets that differ only in backtest options (stop levels, fees) share their weights:
-        # a grid of stops x look-backs computes each look-back's weights once per worker.
-        try:
-            key = tuple(sorted(strategy.items()))
-            hash(key)
-        except TypeError:
-            return weights(self.job.market, **strategy)
-        if key in self._weights_cache:
-            self._weights_cache.move_to_end(key)
-            return self._weights_cache[key]
-        frame = weights(self.job.market, **strategy)
-        self._weights_cache[key] = frame
-        if len(self._weights_cache) > 8:
-            self._weights_cache.popitem(last=False)
-        return frame
+        return self._weights.get_or_make(_cache_key(strategy), lambda: weights(self.job.market, **strategy))
 
     def stats_row(self, params: Mapping[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
-        import zelvor
-
         options, strategy = self.split(params)
-        stats = zelvor.backtest(self.weights_for(strategy), self.job.market, **options).stats()
-        return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
+        weights = self.weights_for(strategy)
+        if self._prepare is None:
+            import zelvor
+
+            stats = zelvor.backtest(weights, self.job.market, **options).stats()
+            return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
+        inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
+        prepared = self._prepared.get_or_make(
+            (_cache_key(strategy), _cache_key(inputs)),
+            lambda: self._prepare(weights, self.job.market, **inputs),
+        )
+        stats = prepared.stats_dict(**options)
+        return tuple(stats), tuple(stats.values())
 
 
 def _describe(exc: BaseException) -> str:
@@ -737,7 +772,8 @@ class Sweep:
 
 
 def _label(value: Any) -> str:
-    if value is None:
+    # None (an option that is off) comes back from pandas' factorize as NaN.
+    if value is None or (isinstance(value, float) and math.isnan(value)):
         return "off"
     if isinstance(value, float):
         return f"{value:g}"
