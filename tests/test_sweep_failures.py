@@ -150,3 +150,42 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, targe
         time.sleep(0.2)
     assert _session_members(proc.pid) == []
     assert not [pid for pid in workers if Path(f"/proc/{pid}").exists() and _session_members(proc.pid)]
+
+
+def slow_or_dying(market, lookback=20, die=False, sleep=0.0, parent=0):
+    time.sleep(sleep)
+    return dying(market, lookback=lookback, die=die, parent=parent)
+
+
+def test_dask_reports_the_set_that_kills_its_worker(market):
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    # No retries by the scheduler, so the test sees the split and the report after two deaths.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+        ) as cluster:
+            with distributed.Client(cluster) as client:
+                # One set outlasts the call's 2-second waits; one kills its worker.
+                sets = [{"lookback": 10, "sleep": 2.5}, *({"lookback": lb, "die": lb == 30} for lb in range(15, 45, 5))]
+                with pytest.warns(RuntimeWarning, match="one at a time"):
+                    result = zelvor.sweep(
+                        slow_or_dying, market, sets, backend="dask", client=client, progress=False, parent=os.getpid()
+                    )
+    errors = result.table["error"].tolist()
+    assert errors[4].startswith("KilledWorker: ")
+    assert errors[:4] + errors[5:] == [""] * 6
+
+
+def test_dask_without_workers_fails_instead_of_waiting(market, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    from zelvor import _sweep
+
+    monkeypatch.setattr(_sweep, "_NO_WORKER_TIMEOUT", 1.0)
+    with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
+        with distributed.Client(cluster) as client:
+            started = time.monotonic()
+            with pytest.raises(RuntimeError, match="no workers"):
+                zelvor.sweep(momentum, market, {"stop_loss": [0.1]}, backend="dask", client=client, progress=False)
+            assert time.monotonic() - started < 30

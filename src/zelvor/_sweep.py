@@ -530,6 +530,10 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
     from distributed import wait
     from distributed.scheduler import KilledWorker
 
+    try:
+        client.wait_for_workers(1, timeout=_NO_WORKER_TIMEOUT)
+    except TimeoutError:
+        raise RuntimeError(f"the Dask cluster has had no workers for {_NO_WORKER_TIMEOUT:.0f} s") from None
     n_workers = max(1, sum(client.nthreads().values()))
     job_future = client.scatter(job, broadcast=True, hash=False)
     rows: dict[int, tuple] = {}
@@ -539,7 +543,7 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
         future = client.submit(
             _run_sets,
             job_future,
-            len(pending),
+            0,
             [(i, sets[i]) for i in indices],
             key=f"zelvor-sweep-{job.token}-{label}",
             pure=False,
@@ -547,15 +551,19 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
         )
         pending[future] = indices
 
-    for part in _split(len(sets), n_workers):
-        submit(list(part), f"{part.start}-{part.stop}")
-    no_workers_since: float | None = None
-    try:
+    def drain() -> tuple[list[int], BaseException | None]:
+        """Wait for the pending tasks; the sets of those whose worker died, and the error."""
+        killed: list[int] = []
+        error = None
+        no_workers_since: float | None = None
         while pending:
-            done, _ = wait(list(pending), timeout=2.0, return_when="FIRST_COMPLETED")
+            try:
+                done, _ = wait(list(pending), timeout=2.0, return_when="FIRST_COMPLETED")
+            except TimeoutError:
+                done = ()
             if not done:
                 # Every wait is bounded: a cluster that has lost all its workers fails the call.
-                if client.scheduler_info(n_workers=1).get("workers"):
+                if client.nthreads():
                     no_workers_since = None
                 elif no_workers_since is None:
                     no_workers_since = time.monotonic()
@@ -570,24 +578,32 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
                 try:
                     _, done_rows = future.result()
                 except KilledWorker as exc:
-                    # The scheduler already retried it on other workers: split it, so that only
-                    # the sets that really kill their worker are reported.
-                    if len(indices) > 1:
-                        for i in indices:
-                            submit([i], f"{i}-retry")
-                        continue
-                    done_rows = [
-                        (
-                            indices[0],
-                            (),
-                            (),
-                            f"{type(exc).__name__}: the worker process died running "
-                            "this parameter set, also on retries",
-                        )
-                    ]
+                    killed.extend(indices)
+                    error = exc
+                    continue
                 for row in done_rows:
                     rows[row[0]] = row
                 progress.update(len(done_rows))
+        return killed, error
+
+    try:
+        for part in _split(len(sets), n_workers):
+            submit(list(part), f"{part.start}-{part.stop}")
+        killed, error = drain()
+        if killed:
+            warnings.warn(
+                f"Dask workers died running a sweep ({type(error).__name__}); re-running the {len(killed)} "
+                "parameter sets of their tasks one at a time",
+                RuntimeWarning,
+                stacklevel=4,
+            )
+        # The scheduler already retried those tasks; a task queued on a dying worker is blamed with
+        # the guilty one, so each set runs alone now, where a death can only be its own.
+        for i in killed:
+            submit([i], f"{i}-alone")
+            if drain()[0]:
+                rows[i] = (i, (), (), "KilledWorker: the worker process died running this parameter set, also alone")
+                progress.update(1)
     except BaseException:
         client.cancel(list(pending))
         raise
