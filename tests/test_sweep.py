@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import io
 import math
 import os
+import sys
 import pickle
 import time
 import warnings
@@ -182,7 +184,7 @@ def test_dataframe_weights_with_fixed_options(market):
         assert result.table.loc[row, "sharpe"] == expected["sharpe"]
 
 
-def test_progress_bar_shows_only_when_asked(market, capsys):
+def test_progress_bar_shows_only_when_asked(market, capsys, monkeypatch):
     grid = {"stop_loss": [None, 0.1]}
     zelvor.sweep(momentum, market, grid, backend="serial", progress=False)
     zelvor.sweep(momentum, market, grid, backend="serial", progress=True)  # stderr is not a terminal here
@@ -191,6 +193,14 @@ def test_progress_bar_shows_only_when_asked(market, capsys):
     zelvor.sweep(momentum, market, grid, backend="serial", progress="force")
     err = capsys.readouterr().err
     assert "2/2" in err and "run/s" in err
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    zelvor.sweep(momentum, market, grid, backend="serial", progress=True)
+    assert "2/2" in sys.stderr.getvalue()
 
 
 @pytest.mark.parametrize(
