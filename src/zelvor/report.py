@@ -242,11 +242,7 @@ class Report:
             return picked.where(valid, nat) if len(rows) else dates[:0]
 
         signal_exit = exit_ if self._touched_exit else exit_ - 1
-        stats = (
-            np.array([s[-6:] for s in self._raw.stats], dtype=np.float64)
-            if self._raw.stats
-            else np.empty((0, 6))
-        )
+        stats = np.array([s[-6:] for s in self._raw.stats], dtype=np.float64) if self._raw.stats else np.empty((0, 6))
         with np.errstate(invalid="ignore", divide="ignore"):
             ret = t["pnl"] / np.abs(t["basis"])
         frame = pd.DataFrame(
