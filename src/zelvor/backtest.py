@@ -291,13 +291,14 @@ class Prepared:
         raw = self._raw(engine)
         return compute_stats(
             raw.equity,
-            self.market.dates,
+            self.market.arrays.dates,
             self._start_row,
             raw.trades,
             raw.fills,
             self._benchmark,
             risk_free,
             periods_per_year,
+            self.market.dates.tz,
         )
 
 
