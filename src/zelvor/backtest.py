@@ -53,8 +53,8 @@ def _check_tz(index: pd.DatetimeIndex, market: Market, name: str) -> pd.Datetime
     return index
 
 
-def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[np.ndarray, np.ndarray, pd.Index]:
-    """(pos_values float64, engine labels, original labels) for the weights' usable columns."""
+def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[pd.DatetimeIndex, np.ndarray, np.ndarray, pd.Index]:
+    """(dates, pos_values float64, engine labels, original labels) for the weights' usable columns."""
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights: expected a DataFrame (dates x stocks), got {type(weights).__name__}")
     index = _check_tz(_date_index(weights.index, "weights"), market, "weights")
@@ -98,7 +98,7 @@ def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[np.ndarray, 
             names = ", ".join(map(str, columns[~usable][used][:10]))
             raise ValueError(f"weights: no prices in the market for stock(s) given a non-zero weight: {names}")
         values, labels, columns = values[:, usable], labels[usable], columns[usable]
-    return values, labels, columns
+    return index, values, labels, columns
 
 
 def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> np.ndarray:
@@ -119,8 +119,9 @@ def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> 
             pd.DatetimeIndex(ends.to_numpy()).tz_localize(None) if market.dates.tz is None else pd.DatetimeIndex(ends)
         )
     if isinstance(resample, Sequence | np.ndarray | pd.Index | pd.Series):
+        dates = resample if isinstance(resample, pd.Index | pd.Series | np.ndarray) else list(resample)
         try:
-            index = pd.DatetimeIndex(resample)
+            index = pd.DatetimeIndex(dates)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"resample: expected dates, got {resample!r:.80}") from exc
         if index.hasnans:
@@ -313,8 +314,8 @@ def prepare(
     """Validate and convert everything of a backtest but its scalar options (see `backtest`)."""
     if not isinstance(market, Market):
         raise TypeError(f"market: expected a zelvor.Market, got {type(market).__name__}")
-    values, labels, columns = _weights_matrix(weights, market)
-    pos_index = _ns(weights.index)
+    signal_dates, values, labels, columns = _weights_matrix(weights, market)
+    pos_index = _ns(signal_dates)
     trading = _trading_prices(trade_at, market)
     if len(labels):
         cols = np.fromiter((market._label_pos[label] for label in labels), dtype=np.int64, count=len(labels))
@@ -348,7 +349,7 @@ def prepare(
         "delisting": delisting if delisting is None or isinstance(delisting, str) else "Series",
         "benchmark": bench_name,
     }
-    return Prepared(market, arrays, columns, weights.index, bench, bench_name, given)
+    return Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
 
 
 def backtest(

@@ -482,23 +482,23 @@ def _load_csv(path) -> MarketArrays:
     )
     del date_texts
     stamps = np.empty(len(date_codes), dtype=np.int64)
-    for text, code in date_codes.items():
+    for date_text, code in date_codes.items():
         try:
-            stamps[code] = _parse_date(text)
+            stamps[code] = _parse_date(date_text)
         except (ValueError, OverflowError):
             fail(
                 int(np.argmax(raw_codes == code)),
                 label_of["date"],
-                f"cannot read {text!r} as a date (expected YYYY-MM-DD)",
+                f"cannot read {date_text!r} as a date (expected YYYY-MM-DD)",
             )
     dates, date_map = np.unique(stamps, return_inverse=True)
-    day = date_map.reshape(-1)[raw_codes]
+    day: np.ndarray = date_map.reshape(-1)[raw_codes]
     del raw_codes
 
     # One row per stock and date.
-    key = day * len(labels) + stock
-    order = np.argsort(key, kind="stable")
-    repeated = np.flatnonzero(key[order][1:] == key[order][:-1])
+    cell = day * len(labels) + stock
+    order = np.argsort(cell, kind="stable")
+    repeated = np.flatnonzero(cell[order][1:] == cell[order][:-1])
     if len(repeated):
         later = order[repeated + 1]
         worst = int(np.argmin(later))
@@ -627,8 +627,7 @@ class Market:
                 continue
             if not isinstance(frame, pd.DataFrame):
                 raise TypeError(f"{name}: expected a DataFrame of prices or None, got {type(frame).__name__}")
-            _date_index(frame.index, name)
-            if (frame.index.tz is None) != (dates.tz is None):
+            if (_date_index(frame.index, name).tz is None) != (dates.tz is None):
                 raise ValueError(f"{name}: timezone-aware and timezone-naive dates mixed with close")
             if not (frame.index.equals(dates) and frame.columns.equals(stocks)):
                 if (

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import math
 from functools import cached_property
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
@@ -100,7 +100,7 @@ def compute_stats(
         out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
     if len(active):
         dd = active / np.maximum.accumulate(active) - 1.0
-        out["max_drawdown"] = float(dd.min())
+        out["max_drawdown"] = float(np.min(dd))
     else:
         dd = active
         out["max_drawdown"] = 0.0
@@ -229,7 +229,7 @@ class Report:
     @property
     def start(self) -> pd.Timestamp:
         """The first date the engine simulated (the first market date on or after the first weights date)."""
-        return self._dates[self._start_row] if len(self._dates) else pd.NaT
+        return self._dates[self._start_row] if len(self._dates) else cast(pd.Timestamp, pd.NaT)
 
     # ---- tables
 
@@ -258,12 +258,17 @@ class Report:
         entry = t["entry_row"]
         exit_ = t["exit_row"]
         closed = exit_ >= 0
-        dates = self._dates
-        nat = pd.NaT
+        dates_ns = _ns(self._dates)
+        tz = self._dates.tz
 
         def at(rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
-            picked = dates[np.where(valid, rows, 0)] if len(dates) else dates[:0]
-            return picked.where(valid, nat) if len(rows) else dates[:0]
+            """The dates of `rows`, NaT where not `valid`."""
+            if not len(rows):
+                return self._dates[:0]
+            ns = dates_ns[np.where(valid, rows, 0)]
+            ns[~valid] = np.iinfo(np.int64).min  # NaT
+            index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
+            return index.tz_localize("UTC").tz_convert(tz) if tz is not None else index
 
         signal_exit = exit_ if self._touched_exit else exit_ - 1
         stats = np.array([s[-6:] for s in self._raw.stats], dtype=np.float64) if self._raw.stats else np.empty((0, 6))
@@ -282,7 +287,7 @@ class Report:
                 "exit_price": t["exit_price"],
                 "pnl": t["pnl"],
                 "return": ret,
-                "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), categories=list(REASONS)),
+                "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), categories=pd.Index(REASONS)),
                 **{name: stats[:, k] for k, name in enumerate(_STAT_COLUMNS)},
             }
         )
@@ -311,7 +316,7 @@ class Report:
                 "price": f["price"],
                 "fee": f["fee"],
                 "tax": f["tax"],
-                "reason": pd.Categorical.from_codes(f["reason"].astype(np.int64), categories=list(REASONS[:5])),
+                "reason": pd.Categorical.from_codes(f["reason"].astype(np.int64), categories=pd.Index(REASONS[:5])),
             }
         )
 
@@ -364,7 +369,9 @@ class Report:
 
         def signal(key: str) -> pd.Timestamp:
             row = ops.get(key, -1)
-            return self._signal_dates[row] if row is not None and 0 <= row < len(self._signal_dates) else pd.NaT
+            if row is not None and 0 <= row < len(self._signal_dates):
+                return self._signal_dates[row]
+            return cast(pd.Timestamp, pd.NaT)
 
         frame.attrs["weight_date"] = signal("weight_time")
         frame.attrs["next_weight_date"] = signal("next_weight_time")
@@ -417,9 +424,10 @@ class Report:
         (January..December) and ``year`` (the year's compounded return). Months outside the
         period are NaN."""
         e = self.equity.iloc[self._start_row :] if len(self._dates) else self.equity
-        if e.index.tz is not None:
-            e = e.tz_localize(None)
-        month_end = e.groupby([e.index.year, e.index.month]).last()
+        if self._dates.tz is not None:
+            e = e.tz_localize(None)  # calendar months of the market's own zone
+        index = pd.DatetimeIndex(e.index)
+        month_end = e.groupby([index.year, index.month]).last()
         previous = month_end.shift(1)
         if len(previous):
             previous.iloc[0] = e.iloc[0]
@@ -428,7 +436,7 @@ class Report:
         table = table.reindex(columns=range(1, 13))
         table.index.name = "year"
         table.columns.name = "month"
-        yearly = e.groupby(e.index.year).last()
+        yearly = e.groupby(index.year).last()
         start_of_year = yearly.shift(1)
         if len(start_of_year):
             start_of_year.iloc[0] = e.iloc[0]
