@@ -1,6 +1,7 @@
 """The demo command, the synthetic market, the momentum strategy and the CSV loader."""
 
 import gzip
+import json
 import math
 import os
 import re
@@ -9,8 +10,10 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
+import zelvor
 from zelvor import demo
 from zelvor.market import (
     NS_PER_DAY,
@@ -271,47 +274,6 @@ def test_demo_reports_bad_csv_in_one_line(tmp_path):
 
 
 # --------------------------------------------------------------------------------------------
-# Report figures
-
-
-def test_equity_statistics_by_hand():
-    # Warm-up row 0, then 1.0 -> 1.1 -> 0.99 -> 1.21 over exactly four 365.25-day years.
-    values = np.array([1.0, 1.0, 1.1, 0.99, 1.21])
-    dates = np.array([0, 10, 500, 1000, 10 + 1461], dtype=np.int64) * NS_PER_DAY
-    stats = demo.equity_statistics(values, dates, first_row=1)
-    assert stats["final_value"] == 1.21
-    assert stats["annual_return"] == pytest.approx(1.1**0.5 - 1)  # 1.21 ** (1/4) - 1
-    assert stats["max_drawdown"] == pytest.approx(0.99 / 1.1 - 1)  # -10 %
-    # Returns +10 %, -10 %, +2/9: mean 2/27, sample variance 0.0264609, 3 returns per 4 years.
-    assert stats["volatility"] == pytest.approx(math.sqrt(0.0529218107 / 2 * 0.75), rel=1e-6)
-
-
-def test_trade_statistics_by_hand():
-    def stats(mae, ret):
-        return np.array([-1.0] * 6 + [mae, 0.3, 0.0, -0.1, 2.0, ret])  # window group, exit group
-
-    rows = [[f"S{i}", 100 + i, 200 + i, 0, 0, 0.05, 3, i, x] for i, x in enumerate([5, 6, -1, 9, 10, 11, 12])]
-    trade_stats = [
-        stats(-0.05, 0.02),
-        stats(-0.30, -0.2),
-        stats(NAN, NAN),
-        stats(-0.10, 0.0),
-        stats(-0.01, 0.05),
-        stats(-0.20, -0.1),
-        stats(-0.15, 0.01),
-    ]
-    result = demo.trade_statistics(rows, trade_stats, date_text=lambda v: f"d{v}", worst=3)
-    assert result["n_trades"] == 7 and result["n_open"] == 1
-    assert result["win_rate"] == pytest.approx(3 / 6)  # 0.02, 0.05, 0.01 of 6 known returns
-    assert [(t.stock, t.mae, t.trade_return) for t in result["worst"]] == [
-        ("S1", -0.30, -0.2),
-        ("S5", -0.20, -0.1),
-        ("S6", -0.15, 0.01),
-    ]
-    assert (result["worst"][0].entry, result["worst"][0].exit) == ("d101", "d201")
-
-
-# --------------------------------------------------------------------------------------------
 # End to end, with the engine
 
 
@@ -322,90 +284,80 @@ def _number(pattern: str, text: str) -> float:
 
 
 @pytest.mark.parametrize("touched", [False, True])
-def test_demo_figures_match_engine_outputs(touched):
+def test_demo_figures_match_the_report(touched, tmp_path):
     trevane = pytest.importorskip("zelvor.core.trevane")
-    quelmo = pytest.importorskip("zelvor.core.quelmo")
-    args = ["--stocks", "80", "--years", "2", "--seed", "5"] + (["--touched-exit"] if touched else [])
+    args = ["--stocks", "80", "--years", "2", "--seed", "5", "--json", str(tmp_path / "r.json")]
+    args += ["--touched-exit"] if touched else []
     # A zone away from UTC: the printed dates must still be the market's calendar days.
     result = run_demo(*args, env_extra={"TZ": "America/New_York"})
     assert result.returncode == 0, result.stderr
     out = result.stdout
 
-    # The same run in this process, straight through the engine.
-    market = synthetic_market(80, 2 * demo.WEEKDAYS_PER_YEAR, seed=5)
-    strategy = momentum_strategy(market, top=20, lookback=60)
+    # The same run in this process, straight through the engine, gives the same curve.
+    arrays = synthetic_market(80, 2 * demo.WEEKDAYS_PER_YEAR, seed=5)
+    strategy = momentum_strategy(arrays, top=20, lookback=60)
+    engine_options = dict(demo.STRATEGY_OPTIONS)
+    engine_options["quelmo_window"] = engine_options.pop("window")
+    engine_options["quelmo_window_step"] = engine_options.pop("window_step")
     value = trevane.backtest_(
-        **market.backtest_arrays(),
+        **arrays.backtest_arrays(),
         **strategy.backtest_arrays(),
         touched_exit=touched,
-        delisting_bars=market.delisting_rows,
-        **demo.STRATEGY_OPTIONS,
+        delisting_bars=arrays.delisting_rows,
+        **engine_options,
     )
-    trades = [list(t) for t in quelmo.trades]
-    stats = [np.array(s) for s in quelmo.quelmo]
-    assert len(trades) == len(stats) > 0
+    market = zelvor.Market.from_arrays(arrays)
+    report = demo.run(market, touched_exit=touched)
+    assert report.equity.to_numpy().tobytes() == value.tobytes()
+    s = report.stats()
 
     assert _number(r"Final value\s+(\S+)", out) == pytest.approx(value[-1], abs=5e-7)
-    peak, deepest = -math.inf, 0.0
-    for v in value:
-        peak = max(peak, v)
-        deepest = min(deepest, v / peak - 1)
-    assert _number(r"Maximum drawdown\s+(\S+)%", out) == pytest.approx(deepest * 100, abs=0.006)
-    assert _number(r"^Trades\s+(\d+)", out) == len(trades)
-    assert _number(r"\((\d+) still open", out) == sum(t[2] == -1 for t in trades)
-    wins = [s[-1] > 0 for s in stats if not math.isnan(s[-1])]
-    assert _number(r"Win rate\s+(\S+)%", out) == pytest.approx(100 * sum(wins) / len(wins), abs=0.006)
+    assert _number(r"Maximum drawdown\s+(\S+)%", out) == pytest.approx(s["max_drawdown"] * 100, abs=0.006)
+    assert _number(r"^Trades\s+(\d+)", out) == len(report.trades)
+    assert _number(r"\((\d+) still open", out) == (report.trades["exit_reason"] == "open").sum()
+    assert _number(r"Win rate\s+(\S+)%", out) == pytest.approx(100 * s["win_rate"], abs=0.006)
 
-    # The worst-MAE table: the five lowest exit-group MAEs, with their stocks and entry dates.
-    order = sorted((s[-6], i) for i, s in enumerate(stats) if not math.isnan(s[-6]))[:5]
-    table = out.split("worst MAE")[1].splitlines()[2 : 2 + len(order)]
-    for line, (mae, i) in zip(table, order, strict=True):
+    # The worst-MAE table: the five lowest exit MAEs, with their stocks and dates.
+    worst = report.trades.dropna(subset=["mae"]).sort_values("mae", kind="stable").head(5)
+    table = out.split("worst MAE")[1].splitlines()[2 : 2 + len(worst)]
+    for line, (_, row) in zip(table, worst.iterrows(), strict=True):
         stock, entry, exit_, mae_text = line.split()[:4]
-        assert stock == market.columns[trades[i][0]]
-        entry_day = market.dates[trades[i][1]].astype("datetime64[ns]").astype("datetime64[D]")
-        assert entry == str(entry_day)
-        assert exit_ == (
-            "open"
-            if trades[i][2] == -1
-            else str(market.dates[trades[i][2]].astype("datetime64[ns]").astype("datetime64[D]"))
-        )
-        assert float(mae_text.rstrip("%")) == pytest.approx(mae * 100, abs=0.006)
+        assert stock == row["stock"] and entry == str(row["entry_date"].date())
+        assert exit_ == ("open" if pd.isna(row["exit_date"]) else str(row["exit_date"].date()))
+        assert float(mae_text.rstrip("%")) == pytest.approx(row["mae"] * 100, abs=0.006)
 
     # Period: from the first signal date to the last market date, as calendar days.
-    first = market.dates[market.dates >= strategy.pos_index[0]][0]
     start, end = re.search(r"^Period\s+(\S+) \.\. (\S+)", out, re.MULTILINE).groups()
-    assert start == str(first.astype("datetime64[ns]").astype("datetime64[D]"))
-    assert end == str(market.dates[-1].astype("datetime64[ns]").astype("datetime64[D]"))
+    first = market.dates[market.dates >= strategy.pos_index[0].astype("datetime64[ns]")][0]
+    assert (start, end) == (str(first.date()), str(market.dates[-1].date()))
 
-    # Next-period actions: every action the engine reports is counted in the summary line.
-    actions = trevane.get_stock_operations()["actions"]
+    # Next-period actions: every action the engine reports is counted, by its readable name.
     counted = re.search(r"^  Actions\s+(.*)$", out, re.MULTILINE).group(1)
-    if actions:
+    names = report.actions["action"].dropna()
+    if len(names):
         listed = dict((k, int(v)) for k, v in (p.split() for p in counted.split(", ")))
-        expected = {}
-        for name in actions.values():
-            expected[name] = expected.get(name, 0) + 1
-        assert listed == expected
+        assert listed == names.value_counts().to_dict()
     else:
         assert counted.startswith("none")
 
+    data = json.loads((tmp_path / "r.json").read_text())
+    assert data["stats"]["trades"] == len(report.trades) == len(data["trades"])
+    assert data["trades"][0]["pnl"] == pytest.approx(report.trades["pnl"].iloc[0])
+    assert sum(t["pnl"] for t in data["trades"]) == pytest.approx(value[-1] - 1.0, rel=1e-9)
 
-def test_run_backtest_report_matches_engine_state():
-    trevane = pytest.importorskip("zelvor.core.trevane")
-    market = synthetic_market(60, 400, seed=11)
-    strategy = momentum_strategy(market, top=10, lookback=40)
-    report = demo.run_backtest(market, strategy)
-    assert report.portfolio_value.shape == market.dates.shape
-    assert report.final_value == report.portfolio_value[-1]
-    # Before the first signal the portfolio is all cash at 1.0.
-    assert np.all(report.portfolio_value[: report.first_row + 1] == 1.0)
-    rows, operations = trevane.get_trade_stocks(strategy.pos_columns, market.dates, False)
-    assert report.n_trades == len(rows) == len(report.trade_stats)
-    assert report.operations == operations
-    # The strategy's last signal is the last market row, so the report carries its orders.
-    assert report.next_signal == str(market.dates[-1].astype("datetime64[ns]").astype("datetime64[D]"))
-    text = demo.format_report(report)
-    assert f"{report.final_value:.6f}" in text
+
+def test_next_period_explains_stopped_out_names():
+    # Intraday stops on a short history: names stopped out after the last rebalance are listed
+    # with the reason in words.
+    market = zelvor.Market.synthetic(stocks=60, years=1.2, seed=3)
+    report = demo.run(market, touched_exit=True)
+    text = demo.format_report(report, max_orders=1000)
+    a = report.actions
+    stopped = a.index[a["action"] == "stopped_out"]
+    assert len(stopped) > 0
+    for stock in stopped:
+        line = next(x for x in text.splitlines() if x.strip().startswith(f"{stock} "))
+        assert "stopped_out" in line and "stopped out (stop loss) since the last rebalance" in line
 
 
 def test_demo_runs_on_csv(tmp_path):
@@ -422,8 +374,10 @@ def test_demo_runs_on_csv(tmp_path):
     loaded = load_csv(path)
     np.testing.assert_array_equal(loaded.close, m.close)
     np.testing.assert_array_equal(loaded.delisting_rows, m.delisting_rows)
-    result = run_demo("--csv", str(path), "--top", "5")
+    html_path = tmp_path / "report.html"
+    result = run_demo("--csv", str(path), "--top", "5", "--html", str(html_path))
     assert result.returncode == 0, result.stderr
+    assert html_path.read_text(encoding="utf-8").startswith("<!DOCTYPE html>")
     assert "30 stocks, 300 days" in result.stdout
     via_synthetic = run_demo("--stocks", "30", "--years", str(300 / 261), "--seed", "2", "--top", "5")
     # Same prices, same strategy: the same final value.

@@ -142,6 +142,7 @@ def test_costs_that_consume_a_flipped_holding_still_reconcile():
     frame = pd.DataFrame({"A": [10.0] * 6}, index=DATES)
     weights = pd.DataFrame({"A": [-0.9, 0.1]}, index=DATES[[0, 2]])
     for retain in (False, True):
-        report = zelvor.backtest(weights, zelvor.Market(frame), fee_ratio=0.1, tax_ratio=0.0,
-                                 retain_cost_when_rebalance=retain)
+        report = zelvor.backtest(
+            weights, zelvor.Market(frame), fee_ratio=0.1, tax_ratio=0.0, retain_cost_when_rebalance=retain
+        )
         assert_reconciled(report)

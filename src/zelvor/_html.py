@@ -30,8 +30,17 @@ th{background:#f6f6f6;position:sticky;top:0} td.t,th.t{text-align:left}
 """
 
 # Figures of stats() shown as percentages, and how each is labelled.
-_PERCENT = {"total_return", "cagr", "annual_volatility", "max_drawdown", "win_rate", "avg_win", "avg_loss",
-            "exposure", "alpha"}
+_PERCENT = {
+    "total_return",
+    "cagr",
+    "annual_volatility",
+    "max_drawdown",
+    "win_rate",
+    "avg_win",
+    "avg_loss",
+    "exposure",
+    "alpha",
+}
 _LABELS = {
     "total_return": "Total return", "cagr": "CAGR", "annual_volatility": "Volatility (annual)",
     "sharpe": "Sharpe", "sortino": "Sortino", "calmar": "Calmar", "max_drawdown": "Max drawdown",
@@ -49,7 +58,9 @@ def _fmt(key: str, value: Any) -> str:
         if isinstance(value, float) and math.isnan(value):
             return "–"
         if key in _PERCENT:
-            return f"{value:+.2%}" if key in {"total_return", "cagr", "alpha", "avg_win", "avg_loss"} else f"{value:.2%}"
+            return (
+                f"{value:+.2%}" if key in {"total_return", "cagr", "alpha", "avg_win", "avg_loss"} else f"{value:.2%}"
+            )
         if key in {"fees", "taxes"}:
             return f"{value:.4f}"
         if isinstance(value, int):
@@ -66,7 +77,9 @@ def _stats_block(report: Report) -> str:
         tone = ""
         if key in {"total_return", "cagr", "alpha"} and isinstance(value, float) and not math.isnan(value):
             tone = " pos" if value > 0 else " neg" if value < 0 else ""
-        cells.append(f'<div><span class="k">{_LABELS.get(str(key), key)}</span><span class="v{tone}">{text}</span></div>')
+        cells.append(
+            f'<div><span class="k">{_LABELS.get(str(key), key)}</span><span class="v{tone}">{text}</span></div>'
+        )
     return '<div class="stats">' + "".join(cells) + "</div>"
 
 
@@ -129,7 +142,7 @@ def _trades_block(report: Report, max_trades: int) -> str:
     t = report.trades
     shown = t.head(max_trades)
     note = f" (the first {max_trades} of {len(t)})" if len(t) > max_trades else f" ({len(t)})"
-    return f"<h2>Trades{note}</h2><div class=\"scroll\">" + _table(shown, {"stock", "exit_reason"}) + "</div>"
+    return f'<h2>Trades{note}</h2><div class="scroll">' + _table(shown, {"stock", "exit_reason"}) + "</div>"
 
 
 def _actions_block(report: Report) -> str:
@@ -137,7 +150,7 @@ def _actions_block(report: Report) -> str:
     when = a.attrs.get("next_weight_date", pd.NaT)
     last = a.attrs.get("weight_date", pd.NaT)
     head = (
-        f"<h2>Next period</h2><p class=\"sub\">Last rebalance to the weights of "
+        f'<h2>Next period</h2><p class="sub">Last rebalance to the weights of '
         f"{_fmt('d', last)}; next weights of {_fmt('d', when)}.</p>"
     )
     if not len(a):
@@ -150,8 +163,8 @@ def report_html(report: Report, *, title: str = "Backtest report", max_trades: i
     s = report.stats()
     period = f"{_fmt('start', s['start'])} .. {_fmt('end', s['end'])}"
     return (
-        f"<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>{html.escape(title)}</title>"
-        f"<style>{_CSS}</style></head><body><h1>{html.escape(title)}</h1><div class=\"sub\">{period}</div>"
+        f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>'
+        f'<style>{_CSS}</style></head><body><h1>{html.escape(title)}</h1><div class="sub">{period}</div>'
         f"<h2>Statistics</h2>{_stats_block(report)}{_figures(report)}{_trades_block(report, max_trades)}"
         f"{_actions_block(report)}</body></html>\n"
     )
@@ -162,5 +175,5 @@ def summary_html(report: Report) -> str:
     t = report.trades
     return (
         f"<div><style>{_CSS}</style><b>zelvor Report</b>{_stats_block(report)}"
-        f"<p class=\"sub\">{len(t)} trades; first 10:</p>{_table(t.head(10), {'stock', 'exit_reason'})}</div>"
+        f'<p class="sub">{len(t)} trades; first 10:</p>{_table(t.head(10), {"stock", "exit_reason"})}</div>'
     )

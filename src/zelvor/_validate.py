@@ -83,10 +83,12 @@ def _check_one(name: str, rule: Constraint, value: object) -> Any:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise _fail(name, rule, value, TypeError)
     if rule.kind == "int":
-        if not isinstance(value, numbers.Integral):
-            if not (math.isfinite(value) and float(value).is_integer()):
-                raise _fail(name, rule, value, TypeError)
-        number: float = int(value)
+        if isinstance(value, numbers.Integral):
+            number: float = int(value)
+        elif math.isfinite(value) and float(value).is_integer():
+            number = int(float(value))
+        else:
+            raise _fail(name, rule, value, TypeError)
     else:
         number = float(value)
         if math.isnan(number):

@@ -53,8 +53,8 @@ def _check_tz(index: pd.DatetimeIndex, market: Market, name: str) -> pd.Datetime
     return index
 
 
-def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[np.ndarray, np.ndarray, pd.Index]:
-    """(pos_values float64, engine labels, original labels) for the weights' usable columns."""
+def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[pd.DatetimeIndex, np.ndarray, np.ndarray, pd.Index]:
+    """(dates, pos_values float64, engine labels, original labels) for the weights' usable columns."""
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights: expected a DataFrame (dates x stocks), got {type(weights).__name__}")
     index = _check_tz(_date_index(weights.index, "weights"), market, "weights")
@@ -71,9 +71,13 @@ def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[np.ndarray, 
         with np.errstate(invalid="ignore", divide="ignore"):
             values = np.where(cells, 1.0 / counts, 0.0)
     else:
-        bad = [str(c) for c, t in dtypes.items() if not pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t)]
+        bad = [
+            str(c) for c, t in dtypes.items() if not pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t)
+        ]
         if bad:
-            raise TypeError(f"weights: non-numeric weights in column(s) {', '.join(bad[:5])} (use numbers, or a bool frame)")
+            raise TypeError(
+                f"weights: non-numeric weights in column(s) {', '.join(bad[:5])} (use numbers, or a bool frame)"
+            )
         values = weights.to_numpy(dtype=np.float64, na_value=np.nan)
         missing = np.isnan(values)
         if missing.any():
@@ -94,7 +98,7 @@ def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[np.ndarray, 
             names = ", ".join(map(str, columns[~usable][used][:10]))
             raise ValueError(f"weights: no prices in the market for stock(s) given a non-zero weight: {names}")
         values, labels, columns = values[:, usable], labels[usable], columns[usable]
-    return values, labels, columns
+    return index, values, labels, columns
 
 
 def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> np.ndarray:
@@ -111,23 +115,30 @@ def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> 
                 f"resample: unknown frequency {resample!r} (use a pandas offset alias such as 'W', 'W-FRI', 'ME', "
                 f"'QE', 'YE', or a sequence of dates)"
             ) from exc
-        return _ns(pd.DatetimeIndex(ends.to_numpy()).tz_localize(None) if market.dates.tz is None else pd.DatetimeIndex(ends))
+        return _ns(
+            pd.DatetimeIndex(ends.to_numpy()).tz_localize(None) if market.dates.tz is None else pd.DatetimeIndex(ends)
+        )
     if isinstance(resample, Sequence | np.ndarray | pd.Index | pd.Series):
+        dates = resample if isinstance(resample, pd.Index | pd.Series | np.ndarray) else list(resample)
         try:
-            index = pd.DatetimeIndex(resample)
+            index = pd.DatetimeIndex(dates)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"resample: expected dates, got {resample!r:.80}") from exc
         if index.hasnans:
             raise ValueError("resample: missing dates (NaT)")
         _check_tz(index, market, "resample")
         return np.unique(_ns(index))
-    raise TypeError(f"resample: expected None, a pandas offset alias or a sequence of dates, got {type(resample).__name__}")
+    raise TypeError(
+        f"resample: expected None, a pandas offset alias or a sequence of dates, got {type(resample).__name__}"
+    )
 
 
 def _trading_prices(trade_at: object, market: Market) -> np.ndarray:
     if isinstance(trade_at, str):
         if trade_at not in _TRADE_AT:
-            raise ValueError(f"trade_at must be one of {', '.join(_TRADE_AT)} or a DataFrame of prices, got {trade_at!r}")
+            raise ValueError(
+                f"trade_at must be one of {', '.join(_TRADE_AT)} or a DataFrame of prices, got {trade_at!r}"
+            )
         return getattr(market.arrays, trade_at)
     if isinstance(trade_at, pd.DataFrame):
         frame = trade_at
@@ -139,7 +150,9 @@ def _trading_prices(trade_at: object, market: Market) -> np.ndarray:
         if not all(pd.api.types.is_numeric_dtype(t) for t in frame.dtypes.unique()):
             raise TypeError("trade_at: prices must be numeric")
         return frame.to_numpy(dtype=np.float64, na_value=np.nan)
-    raise TypeError(f"trade_at must be one of {', '.join(_TRADE_AT)} or a DataFrame of prices, got {type(trade_at).__name__}")
+    raise TypeError(
+        f"trade_at must be one of {', '.join(_TRADE_AT)} or a DataFrame of prices, got {type(trade_at).__name__}"
+    )
 
 
 def _bad_price_columns(prices: np.ndarray) -> np.ndarray:
@@ -202,10 +215,27 @@ class Prepared:
     `backtest` (fees, stops, limits, window) and check only those.
     """
 
-    __slots__ = ("market", "_arrays", "_columns", "_signal_dates", "_start_row", "_benchmark", "_benchmark_name", "_given")
+    __slots__ = (
+        "market",
+        "_arrays",
+        "_columns",
+        "_signal_dates",
+        "_start_row",
+        "_benchmark",
+        "_benchmark_name",
+        "_given",
+    )
 
-    def __init__(self, market: Market, arrays: dict[str, Any], columns: pd.Index, signal_dates: pd.DatetimeIndex,
-                 benchmark: np.ndarray | None, benchmark_name: str | None, given: dict[str, Any]) -> None:
+    def __init__(
+        self,
+        market: Market,
+        arrays: dict[str, Any],
+        columns: pd.Index,
+        signal_dates: pd.DatetimeIndex,
+        benchmark: np.ndarray | None,
+        benchmark_name: str | None,
+        given: dict[str, Any],
+    ) -> None:
         self.market = market
         self._arrays = arrays
         self._columns = columns
@@ -260,8 +290,17 @@ class Prepared:
         """The same figures as a plain dict (cheapest: for sweeps that collect rows)."""
         _, engine = self._options(options)
         raw = self._raw(engine)
-        return compute_stats(raw.equity, self.market.dates, self._start_row, raw.trades, raw.fills,
-                             self._benchmark, risk_free, periods_per_year)
+        return compute_stats(
+            raw.equity,
+            self.market.arrays.dates,
+            self._start_row,
+            raw.trades,
+            raw.fills,
+            self._benchmark,
+            risk_free,
+            periods_per_year,
+            self.market.dates.tz,
+        )
 
 
 def prepare(
@@ -275,8 +314,8 @@ def prepare(
     """Validate and convert everything of a backtest but its scalar options (see `backtest`)."""
     if not isinstance(market, Market):
         raise TypeError(f"market: expected a zelvor.Market, got {type(market).__name__}")
-    values, labels, columns = _weights_matrix(weights, market)
-    pos_index = _ns(weights.index)
+    signal_dates, values, labels, columns = _weights_matrix(weights, market)
+    pos_index = _ns(signal_dates)
     trading = _trading_prices(trade_at, market)
     if len(labels):
         cols = np.fromiter((market._label_pos[label] for label in labels), dtype=np.int64, count=len(labels))
@@ -304,10 +343,13 @@ def prepare(
         "delisting_bars": _delisting_bars(delisting, market, labels),
     }
     bench, bench_name = _benchmark_prices(benchmark, market)
-    given = {"resample": resample, "trade_at": trade_at if isinstance(trade_at, str) else "DataFrame",
-             "delisting": delisting if delisting is None or isinstance(delisting, str) else "Series",
-             "benchmark": bench_name}
-    return Prepared(market, arrays, columns, weights.index, bench, bench_name, given)
+    given = {
+        "resample": resample,
+        "trade_at": trade_at if isinstance(trade_at, str) else "DataFrame",
+        "delisting": delisting if delisting is None or isinstance(delisting, str) else "Series",
+        "benchmark": bench_name,
+    }
+    return Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
 
 
 def backtest(
@@ -391,6 +433,8 @@ def backtest(
     return prepared.run(**options)
 
 
-def run_stats(prepared: Prepared, risk_free: float = 0.0, periods_per_year: int = 252, **options: Any) -> dict[str, Any]:
+def run_stats(
+    prepared: Prepared, risk_free: float = 0.0, periods_per_year: int = 252, **options: Any
+) -> dict[str, Any]:
     """The sweep's fast path: `Report.stats` figures of one run, as a dict (see `Prepared.stats_dict`)."""
     return prepared.stats_dict(risk_free, periods_per_year, **options)

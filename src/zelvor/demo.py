@@ -120,10 +120,14 @@ def _format_next_period(report: Report, max_orders: int) -> str:
     add("Next period")
     weight = a["weight"].dropna()
     nxt = a["next_weight"].dropna()
-    add(f"  Last rebalance     signal of {_day(a.attrs['weight_date'])}: {len(weight)} stocks, gross weight "
-        f"{_pct(float(weight.abs().sum()), signed=False)}")
-    add(f"  Next weights       signal of {_day(a.attrs['next_weight_date'])}: {int((nxt != 0).sum())} stocks, "
-        f"gross weight {_pct(float(nxt.abs().sum()), signed=False)}")
+    add(
+        f"  Last rebalance     signal of {_day(a.attrs['weight_date'])}: {len(weight)} stocks, gross weight "
+        f"{_pct(float(weight.abs().sum()), signed=False)}"
+    )
+    add(
+        f"  Next weights       signal of {_day(a.attrs['next_weight_date'])}: {int((nxt != 0).sum())} stocks, "
+        f"gross weight {_pct(float(nxt.abs().sum()), signed=False)}"
+    )
     if a.attrs["next_weight_date"] is not pd.NaT and a.attrs["next_weight_date"] != a.attrs["weight_date"]:
         add("                     not traded yet: the next session rebalances to them")
     acting = a[a["action"].notna()]
@@ -203,15 +207,21 @@ def _parser() -> argparse.ArgumentParser:
         " on a synthetic market or on your own daily prices.",
     )
     parser.add_argument("--seed", type=int, default=0, help="synthetic market seed (default 0)")
-    parser.add_argument("--stocks", type=_positive_int, default=500, help="synthetic market: number of stocks (default 500)")
-    parser.add_argument("--years", type=_positive_float, default=10.0, help="synthetic market: years of weekdays (default 10)")
+    parser.add_argument(
+        "--stocks", type=_positive_int, default=500, help="synthetic market: number of stocks (default 500)"
+    )
+    parser.add_argument(
+        "--years", type=_positive_float, default=10.0, help="synthetic market: years of weekdays (default 10)"
+    )
     parser.add_argument("--top", type=_positive_int, default=20, help="number of stocks held (default 20)")
     parser.add_argument(
         "--touched-exit",
         action="store_true",
         help="fill stops within the day at the touched level (default: check the close and exit on the next day)",
     )
-    parser.add_argument("--trade-at", choices=("close", "open"), default="close", help="price trades are filled at (default close)")
+    parser.add_argument(
+        "--trade-at", choices=("close", "open"), default="close", help="price trades are filled at (default close)"
+    )
     parser.add_argument(
         "--csv",
         metavar="FILE",

@@ -482,23 +482,23 @@ def _load_csv(path) -> MarketArrays:
     )
     del date_texts
     stamps = np.empty(len(date_codes), dtype=np.int64)
-    for text, code in date_codes.items():
+    for date_text, code in date_codes.items():
         try:
-            stamps[code] = _parse_date(text)
+            stamps[code] = _parse_date(date_text)
         except (ValueError, OverflowError):
             fail(
                 int(np.argmax(raw_codes == code)),
                 label_of["date"],
-                f"cannot read {text!r} as a date (expected YYYY-MM-DD)",
+                f"cannot read {date_text!r} as a date (expected YYYY-MM-DD)",
             )
     dates, date_map = np.unique(stamps, return_inverse=True)
-    day = date_map.reshape(-1)[raw_codes]
+    day: np.ndarray = date_map.reshape(-1)[raw_codes]
     del raw_codes
 
     # One row per stock and date.
-    key = day * len(labels) + stock
-    order = np.argsort(key, kind="stable")
-    repeated = np.flatnonzero(key[order][1:] == key[order][:-1])
+    cell = day * len(labels) + stock
+    order = np.argsort(cell, kind="stable")
+    repeated = np.flatnonzero(cell[order][1:] == cell[order][:-1])
     if len(repeated):
         later = order[repeated + 1]
         worst = int(np.argmin(later))
@@ -568,8 +568,9 @@ def _ns(index: pd.DatetimeIndex) -> np.ndarray:
 
 def _float_matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     """The frame's values as float64 [dates, stocks]; a float64 frame is returned without a copy."""
-    if frame.shape[1] and not all(pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t)
-                                  for t in frame.dtypes.unique()):
+    if frame.shape[1] and not all(
+        pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t) for t in frame.dtypes.unique()
+    ):
         bad = [str(c) for c, t in frame.dtypes.items() if not pd.api.types.is_numeric_dtype(t)][:5]
         raise TypeError(f"{name}: prices must be numeric; non-numeric columns: {', '.join(bad)}")
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
@@ -589,7 +590,17 @@ class Market:
     (and ``open``, ``high``, ``low``) the frames. ``market.check()`` lists suspicious data.
     """
 
-    __slots__ = ("_frames", "_arrays", "_dates", "_stocks", "_labels", "_label_pos", "_delisting", "_cache", "__weakref__")
+    __slots__ = (
+        "_frames",
+        "_arrays",
+        "_dates",
+        "_stocks",
+        "_labels",
+        "_label_pos",
+        "_delisting",
+        "_cache",
+        "__weakref__",
+    )
 
     def __init__(
         self,
@@ -616,13 +627,14 @@ class Market:
                 continue
             if not isinstance(frame, pd.DataFrame):
                 raise TypeError(f"{name}: expected a DataFrame of prices or None, got {type(frame).__name__}")
-            _date_index(frame.index, name)
-            if (frame.index.tz is None) != (dates.tz is None):
+            if (_date_index(frame.index, name).tz is None) != (dates.tz is None):
                 raise ValueError(f"{name}: timezone-aware and timezone-naive dates mixed with close")
             if not (frame.index.equals(dates) and frame.columns.equals(stocks)):
-                if set(frame.columns) != set(stocks) or len(frame.index) != len(dates) or not frame.index.isin(
-                    dates
-                ).all():
+                if (
+                    set(frame.columns) != set(stocks)
+                    or len(frame.index) != len(dates)
+                    or not frame.index.isin(dates).all()
+                ):
                     raise ValueError(f"{name}: the dates and stocks must be those of close")
                 frame = frame.reindex(index=dates, columns=stocks)
             frames[name] = frame
@@ -682,7 +694,9 @@ class Market:
         lower = {str(c).strip().lower(): c for c in frame.columns}
         missing = [c for c in ("date", "close") if c not in lower]
         if missing:
-            raise ValueError(f"frame: missing column(s) {', '.join(missing)} (found: {', '.join(map(str, frame.columns))})")
+            raise ValueError(
+                f"frame: missing column(s) {', '.join(missing)} (found: {', '.join(map(str, frame.columns))})"
+            )
         name_col = next((lower[c] for c in _NAME_COLUMNS if c in lower), None)
         if name_col is None:
             raise ValueError(f"frame: missing the stock column (one of {', '.join(_NAME_COLUMNS)})")

@@ -24,9 +24,7 @@ def _pyplot() -> Any:
     try:
         import matplotlib.pyplot as plt
     except ImportError as exc:
-        raise ImportError(
-            "plotting needs matplotlib: install the 'plot' extra (pip install 'zelvor[plot]')"
-        ) from exc
+        raise ImportError("plotting needs matplotlib: install the 'plot' extra (pip install 'zelvor[plot]')") from exc
     return plt
 
 
@@ -36,7 +34,9 @@ def _percent(ax: Axes, axis: str = "y") -> None:
     (ax.yaxis if axis == "y" else ax.xaxis).set_major_formatter(PercentFormatter(1.0, decimals=0))
 
 
-def plot_equity(report: Report, ax: Axes | None = None, *, log: bool = False, figsize: tuple[float, float] = (10, 6)) -> Figure:
+def plot_equity(
+    report: Report, ax: Axes | None = None, *, log: bool = False, figsize: tuple[float, float] = (10, 6)
+) -> Figure:
     """Equity (and the benchmark, rebased to 1.0) above the drawdown; with `ax`, equity only."""
     plt = _pyplot()
     start = report.start
@@ -141,8 +141,15 @@ def plot_monthly(report: Report, ax: Axes | None = None, *, figsize: tuple[float
     ax.axvline(11.5, color="white", lw=3)
     for (r, c), v in np.ndenumerate(values):
         if np.isfinite(v):
-            ax.text(c, r, f"{v:+.1%}", ha="center", va="center", fontsize=7,
-                    color="black" if abs(v) < 0.6 * span else "white")
+            ax.text(
+                c,
+                r,
+                f"{v:+.1%}",
+                ha="center",
+                va="center",
+                fontsize=7,
+                color="black" if abs(v) < 0.6 * span else "white",
+            )
     ax.set_title("Monthly returns", loc="left", fontsize=10)
     ax.tick_params(length=0)
     for side in ax.spines.values():

@@ -9,12 +9,13 @@ from __future__ import annotations
 
 import math
 from functools import cached_property
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
 
 from zelvor._engine import REASONS, RawRun
+from zelvor.market import _ns
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -51,74 +52,97 @@ def _longest_underwater(dd: np.ndarray) -> int:
     return int(np.max(edges[1::2] - edges[::2]))
 
 
+def _timestamp(ns: int, tz: Any) -> pd.Timestamp:
+    stamp = pd.Timestamp(ns, unit="ns")
+    return stamp.tz_localize("UTC").tz_convert(tz) if tz is not None else stamp
+
+
 def compute_stats(
     equity: np.ndarray,
-    dates: pd.DatetimeIndex,
+    dates: np.ndarray,
     start_row: int,
     trades: dict[str, np.ndarray],
     fills: dict[str, np.ndarray],
     benchmark: np.ndarray | None = None,
     risk_free: float = 0.0,
     periods_per_year: int = 252,
+    tz: Any = None,
 ) -> dict[str, Any]:
-    """The figures of `Report.stats`, from the raw arrays (see there for the conventions)."""
+    """The figures of `Report.stats` from the raw arrays (see there for the conventions).
+
+    `dates` are the market's dates as int64 nanoseconds (UTC when `tz` is given). Plain NumPy
+    on purpose: a parameter sweep calls this once per run.
+    """
     n = len(equity)
     out: dict[str, Any] = {}
-    active = equity[start_row:] if n else equity
-    out["start"] = dates[start_row] if n else pd.NaT
-    out["end"] = dates[-1] if n else pd.NaT
+    active = equity[start_row:]
+    out["start"] = _timestamp(int(dates[start_row]), tz) if n else pd.NaT
+    out["end"] = _timestamp(int(dates[-1]), tz) if n else pd.NaT
     final = float(active[-1]) if len(active) else 1.0
     out["total_return"] = final - 1.0
-    days = (dates[-1] - dates[start_row]).total_seconds() / 86_400.0 if n else 0.0
+    days = (int(dates[-1]) - int(dates[start_row])) / 86_400e9 if n else 0.0
     out["cagr"] = final ** (365.25 / days) - 1.0 if days > 0 and final > 0 else math.nan
-    returns = active[1:] / active[:-1] - 1.0
-    excess = returns - risk_free / periods_per_year
+    excess = active[1:] / active[:-1] - 1.0
+    if risk_free:
+        excess -= risk_free / periods_per_year
     root = math.sqrt(periods_per_year)
-    if len(excess) >= 2:
-        sd = float(np.std(excess, ddof=1))
+    m = len(excess)
+    if m >= 2:
+        mean = float(excess.sum()) / m
+        centred = excess - mean
+        sd = math.sqrt(float(centred @ centred) / (m - 1))
         out["annual_volatility"] = sd * root
-        out["sharpe"] = float(np.mean(excess)) / sd * root if sd > 0 else math.nan
-        downside = math.sqrt(float(np.mean(np.minimum(excess, 0.0) ** 2)))
-        out["sortino"] = float(np.mean(excess)) / downside * root if downside > 0 else math.nan
+        out["sharpe"] = mean / sd * root if sd > 0 else math.nan
+        negative = np.minimum(excess, 0.0)
+        downside = math.sqrt(float(negative @ negative) / m)
+        out["sortino"] = mean / downside * root if downside > 0 else math.nan
     else:
         out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
-    dd = _drawdown(active) if len(active) else active
-    out["max_drawdown"] = float(np.min(dd)) if len(dd) else 0.0
+    if len(active):
+        dd = active / np.maximum.accumulate(active) - 1.0
+        out["max_drawdown"] = float(np.min(dd))
+    else:
+        dd = active
+        out["max_drawdown"] = 0.0
     out["calmar"] = out["cagr"] / -out["max_drawdown"] if out["max_drawdown"] < 0 else math.nan
     out["max_drawdown_duration"] = _longest_underwater(dd)
 
     pnl = trades["pnl"]
-    closed = trades["exit_row"] >= 0
+    exit_row = trades["exit_row"]
+    closed = exit_row >= 0
     closed_pnl = pnl[closed]
-    with np.errstate(invalid="ignore", divide="ignore"):
-        ret = pnl / np.abs(trades["basis"])
+    n_closed = len(closed_pnl)
     wins = closed_pnl > 0
     losses = closed_pnl < 0
     out["trades"] = len(pnl)
-    out["win_rate"] = float(np.mean(wins)) if len(closed_pnl) else math.nan
-    gross_loss = -float(np.sum(closed_pnl[losses]))
-    out["profit_factor"] = float(np.sum(closed_pnl[wins])) / gross_loss if gross_loss > 0 else math.nan
-    closed_ret = ret[closed]
-    out["avg_win"] = float(np.mean(closed_ret[wins])) if wins.any() else math.nan
-    out["avg_loss"] = float(np.mean(closed_ret[losses])) if losses.any() else math.nan
-    held = np.where(closed, trades["exit_row"], n) - trades["entry_row"]
-    out["avg_holding_rows"] = float(np.mean(held[closed])) if closed.any() else math.nan
+    n_wins = int(np.count_nonzero(wins))
+    n_losses = int(np.count_nonzero(losses))
+    out["win_rate"] = n_wins / n_closed if n_closed else math.nan
+    gross_loss = -float(closed_pnl[losses].sum())
+    out["profit_factor"] = float(closed_pnl[wins].sum()) / gross_loss if gross_loss > 0 else math.nan
+    with np.errstate(invalid="ignore", divide="ignore"):
+        closed_ret = closed_pnl / np.abs(trades["basis"][closed])
+    out["avg_win"] = float(closed_ret[wins].sum()) / n_wins if n_wins else math.nan
+    out["avg_loss"] = float(closed_ret[losses].sum()) / n_losses if n_losses else math.nan
+    entry_row = trades["entry_row"]
+    out["avg_holding_rows"] = float((exit_row[closed] - entry_row[closed]).sum()) / n_closed if n_closed else math.nan
 
     # Rows on which some trade was open: [entry_row, exit_row) for closed trades, to the end for open ones.
     n_active = n - start_row
     if n_active > 0 and len(pnl):
-        marks = np.zeros(n + 1, dtype=np.int64)
-        np.add.at(marks, trades["entry_row"], 1)
-        np.add.at(marks, np.where(closed, trades["exit_row"], n), -1)
+        marks = (
+            np.bincount(entry_row, minlength=n + 1)[: n + 1]
+            - np.bincount(np.where(closed, exit_row, n), minlength=n + 1)[: n + 1]
+        )
         out["exposure"] = float(np.count_nonzero(np.cumsum(marks[:n])[start_row:] > 0)) / n_active
     else:
         out["exposure"] = 0.0
-    traded = float(np.sum(np.abs(fills["value_after"] - fills["value_before"])))
+    traded = float(np.abs(fills["value_after"] - fills["value_before"]).sum())
     years = days / 365.25
-    mean_equity = float(np.mean(active)) if len(active) else math.nan
+    mean_equity = float(active.sum()) / len(active) if len(active) else math.nan
     out["turnover"] = traded / 2.0 / mean_equity / years if years > 0 and mean_equity > 0 else math.nan
-    out["fees"] = float(np.sum(fills["fee"]))
-    out["taxes"] = float(np.sum(fills["tax"]))
+    out["fees"] = float(fills["fee"].sum())
+    out["taxes"] = float(fills["tax"].sum())
 
     if benchmark is not None:
         bench = benchmark[start_row:]
@@ -205,7 +229,7 @@ class Report:
     @property
     def start(self) -> pd.Timestamp:
         """The first date the engine simulated (the first market date on or after the first weights date)."""
-        return self._dates[self._start_row] if len(self._dates) else pd.NaT
+        return self._dates[self._start_row] if len(self._dates) else cast(pd.Timestamp, pd.NaT)
 
     # ---- tables
 
@@ -234,19 +258,20 @@ class Report:
         entry = t["entry_row"]
         exit_ = t["exit_row"]
         closed = exit_ >= 0
-        dates = self._dates
-        nat = pd.NaT
+        dates_ns = _ns(self._dates)
+        tz = self._dates.tz
 
         def at(rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
-            picked = dates[np.where(valid, rows, 0)] if len(dates) else dates[:0]
-            return picked.where(valid, nat) if len(rows) else dates[:0]
+            """The dates of `rows`, NaT where not `valid`."""
+            if not len(rows):
+                return self._dates[:0]
+            ns = dates_ns[np.where(valid, rows, 0)]
+            ns[~valid] = np.iinfo(np.int64).min  # NaT
+            index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
+            return index.tz_localize("UTC").tz_convert(tz) if tz is not None else index
 
         signal_exit = exit_ if self._touched_exit else exit_ - 1
-        stats = (
-            np.array([s[-6:] for s in self._raw.stats], dtype=np.float64)
-            if self._raw.stats
-            else np.empty((0, 6))
-        )
+        stats = np.array([s[-6:] for s in self._raw.stats], dtype=np.float64) if self._raw.stats else np.empty((0, 6))
         with np.errstate(invalid="ignore", divide="ignore"):
             ret = t["pnl"] / np.abs(t["basis"])
         frame = pd.DataFrame(
@@ -262,7 +287,7 @@ class Report:
                 "exit_price": t["exit_price"],
                 "pnl": t["pnl"],
                 "return": ret,
-                "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), categories=list(REASONS)),
+                "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), categories=pd.Index(REASONS)),
                 **{name: stats[:, k] for k, name in enumerate(_STAT_COLUMNS)},
             }
         )
@@ -291,7 +316,7 @@ class Report:
                 "price": f["price"],
                 "fee": f["fee"],
                 "tax": f["tax"],
-                "reason": pd.Categorical.from_codes(f["reason"].astype(np.int64), categories=list(REASONS[:5])),
+                "reason": pd.Categorical.from_codes(f["reason"].astype(np.int64), categories=pd.Index(REASONS[:5])),
             }
         )
 
@@ -344,7 +369,9 @@ class Report:
 
         def signal(key: str) -> pd.Timestamp:
             row = ops.get(key, -1)
-            return self._signal_dates[row] if row is not None and 0 <= row < len(self._signal_dates) else pd.NaT
+            if row is not None and 0 <= row < len(self._signal_dates):
+                return self._signal_dates[row]
+            return cast(pd.Timestamp, pd.NaT)
 
         frame.attrs["weight_date"] = signal("weight_time")
         frame.attrs["next_weight_date"] = signal("next_weight_time")
@@ -381,13 +408,14 @@ class Report:
         """
         values = compute_stats(
             self._raw.equity,
-            self._dates,
+            _ns(self._dates),
             self._start_row,
             self._raw.trades,
             self._raw.fills,
             self._benchmark,
             risk_free,
             periods_per_year,
+            self._dates.tz,
         )
         return pd.Series(values, dtype=object, name="stats")
 
@@ -396,9 +424,10 @@ class Report:
         (January..December) and ``year`` (the year's compounded return). Months outside the
         period are NaN."""
         e = self.equity.iloc[self._start_row :] if len(self._dates) else self.equity
-        if e.index.tz is not None:
-            e = e.tz_localize(None)
-        month_end = e.groupby([e.index.year, e.index.month]).last()
+        if self._dates.tz is not None:
+            e = e.tz_localize(None)  # calendar months of the market's own zone
+        index = pd.DatetimeIndex(e.index)
+        month_end = e.groupby([index.year, index.month]).last()
         previous = month_end.shift(1)
         if len(previous):
             previous.iloc[0] = e.iloc[0]
@@ -407,7 +436,7 @@ class Report:
         table = table.reindex(columns=range(1, 13))
         table.index.name = "year"
         table.columns.name = "month"
-        yearly = e.groupby(e.index.year).last()
+        yearly = e.groupby(index.year).last()
         start_of_year = yearly.shift(1)
         if len(start_of_year):
             start_of_year.iloc[0] = e.iloc[0]

@@ -1,0 +1,146 @@
+"""The Python layer's cost around the engine: `zelvor.backtest` against `backtest_` alone.
+
+    python benchmarks/bench_layer.py            # workloads M and R (about a minute)
+    python benchmarks/bench_layer.py --quick    # small smoke run
+
+Workloads:
+  M  synthetic market of 5,000 rows x 2,000 stocks; at month ends the 50 stocks with the best
+     60-row momentum, equal weight; stop_loss 0.08, take_profit 0.3, trail_stop 0.1 after 0.05,
+     position_limit 0.1, window 20 / step 5 (the M of bench_backtest.py, as DataFrames)
+  R  the real data set (../shared/data/all_stocks_5yr.csv.gz, 1,259 rows x 505 stocks): monthly
+     top 20, the same options
+
+Timed in one process, interleaved, median of the runs:
+  engine   `trevane.backtest_` on the arrays the layer hands it (the floor)
+  backtest `zelvor.backtest(weights, market, ...)` then `report.stats()`: validation, conversion
+           of the weights, the locked run, copying the results out, the figures
+  report+  the same, also building the trades and transactions tables
+  prepared `prepare(...)` once, then `Prepared.stats_dict(**options)` per run (the sweep's path)
+The share outside the engine is (layer - engine) / layer. Also checked: the price matrices and a
+float64 weights frame reach the engine without a copy.
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+import zelvor
+from zelvor import _engine
+from zelvor.demo import momentum_weights
+
+OPTIONS = {
+    "stop_loss": 0.08,
+    "take_profit": 0.3,
+    "trail_stop": 0.1,
+    "trail_stop_activation": 0.05,
+    "position_limit": 0.1,
+    "window": 20,
+    "window_step": 5,
+}
+REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+
+
+def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int) -> dict:
+    from zelvor.core import trevane
+
+    prepared = zelvor.prepare(weights, market, delisting="auto")
+    arrays = prepared._arrays
+    _, engine_options = prepared._options(OPTIONS)
+
+    def engine():
+        trevane.backtest_(**arrays, **engine_options)
+
+    def layer():
+        zelvor.backtest(weights, market, delisting="auto", **OPTIONS).stats()
+
+    def layer_tables():
+        r = zelvor.backtest(weights, market, delisting="auto", **OPTIONS)
+        r.stats()
+        r.trades  # noqa: B018 - built on access
+        r.transactions  # noqa: B018
+
+    def fast():
+        prepared.stats_dict(**OPTIONS)
+
+    calls = {"engine": engine, "backtest": layer, "report+": layer_tables, "prepared": fast}
+    times: dict[str, list[float]] = {k: [] for k in calls}
+    for call in calls.values():  # warm-up
+        call()
+    for _ in range(repeat):
+        for key, call in calls.items():
+            started = time.perf_counter()
+            call()
+            times[key].append(time.perf_counter() - started)
+    medians = {k: statistics.median(v) for k, v in times.items()}
+
+    a = market.arrays
+    shared = [np.shares_memory(getattr(a, f), getattr(market, f).to_numpy()) for f in ("close", "open", "high", "low")]
+    shared.append(np.shares_memory(arrays["pos_values"], weights.to_numpy()))
+    raw = _engine.run(arrays, engine_options)
+    return {
+        "name": name,
+        "shape": f"{market.shape[0]}x{market.shape[1]}",
+        "trades": len(raw.trades["pnl"]),
+        "fills": len(raw.fills["row"]),
+        "medians": medians,
+        "no_copy": all(shared),
+    }
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smoke run: 1,000 rows x 300 stocks, 3 runs")
+    parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 7 for M, 40 for R)")
+    parser.add_argument("--only", default="MR", help="workloads to run, e.g. R")
+    parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of workload R")
+    args = parser.parse_args(argv)
+
+    rows, stocks = (1000, 300) if args.quick else (5000, 2000)
+    results = []
+    if "M" in args.only:
+        years = rows / 261
+        started = time.perf_counter()
+        market = zelvor.Market.synthetic(stocks=stocks, years=years, seed=12345)
+        weights = momentum_weights(market, top=50, lookback=60)
+        print(f"M: market built in {time.perf_counter() - started:.1f} s")
+        results.append(measure("M", market, weights, args.repeat or (3 if args.quick else 7)))
+        del market, weights
+    if "R" in args.only and not args.quick:
+        if args.data.exists():
+            market = zelvor.read_csv(args.data, warn=False)
+            weights = momentum_weights(market, top=20, lookback=60)
+            results.append(measure("R", market, weights, args.repeat or 40))
+        else:
+            print(f"R skipped: {args.data} not found")
+
+    header = (
+        f"{'':2} {'rows x stocks':>13} {'trades':>7} {'fills':>7} {'engine ms':>10} {'backtest ms':>12}"
+        f" {'outside':>8} {'report+ ms':>11} {'outside':>8} {'prepared ms':>12} {'outside':>8} {'no copy':>8}"
+    )
+    print(header)
+    print("-" * len(header))
+    for r in results:
+        m = r["medians"]
+        e = m["engine"]
+
+        def share(key: str, floor: float = e, medians: dict = m) -> str:
+            return f"{(medians[key] - floor) / medians[key]:8.1%}"
+
+        print(
+            f"{r['name']:2} {r['shape']:>13} {r['trades']:7d} {r['fills']:7d} {e * 1e3:10.2f}"
+            f" {m['backtest'] * 1e3:12.2f} {share('backtest')} {m['report+'] * 1e3:11.2f} {share('report+')}"
+            f" {m['prepared'] * 1e3:12.2f} {share('prepared')} {'yes' if r['no_copy'] else 'NO':>8}"
+        )
+    print("outside: share of the layer's time spent outside backtest_, (layer - engine) / layer.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

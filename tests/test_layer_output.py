@@ -1,0 +1,81 @@
+"""Plots render under Agg; the HTML report is one file that references nothing outside itself."""
+
+import builtins
+import html.parser
+import sys
+
+import pytest
+from layer_fixtures import random_market, random_weights
+
+import zelvor
+
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+
+
+@pytest.fixture(scope="module")
+def report():
+    market = random_market(300, 12, seed=21)
+    weights = random_weights(market, 14, seed=22, shorts=True)
+    return zelvor.backtest(weights, market, stop_loss=0.05, take_profit=0.1, benchmark="S3")
+
+
+def test_plots_return_figures_and_draw_into_a_given_axes(report):
+    import matplotlib.pyplot as plt
+    from matplotlib.figure import Figure
+
+    for draw in (report.plot, report.plot_trades, report.plot_monthly):
+        fig = draw()
+        assert isinstance(fig, Figure) and fig.axes
+        fig.canvas.draw()
+        plt.close(fig)
+        fig, ax = plt.subplots()
+        assert draw(ax=ax) is fig
+        assert ax.has_data() or ax.images
+        plt.close(fig)
+
+
+def test_plotting_without_matplotlib_names_the_extra(report, monkeypatch):
+    for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
+        monkeypatch.delitem(sys.modules, name)
+    real_import = builtins.__import__
+
+    def no_matplotlib(name, *args, **kwargs):
+        if name == "matplotlib" or name.startswith("matplotlib."):
+            raise ImportError("No module named 'matplotlib'")
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", no_matplotlib)
+    with pytest.raises(ImportError, match=r"pip install 'zelvor\[plot\]'"):
+        report.plot()
+
+
+class Links(html.parser.HTMLParser):
+    def __init__(self):
+        super().__init__()
+        self.tags, self.refs = [], []
+
+    def handle_starttag(self, tag, attrs):
+        self.tags.append(tag)
+        self.refs += [(tag, k, v) for k, v in attrs if k in {"src", "href", "srcset", "data", "action"}]
+
+
+def test_html_report_is_self_contained(report, tmp_path):
+    path = tmp_path / "report.html"
+    report.to_html(path, title="A & B")
+    text = path.read_text(encoding="utf-8")
+    parser = Links()
+    parser.feed(text)
+    parser.close()
+    assert parser.tags.count("img") == 3 and "table" in parser.tags
+    assert all(v.startswith("data:image/png;base64,") for _, _, v in parser.refs), parser.refs
+    assert "http://" not in text.replace("http://www.w3.org", "") and "https://" not in text
+    assert "<title>A &amp; B</title>" in text
+    for column in ("entry_price", "exit_price", "pnl", "exit_reason"):
+        assert f">{column}</th>" in text
+    assert "Next period" in text and "Sharpe" in text and "Beta" in text
+
+
+def test_notebook_and_text_views(report):
+    assert "<table>" in report._repr_html_()
+    assert repr(report).startswith("<Report ") and "trades>" in repr(report)
