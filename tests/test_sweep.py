@@ -5,8 +5,8 @@ from __future__ import annotations
 import io
 import math
 import os
-import sys
 import pickle
+import sys
 import time
 import warnings
 

@@ -90,17 +90,17 @@ def _expand_grid(grid: Any) -> tuple[list[str], list[dict[str, Any]]]:
     if isinstance(grid, Sequence) and not isinstance(grid, str | bytes):
         if not grid:
             raise ValueError("grid is empty: give at least one parameter set")
-        keys: list[str] = []
+        names: list[str] = []
         sets = []
         for i, entry in enumerate(grid):
             if not isinstance(entry, Mapping):
                 raise TypeError(f"grid[{i}] must be a dict of parameter values, got {type(entry).__name__}")
             for key in entry:
                 _check_key(key)
-                if key not in keys:
-                    keys.append(key)
+                if key not in names:
+                    names.append(key)
             sets.append(dict(entry))
-        return keys, sets
+        return names, sets
     raise TypeError(f"grid must be a dict of lists or a list of dicts, got {type(grid).__name__}")
 
 
@@ -302,7 +302,8 @@ class _WorkerState:
     def stats_row(self, params: Mapping[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
         options, strategy = self.split(params)
         weights = self.weights_for(strategy)
-        if self._prepare is None:
+        prepare = self._prepare
+        if prepare is None:
             import zelvor
 
             stats = zelvor.backtest(weights, self.job.market, **options).stats()
@@ -310,7 +311,7 @@ class _WorkerState:
         inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
         prepared = self._prepared.get_or_make(
             (_cache_key(strategy), _cache_key(inputs)),
-            lambda: self._prepare(weights, self.job.market, **inputs),
+            lambda: prepare(weights, self.job.market, **inputs),
         )
         stats = prepared.stats_dict(**options)
         return tuple(stats), tuple(stats.values())
@@ -361,8 +362,12 @@ def _release_engine_inputs() -> None:
         pass
 
 
-def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> list:
-    rows = []
+# One table row as it travels back: (set index, stats fields, their values, error or "").
+_Row = tuple[int, tuple[str, ...], tuple[Any, ...], str]
+
+
+def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> list[_Row]:
+    rows: list[_Row] = []
     last_fields: tuple[str, ...] = ()
     for index, params in sets:
         try:
@@ -423,13 +428,11 @@ def _run_serial(job: _Job, sets: list[dict], progress: _Progress) -> dict[int, t
     return rows
 
 
-def _dead_worker_error(exc: BaseException) -> str:
-    detail = str(exc)
-    codes = detail[detail.find("The exit codes") :].strip() if "The exit codes" in detail else ""
-    return (
-        f"{type(exc).__name__}: the worker process died running this parameter set, also when it was "
-        f"re-run alone{' (' + codes + ')' if codes else ''}"
-    )
+def _dead_worker_error(exc: BaseException | None) -> str:
+    name = type(exc).__name__ if exc else "TerminatedWorkerError"
+    detail = str(exc or "")
+    codes = f" ({detail[detail.find('The exit codes') :].strip()})" if "The exit codes" in detail else ""
+    return f"{name}: the worker process died running this parameter set, also when it was re-run alone{codes}"
 
 
 def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progress) -> dict[int, tuple]:
@@ -443,7 +446,9 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
 
     rows: dict[int, tuple] = {}
 
-    def run_round(tasks: list[list[int]], pre_dispatch: str) -> tuple[list[list[int]], list[list[int]], Exception]:
+    def run_round(
+        tasks: list[list[int]], pre_dispatch: str
+    ) -> tuple[list[list[int]], list[list[int]], Exception | None]:
         """Run tasks (lists of set indices); on a pool failure, (taken, untouched, error)."""
         taken: list[int] = []
 
@@ -700,10 +705,13 @@ class Sweep:
         values = self._metric(metric)
         if minimize is None:
             minimize = metric in _LOWER_IS_BETTER
-        valid = values[(self.table["error"] == "") & values.notna()]
-        if valid.empty:
+        import numpy as np
+
+        valid = np.flatnonzero((self.table["error"] == "").to_numpy() & values.notna().to_numpy())
+        if not len(valid):
             raise ValueError(f"no run of the sweep has a value for {metric!r}")
-        row = int(valid.idxmin() if minimize else valid.idxmax())
+        figures = values.to_numpy(dtype=np.float64)[valid]
+        row = int(valid[np.argmin(figures) if minimize else np.argmax(figures)])  # ties: the first set
         params = dict(self.params[row])
         return BestRun(params, self.rerun(params))
 
