@@ -30,11 +30,12 @@ __all__ = ["BestRun", "Sweep", "sweep"]
 BACKENDS = ("serial", "processes", "dask")
 
 # Parameter sets per task: enough tasks for every worker to get several (so one slow set does not
-# leave the other cores idle at the end), few enough sets per task that a dead worker or a
-# progress update costs little. Per-task overhead is a few milliseconds (benchmarks/bench_sweep.py),
-# a set a few: 64 sets keep the overhead around 1 %.
+# leave the other cores idle at the end), as few as that allows, since each task pays a fixed cost
+# in its worker (the market rebuilt from the shared matrices, the weights computed and validated once
+# per distinct strategy parameters: tens of milliseconds, see benchmarks/bench_sweep.py), and at
+# most 256 sets, so that a dead worker or a progress update is never far away.
 _TASKS_PER_WORKER = 4
-_MAX_SETS_PER_TASK = 64
+_MAX_SETS_PER_TASK = 256
 
 # How long a Dask sweep waits while its cluster has no worker at all before giving up.
 _NO_WORKER_TIMEOUT = 60.0
