@@ -323,16 +323,23 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
-def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> tuple[int, list]:
+def _run_sets(
+    job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]], drop_job: bool = False
+) -> tuple[int, list]:
     """Run parameter sets in a worker; one row per set: (index, fields, values, error).
 
     The state lives for this task only: a worker that kept the market between tasks would keep
     joblib's memory-mapped files in use after the sweep (they are freed when no worker maps them).
+    With `drop_job` (a job unpickled for this task alone, as loky sends it) the job lets go of its
+    market before the rows go back, so that joblib can delete its files as soon as the last row
+    arrives instead of waiting for the worker to free the task.
     """
     try:
         return task, _rows(_WorkerState(job), sets)
     finally:
         _release_engine_inputs()
+        if drop_job:
+            job.market = job.weights = None
 
 
 _tiny: tuple[Any, Any] | None = None
@@ -456,7 +463,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
         def feed():
             for t, indices in enumerate(tasks):
                 taken.append(t)  # joblib pulls a task when it hands it to the pool
-                yield delayed(_run_sets)(job, t, [(i, sets[i]) for i in indices])
+                yield delayed(_run_sets)(job, t, [(i, sets[i]) for i in indices], drop_job=True)
 
         parallel = Parallel(
             n_jobs=n_workers,
