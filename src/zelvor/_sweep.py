@@ -204,6 +204,7 @@ class _Job:
     fixed_options: dict[str, Any]
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
     _parts: tuple | None = field(default=None, repr=False)
+    unpickled: bool = False  # a worker's own copy (not the caller's job, nor Dask's shared one)
 
     def __reduce__(self):
         # The market travels as its four price matrices (views of its frames, so loky memory-maps
@@ -238,7 +239,7 @@ def _job_from_parts(token, weights, dates, stocks, matrices, fixed_options, opti
     import zelvor
 
     frames = {name: pd.DataFrame(values, index=dates, columns=stocks, copy=False) for name, values in matrices.items()}
-    return _Job(token, weights, zelvor.Market(**frames), fixed_options, option_names)
+    return _Job(token, weights, zelvor.Market(**frames), fixed_options, option_names, unpickled=True)
 
 
 # Options that `zelvor.prepare` takes (validated and converted once per weights); the others are
@@ -338,7 +339,7 @@ def _run_sets(
         return task, _rows(_WorkerState(job), sets)
     finally:
         _release_engine_inputs()
-        if drop_job:
+        if drop_job and job.unpickled:  # (joblib runs n_jobs=1 in this process, on the caller's job)
             job.market = job.weights = None
 
 
