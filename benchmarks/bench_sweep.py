@@ -9,9 +9,10 @@ when present; S, the seeded synthetic market of 5,000 days x 2,000 stocks.
 Strategy: at month ends, the 20 stocks with the best 60-day return at equal weight. Grid: 8
 stop-loss levels x 8 take-profit levels (off included), every row of the table with its stats.
 
-For each backend: runs per second of one `zelvor.sweep` call (after a small warm-up call, so the
-worker processes and the cluster exist already; their start is timed apart), and its ratio to
-serial in the same run. Memory, sampled every 0.1 s during the call over this process and all its
+For each backend: runs per second of one `zelvor.sweep` call (the median of --repeat calls, after
+a small warm-up call, so the worker processes and the cluster exist already; their start is timed
+apart), and its ratio to serial in the same run. Memory, sampled every 0.1 s during one more call
+(not timed) over this process and all its
 descendants: the peak of the summed proportional set sizes (PSS: shared pages counted once), the
 largest private memory (USS) of one worker, and the size of the memory-mapped files the sweep
 shared with its workers. Targets: processes >= 1.7x serial, Dask >= 1.5x serial, and the memory
@@ -173,11 +174,14 @@ def bench_market(name, market, weights, grid, client, n_jobs, repeat):
         timed_sweep(weights, market, {"stop_loss": [0.1]}, **kwargs)  # warm-up: workers, imports
         warm_up = time.perf_counter() - started
         base = tree_pss()  # the workers exist now: what follows is what the call adds
+        # Timed calls, then one call under the memory sampler (reading /proc/PID/smaps stalls the
+        # sampled processes, so it is kept out of the timing).
         times = []
+        for _ in range(repeat):
+            result, seconds = timed_sweep(weights, market, grid, **kwargs)
+            times.append(seconds)
         with MemorySampler() as memory:
-            for _ in range(repeat):
-                result, seconds = timed_sweep(weights, market, grid, **kwargs)
-                times.append(seconds)
+            timed_sweep(weights, market, grid, **kwargs)
         tables[backend] = result.table
         rows.append((backend, statistics.median(times), warm_up, memory, base))
     serial_seconds = rows[0][1]
@@ -254,7 +258,7 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smoke run: small synthetic market only")
     parser.add_argument("--headline", action="store_true", help="10,000 backtests on the real data set")
-    parser.add_argument("--repeat", type=int, default=1, help="timed calls per backend (median)")
+    parser.add_argument("--repeat", type=int, default=3, help="timed calls per backend (median)")
     parser.add_argument("--jobs", type=int, default=2, help="worker processes (default 2)")
     parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of market R")
     args = parser.parse_args(argv)
