@@ -149,6 +149,14 @@ struct Levels {
           trail_distance(std::fabs(o.trail_stop)) {}
 };
 
+// Why a stop fired, for the fill log: the upper level is a long's take-profit and a short's stop; a
+// stop level that moved off its fixed value is the trailing one.
+FillReason stop_reason(const Levels& levels, bool is_long, bool hit_upper, double lower, double upper) noexcept {
+    if (hit_upper == is_long) return FillReason::take_profit;
+    const bool trailing = is_long ? lower != levels.stop_loss_below : upper != levels.stop_loss_above;
+    return trailing ? FillReason::trail_stop : FillReason::stop_loss;
+}
+
 Strided1D<double> row_view(const Strided2D& matrix, std::int64_t row) {
     Strided1D<double> view;
     view.data = matrix.data + row * matrix.row_stride;
@@ -276,6 +284,7 @@ private:
     // a price column are each revalued; the reference prices move once the walk is done.
     void revalue(std::int64_t i) {
         ref_updates_.clear();
+        double held_value = 0.0;  // the holdings at today's trading prices, for the fill log
         for (auto it = out_.positions.begin(); it != out_.positions.end(); ++it) {
             const int sid = it->first;
             const int pid = price_column(sid);
@@ -299,29 +308,21 @@ private:
             const double base_value = position / cum;
             double upper;
             double lower;
-            bool trailing = false;  // the stop-loss level is the trailing one
             if (base_value > 0.0) {
                 const bool trail_active = max_ratio >= levels_.trail_active_above;
                 upper = levels_.take_profit_above;
                 lower = levels_.stop_loss_below;
                 if (trail_active && max_ratio - levels_.trail_distance > lower) {
                     lower = max_ratio - levels_.trail_distance;
-                    trailing = true;
                 }
             } else {
                 const bool trail_active = min_ratio <= levels_.trail_active_below;
                 upper = levels_.stop_loss_above;
                 if (trail_active && min_ratio + levels_.trail_distance < upper) {
                     upper = min_ratio + levels_.trail_distance;
-                    trailing = true;
                 }
                 lower = levels_.take_profit_below;
             }
-            // The fill log names the level that fired; for a short the upper level is the stop.
-            const auto exit_reason = [&](bool hit_upper) {
-                if (hit_upper == (base_value > 0.0)) return FillReason::take_profit;
-                return trailing ? FillReason::trail_stop : FillReason::stop_loss;
-            };
 
             if (o_.touched_exit) {
                 // Intraday exit, filled at once at the touched level (or at the open beyond it).
@@ -344,8 +345,9 @@ private:
                     out_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
                     if (log_) {
                         const bool hit_upper = open_touched ? open_ratio >= upper : touched_upper;
-                        log_->set_reason(exit_reason(hit_upper));
-                        log_->set_fill_price(open_touched ? m_.open(i, pid) : (hit_upper ? upper : lower) * ref / prior);
+                        log_->set_reason(stop_reason(levels_, base_value > 0.0, hit_upper, lower, upper));
+                        log_->set_fill_price(open_touched ? m_.open(i, pid)
+                                                          : (hit_upper ? upper : lower) * ref / prior);
                     }
                     // drop_zero false: the key stays (at 0), so this walk's iterator stays valid.
                     out_.cash = close_position(it, false);
@@ -355,15 +357,17 @@ private:
                 const double close_ratio = cum * m_.close.at(i, pid) / price;
                 if (close_ratio >= upper) {
                     pending_exits_.push_back({sid, StopSide::take_profit});
-                    if (log_) log_->note_stop(sid, exit_reason(true));
+                    if (log_) log_->note_stop(sid, stop_reason(levels_, base_value > 0.0, true, lower, upper));
                 } else if (close_ratio < lower) {
                     pending_exits_.push_back({sid, StopSide::stop_loss});
-                    if (log_) log_->note_stop(sid, exit_reason(false));
+                    if (log_) log_->note_stop(sid, stop_reason(levels_, base_value > 0.0, false, lower, upper));
                 }
             }
             if (!std::isnan(price)) ref_updates_.emplace_back(pid, price);
+            held_value += position;
         }
         for (const auto& [pid, price] : ref_updates_) ref_price_[static_cast<std::size_t>(pid)] = price;
+        if (log_) log_->revalued(out_.cash + held_value);
     }
 
     // Executes the stops detected on the previous row, unless today's rebalance keeps the stock.

@@ -38,9 +38,8 @@ Ref trades_table(const std::vector<engine::LedgerTrade>& t) {
     put(d.get(), "exit_price", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].exit_price; }));
     put(d.get(), "basis", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].basis; }));
     put(d.get(), "pnl", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].pnl; }));
-    put(d.get(), "reason", column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) {
-            return static_cast<std::uint8_t>(t[k].reason);
-        }));
+    put(d.get(), "reason",
+        column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(t[k].reason); }));
     return d;
 }
 
@@ -49,9 +48,8 @@ Ref fills_table(const std::vector<engine::Fill>& f) {
     const std::size_t n = f.size();
     put(d.get(), "row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].row; }));
     put(d.get(), "sid", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].sid; }));
-    put(d.get(), "reason", column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) {
-            return static_cast<std::uint8_t>(f[k].reason);
-        }));
+    put(d.get(), "reason",
+        column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(f[k].reason); }));
     put(d.get(), "value_before", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].value_before; }));
     put(d.get(), "value_after", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].value_after; }));
     put(d.get(), "balance", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].balance; }));
