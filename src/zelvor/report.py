@@ -242,7 +242,9 @@ class Report:
         triggered the exit: the exit row itself for intraday exits, the row before otherwise);
         ``weight`` (size at entry, a fraction of the portfolio; negative for a short); ``rows``
         (price rows held; to the end for an open trade); ``entry_price`` and ``exit_price``
-        (the fills the engine used: for an intraday exit, the touched level; NaN while open);
+        (the fills the engine used: for an intraday exit, the touched level; NaN while open, and
+        NaN on a row without a trading price, where the holding keeps its money value until the
+        next price);
         ``pnl`` (the trade's contribution to the portfolio value, starting value 1.0, fees and
         tax included; an open trade is marked at the last close); ``return`` (``pnl`` over the
         money put in at entry, before fees); ``exit_reason`` (rebalance, stop_loss,
