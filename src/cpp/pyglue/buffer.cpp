@@ -1,6 +1,8 @@
 #include "pyglue/buffer.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "pyglue/errors.hpp"
@@ -223,26 +225,82 @@ void check_format(const char* format, const ElementType& element) {
                      describe_format_char(p[1] == 'T' ? 'T' : p[1], false));
 }
 
+// True when the exporter describes its memory through suboffsets (pointers to follow), which a
+// strided read would misinterpret. A conforming exporter refuses our request instead.
+bool is_indirect(const Py_buffer& view) {
+    if (view.suboffsets == nullptr) return false;
+    if (view.shape == nullptr) return true;
+    for (int axis = 0; axis < view.ndim; ++axis) {
+        if (view.suboffsets[axis] >= 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Buffer Buffer::acquire(PyObject* obj, int ndim, const ElementType& element) {
     Buffer buffer;
     check_status(PyObject_GetBuffer(obj, &buffer.view_, PyBUF_RECORDS_RO));
     buffer.acquired_ = true;
-    if (buffer.view_.ndim != ndim) {
-        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     buffer.view_.ndim);
+    const Py_buffer& view = buffer.view_;
+    // An exporter may leave the shape out of a plain run of items, which is one-dimensional.
+    const int found_ndim = view.shape == nullptr && view.ndim != 0 ? 1 : view.ndim;
+    if (found_ndim != ndim || ndim > max_ndim) {
+        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, found_ndim);
     }
-    check_format(buffer.view_.format, element);
-    if (buffer.view_.itemsize != element.size) {
+    if (is_indirect(view)) {
+        raise(PyExc_ValueError, "Buffer with suboffsets (an indirect buffer) is not supported");
+    }
+    check_format(view.format, element);
+    if (view.itemsize != element.size) {
         raise_format(PyExc_ValueError, "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
-                     buffer.view_.itemsize, buffer.view_.itemsize > 1 ? "s" : "", element.name, element.size,
+                     view.itemsize, view.itemsize > 1 ? "s" : "", element.name, element.size,
                      element.size > 1 ? "s" : "");
     }
+    buffer.read_layout();
     return buffer;
 }
 
-Buffer::Buffer(Buffer&& other) noexcept : view_(other.view_), acquired_(other.acquired_) {
+// Fills shape_ and strides_ from the view; the dimensions and the item size are already checked.
+void Buffer::read_layout() {
+    const Py_ssize_t itemsize = view_.itemsize;
+    if (view_.shape == nullptr) {
+        if (view_.len < 0 || view_.len % itemsize != 0) {
+            raise_format(PyExc_ValueError, "Buffer length (%zd bytes) is not a whole number of %zd-byte items",
+                         view_.len, itemsize);
+        }
+        shape_[0] = view_.len / itemsize;
+        strides_[0] = itemsize;
+        return;
+    }
+    const int ndim = view_.ndim;
+    for (int axis = 0; axis < ndim; ++axis) {
+        if (view_.shape[axis] < 0) raise_format(PyExc_ValueError, "Buffer has a negative extent (axis %d)", axis);
+        shape_[axis] = view_.shape[axis];
+    }
+    if (view_.strides != nullptr) {
+        for (int axis = 0; axis < ndim; ++axis) strides_[axis] = view_.strides[axis];
+        return;
+    }
+    // No strides: C-contiguous, which only holds if the shape accounts for exactly the buffer's length.
+    Py_ssize_t extent = itemsize;
+    for (int axis = ndim - 1; axis >= 0; --axis) {
+        strides_[axis] = extent;
+        if (shape_[axis] != 0 && extent > PY_SSIZE_T_MAX / shape_[axis]) extent = -1;
+        if (extent < 0) break;
+        extent *= shape_[axis];
+    }
+    if (extent != view_.len) {
+        raise_format(PyExc_ValueError, "Buffer shape does not match its length (%zd bytes) in a contiguous buffer",
+                     view_.len);
+    }
+}
+
+Buffer::Buffer(Buffer&& other) noexcept
+    : view_(other.view_),
+      acquired_(other.acquired_),
+      shape_{other.shape_[0], other.shape_[1]},
+      strides_{other.strides_[0], other.strides_[1]} {
     other.acquired_ = false;
     other.view_ = Py_buffer{};
 }
@@ -252,6 +310,8 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
         release();
         view_ = other.view_;
         acquired_ = other.acquired_;
+        std::copy(std::begin(other.shape_), std::end(other.shape_), std::begin(shape_));
+        std::copy(std::begin(other.strides_), std::end(other.strides_), std::begin(strides_));
         other.acquired_ = false;
         other.view_ = Py_buffer{};
     }
@@ -268,7 +328,7 @@ void Buffer::release() noexcept {
 }
 
 numeric::Strided2D Buffer::matrix() const noexcept {
-    return {static_cast<const char*>(view_.buf), view_.shape[0], view_.shape[1], view_.strides[0], view_.strides[1]};
+    return {static_cast<const char*>(view_.buf), shape_[0], shape_[1], strides_[0], strides_[1]};
 }
 
 }  // namespace zelvor::glue

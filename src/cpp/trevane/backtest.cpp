@@ -126,9 +126,11 @@ int to_int32(PyObject* obj, int fallback) {
                                Py_TYPE(number.get())->tp_name);
         }
     }
-    const long value = PyLong_AsLong(number.get());
+    // Beyond even a long is the same overflow as beyond an int, with the same message.
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) throw glue::ErrorSet{};
-    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+    if (overflow != 0 || value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
         glue::raise(PyExc_OverflowError, "value too large to convert to int");
     }
     return static_cast<int>(value);
