@@ -110,12 +110,26 @@ def make_buffer(kind, code, values):
         return memoryview(array.array(code, doubled))[::2], values
     if kind == "reversed memoryview":  # a negative stride
         return memoryview(array.array(code, values[::-1]))[::-1], values
+    if kind == "unaligned memoryview":  # items at an odd address
+        size = array.array(code).itemsize
+        view = memoryview(bytearray(len(values) * size + 1))[1:].cast(code)
+        for k, v in enumerate(values):
+            view[k] = v
+        return view, values
     if kind == "memoryview of ctypes":
         return memoryview((CTYPES[code] * len(values))(*values)), values
     raise AssertionError(kind)
 
 
-KINDS = ["ctypes", "array", "memoryview", "strided memoryview", "reversed memoryview", "memoryview of ctypes"]
+KINDS = [
+    "ctypes",
+    "array",
+    "memoryview",
+    "strided memoryview",
+    "reversed memoryview",
+    "unaligned memoryview",
+    "memoryview of ctypes",
+]
 
 
 @st.composite
@@ -158,6 +172,23 @@ def test_int64_buffers_without_numpy_give_the_numpy_run(make, values):
 def test_the_delisting_really_changes_the_run():
     # guards the comparisons above against a fixture in which delisting_bars is never read
     assert outcome(np.array([2, 2, 2], dtype=np.int64)) != outcome(None)
+
+
+def unaligned(a):
+    """A copy of `a` whose elements sit at odd addresses."""
+    out = np.frombuffer(bytearray(a.nbytes + 1), dtype=a.dtype, offset=1, count=a.size).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_unaligned_arrays_are_read_as_their_aligned_copies():
+    # read element by element without assuming alignment (the sanitizer build checks every load)
+    market = {k: (v if v.dtype == object else unaligned(v)) for k, v in MARKET.items()}
+    bars = unaligned(np.array([2, -1, 5], dtype=np.int64))
+    ran = trevane.backtest_(*positional(market), delisting_bars=bars)
+    assert_same(ran.tolist(), outcome(np.array([2, -1, 5], dtype=np.int64))[0])
 
 
 # ---- a test exporter that leaves things out ---------------------------------------------------------
