@@ -11,176 +11,54 @@ namespace zelvor::glue {
 
 namespace {
 
+// What this system knows of one buffer format character. `group` classifies it as ElementType
+// does ('H' for a char, whose sign does not matter; 0 for one that no element type matches). A 'Z'
+// prefix makes a real type complex: group 'C', its complex description, twice the size.
+struct FormatChar {
+    char ch;
+    const char* description;          // as named in a mismatch message
+    const char* complex_description;  // after 'Z'; nullptr: the plain description
+    char group;
+    Py_ssize_t native_size;    // after '@', '^' or no prefix
+    Py_ssize_t standard_size;  // after '=' or '<'
+};
+
+constexpr FormatChar format_chars[] = {
+    {'?', "'bool'", nullptr, 'U', 1, 1},
+    {'c', "'char'", nullptr, 'H', 1, 1},
+    {'b', "'signed char'", nullptr, 'I', 1, 1},
+    {'B', "'unsigned char'", nullptr, 'U', 1, 1},
+    {'h', "'short'", nullptr, 'I', sizeof(short), 2},
+    {'H', "'unsigned short'", nullptr, 'U', sizeof(short), 2},
+    {'i', "'int'", nullptr, 'I', sizeof(int), 4},
+    {'I', "'unsigned int'", nullptr, 'U', sizeof(int), 4},
+    {'l', "'long'", nullptr, 'I', sizeof(long), 4},
+    {'L', "'unsigned long'", nullptr, 'U', sizeof(long), 4},
+    {'q', "'long long'", nullptr, 'I', sizeof(long long), 8},
+    {'Q', "'unsigned long long'", nullptr, 'U', sizeof(long long), 8},
+    {'f', "'float'", "'complex float'", 'R', sizeof(float), 4},
+    {'d', "'double'", "'complex double'", 'R', sizeof(double), 8},
+    {'g', "'long double'", "'complex long double'", 'R', sizeof(long double), sizeof(long double)},
+    {'T', "a struct", nullptr, 0, 0, 0},
+    {'O', "Python object", nullptr, 'O', sizeof(void*), sizeof(void*)},
+    {'P', "a pointer", nullptr, 'P', sizeof(void*), sizeof(void*)},
+    {'s', "a string", nullptr, 'I', 1, 1},
+    {'p', "a string", nullptr, 'I', 1, 1},
+};
+
+const FormatChar* find_format_char(char ch) {
+    for (const FormatChar& entry : format_chars) {
+        if (entry.ch == ch) return &entry;
+    }
+    return nullptr;
+}
+
 // How a found format character is described in a mismatch message.
 const char* describe_format_char(char ch, bool is_complex) {
-    switch (ch) {
-        case '?':
-            return "'bool'";
-        case 'c':
-            return "'char'";
-        case 'b':
-            return "'signed char'";
-        case 'B':
-            return "'unsigned char'";
-        case 'h':
-            return "'short'";
-        case 'H':
-            return "'unsigned short'";
-        case 'i':
-            return "'int'";
-        case 'I':
-            return "'unsigned int'";
-        case 'l':
-            return "'long'";
-        case 'L':
-            return "'unsigned long'";
-        case 'q':
-            return "'long long'";
-        case 'Q':
-            return "'unsigned long long'";
-        case 'f':
-            return is_complex ? "'complex float'" : "'float'";
-        case 'd':
-            return is_complex ? "'complex double'" : "'double'";
-        case 'g':
-            return is_complex ? "'complex long double'" : "'long double'";
-        case 'T':
-            return "a struct";
-        case 'O':
-            return "Python object";
-        case 'P':
-            return "a pointer";
-        case 's':
-        case 'p':
-            return "a string";
-        case 0:
-            return "end";
-        default:
-            return "unparsable format string";
-    }
-}
-
-char format_group(char ch, bool is_complex) {
-    switch (ch) {
-        case 'c':
-            return 'H';
-        case 'b':
-        case 'h':
-        case 'i':
-        case 'l':
-        case 'q':
-        case 's':
-        case 'p':
-            return 'I';
-        case '?':
-        case 'B':
-        case 'H':
-        case 'I':
-        case 'L':
-        case 'Q':
-            return 'U';
-        case 'f':
-        case 'd':
-        case 'g':
-            return is_complex ? 'C' : 'R';
-        case 'O':
-            return 'O';
-        case 'P':
-            return 'P';
-        default:
-            return 0;
-    }
-}
-
-Py_ssize_t native_size(char ch, bool is_complex) {
-    Py_ssize_t size = 0;
-    switch (ch) {
-        case '?':
-        case 'c':
-        case 'b':
-        case 'B':
-        case 's':
-        case 'p':
-            size = 1;
-            break;
-        case 'h':
-        case 'H':
-            size = sizeof(short);
-            break;
-        case 'i':
-        case 'I':
-            size = sizeof(int);
-            break;
-        case 'l':
-        case 'L':
-            size = sizeof(long);
-            break;
-        case 'q':
-        case 'Q':
-            size = sizeof(long long);
-            break;
-        case 'f':
-            size = sizeof(float);
-            break;
-        case 'd':
-            size = sizeof(double);
-            break;
-        case 'g':
-            size = sizeof(long double);
-            break;
-        case 'O':
-        case 'P':
-            size = sizeof(void*);
-            break;
-        default:
-            return 0;
-    }
-    return is_complex ? 2 * size : size;
-}
-
-// Standard sizes, used after '=', '<', '>' and '!'.
-Py_ssize_t standard_size(char ch, bool is_complex) {
-    Py_ssize_t size = 0;
-    switch (ch) {
-        case '?':
-        case 'c':
-        case 'b':
-        case 'B':
-        case 's':
-        case 'p':
-            size = 1;
-            break;
-        case 'h':
-        case 'H':
-            size = 2;
-            break;
-        case 'i':
-        case 'I':
-        case 'l':
-        case 'L':
-            size = 4;
-            break;
-        case 'q':
-        case 'Q':
-            size = 8;
-            break;
-        case 'f':
-            size = 4;
-            break;
-        case 'd':
-            size = 8;
-            break;
-        case 'g':
-            size = sizeof(long double);
-            break;
-        case 'O':
-        case 'P':
-            size = sizeof(void*);
-            break;
-        default:
-            return 0;
-    }
-    return is_complex ? 2 * size : size;
+    if (ch == 0) return "end";
+    const FormatChar* entry = find_format_char(ch);
+    if (entry == nullptr) return "unparsable format string";
+    return is_complex && entry->complex_description ? entry->complex_description : entry->description;
 }
 
 [[noreturn]] void raise_mismatch(const ElementType& element, char found, bool is_complex) {
@@ -214,9 +92,10 @@ void check_format(const char* format, const ElementType& element) {
         ch = *++p;
     }
     if (ch == 'T') raise_mismatch(element, 'T', false);
-    const char group = format_group(ch, is_complex);
-    const Py_ssize_t size = standard ? standard_size(ch, is_complex) : native_size(ch, is_complex);
-    if (ch == 0 || group == 0) raise_mismatch(element, ch, is_complex);
+    const FormatChar* found = ch == 0 ? nullptr : find_format_char(ch);
+    if (found == nullptr || found->group == 0) raise_mismatch(element, ch, is_complex);
+    const char group = is_complex && found->group == 'R' ? 'C' : found->group;
+    const Py_ssize_t size = (standard ? found->standard_size : found->native_size) * (is_complex ? 2 : 1);
     // chars don't care about sign
     const bool char_like = (element.group == 'H' || group == 'H') && element.size == size;
     if ((group != element.group || size != element.size) && !char_like) raise_mismatch(element, ch, is_complex);
