@@ -9,6 +9,7 @@
 #include "pyglue/errors.hpp"
 #include "trevane/columns.hpp"
 #include "trevane/module_state.hpp"
+#include "trevane/run_lock.hpp"
 
 namespace zelvor::trevane {
 
@@ -126,9 +127,11 @@ int to_int32(PyObject* obj, int fallback) {
                                Py_TYPE(number.get())->tp_name);
         }
     }
-    const long value = PyLong_AsLong(number.get());
+    // Beyond even a long is the same overflow as beyond an int, with the same message.
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(number.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) throw glue::ErrorSet{};
-    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
+    if (overflow != 0 || value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
         glue::raise(PyExc_OverflowError, "value too large to convert to int");
     }
     return static_cast<int>(value);
@@ -289,6 +292,9 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         market.has_delisting_bars = delisting.acquired();
         if (delisting.acquired()) market.delisting_bars = delisting.vector<std::int64_t>();
 
+        // From here to the end of the report the run uses process-wide state.
+        const RunLock run_lock;
+
         // Setup: the flags first, then the column map, the per-run arrays and the recorder.
         set_flag("RETAIN_COST_WHEN_REBALANCE", options.retain_cost_when_rebalance);
         set_flag("RESAMPLE", periodically_rebalance);
@@ -332,7 +338,13 @@ PyMethodDef backtest_def = {
     "quelmo_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
     "Simulate a portfolio day by day and return its value at the close of every price row.\n\n"
     "Trades, their excursion statistics and the next-period report stay in module state: read them\n"
-    "with get_trade_stocks(), get_stock_operations() and zelvor.core.quelmo.quelmo.",
+    "with get_trade_stocks(), get_stock_operations() and zelvor.core.quelmo.quelmo.\n\n"
+    "Threads: one backtest_ runs at a time in the process; a call from another thread waits, without\n"
+    "holding the interpreter lock, until the running one has finished. A call made from inside a\n"
+    "running backtest on the same thread (from a label's or a truth value's method) raises\n"
+    "RuntimeError. Reading the results afterwards is a separate step that another thread's run can\n"
+    "overwrite in between; the Python layer's zelvor.backtest holds its own lock over the run and the\n"
+    "reading of its results.",
 };
 
 }  // namespace zelvor::trevane
