@@ -35,7 +35,7 @@ def test_plots_return_figures_and_draw_into_a_given_axes(report):
         plt.close(fig)
 
 
-def test_plotting_without_matplotlib_names_the_extra(report, monkeypatch):
+def test_plotting_without_matplotlib_names_the_extra(report, monkeypatch, tmp_path):
     for name in [m for m in sys.modules if m == "matplotlib" or m.startswith("matplotlib.")]:
         monkeypatch.delitem(sys.modules, name)
     real_import = builtins.__import__
@@ -48,6 +48,11 @@ def test_plotting_without_matplotlib_names_the_extra(report, monkeypatch):
     monkeypatch.setattr(builtins, "__import__", no_matplotlib)
     with pytest.raises(ImportError, match=r"pip install 'zelvor\[plot\]'"):
         report.plot()
+    # The HTML report is still written, saying why it has no plots.
+    path = tmp_path / "plain.html"
+    report.to_html(path)
+    text = path.read_text(encoding="utf-8")
+    assert "No plots: plotting needs matplotlib" in text and "<img" not in text and "<table>" in text
 
 
 class Links(html.parser.HTMLParser):
