@@ -9,10 +9,20 @@
 (`zelvor.core.trevane`) and returns a `Report` that owns its results.
 """
 
-from zelvor.backtest import Prepared, backtest, prepare
+from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
 from zelvor.report import Report
 
 __version__ = "0.1.0"
 
-__all__ = ["DataError", "DataWarning", "Market", "Prepared", "Report", "backtest", "prepare", "read_csv"]
+__all__ = [
+    "DataError",
+    "DataWarning",
+    "Market",
+    "Prepared",
+    "Report",
+    "backtest",
+    "prepare",
+    "read_csv",
+    "run_stats",
+]
