@@ -219,11 +219,12 @@ class Report:
 
     @cached_property
     def benchmark(self) -> pd.Series | None:
-        """The benchmark's prices rebased to 1.0 at the start of the active period, or None."""
+        """The benchmark's prices rebased to 1.0 at its first price in the active period, or None."""
         if self._benchmark is None:
             return None
         b = self._benchmark
-        base = b[self._start_row] if len(b) else 1.0
+        known = np.flatnonzero(np.isfinite(b[self._start_row :]))
+        base = b[self._start_row + known[0]] if len(known) else np.nan
         return pd.Series(b / base, index=self._dates, name=self._benchmark_name or "benchmark", copy=False)
 
     @property
