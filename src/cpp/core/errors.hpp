@@ -14,9 +14,6 @@ struct Error {
     std::string message;
 };
 
-// Thrown when the host (the Python side) already has an exception pending: the core only unwinds.
-struct HostError {};
-
 inline Error out_of_bounds(int axis) {
     return Error{ErrorKind::index, "Out of bounds on buffer access (axis " + std::to_string(axis) + ")"};
 }

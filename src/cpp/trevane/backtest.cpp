@@ -7,6 +7,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/objects.hpp"
 #include "trevane/columns.hpp"
 #include "trevane/module_state.hpp"
 
@@ -103,36 +104,15 @@ double to_double(PyObject* obj, double fallback) {
     return value;
 }
 
-bool truth(PyObject* obj) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False || obj == Py_None) return false;
-    return glue::check_status(PyObject_IsTrue(obj)) != 0;
-}
+bool to_bool(PyObject* obj, bool fallback) { return obj == nullptr ? fallback : glue::truth(obj); }
 
-bool to_bool(PyObject* obj, bool fallback) { return obj == nullptr ? fallback : truth(obj); }
+int to_int32(PyObject* obj, int fallback) { return obj == nullptr ? fallback : glue::to_int32(obj); }
 
-// An int directly; anything else through its __int__; the result must fit a 32-bit signed int.
-int to_int32(PyObject* obj, int fallback) {
-    if (obj == nullptr) return fallback;
-    Ref number;
-    if (PyLong_Check(obj)) {
-        number = Ref::borrow(obj);
-    } else {
-        PyNumberMethods* methods = Py_TYPE(obj)->tp_as_number;
-        if (methods == nullptr || methods->nb_int == nullptr) glue::raise(PyExc_TypeError, "an integer is required");
-        number = glue::check(methods->nb_int(obj));
-        if (!PyLong_Check(number.get())) {
-            glue::raise_format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                               Py_TYPE(number.get())->tp_name);
-        }
-    }
-    const long value = PyLong_AsLong(number.get());
-    if (value == -1 && PyErr_Occurred()) throw glue::ErrorSet{};
-    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
-        glue::raise(PyExc_OverflowError, "value too large to convert to int");
-    }
-    return static_cast<int>(value);
-}
+constinit glue::Name retain_cost_flag_name{"RETAIN_COST_WHEN_REBALANCE"};
+constinit glue::Name resample_flag_name{"RESAMPLE"};
+constinit glue::Name numpy_name{"org_np"};
+constinit glue::Name abs_name{"abs"};
+constinit glue::Name sum_name{"sum"};
 
 const char* frame_name(engine::Frame frame) {
     switch (frame) {
@@ -167,9 +147,9 @@ public:
     void end_analysis(engine::PositionMap& positions) override {
         Ref result = glue::check(recorder_entries.end_analysis(positions));
     }
-    bool retain_cost_flag() override { return truth(namespace_lookup("RETAIN_COST_WHEN_REBALANCE").get()); }
-    bool resample_flag() override { return truth(namespace_lookup("RESAMPLE").get()); }
-    bool stop_trading_next_period() override { return truth(stop_trading_next_period_); }
+    bool retain_cost_flag() override { return glue::truth(namespace_lookup(retain_cost_flag_name).get()); }
+    bool resample_flag() override { return glue::truth(namespace_lookup(resample_flag_name).get()); }
+    bool stop_trading_next_period() override { return glue::truth(stop_trading_next_period_); }
 
     double gross_weight(const engine::TargetRow& row) override {
         Ref weights;
@@ -181,8 +161,9 @@ public:
         } else {
             weights = glue::check(PySequence_GetItem(pos_values_, static_cast<Py_ssize_t>(row.pos_row)));
         }
-        Ref absolute = glue::check(PyObject_CallMethod(namespace_lookup("org_np").get(), "abs", "O", weights.get()));
-        Ref total = glue::check(PyObject_CallMethod(absolute.get(), "sum", nullptr));
+        Ref numpy = namespace_lookup(numpy_name);
+        Ref absolute = glue::check(PyObject_CallMethodOneArg(numpy.get(), abs_name.get(), weights.get()));
+        Ref total = glue::check(PyObject_CallMethodNoArgs(absolute.get(), sum_name.get()));
         return to_double(total.get(), 0.0);
     }
 
@@ -201,8 +182,7 @@ public:
                            label.get());
     }
     [[noreturn]] void fail(engine::Frame frame) override {
-        glue::set_error_from_current();
-        glue::add_traceback(frame_name(frame));
+        glue::record_failure(frame_name(frame));
         throw glue::ErrorSet{};
     }
 

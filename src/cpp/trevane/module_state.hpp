@@ -6,6 +6,7 @@
 
 #include "core/engine.hpp"
 #include "pyglue/numpy.hpp"
+#include "pyglue/objects.hpp"
 #include "pyglue/ref.hpp"
 #include "quelmo/recorder_api.hpp"
 
@@ -35,8 +36,8 @@ extern RecorderEntries recorder_entries;  // defined in module.cpp
 inline PyObject* module_dict() { return PyModule_GetDict(state.module); }
 
 // A name of the module's namespace, else of the built-in names, looked up at every use so that a
-// rebound attribute takes effect; NameError when neither has it. Defined in queries.cpp.
-glue::Ref namespace_lookup(const char* name);
+// rebound attribute takes effect; NameError when neither has it.
+inline glue::Ref namespace_lookup(const glue::Name& name) { return glue::lookup_global(module_dict(), name); }
 
 // What the end-of-run report reads besides the loop's outcome.
 struct ReportInputs {

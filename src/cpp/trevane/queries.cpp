@@ -2,74 +2,31 @@
 // get_stock_operations and ioft. They work on Python objects throughout, so callers' own number
 // types (ints, NumPy scalars) and indexing rules (negative indices) behave as they would in Python.
 #include <array>
-#include <cstring>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/objects.hpp"
 #include "trevane/module_state.hpp"
 
 namespace zelvor::trevane {
 
 using glue::Ref;
 
-// A name of the module's namespace, else of the built-in names; looked up at every use so that a
-// rebound attribute takes effect. Also used by the end-of-run report.
-Ref namespace_lookup(const char* name) {
-    // A handful of names, some looked up on hot paths (the flags, once per traded holding): their
-    // interned keys are made once and kept for the life of the process.
-    static std::vector<std::pair<std::string, PyObject*>> keys;
-    PyObject* key_object = nullptr;
-    for (const auto& [text, interned] : keys) {
-        if (std::strcmp(text.c_str(), name) == 0) key_object = interned;
-    }
-    if (key_object == nullptr) {
-        key_object = glue::check(PyUnicode_InternFromString(name)).release();
-        keys.emplace_back(name, key_object);
-    }
-    Ref key = Ref::borrow(key_object);
-    if (PyObject* value = PyDict_GetItemWithError(module_dict(), key.get())) return Ref::borrow(value);
-    glue::check_pending();
-    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-    if (builtins == nullptr) throw glue::ErrorSet{};
-    PyObject* value = PyObject_GetAttr(builtins, key.get());
-    if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw glue::ErrorSet{};
-    PyErr_Clear();
-    glue::raise_format(PyExc_NameError, "name '%U' is not defined", key.get());
-}
-
 namespace {
 
-bool truth(PyObject* obj) { return glue::check_status(PyObject_IsTrue(obj)) != 0; }
+using glue::compare;
+using glue::for_each;
+using glue::get_index;
+using glue::get_item;
+using glue::set_item;
+using glue::truth;
 
-// Python's `a <op> b` taken as a truth value (no identity shortcut, so NaN objects compare as NaN).
-bool compare(PyObject* a, PyObject* b, int op) {
-    Ref result = glue::check(PyObject_RichCompare(a, b, op));
-    return truth(result.get());
-}
-
-Ref get_item(PyObject* container, PyObject* key) { return glue::check(PyObject_GetItem(container, key)); }
-
-Ref get_index(PyObject* container, Py_ssize_t index) {
-    Ref key = glue::check(PyLong_FromSsize_t(index));
-    return get_item(container, key.get());
-}
-
-void set_item(PyObject* container, PyObject* key, PyObject* value) {
-    glue::check_status(PyObject_SetItem(container, key, value));
-}
-
-// Calls `visit(item)` for every item of a Python iterable, in iteration order.
-template <class Visit>
-void for_each(PyObject* iterable, Visit&& visit) {
-    Ref iterator = glue::check(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
-    glue::check_pending();
-}
+constinit glue::Name quelmo_name{"quelmo"};
+constinit glue::Name datetime_name{"datetime"};
+constinit glue::Name trades_name{"trades"};
+constinit glue::Name trade_positions_name{"trade_positions"};
 
 // One (key, value) pair of a generic items() result: a 2-tuple, or any iterable of exactly two.
 Ref pair_key(PyObject* item) {
@@ -200,8 +157,8 @@ Ref trade_row(PyObject* record, Py_ssize_t number, PyObject* pos_columns, PyObje
         cell[4] = minus_one.copy();
     }
     {
-        Ref recorder = namespace_lookup("quelmo");
-        Ref positions = glue::check(PyObject_GetAttrString(recorder.get(), "trade_positions"));
+        Ref recorder = namespace_lookup(quelmo_name);
+        Ref positions = glue::check(PyObject_GetAttr(recorder.get(), trade_positions_name.get()));
         cell[5] = get_index(positions.get(), number);
     }
     if (closed) {
@@ -238,8 +195,8 @@ PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
         if (price_index != Py_None) dates = glue::Buffer::acquire(price_index, 1, glue::int64_element);
 
         Ref rows = glue::check(PyList_New(0));
-        Ref recorder = namespace_lookup("quelmo");
-        Ref trades = glue::check(PyObject_GetAttrString(recorder.get(), "trades"));
+        Ref recorder = namespace_lookup(quelmo_name);
+        Ref trades = glue::check(PyObject_GetAttr(recorder.get(), trades_name.get()));
         Py_ssize_t number = 0;
         for_each(trades.get(), [&](PyObject* record) {
             Ref row = trade_row(record, number, pos_columns, price_index, touched_exit);
@@ -273,7 +230,7 @@ PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     return glue::guarded<PyObject*>("zelvor.core.trevane.ioft", nullptr, [&]() -> PyObject* {
         PyObject* v = nullptr;
         glue::bind_arguments(ioft_sig, args, nargsf, kwnames, &v);
-        Ref module = namespace_lookup("datetime");
+        Ref module = namespace_lookup(datetime_name);
         Ref type = glue::check(PyObject_GetAttrString(module.get(), "datetime"));
         Ref fromtimestamp = glue::check(PyObject_GetAttrString(type.get(), "fromtimestamp"));
         // Python's own true division: ints convert to the nearest double, NumPy scalars divide themselves.
