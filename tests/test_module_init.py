@@ -1,13 +1,12 @@
 """Initialisation of the engine module and its binding to the recorder's published entries."""
 
 import inspect
-import math
 import subprocess
 import sys
 import textwrap
 
 import pytest
-from market_fixtures import SIGNATURES
+from market_fixtures import DEFAULTS, PARAMETER_NAMES, SIGNATURES
 
 # Puts a stand-in recorder whose table holds `entries` (name -> capsule name) into sys.modules, then
 # imports the engine and prints the outcome.
@@ -104,14 +103,10 @@ def test_namespace_and_defaults():
     assert trevane.quelmo is quelmo
     assert trevane.datetime is datetime
     parameters = inspect.signature(trevane.backtest_).parameters
-    assert list(parameters)[:11] == [
-        "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-        "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
-    ]  # fmt: skip
-    defaults = [p.default for p in parameters.values() if p.default is not inspect.Parameter.empty]
-    assert defaults[:3] == [0.001425, 0.003, 1.0]
-    assert math.isinf(defaults[3]) and math.isinf(defaults[4]) and defaults[3] > 0
-    assert defaults[5:] == [0.0, False, 1.0, False, True, 0, 1, True, None]
+    assert tuple(parameters) == PARAMETER_NAMES
+    defaults = {name: p.default for name, p in parameters.items() if p.default is not inspect.Parameter.empty}
+    # repr tells 1.0 from 1 and False from 0; the infinities are org_np.inf
+    assert {name: repr(value) for name, value in defaults.items()} == {n: repr(v) for n, v in DEFAULTS.items()}
     for name, params in [
         ("get_trade_stocks", ["pos_columns", "price_index", "touched_exit"]),
         ("normalize_weight", ["weights", "position_limit"]),
