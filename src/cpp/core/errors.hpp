@@ -7,6 +7,7 @@
 
 namespace zelvor::numeric {
 
+// The Python exception each kind becomes; the glue maps them by position, runtime last.
 enum class ErrorKind { index, zero_division, overflow, value, type, memory, runtime };
 
 struct Error {

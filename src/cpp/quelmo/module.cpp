@@ -78,17 +78,8 @@ void initialise(PyObject* m) {
     glue::add_object(m, "__test__", test_dict.get());
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "quelmo",
-    "Trade-excursion recorder of the backtest engine.",
-    0,
-    nullptr,
-    glue::module_slots<module_once>,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef definition =
+    glue::module_definition<module_once>("quelmo", "Trade-excursion recorder of the backtest engine.");
 
 }  // namespace
 

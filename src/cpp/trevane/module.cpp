@@ -89,17 +89,7 @@ void initialise(PyObject* m) {
     }
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "trevane",
-    "Backtest engine.",
-    0,
-    nullptr,
-    glue::module_slots<module_once>,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef definition = glue::module_definition<module_once>("trevane", "Backtest engine.");
 
 }  // namespace
 

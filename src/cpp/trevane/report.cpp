@@ -20,9 +20,6 @@ namespace {
 using engine::RunOutcome;
 using engine::StopEntry;
 using engine::StopSide;
-using glue::compare;
-using glue::new_int;
-using glue::truth;
 
 constinit glue::Name normalize_weight_name{"normalize_weight"};
 
@@ -86,14 +83,14 @@ public:
     // record[k][sid] = value
     static void set_entry(Key k, std::int64_t sid, PyObject* value) {
         Ref mapping = get(k);
-        Ref index = new_int(sid);
+        Ref index = glue::new_int(sid);
         glue::set_item(mapping.get(), index.get(), value);
     }
 
     // sid in record[k]
     static bool contains(Key k, std::int64_t sid) {
         Ref mapping = get(k);
-        Ref index = new_int(sid);
+        Ref index = glue::new_int(sid);
         return glue::check_status(PySequence_Contains(mapping.get(), index.get())) != 0;
     }
 };
@@ -109,8 +106,8 @@ void divide_entries(PyObject* mapping, PyObject* divisor) {
 
 // Weights are scaled down, never up: divides them by `sum` when it exceeds 1.
 void scale_down(Record::Key k, Ref sum) {
-    Ref one = new_int(1);
-    Ref divisor = compare(sum.get(), one.get(), Py_GT) ? std::move(sum) : std::move(one);
+    Ref one = glue::new_int(1);
+    Ref divisor = glue::compare(sum.get(), one.get(), Py_GT) ? std::move(sum) : std::move(one);
     divide_entries(Record::get(k).get(), divisor.get());
 }
 
@@ -141,12 +138,12 @@ Ref last_target(const RunOutcome& outcome, PyObject* pos_values) {
 // Step 2: the weights of the last rebalance's row for the stocks it left held; a stock closed since
 // by a due exit or a delisting (its key erased) keeps its place with weight 0.
 void current_weights(const RunOutcome& outcome, PyObject* pos_values) {
-    Ref zero = new_int(0);
-    Ref weight_sum = new_int(0);
-    Ref row = new_int(outcome.last_rebalanced_pos_id);
+    Ref zero = glue::new_int(0);
+    Ref weight_sum = glue::new_int(0);
+    Ref row = glue::new_int(outcome.last_rebalanced_pos_id);
     for (const auto& [sid, value] : outcome.last_positions) {
         (void)value;
-        Ref column = new_int(sid);
+        Ref column = glue::new_int(sid);
         Ref index = glue::check(PyTuple_Pack(2, row.get(), column.get()));
         Ref w = glue::get_item(pos_values, index.get());
         Record::set_entry(Record::weights, sid, outcome.positions.count(sid) ? w.get() : zero.get());
@@ -166,12 +163,12 @@ Ref next_candidate(const RunOutcome& outcome, PyObject* pos_values) {
 // rebalance (or due to be stopped) stay out; they still count in the sum unless the pending
 // rebalance drops them. Returns the sum of the absolute weights.
 Ref next_weights(const RunOutcome& outcome, PyObject* candidate, PyObject* stop_trading) {
-    Ref zero = new_int(0);
-    Ref next_sum = new_int(0);
+    Ref zero = glue::new_int(0);
+    Ref next_sum = glue::new_int(0);
     for_each_weight(candidate, [&](std::int64_t sid, PyObject* w) {
         bool in_stop_list = false;
         bool in_due_list = false;
-        if (truth(stop_trading)) {
+        if (glue::truth(stop_trading)) {
             in_stop_list = names_stock(outcome.stop_exits, sid);
             if (!in_stop_list) in_due_list = names_stock(outcome.exits_due, sid);
         }
@@ -181,7 +178,7 @@ Ref next_weights(const RunOutcome& outcome, PyObject* candidate, PyObject* stop_
             stopped = held != outcome.positions.end() && held->second != 0;  // NaN counts as held
         }
         if (!(outcome.rebalance_due && stopped)) add_magnitude(next_sum, w);
-        if (!in_stop_list && !in_due_list && compare(w, zero.get(), Py_NE)) {
+        if (!in_stop_list && !in_due_list && glue::compare(w, zero.get(), Py_NE)) {
             Record::set_entry(Record::next_weights, sid, w);
         }
     });
@@ -190,9 +187,9 @@ Ref next_weights(const RunOutcome& outcome, PyObject* candidate, PyObject* stop_
 
 // Step 5: the position rows both weight sets refer to.
 void weight_times(const RunOutcome& outcome) {
-    Ref weight_time = new_int(outcome.last_rebalanced_pos_id);
+    Ref weight_time = glue::new_int(outcome.last_rebalanced_pos_id);
     Record::set(Record::weight_time, weight_time.get());
-    Ref next_weight_time = new_int(outcome.pos_id);
+    Ref next_weight_time = glue::new_int(outcome.pos_id);
     Record::set(Record::next_weight_time, next_weight_time.get());
 }
 
@@ -210,17 +207,17 @@ void normalize(double position_limit) {
 
 // Step 8: a rebalance decided on the last row and never executed: what it would do to each stock.
 void pending_rebalance_actions(const RunOutcome& outcome, PyObject* pos_values) {
-    Ref zero = new_int(0);
+    Ref zero = glue::new_int(0);
     Ref row = glue::get_index(pos_values, outcome.pos_id);
     for_each_weight(row.get(), [&](std::int64_t sid, PyObject* w) {
         const auto held = outcome.positions.find(static_cast<int>(sid));
         const double p = held == outcome.positions.end() ? 0.0 : held->second;
         const glue::Name* action = nullptr;
-        if (p == 0 && compare(w, zero.get(), Py_NE)) {
+        if (p == 0 && glue::compare(w, zero.get(), Py_NE)) {
             action = &enter_name;
-        } else if (p != 0 && compare(w, zero.get(), Py_EQ)) {
+        } else if (p != 0 && glue::compare(w, zero.get(), Py_EQ)) {
             action = &exit_name;
-        } else if (p != 0 && compare(w, zero.get(), Py_NE)) {
+        } else if (p != 0 && glue::compare(w, zero.get(), Py_NE)) {
             action = &hold_name;
         }
         if (action != nullptr) Record::set_entry(Record::actions, sid, action->get());
@@ -229,15 +226,15 @@ void pending_rebalance_actions(const RunOutcome& outcome, PyObject* pos_values) 
 
 // Step 9: stop exits due on the next row.
 void due_stop_actions(const RunOutcome& outcome, const ReportInputs& inputs) {
-    Ref zero = new_int(0);
+    Ref zero = glue::new_int(0);
     for (const StopEntry& entry : outcome.exits_due) {
         PyObject* name = nullptr;
-        if (truth(inputs.stop_trading_next_period) || outcome.last_date > inputs.pos_index.at(outcome.pos_id)) {
+        if (glue::truth(inputs.stop_trading_next_period) || outcome.last_date > inputs.pos_index.at(outcome.pos_id)) {
             name = due_stop.of(entry.side);
         } else if (Record::contains(Record::next_weights, entry.sid)) {
             Ref next_weights = Record::get(Record::next_weights);
             Ref w = glue::get_index(next_weights.get(), entry.sid);
-            if (compare(w.get(), zero.get(), Py_NE)) name = due_stop_kept.of(entry.side);
+            if (glue::compare(w.get(), zero.get(), Py_NE)) name = due_stop_kept.of(entry.side);
         }
         if (name != nullptr) Record::set_entry(Record::actions, entry.sid, name);
     }
@@ -246,7 +243,7 @@ void due_stop_actions(const RunOutcome& outcome, const ReportInputs& inputs) {
 // Step 10: stops executed since the last rebalance; with stop_trading_next_period they override.
 void executed_stop_actions(const RunOutcome& outcome, PyObject* stop_trading) {
     for (const StopEntry& entry : outcome.stop_exits) {
-        if (truth(stop_trading) || !Record::contains(Record::actions, entry.sid)) {
+        if (glue::truth(stop_trading) || !Record::contains(Record::actions, entry.sid)) {
             Record::set_entry(Record::actions, entry.sid, executed_stop.of(entry.side));
         }
     }
