@@ -69,6 +69,7 @@ void build_namespace(PyObject* m) {
     const double infinity = PyFloat_AsDouble(inf.get());
     if (infinity == -1.0 && PyErr_Occurred()) throw glue::ErrorSet{};
     set_backtest_infinity(infinity);
+    backtest_def.ml_doc = backtest_docstring();
     add_function(m, backtest_def);
 
     add_function(m, get_trade_stocks_def);

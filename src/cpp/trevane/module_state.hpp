@@ -59,8 +59,10 @@ extern PyMethodDef normalize_weight_def;
 extern PyMethodDef ioft_def;
 extern PyMethodDef get_trade_stocks_def;
 
-// backtest_, defined in backtest.cpp. Its infinite defaults are read from org_np.inf at initialisation.
+// backtest_, defined in backtest.cpp. Its infinite defaults are read from org_np.inf at initialisation;
+// its docstring (text signature included) is made from its parameter table.
 extern PyMethodDef backtest_def;
 void set_backtest_infinity(double infinity);
+const char* backtest_docstring();
 
 }  // namespace zelvor::trevane
