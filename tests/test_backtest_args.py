@@ -82,6 +82,8 @@ class BadInt:
         ({"quelmo_window": BadInt()}, TypeError, "__int__ returned non-int (type float)"),
         ({"quelmo_window": 2**31}, OverflowError, "value too large to convert to int"),
         ({"quelmo_window_step": -(2**31) - 1}, OverflowError, "value too large to convert to int"),
+        # beyond 64 bits too: the same message, not the host's "too large to convert to C long"
+        ({"quelmo_window": 2**64}, OverflowError, "value too large to convert to int"),
         ({"fee_ratio": "x"}, TypeError, "must be real number, not str"),
         ({"position_limit": Float()}, RuntimeError, "no float today"),
         (
