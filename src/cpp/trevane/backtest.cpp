@@ -12,6 +12,7 @@
 #include "trevane/columns.hpp"
 #include "trevane/module_state.hpp"
 #include "trevane/parameters.hpp"
+#include "trevane/run_lock.hpp"
 
 namespace zelvor::trevane {
 
@@ -239,6 +240,9 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         PyObject* const price_values = arg[index_of("price_values")];
         PyObject* const close_values = arg[index_of("close_values")];
         PyObject* const pos_values = arg[index_of("pos_values")];
+
+        // From here to the end of the report the run uses process-wide state.
+        const RunLock run_lock;
 
         // Setup: the flags first, then the column map, the per-run arrays and the recorder.
         set_flag("RETAIN_COST_WHEN_REBALANCE", options.retain_cost_when_rebalance);

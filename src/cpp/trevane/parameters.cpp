@@ -92,6 +92,12 @@ std::string docstring() {
         "Simulate a portfolio day by day and return its value at the close of every price row.\n\n"
         "Trades, their excursion statistics and the next-period report stay in module state: read them\n"
         "with get_trade_stocks(), get_stock_operations() and zelvor.core.quelmo.quelmo.\n\n"
+        "Threads: one backtest_ runs at a time in the process; a call from another thread waits, without\n"
+        "holding the interpreter lock, until the running one has finished. A call made from inside a\n"
+        "running backtest on the same thread (from a label's or a truth value's method) raises\n"
+        "RuntimeError. Reading the results afterwards is a separate step that another thread's run can\n"
+        "overwrite in between; the Python layer's zelvor.backtest holds its own lock over the run and the\n"
+        "reading of its results.\n\n"
         "Money is counted in units of the starting cash (1.0). Every trade of a row is filled at the\n"
         "row's trading price (a touched exit at its level), and the portfolio is valued at the row's close.\n\n"
         "Parameters\n----------\n";

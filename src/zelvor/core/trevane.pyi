@@ -48,6 +48,13 @@ def backtest_(
     Trades, their excursion statistics and the next-period report stay in module state: read them
     with get_trade_stocks(), get_stock_operations() and zelvor.core.quelmo.quelmo.
 
+    Threads: one backtest_ runs at a time in the process; a call from another thread waits, without
+    holding the interpreter lock, until the running one has finished. A call made from inside a
+    running backtest on the same thread (from a label's or a truth value's method) raises
+    RuntimeError. Reading the results afterwards is a separate step that another thread's run can
+    overwrite in between; the Python layer's zelvor.backtest holds its own lock over the run and the
+    reading of its results.
+
     Money is counted in units of the starting cash (1.0). Every trade of a row is filled at the
     row's trading price (a touched exit at its level), and the portfolio is valued at the row's close.
 
