@@ -36,147 +36,95 @@ struct Parameter {
 
 inline constexpr double inf = std::numeric_limits<double>::infinity();
 
-inline constexpr std::array<Parameter, 25> table{{
-    {.name = "price_values",
-     .kind = Kind::array,
-     .element = &glue::float64_element,
-     .ndim = 2,
-     .doc = "Trading prices, one row per price date and one column per stock (NaN: missing). Holdings are "
-            "carried, revalued and traded at these prices; a missing price keeps a holding's value."},
-    {.name = "close_values",
-     .kind = Kind::array,
-     .element = &glue::float64_element,
-     .ndim = 2,
-     .doc = "Closing prices, same shape. The portfolio is valued at the close, and without touched_exit the "
-            "close is what the exit levels are compared with."},
-    {.name = "high_values",
-     .kind = Kind::array,
-     .element = &glue::float64_element,
-     .ndim = 2,
-     .doc = "Daily highs, same shape; read only when touched_exit is true."},
-    {.name = "low_values",
-     .kind = Kind::array,
-     .element = &glue::float64_element,
-     .ndim = 2,
-     .doc = "Daily lows, same shape; read only when touched_exit is true."},
-    {.name = "open_values",
-     .kind = Kind::array,
-     .element = &glue::float64_element,
-     .ndim = 2,
-     .doc = "Daily opens, same shape; read only when touched_exit is true."},
-    {.name = "price_index",
-     .kind = Kind::array,
-     .element = &glue::int64_element,
-     .ndim = 1,
-     .doc = "The date of each price row, in nanoseconds since the epoch, ascending."},
-    {.name = "price_columns",
-     .kind = Kind::array,
-     .element = &glue::label_element,
-     .ndim = 1,
-     .doc = "The stock label (str) of each price column."},
-    {.name = "pos_values",
-     .kind = Kind::array,
-     .element = &glue::float64_element,
-     .ndim = 2,
-     .doc = "Target weights, one row per position date and one column per stock: signed fractions of the "
-            "portfolio's value (negative: short). A row's gross weight is scaled down to 1, never up. "
-            "Weights dated on price row i (or between rows i and i + 1) are traded on row i + 1, at its "
-            "trading price, when row i is a rebalance row (see resample); otherwise on the row after the "
-            "next rebalance row, unless later weights replace them."},
-    {.name = "pos_index",
-     .kind = Kind::array,
-     .element = &glue::int64_element,
-     .ndim = 1,
-     .doc = "The date of each weights row, in nanoseconds since the epoch, ascending. Before the first one "
-            "the portfolio is cash worth 1.0."},
-    {.name = "pos_columns",
-     .kind = Kind::array,
-     .element = &glue::label_element,
-     .ndim = 1,
-     .doc = "The stock label of each weights column, matched to price_columns by its UTF-8 text."},
-    {.name = "resample",
-     .kind = Kind::array,
-     .element = &glue::int64_element,
-     .ndim = 1,
-     .doc = "Rebalance dates in nanoseconds, ascending. Each makes the last price row not later than it a "
-            "rebalance row: a weights row not yet traded is traded on the row after it. Empty: never "
-            "rebalance (the portfolio stays in cash)."},
-    {.name = "fee_ratio",
-     .kind = Kind::real,
-     .default_value = 0.001425,
-     .doc = "Fee paid on every traded amount, as a fraction of it (0.001425 is 0.1425%). 0: no fee."},
-    {.name = "tax_ratio",
-     .kind = Kind::real,
-     .default_value = 0.003,
-     .doc = "Tax paid in addition on every amount that reduces or closes a holding, as a fraction of it. "
-            "0: no tax."},
-    {.name = "stop_loss",
-     .kind = Kind::real,
-     .default_value = 1.0,
-     .doc = "Stop-loss level as a fraction of the holding's cost basis (0.08: a long is closed once it has "
-            "lost 8%, a short once its price has risen 8%); the sign is ignored. 1.0: off for longs (a "
-            "short is still closed when its price doubles)."},
-    {.name = "take_profit",
-     .kind = Kind::real,
-     .default_value = inf,
-     .doc = "Take-profit level as a fraction of the cost basis (0.3: a long is closed once it has gained "
-            "30%, a short once its price has fallen 30%); the sign is ignored. inf: off."},
-    {.name = "trail_stop",
-     .kind = Kind::real,
-     .default_value = inf,
-     .doc = "Trailing stop: a long is closed once its price ratio to the cost basis falls this far below "
-            "its highest since the basis (0.1: a long that rose to 1.3 times its basis is closed at 1.2); a "
-            "short once the ratio rises this far above its lowest. The sign is ignored. inf: off."},
-    {.name = "trail_stop_activation",
-     .kind = Kind::real,
-     .default_value = 0.0,
-     .doc = "The trailing stop applies once the holding has gained this fraction since its basis (0.05: "
-            "5%); the sign is ignored. 0.0: from the start."},
-    {.name = "touched_exit",
-     .kind = Kind::truth,
-     .default_value = 0.0,
-     .doc = "True: an exit fires within the row whose high, low or open reaches an exit level, filled at "
-            "that level (or at the open beyond it). False: the close is compared with the levels and the "
-            "exit is traded on the next row at its trading price. Pass the same flag to get_trade_stocks()."},
-    {.name = "position_limit",
-     .kind = Kind::real,
-     .default_value = 1.0,
-     .doc = "Largest absolute holding of one stock at a rebalance, as a fraction of the portfolio's value. "
-            "1.0: no limit below the whole portfolio."},
-    {.name = "retain_cost_when_rebalance",
-     .kind = Kind::truth,
-     .default_value = 0.0,
-     .doc = "True: a holding kept through a rebalance keeps its trade record and, unless its direction "
-            "flips, its cost basis (its stop levels and trailing high carry on). False: every rebalance "
-            "starts all holdings from a new basis. Stored in the module flag RETAIN_COST_WHEN_REBALANCE."},
-    {.name = "stop_trading_next_period",
-     .kind = Kind::object,
-     .default_value = 1.0,
-     .doc = "Taken by its truth value wherever it is used. True: a stock stopped out since the last "
-            "rebalance gets weight 0 at the next one, and a stop due on a rebalance row is carried out. "
-            "False: the next rebalance may buy the stock back, and a stop due on a rebalance row whose "
-            "weights keep the stock is skipped. Also shapes the next-period report."},
-    {.name = "quelmo_window",
-     .kind = Kind::int32,
-     .default_value = 0,
-     .doc = "Rows after each trade's entry over which its excursion statistics are also reported, every "
-            "quelmo_window_step rows (zelvor.core.quelmo.quelmo). 0: only the statistics at the exit."},
-    {.name = "quelmo_window_step", .kind = Kind::int32, .default_value = 1, .doc = "Spacing in rows of those reports."},
-    {.name = "periodically_rebalance",
-     .kind = Kind::truth,
-     .default_value = 1.0,
-     .doc = "True: unless retain_cost_when_rebalance, a rebalance closes the trade record of every holding "
-            "it keeps (at any non-zero weight) and opens a new one without costs, so trades are cut at "
-            "rebalances. False: a kept holding's record runs on until it is closed. Stored in the module "
-            "flag RESAMPLE; when rebalances happen is set by resample."},
-    {.name = "delisting_bars",
-     .kind = Kind::optional_buffer,
-     .element = &glue::const_int64_element,
-     .ndim = 1,
-     .doc = "None: no delistings. Otherwise int64 per weights column: the price row on which a holding in "
-            "that stock is closed as delisted, at that row's trading price with fee and tax; a negative "
-            "entry: never."},
-}};
+constexpr Parameter array(const char* name, const glue::ElementType& element, int ndim, const char* doc) {
+    return {.name = name, .kind = Kind::array, .element = &element, .ndim = ndim, .doc = doc};
+}
+
+constexpr Parameter option(const char* name, Kind kind, double default_value, const char* doc) {
+    return {.name = name, .kind = kind, .default_value = default_value, .doc = doc};
+}
+
+constexpr Parameter optional_buffer(const char* name, const glue::ElementType& element, int ndim, const char* doc) {
+    return {.name = name, .kind = Kind::optional_buffer, .element = &element, .ndim = ndim, .doc = doc};
+}
+
+inline constexpr std::array<Parameter, 25> table{
+    array("price_values", glue::float64_element, 2,
+          "Trading prices, one row per price date and one column per stock (NaN: missing). Holdings are "
+          "carried, revalued and traded at these prices; a missing price keeps a holding's value."),
+    array("close_values", glue::float64_element, 2,
+          "Closing prices, same shape. The portfolio is valued at the close, and without touched_exit the "
+          "close is what the exit levels are compared with."),
+    array("high_values", glue::float64_element, 2, "Daily highs, same shape; read only when touched_exit is true."),
+    array("low_values", glue::float64_element, 2, "Daily lows, same shape; read only when touched_exit is true."),
+    array("open_values", glue::float64_element, 2, "Daily opens, same shape; read only when touched_exit is true."),
+    array("price_index", glue::int64_element, 1,
+          "The date of each price row, in nanoseconds since the epoch, ascending."),
+    array("price_columns", glue::label_element, 1, "The stock label (str) of each price column."),
+    array("pos_values", glue::float64_element, 2,
+          "Target weights, one row per position date and one column per stock: signed fractions of the "
+          "portfolio's value (negative: short). A row's gross weight is scaled down to 1, never up. "
+          "Weights dated on price row i (or between rows i and i + 1) are traded on row i + 1, at its "
+          "trading price, when row i is a rebalance row (see resample); otherwise on the row after the "
+          "next rebalance row, unless later weights replace them."),
+    array("pos_index", glue::int64_element, 1,
+          "The date of each weights row, in nanoseconds since the epoch, ascending. Before the first one "
+          "the portfolio is cash worth 1.0."),
+    array("pos_columns", glue::label_element, 1,
+          "The stock label of each weights column, matched to price_columns by its UTF-8 text."),
+    array("resample", glue::int64_element, 1,
+          "Rebalance dates in nanoseconds, ascending. Each makes the last price row not later than it a "
+          "rebalance row: a weights row not yet traded is traded on the row after it. Empty: never "
+          "rebalance (the portfolio stays in cash)."),
+    option("fee_ratio", Kind::real, 0.001425,
+           "Fee paid on every traded amount, as a fraction of it (0.001425 is 0.1425%). 0: no fee."),
+    option("tax_ratio", Kind::real, 0.003,
+           "Tax paid in addition on every amount that reduces or closes a holding, as a fraction of it. "
+           "0: no tax."),
+    option("stop_loss", Kind::real, 1.0,
+           "Stop-loss level as a fraction of the holding's cost basis (0.08: a long is closed once it has "
+           "lost 8%, a short once its price has risen 8%); the sign is ignored. 1.0: off for longs (a "
+           "short is still closed when its price doubles)."),
+    option("take_profit", Kind::real, inf,
+           "Take-profit level as a fraction of the cost basis (0.3: a long is closed once it has gained "
+           "30%, a short once its price has fallen 30%); the sign is ignored. inf: off."),
+    option("trail_stop", Kind::real, inf,
+           "Trailing stop: a long is closed once its price ratio to the cost basis falls this far below "
+           "its highest since the basis (0.1: a long that rose to 1.3 times its basis is closed at 1.2); a "
+           "short once the ratio rises this far above its lowest. The sign is ignored. inf: off."),
+    option("trail_stop_activation", Kind::real, 0.0,
+           "The trailing stop applies once the holding has gained this fraction since its basis (0.05: "
+           "5%); the sign is ignored. 0.0: from the start."),
+    option("touched_exit", Kind::truth, 0.0,
+           "True: an exit fires within the row whose high, low or open reaches an exit level, filled at "
+           "that level (or at the open beyond it). False: the close is compared with the levels and the "
+           "exit is traded on the next row at its trading price. Pass the same flag to get_trade_stocks()."),
+    option("position_limit", Kind::real, 1.0,
+           "Largest absolute holding of one stock at a rebalance, as a fraction of the portfolio's value. "
+           "1.0: no limit below the whole portfolio."),
+    option("retain_cost_when_rebalance", Kind::truth, 0.0,
+           "True: a holding kept through a rebalance keeps its trade record and, unless its direction "
+           "flips, its cost basis (its stop levels and trailing high carry on). False: every rebalance "
+           "starts all holdings from a new basis. Stored in the module flag RETAIN_COST_WHEN_REBALANCE."),
+    option("stop_trading_next_period", Kind::object, 1.0,
+           "Taken by its truth value wherever it is used. True: a stock stopped out since the last "
+           "rebalance gets weight 0 at the next one, and a stop due on a rebalance row is carried out. "
+           "False: the next rebalance may buy the stock back, and a stop due on a rebalance row whose "
+           "weights keep the stock is skipped. Also shapes the next-period report."),
+    option("quelmo_window", Kind::int32, 0,
+           "Rows after each trade's entry over which its excursion statistics are also reported, every "
+           "quelmo_window_step rows (zelvor.core.quelmo.quelmo). 0: only the statistics at the exit."),
+    option("quelmo_window_step", Kind::int32, 1, "Spacing in rows of those reports."),
+    option("periodically_rebalance", Kind::truth, 1.0,
+           "True: unless retain_cost_when_rebalance, a rebalance closes the trade record of every holding "
+           "it keeps (at any non-zero weight) and opens a new one without costs, so trades are cut at "
+           "rebalances. False: a kept holding's record runs on until it is closed. Stored in the module "
+           "flag RESAMPLE; when rebalances happen is set by resample."),
+    optional_buffer("delisting_bars", glue::const_int64_element, 1,
+                    "None: no delistings. Otherwise int64 per weights column: the price row on which a holding in "
+                    "that stock is closed as delisted, at that row's trading price with fee and tax; a negative "
+                    "entry: never."),
+};
 
 inline constexpr std::size_t count = table.size();
 
