@@ -23,23 +23,11 @@ void raise_format(PyObject* type, const char* format, ...) {
 namespace {
 
 PyObject* exception_type(numeric::ErrorKind kind) {
-    switch (kind) {
-        case numeric::ErrorKind::index:
-            return PyExc_IndexError;
-        case numeric::ErrorKind::zero_division:
-            return PyExc_ZeroDivisionError;
-        case numeric::ErrorKind::overflow:
-            return PyExc_OverflowError;
-        case numeric::ErrorKind::value:
-            return PyExc_ValueError;
-        case numeric::ErrorKind::type:
-            return PyExc_TypeError;
-        case numeric::ErrorKind::memory:
-            return PyExc_MemoryError;
-        case numeric::ErrorKind::runtime:
-            return PyExc_RuntimeError;
-    }
-    return PyExc_RuntimeError;
+    // Indexed by numeric::ErrorKind, in its order.
+    static_assert(static_cast<int>(numeric::ErrorKind::runtime) == 6, "one Python exception per error kind");
+    PyObject* const types[] = {PyExc_IndexError, PyExc_ZeroDivisionError, PyExc_OverflowError, PyExc_ValueError,
+                               PyExc_TypeError,  PyExc_MemoryError,       PyExc_RuntimeError};
+    return types[static_cast<int>(kind)];
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ void build_namespace(PyObject* m) {
     const double infinity = PyFloat_AsDouble(inf.get());
     if (infinity == -1.0 && PyErr_Occurred()) throw glue::ErrorSet{};
     set_backtest_infinity(infinity);
+    backtest_def.ml_doc = backtest_docstring();
     add_function(m, backtest_def);
 
     add_function(m, get_trade_stocks_def);
@@ -90,17 +91,7 @@ void initialise(PyObject* m) {
     }
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "trevane",
-    "Backtest engine.",
-    0,
-    nullptr,
-    glue::module_slots<module_once>,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef definition = glue::module_definition<module_once>("trevane", "Backtest engine.");
 
 }  // namespace
 
