@@ -168,3 +168,22 @@ def test_get_transactions_returns_the_last_runs_log_as_arrays():
         "row": "i", "sid": "i", "reason": "u", "value_before": "f", "value_after": "f", "balance": "f",
         "price": "f", "fee": "f", "tax": "f",
     }  # fmt: skip
+
+
+def test_the_fill_log_changes_no_result_and_can_be_left_off():
+    from zelvor.core import quelmo, trevane
+
+    market = one_stock([8.0, 10.0, 11.0, 9.0, 13.0], low=[8, 9, 10, 8, 12], high=[9, 11, 12, 10, 14])
+    weights = pd.DataFrame({"A": [1.0, 0.5]}, index=DATES[[0, 2]])
+    report = zelvor.backtest(weights, market, stop_loss=0.1, touched_exit=True)
+    prepared = zelvor.prepare(weights, market)
+    _, engine_options = prepared._options({"stop_loss": 0.1, "touched_exit": True})
+    trevane._fill_log = False  # the benchmark's switch
+    try:
+        value = trevane.backtest_(**prepared._arrays, **engine_options)
+        trades, fills = trevane.get_transactions()
+    finally:
+        del trevane._fill_log
+    assert value.tobytes() == report.equity.to_numpy().tobytes()
+    assert len(quelmo.trades) == len(report.trades) > 0
+    assert len(trades["pnl"]) == 0 and len(fills["row"]) == 0  # nothing kept, nothing stale

@@ -90,6 +90,18 @@ void convert(const std::array<PyObject*, params::count>& arg, Values& values) {
 constinit glue::Name retain_cost_flag_name{"RETAIN_COST_WHEN_REBALANCE"};
 constinit glue::Name resample_flag_name{"RESAMPLE"};
 constinit glue::Name numpy_name{"org_np"};
+constinit glue::Name fill_log_name{"_fill_log"};
+
+// Whether the run keeps its fill log: yes, unless the module's private `_fill_log` is set false
+// (benchmarks/bench_layer.py does so to measure what the log costs).
+bool fill_log_wanted() {
+    PyObject* flag = PyDict_GetItemWithError(module_dict(), fill_log_name.get());  // borrowed
+    if (flag == nullptr) {
+        glue::check_pending();
+        return true;
+    }
+    return glue::truth(flag);
+}
 
 const char* frame_name(engine::Frame frame) {
     switch (frame) {
@@ -106,8 +118,11 @@ const char* frame_name(engine::Frame frame) {
 // The engine's view of the interpreter for one run.
 class RunHost final : public engine::Host {
 public:
-    RunHost(PyObject* pos_values, const LabelArray& labels, PyObject* stop_trading_next_period)
-        : pos_values_(pos_values), labels_(labels), stop_trading_next_period_(stop_trading_next_period) {}
+    RunHost(PyObject* pos_values, const LabelArray& labels, PyObject* stop_trading_next_period, bool keep_fill_log)
+        : pos_values_(pos_values),
+          labels_(labels),
+          stop_trading_next_period_(stop_trading_next_period),
+          keep_fill_log_(keep_fill_log) {}
 
     void record_date(int row) override {
         recorder_entries.record_date(row);
@@ -161,7 +176,7 @@ public:
         glue::raise_format(PyExc_ValueError, "No price column for stock %U: its label is not among the price columns.",
                            label.get());
     }
-    engine::FillLog* fill_log() noexcept override { return &state.fill_log; }
+    engine::FillLog* fill_log() noexcept override { return keep_fill_log_ ? &state.fill_log : nullptr; }
     [[noreturn]] void fail(engine::Frame frame) override {
         glue::record_failure(frame_name(frame));
         throw glue::ErrorSet{};
@@ -171,6 +186,7 @@ private:
     PyObject* pos_values_;
     LabelArray labels_;
     PyObject* stop_trading_next_period_;
+    bool keep_fill_log_;
 };
 
 // Pauses the cyclic garbage collector for the length of a run. A run creates a few objects per
@@ -261,8 +277,10 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
             static_cast<int>(pos_columns.size), options.fee_ratio, options.tax_ratio, window, window_step);
         glue::check_pending();
 
+        const bool keep_fill_log = fill_log_wanted();
+        if (!keep_fill_log) state.fill_log.start(0, market.price);  // nothing left of an earlier run
         const GcPause gc_pause;
-        RunHost host(pos_values, pos_columns, stop_trading_next_period);
+        RunHost host(pos_values, pos_columns, stop_trading_next_period, keep_fill_log);
         auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(portfolio_value.get())));
         const engine::RunOutcome outcome = engine::run_backtest(market, options, columns, host, values);
 
