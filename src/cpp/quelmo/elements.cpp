@@ -1,6 +1,7 @@
 #include "quelmo/elements.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #include "pyglue/errors.hpp"
 #include "pyglue/objects.hpp"
@@ -41,9 +42,35 @@ void host_set_item(PyArrayObject* a, int index, Ref value) {
     glue::set_item(as_object(a), key.get(), value.get());
 }
 
+// The array's own scalar of the element at `at`, made the way NumPy makes it (the scalar type's
+// allocator, then the value) without NumPy's general conversion path: one trade record needs two of
+// these, so the general path's type dispatch shows in long runs.
+template <class Scalar, class Value>
+Ref new_scalar(PyTypeObject* type, const char* at) {
+    Ref scalar = check(type->tp_alloc(type, 0));
+    Value value;
+    std::memcpy(&value, at, sizeof value);
+    reinterpret_cast<Scalar*>(scalar.get())->obval = value;
+    return scalar;
+}
+
 Ref item(PyArrayObject* a, int index, Kind kind) {
     if (!direct(a, kind, false)) return glue::get_index(as_object(a), index);
-    return check(PyArray_Scalar(element(a, index), PyArray_DESCR(a), as_object(a)));
+    const char* at = element(a, index);
+    switch (PyArray_TYPE(a)) {
+        case NPY_DOUBLE:
+            return new_scalar<PyDoubleScalarObject, npy_double>(&PyDoubleArrType_Type, at);
+        case NPY_LONG:
+            if constexpr (sizeof(npy_long) == sizeof(std::int64_t)) {
+                return new_scalar<PyLongScalarObject, npy_long>(&PyLongArrType_Type, at);
+            }
+            break;
+        case NPY_LONGLONG:
+            return new_scalar<PyLongLongScalarObject, npy_longlong>(&PyLongLongArrType_Type, at);
+        default:
+            break;
+    }
+    return check(PyArray_Scalar(const_cast<char*>(at), PyArray_DESCR(a), as_object(a)));
 }
 
 }  // namespace
