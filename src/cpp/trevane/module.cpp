@@ -80,6 +80,7 @@ void build_namespace(PyObject* m) {
 void initialise(PyObject* m) {
     if (glue::import_numpy() < 0) throw glue::ErrorSet{};
     state.module = m;
+    glue::watch_namespace(PyModule_GetDict(m));
     try {
         build_namespace(m);
     } catch (...) {
