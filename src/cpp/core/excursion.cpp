@@ -137,16 +137,19 @@ std::int64_t Analyzer::result_length(const Settings& settings) {
     return length;
 }
 
+void Analyzer::figures_at(double* group, std::size_t k) const noexcept {
+    group[0] = trough_[k] - 1;
+    group[1] = peak_[k] - 1;
+    group[2] = peak_[static_cast<std::size_t>(trough_row_[k])] - 1;
+    group[3] = drawdown_[k];
+    group[4] = gain_rows_[k];
+    group[5] = value_track_[k] - 1;
+}
+
 void Analyzer::write_group(std::span<double> out, std::int64_t first, std::size_t k) const {
-    const double figures[figures_per_group] = {
-        trough_[k] - 1, peak_[k] - 1,  peak_[static_cast<std::size_t>(trough_row_[k])] - 1,
-        drawdown_[k],   gain_rows_[k], value_track_[k] - 1,
-    };
+    double figures[figures_per_group];
+    figures_at(figures, k);
     const auto n = static_cast<std::int64_t>(out.size());
-    if (first >= 0 && first <= n - figures_per_group) {  // the whole group fits: one check
-        std::copy(figures, figures + figures_per_group, out.begin() + first);
-        return;
-    }
     for (int o = 0; o < figures_per_group; ++o) {
         const std::int64_t index = first + o;
         if (index < 0 || index >= n) throw numeric::out_of_bounds(0);
@@ -158,22 +161,35 @@ void Analyzer::write(std::span<double> out, const Trade& trade, const Settings& 
     std::fill(out.begin(), out.end(), -1.0);
     const std::uint64_t length = value_track_.size();
     if (length == 0) return;  // nothing followed
+    const std::size_t n = out.size();
 
     // A negative window, taken as unsigned, is larger than any track: all rows are candidates.
     const std::uint64_t window = static_cast<std::uint64_t>(std::int64_t{settings.window});
     const std::uint64_t m = std::min(length, window);
     if (settings.window_step > 0) {
         const auto step = static_cast<std::uint64_t>(settings.window_step);
-        std::int64_t first = 0;
-        for (std::uint64_t k = 0; k < m; k += step, first += figures_per_group) {
-            write_group(out, first, static_cast<std::size_t>(k));
+        const std::uint64_t groups = m == 0 ? 0 : (m - 1) / step + 1;
+        if (groups <= n / figures_per_group) {  // all window groups fit: no check per element
+            double* group = out.data();
+            for (std::uint64_t k = 0; k < m; k += step, group += figures_per_group) {
+                figures_at(group, static_cast<std::size_t>(k));
+            }
+        } else {
+            std::int64_t first = 0;
+            for (std::uint64_t k = 0; k < m; k += step, first += figures_per_group) {
+                write_group(out, first, static_cast<std::size_t>(k));
+            }
         }
     }
 
     // A negative holding span, taken as unsigned, falls back to the last row.
     const auto held = static_cast<std::uint64_t>(std::int64_t{trade.exit_row} - trade.entry_row);
-    const std::uint64_t kx = std::min(length - 1, held);
-    write_group(out, static_cast<std::int64_t>(out.size()) - figures_per_group, static_cast<std::size_t>(kx));
+    const auto kx = static_cast<std::size_t>(std::min(length - 1, held));
+    if (n >= figures_per_group) {
+        figures_at(out.data() + (n - figures_per_group), kx);
+    } else {
+        write_group(out, static_cast<std::int64_t>(n) - figures_per_group, kx);
+    }
 }
 
 std::vector<double> Analyzer::analyse(const numeric::Strided2D& price, const numeric::Strided2D& close,
