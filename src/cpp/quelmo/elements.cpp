@@ -57,19 +57,12 @@ Ref new_scalar(PyTypeObject* type, const char* at) {
 Ref item(PyArrayObject* a, int index, Kind kind) {
     if (!direct(a, kind, false)) return glue::get_index(as_object(a), index);
     const char* at = element(a, index);
-    switch (PyArray_TYPE(a)) {
-        case NPY_DOUBLE:
-            return new_scalar<PyDoubleScalarObject, npy_double>(&PyDoubleArrType_Type, at);
-        case NPY_LONG:
-            if constexpr (sizeof(npy_long) == sizeof(std::int64_t)) {
-                return new_scalar<PyLongScalarObject, npy_long>(&PyLongArrType_Type, at);
-            }
-            break;
-        case NPY_LONGLONG:
-            return new_scalar<PyLongLongScalarObject, npy_longlong>(&PyLongLongArrType_Type, at);
-        default:
-            break;
+    PyTypeObject* const type = PyArray_DESCR(a)->typeobj;
+    if (type == &PyDoubleArrType_Type) return new_scalar<PyDoubleScalarObject, npy_double>(type, at);
+    if constexpr (sizeof(npy_long) == sizeof(std::int64_t)) {
+        if (type == &PyLongArrType_Type) return new_scalar<PyLongScalarObject, npy_long>(type, at);
     }
+    if (type == &PyLongLongArrType_Type) return new_scalar<PyLongLongScalarObject, npy_longlong>(type, at);
     return check(PyArray_Scalar(const_cast<char*>(at), PyArray_DESCR(a), as_object(a)));
 }
 
