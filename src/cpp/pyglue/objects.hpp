@@ -2,6 +2,8 @@
 // interpreter reports a failure, so callers read as the Python they stand for.
 #pragma once
 
+#include <cstdint>
+
 #include "pyglue/errors.hpp"
 #include "pyglue/ref.hpp"
 
@@ -52,6 +54,31 @@ int to_int32(long long value);
 // A module-level name as the module's own code sees it: `globals` (the module's namespace) first,
 // then the built-in names; NameError "name '...' is not defined" when neither has it.
 Ref lookup_global(PyObject* globals, const Name& name);
+
+// Lets GlobalSlot tell when a module namespace has changed. Called once, at the module's
+// initialisation, for its namespace; where it cannot watch (no watcher left), every GlobalSlot
+// lookup goes to the dictionary. Never fails.
+void watch_namespace(PyObject* globals) noexcept;
+
+// A module-level name looked up as lookup_global does, for names read once per trade: the value
+// found in the namespace is remembered until the namespace changes in any way, so a run that
+// nobody's code interrupts pays one dictionary lookup per name, and a rebinding (by a callback,
+// another thread, or between runs) is seen at the very next lookup. Names found only among the
+// built-ins are looked up every time.
+class GlobalSlot {
+public:
+    constexpr explicit GlobalSlot(const Name& name) noexcept : name_(name) {}
+    GlobalSlot(const GlobalSlot&) = delete;
+    GlobalSlot& operator=(const GlobalSlot&) = delete;
+
+    Ref get(PyObject* globals);
+
+private:
+    const Name& name_;
+    PyObject* globals_ = nullptr;  // the namespace the value was found in
+    PyObject* value_ = nullptr;    // borrowed: the namespace holds it while unchanged
+    std::uint64_t version_ = 0;
+};
 
 // Calls `visit(item)` (a borrowed reference) for every item of a Python iterable, in iteration order.
 template <class Visit>

@@ -1,6 +1,7 @@
 #include "quelmo/elements.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #include "pyglue/errors.hpp"
 #include "pyglue/objects.hpp"
@@ -41,9 +42,28 @@ void host_set_item(PyArrayObject* a, int index, Ref value) {
     glue::set_item(as_object(a), key.get(), value.get());
 }
 
+// The array's own scalar of the element at `at`, made the way NumPy makes it (the scalar type's
+// allocator, then the value) without NumPy's general conversion path: one trade record needs two of
+// these, so the general path's type dispatch shows in long runs.
+template <class Scalar, class Value>
+Ref new_scalar(PyTypeObject* type, const char* at) {
+    Ref scalar = check(type->tp_alloc(type, 0));
+    Value value;
+    std::memcpy(&value, at, sizeof value);
+    reinterpret_cast<Scalar*>(scalar.get())->obval = value;
+    return scalar;
+}
+
 Ref item(PyArrayObject* a, int index, Kind kind) {
     if (!direct(a, kind, false)) return glue::get_index(as_object(a), index);
-    return check(PyArray_Scalar(element(a, index), PyArray_DESCR(a), as_object(a)));
+    const char* at = element(a, index);
+    PyTypeObject* const type = PyArray_DESCR(a)->typeobj;
+    if (type == &PyDoubleArrType_Type) return new_scalar<PyDoubleScalarObject, npy_double>(type, at);
+    if constexpr (sizeof(npy_long) == sizeof(std::int64_t)) {
+        if (type == &PyLongArrType_Type) return new_scalar<PyLongScalarObject, npy_long>(type, at);
+    }
+    if (type == &PyLongLongArrType_Type) return new_scalar<PyLongLongScalarObject, npy_longlong>(type, at);
+    return check(PyArray_Scalar(const_cast<char*>(at), PyArray_DESCR(a), as_object(a)));
 }
 
 }  // namespace

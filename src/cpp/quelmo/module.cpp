@@ -53,6 +53,7 @@ void initialise(PyObject* m) {
     if (glue::import_numpy() < 0) throw glue::ErrorSet{};
     RecorderState& r = state;
     r.globals = Ref::borrow(PyModule_GetDict(m));
+    glue::watch_namespace(r.globals.get());
     glue::register_module(m, module_once.full_name);
     publish_table(m);
 

@@ -56,7 +56,7 @@ PyObject* quelmo_analysis(int sid, int entry_row, int exit_row, bool is_long, in
 void record_trade(int sid, long recorded_exit, int exit_transaction) {
     RecorderState& r = state;
     {
-        Ref trades = global(trades_name);
+        Ref trades = global(trades_slot);
         Ref column = check(PyLong_FromLong(sid));
         Ref entry_row = integer_item(r.entry.get(), sid);
         Ref exit_row = check(PyLong_FromLong(recorded_exit));
@@ -67,10 +67,10 @@ void record_trade(int sid, long recorded_exit, int exit_transaction) {
         append(trades.get(), record.get());
     }
     {
-        Ref trade_positions = global(trade_positions_name);
+        Ref trade_positions = global(trade_positions_slot);
         append(trade_positions.get(), real_item(r.position.get(), sid).get());
     }
-    Ref statistics = global(quelmo_name);
+    Ref statistics = global(quelmo_slot);
     const int entry_row = int_item(r.entry.get(), sid);
     const bool is_long = is_positive(r.position.get(), sid);
     const int entry_transaction = int_item(r.entry_trasnaction.get(), sid);

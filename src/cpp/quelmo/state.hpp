@@ -39,6 +39,13 @@ inline constinit glue::Name quelmo_name{"quelmo"};
 // A module-level name, as the module's own code sees it: the namespace first, then the built-ins.
 inline glue::Ref global(const glue::Name& name) { return glue::lookup_global(state.globals.get(), name); }
 
+// The result lists, looked up for every trade: remembered while the namespace is unchanged.
+inline constinit glue::GlobalSlot trades_slot{trades_name};
+inline constinit glue::GlobalSlot trade_positions_slot{trade_positions_name};
+inline constinit glue::GlobalSlot quelmo_slot{quelmo_name};
+
+inline glue::Ref global(glue::GlobalSlot& slot) { return slot.get(state.globals.get()); }
+
 // A list's own append; any other object's `append` method.
 void append(PyObject* target, PyObject* value);
 

@@ -89,6 +89,9 @@ void convert(const std::array<PyObject*, params::count>& arg, Values& values) {
 
 constinit glue::Name retain_cost_flag_name{"RETAIN_COST_WHEN_REBALANCE"};
 constinit glue::Name resample_flag_name{"RESAMPLE"};
+// Read at every trade of a held stock; remembered while the namespace is unchanged.
+constinit glue::GlobalSlot retain_cost_flag_slot{retain_cost_flag_name};
+constinit glue::GlobalSlot resample_flag_slot{resample_flag_name};
 constinit glue::Name numpy_name{"org_np"};
 constinit glue::Name fill_log_name{"_fill_log"};
 
@@ -139,8 +142,8 @@ public:
     void end_analysis(engine::PositionMap& positions) override {
         Ref result = glue::check(recorder_entries.end_analysis(positions));
     }
-    bool retain_cost_flag() override { return glue::truth(namespace_lookup(retain_cost_flag_name).get()); }
-    bool resample_flag() override { return glue::truth(namespace_lookup(resample_flag_name).get()); }
+    bool retain_cost_flag() override { return glue::truth(retain_cost_flag_slot.get(module_dict()).get()); }
+    bool resample_flag() override { return glue::truth(resample_flag_slot.get(module_dict()).get()); }
     bool stop_trading_next_period() override { return glue::truth(stop_trading_next_period_); }
 
     double gross_weight(const engine::TargetRow& row) override {

@@ -6,6 +6,7 @@
 #include "pyglue/errors.hpp"
 #include "pyglue/numpy.hpp"
 #include "trevane/module_state.hpp"
+#include "trevane/run_lock.hpp"
 
 namespace zelvor::trevane {
 
@@ -80,7 +81,9 @@ void build_namespace(PyObject* m) {
 
 void initialise(PyObject* m) {
     if (glue::import_numpy() < 0) throw glue::ErrorSet{};
+    if (!reset_run_lock_after_fork()) throw glue::ErrorSet{};
     state.module = m;
+    glue::watch_namespace(PyModule_GetDict(m));
     try {
         build_namespace(m);
     } catch (...) {

@@ -4,6 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
+
+#if __has_include(<pthread.h>)
+#include <pthread.h>
+#endif
 
 #include "pyglue/errors.hpp"
 #include "pyglue/python.hpp"
@@ -17,6 +22,33 @@ inline std::timed_mutex run_mutex;
 // The thread holding run_mutex (0: none), so that a call from inside a running backtest on the
 // same thread is refused instead of waiting for itself.
 inline std::atomic<unsigned long> run_owner{0};
+
+// After a fork the child has only the thread that forked. A run that another thread had under way
+// never finishes there, and its hold on run_mutex would make every backtest_ of the child wait
+// forever: the child drops it. A run of the forking thread itself (a fork from one of its callbacks)
+// goes on in the child and keeps the lock until it ends.
+inline void reset_run_lock_in_child() noexcept {
+    if (run_owner.load() == PyThread_get_thread_ident()) return;
+    // The old mutex may be held by a thread that does not exist here, so it is neither unlocked nor
+    // destroyed: a fresh one is made in its place.
+    new (&run_mutex) std::timed_mutex();
+    run_owner.store(0);
+}
+
+// Registers reset_run_lock_in_child to run in the child of every fork, once per process. Returns
+// false with a Python error set when it cannot be registered.
+inline bool reset_run_lock_after_fork() {
+#if __has_include(<pthread.h>)
+    static bool registered = false;
+    if (registered) return true;
+    if (pthread_atfork(nullptr, nullptr, &reset_run_lock_in_child) != 0) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot register the engine lock's fork handler");
+        return false;
+    }
+    registered = true;
+#endif
+    return true;
+}
 
 // Lets other threads run Python code while this one waits.
 class InterpreterLockRelease {
