@@ -20,6 +20,11 @@ the row-holdings the engine carried (rows x holdings, summed over the trades), a
 resident-memory growth during `backtest_` as a fraction of the input matrices' size (peak RSS
 reset through /proc/self/clear_refs; the engine holds the interpreter lock throughout, so a
 sampling thread would not run).
+
+Per trade record, for the sweeps that repeat runs back to back: the median time of a run made
+right after another one, which therefore also frees the previous run's records (every run empties
+the recorder's lists first), divided by the number of trade records; and the memory still resident
+after a run divided by the number of records it keeps.
 """
 
 from __future__ import annotations
@@ -148,6 +153,12 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         started = time.perf_counter()
         baseline()
         base_times.append(time.perf_counter() - started)
+    # Back to back, as a sweep runs: each of these runs also frees the records of the one before.
+    chained_times = []
+    for _ in range(repeat):
+        started = time.perf_counter()
+        engine()
+        chained_times.append(time.perf_counter() - started)
 
     n_rows = len(market.dates)
     row_holdings = sum(
@@ -158,13 +169,17 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
     input_bytes = sum(inputs.values())
     engine_s = statistics.median(engine_times)
     base_s = statistics.median(base_times)
+    n_trades = len(quelmo.trades)
+    kept = max(g[1] for g in growths) if growths else None
     return {
         "name": name,
         "shape": f"{n_rows}x{market.shape[1]}",
         "engine_ms": engine_s * 1e3,
         "numpy_ms": base_s * 1e3,
         "ratio": engine_s / base_s,
-        "trades": len(quelmo.trades),
+        "trades": n_trades,
+        "us_per_record": statistics.median(chained_times) / n_trades * 1e6 if n_trades else None,
+        "bytes_per_record": kept / n_trades if kept is not None and n_trades else None,
         "row_holdings": row_holdings,
         "growth_mb": max(g[0] for g in growths) / 2**20 if growths else None,
         "growth_pct": max(g[0] for g in growths) / input_bytes * 100 if growths else None,
@@ -178,7 +193,7 @@ def print_table(results):
     header = (
         f"{'':2} {'rows x stocks':>13} {'backtest_ ms':>12} {'numpy ms':>9} {'ratio':>6}"
         f" {'trades':>8} {'row-holdings':>12} {'inputs MB':>9} {'peak growth':>17}"
-        f" {'kept MB':>8}"
+        f" {'kept MB':>8} {'us/rec':>6} {'B/rec':>5}"
         f" {'final value':>11}"
     )
     print(header)
@@ -189,10 +204,13 @@ def print_table(results):
         else:
             growth = f"{r['growth_mb']:.1f} MB {r['growth_pct']:.2f}%"
             kept = f"{r['kept_mb']:.1f}"
+        per_record = "n/a" if r["us_per_record"] is None else f"{r['us_per_record']:.2f}"
+        record_bytes = "n/a" if r["bytes_per_record"] is None else f"{r['bytes_per_record']:.0f}"
         print(
             f"{r['name']:2} {r['shape']:>13} {r['engine_ms']:12.1f} {r['numpy_ms']:9.1f}"
             f" {r['ratio']:6.2f} {r['trades']:8d} {r['row_holdings']:12,d}"
-            f" {r['input_mb']:9.0f} {growth:>17} {kept:>8} {r['final']:11.4f}"
+            f" {r['input_mb']:9.0f} {growth:>17} {kept:>8} {per_record:>6} {record_bytes:>5}"
+            f" {r['final']:11.4f}"
         )
 
 
@@ -249,7 +267,8 @@ def main(argv=None) -> int:
         "ratio: backtest_ median / NumPy baseline median. peak growth: highest resident memory"
         " during backtest_ over\nthe size before it, and as a share of the input price and"
         " weight matrices; kept: still resident after\nthe call (the returned values and the"
-        " recorder's trades and statistics)."
+        " recorder's trades and statistics).\nus/rec: median time of a run made right after"
+        " another (so freeing that run's records too) per trade\nrecord; B/rec: kept per trade record."
     )
     return 0
 

@@ -10,8 +10,10 @@ Workloads:
   R  the real data set (../shared/data/all_stocks_5yr.csv.gz, 1,259 rows x 505 stocks): monthly
      top 20, the same options
 
-Timed in one process, interleaved, median of the runs:
+Timed in one process, interleaved (the order turning each round), median of the runs:
   engine   `trevane.backtest_` on the arrays the layer hands it (the floor)
+  no log   the same with the engine's fill log switched off (the module's private `_fill_log`);
+           "log" is what keeping it costs, (engine - no log) / no log
   backtest `zelvor.backtest(weights, market, ...)` then `report.stats()`: validation, conversion
            of the weights, the locked run, copying the results out, the figures
   report+  the same, also building the trades and transactions tables
@@ -57,6 +59,13 @@ def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int
     def engine():
         trevane.backtest_(**arrays, **engine_options)
 
+    def engine_without_log():
+        trevane._fill_log = False
+        try:
+            trevane.backtest_(**arrays, **engine_options)
+        finally:
+            del trevane._fill_log
+
     def layer():
         zelvor.backtest(weights, market, delisting="auto", **OPTIONS).stats()
 
@@ -69,14 +78,22 @@ def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int
     def fast():
         prepared.stats_dict(**OPTIONS)
 
-    calls = {"engine": engine, "backtest": layer, "report+": layer_tables, "prepared": fast}
+    calls = {
+        "engine": engine,
+        "no log": engine_without_log,
+        "backtest": layer,
+        "report+": layer_tables,
+        "prepared": fast,
+    }
     times: dict[str, list[float]] = {k: [] for k in calls}
     for call in calls.values():  # warm-up
         call()
-    for _ in range(repeat):
-        for key, call in calls.items():
+    keys = list(calls)
+    for k in range(repeat):
+        # The order turns each round, so no variant always follows the same other one.
+        for key in keys[k % len(keys) :] + keys[: k % len(keys)]:
             started = time.perf_counter()
-            call()
+            calls[key]()
             times[key].append(time.perf_counter() - started)
     medians = {k: statistics.median(v) for k, v in times.items()}
 
@@ -97,7 +114,7 @@ def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smoke run: 1,000 rows x 300 stocks, 3 runs")
-    parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 7 for M, 40 for R)")
+    parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 15 for M, 60 for R)")
     parser.add_argument("--only", default="MR", help="workloads to run, e.g. R")
     parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of workload R")
     args = parser.parse_args(argv)
@@ -110,18 +127,19 @@ def main(argv: list[str] | None = None) -> int:
         market = zelvor.Market.synthetic(stocks=stocks, years=years, seed=12345)
         weights = momentum_weights(market, top=50, lookback=60)
         print(f"M: market built in {time.perf_counter() - started:.1f} s")
-        results.append(measure("M", market, weights, args.repeat or (3 if args.quick else 7)))
+        results.append(measure("M", market, weights, args.repeat or (3 if args.quick else 15)))
         del market, weights
     if "R" in args.only and not args.quick:
         if args.data.exists():
             market = zelvor.read_csv(args.data, warn=False)
             weights = momentum_weights(market, top=20, lookback=60)
-            results.append(measure("R", market, weights, args.repeat or 40))
+            results.append(measure("R", market, weights, args.repeat or 60))
         else:
             print(f"R skipped: {args.data} not found")
 
     header = (
-        f"{'':2} {'rows x stocks':>13} {'trades':>7} {'fills':>7} {'engine ms':>10} {'backtest ms':>12}"
+        f"{'':2} {'rows x stocks':>13} {'trades':>7} {'fills':>7} {'no log ms':>10} {'log':>6} {'engine ms':>10}"
+        f" {'backtest ms':>12}"
         f" {'outside':>8} {'report+ ms':>11} {'outside':>8} {'prepared ms':>12} {'outside':>8} {'no copy':>8}"
     )
     print(header)
@@ -134,10 +152,12 @@ def main(argv: list[str] | None = None) -> int:
             return f"{(medians[key] - floor) / medians[key]:8.1%}"
 
         print(
-            f"{r['name']:2} {r['shape']:>13} {r['trades']:7d} {r['fills']:7d} {e * 1e3:10.2f}"
+            f"{r['name']:2} {r['shape']:>13} {r['trades']:7d} {r['fills']:7d} {m['no log'] * 1e3:10.2f}"
+            f" {(e - m['no log']) / m['no log']:6.1%} {e * 1e3:10.2f}"
             f" {m['backtest'] * 1e3:12.2f} {share('backtest')} {m['report+'] * 1e3:11.2f} {share('report+')}"
             f" {m['prepared'] * 1e3:12.2f} {share('prepared')} {'yes' if r['no_copy'] else 'NO':>8}"
         )
+    print("log: the fill log's cost in backtest_, (engine - no log) / no log.")
     print("outside: share of the layer's time spent outside backtest_, (layer - engine) / layer.")
     return 0
 

@@ -1,6 +1,56 @@
-"""Small deterministic markets shared by the engine's tests."""
+"""backtest_'s parameter table and small deterministic markets, shared by the engine's tests."""
 
 import numpy as np
+
+# backtest_'s parameters in positional order: the eleven arrays, then the options with their defaults.
+ARRAY_NAMES = (
+    "price_values",
+    "close_values",
+    "high_values",
+    "low_values",
+    "open_values",
+    "price_index",
+    "price_columns",
+    "pos_values",
+    "pos_index",
+    "pos_columns",
+    "resample",
+)
+DEFAULTS = {
+    "fee_ratio": 0.001425,
+    "tax_ratio": 0.003,
+    "stop_loss": 1.0,
+    "take_profit": np.inf,
+    "trail_stop": np.inf,
+    "trail_stop_activation": 0.0,
+    "touched_exit": False,
+    "position_limit": 1.0,
+    "retain_cost_when_rebalance": False,
+    "stop_trading_next_period": True,
+    "quelmo_window": 0,
+    "quelmo_window_step": 1,
+    "periodically_rebalance": True,
+    "delisting_bars": None,
+}
+PARAMETER_NAMES = (*ARRAY_NAMES, *DEFAULTS)
+
+
+def bind(args, kwargs):
+    """backtest_'s arguments by parameter name, defaults filled in, bound as backtest_ binds them."""
+    if len(args) > len(PARAMETER_NAMES):
+        raise TypeError(f"backtest_() takes at most {len(PARAMETER_NAMES)} positional arguments ({len(args)} given)")
+    bound = {**DEFAULTS, **dict(zip(PARAMETER_NAMES, args, strict=False))}
+    for name, value in kwargs.items():
+        if name not in PARAMETER_NAMES:
+            raise TypeError(f"backtest_() got an unexpected keyword argument '{name}'")
+        if PARAMETER_NAMES.index(name) < len(args):
+            raise TypeError(f"backtest_() got multiple values for keyword argument '{name}'")
+        bound[name] = value
+    missing = [name for name in ARRAY_NAMES if name not in bound]
+    if missing:
+        raise TypeError(f"backtest_() is missing {missing}")
+    return bound
+
 
 DAY = 86_400_000_000_000  # nanoseconds
 
@@ -27,22 +77,20 @@ def small_market(n_rows=8, n_stocks=3, seed=7):
     names = [f"S{k}" for k in range(n_stocks)]
     pos_values = rng.uniform(-0.2, 0.6, (3, n_stocks))
     pos_values[1, 0] = 0.0
-    return {
-        "price_values": price,
-        "close_values": close,
-        "high_values": high,
-        "low_values": low,
-        "open_values": open_,
-        "price_index": dates(n_rows),
-        "price_columns": labels(*names),
-        "pos_values": pos_values,
-        "pos_index": dates(3) * 3,
-        "pos_columns": labels(*names[::-1]),
-        "resample": dates(n_rows),
-    }
-
-
-ARRAY_NAMES = list(small_market())
+    arrays = (
+        price,
+        close,
+        high,
+        low,
+        open_,
+        dates(n_rows),
+        labels(*names),
+        pos_values,
+        dates(3) * 3,
+        labels(*names[::-1]),
+        dates(n_rows),
+    )
+    return dict(zip(ARRAY_NAMES, arrays, strict=True))
 
 
 def positional(market):

@@ -27,26 +27,13 @@ from __future__ import annotations
 import math
 
 import numpy as np
+from market_fixtures import ARRAY_NAMES, bind
 
 INF = float("inf")
 NAN = float("nan")
 
 SL = "sl"  # stop-loss side of a stop entry
 TP = "tp"  # take-profit side of a stop entry
-
-ARRAY_PARAMS = (
-    "price_values",
-    "close_values",
-    "high_values",
-    "low_values",
-    "open_values",
-    "price_index",
-    "price_columns",
-    "pos_values",
-    "pos_index",
-    "pos_columns",
-    "resample",
-)
 
 
 def _isnan(x):
@@ -444,78 +431,41 @@ class _Args:
     pass
 
 
-def run_backtest(
-    price_values,
-    close_values,
-    high_values,
-    low_values,
-    open_values,
-    price_index,
-    price_columns,
-    pos_values,
-    pos_index,
-    pos_columns,
-    resample,
-    fee_ratio=0.001425,
-    tax_ratio=0.003,
-    stop_loss=1.0,
-    take_profit=INF,
-    trail_stop=INF,
-    trail_stop_activation=0.0,
-    touched_exit=False,
-    position_limit=1.0,
-    retain_cost_when_rebalance=False,
-    stop_trading_next_period=True,
-    quelmo_window=0,
-    quelmo_window_step=1,
-    periodically_rebalance=True,
-    delisting_bars=None,
-):
-    """Replay one ``backtest_`` call; returns a :class:`ModelResult`."""
-    arrays = dict(
-        price_values=price_values,
-        close_values=close_values,
-        high_values=high_values,
-        low_values=low_values,
-        open_values=open_values,
-        price_index=price_index,
-        price_columns=price_columns,
-        pos_values=pos_values,
-        pos_index=pos_index,
-        pos_columns=pos_columns,
-        resample=resample,
-    )
-    for name in ARRAY_PARAMS:
-        if arrays[name] is None:
+def run_backtest(*args, **kwargs):
+    """Replay one ``backtest_`` call (its arguments as ``backtest_`` takes them); returns a :class:`ModelResult`."""
+    p = bind(args, kwargs)
+    for name in ARRAY_NAMES:
+        if p[name] is None:
             raise TypeError(f"Argument '{name}' must not be None")
+    price_values, pos_values, pos_columns = p["price_values"], p["pos_values"], p["pos_columns"]
 
     a = _Args()
-    a.fee_ratio = float(fee_ratio)
-    a.tax_ratio = float(tax_ratio)
-    stop_loss = float(stop_loss)
-    take_profit = float(take_profit)
-    trail_stop = float(trail_stop)
-    trail_stop_activation = float(trail_stop_activation)
-    touched_exit = bool(touched_exit)
-    a.position_limit = float(position_limit)
+    a.fee_ratio = float(p["fee_ratio"])
+    a.tax_ratio = float(p["tax_ratio"])
+    stop_loss = float(p["stop_loss"])
+    take_profit = float(p["take_profit"])
+    trail_stop = float(p["trail_stop"])
+    trail_stop_activation = float(p["trail_stop_activation"])
+    touched_exit = bool(p["touched_exit"])
+    a.position_limit = float(p["position_limit"])
     # the two module flags that set_position reads
-    a.retain_cost = bool(retain_cost_when_rebalance)
-    a.resample_flag = bool(periodically_rebalance)
-    stp = stop_trading_next_period
-    window = int(quelmo_window)
-    window_step = int(quelmo_window_step)
+    a.retain_cost = bool(p["retain_cost_when_rebalance"])
+    a.resample_flag = bool(p["periodically_rebalance"])
+    stp = p["stop_trading_next_period"]
+    window = int(p["quelmo_window"])
+    window_step = int(p["quelmo_window_step"])
 
     price = np.asarray(price_values, dtype=np.float64).tolist()
-    close = np.asarray(close_values, dtype=np.float64).tolist()
-    high = np.asarray(high_values, dtype=np.float64).tolist()
-    low = np.asarray(low_values, dtype=np.float64).tolist()
-    opn = np.asarray(open_values, dtype=np.float64).tolist()
-    pidx = [int(t) for t in price_index]
-    posidx = [int(t) for t in pos_index]
+    close = np.asarray(p["close_values"], dtype=np.float64).tolist()
+    high = np.asarray(p["high_values"], dtype=np.float64).tolist()
+    low = np.asarray(p["low_values"], dtype=np.float64).tolist()
+    opn = np.asarray(p["open_values"], dtype=np.float64).tolist()
+    pidx = [int(t) for t in p["price_index"]]
+    posidx = [int(t) for t in p["pos_index"]]
     a.pos_columns = pos_columns
 
     # -- setup ----------------------------------------------------------------
-    a.col_map = map_columns(price_columns, pos_columns)
+    a.col_map = map_columns(p["price_columns"], pos_columns)
     n = len(pidx)
     n_pos_rows = len(posidx)
     m = pos_values.shape[1]
@@ -525,13 +475,13 @@ def run_backtest(
     max_ratio = [1.0] * m
     min_ratio = [1.0] * m
     ref_price = [1.0] * p_cols
-    if delisting_bars is None:
+    if p["delisting_bars"] is None:
         delist = None
         has_delisting = False
     else:
-        delist = [int(x) for x in np.asarray(delisting_bars)]
+        delist = [int(x) for x in np.asarray(p["delisting_bars"])]
         has_delisting = any(x >= 0 for x in delist)
-    flags = resample_flags(pidx, [int(t) for t in resample])
+    flags = resample_flags(pidx, [int(t) for t in p["resample"]])
     rec = Recorder(price, close, a.col_map, len(pos_columns), a.fee_ratio, a.tax_ratio, window, window_step)
     a.rec = rec
 

@@ -2,27 +2,10 @@
 
 import numpy as np
 import pytest
-from market_fixtures import positional, small_market
+from market_fixtures import DEFAULTS, positional, small_market
 
 trevane = pytest.importorskip("zelvor.core.trevane")
 from zelvor.core import quelmo  # noqa: E402
-
-DEFAULTS = {
-    "fee_ratio": 0.001425,
-    "tax_ratio": 0.003,
-    "stop_loss": 1.0,
-    "take_profit": np.inf,
-    "trail_stop": np.inf,
-    "trail_stop_activation": 0.0,
-    "touched_exit": False,
-    "position_limit": 1.0,
-    "retain_cost_when_rebalance": False,
-    "stop_trading_next_period": True,
-    "quelmo_window": 0,
-    "quelmo_window_step": 1,
-    "periodically_rebalance": True,
-    "delisting_bars": None,
-}
 
 
 def run(market=None, *args, **kwargs):
@@ -99,6 +82,8 @@ class BadInt:
         ({"quelmo_window": BadInt()}, TypeError, "__int__ returned non-int (type float)"),
         ({"quelmo_window": 2**31}, OverflowError, "value too large to convert to int"),
         ({"quelmo_window_step": -(2**31) - 1}, OverflowError, "value too large to convert to int"),
+        # beyond 64 bits too: the same message, not the host's "too large to convert to C long"
+        ({"quelmo_window": 2**64}, OverflowError, "value too large to convert to int"),
         ({"fee_ratio": "x"}, TypeError, "must be real number, not str"),
         ({"position_limit": Float()}, RuntimeError, "no float today"),
         (

@@ -1,7 +1,6 @@
 """Small whole backtests whose results are worked out by hand.
 
-Each case runs against the pure-Python reference model and, once it can be
-imported, against the native engine.  Expected values are written as the
+Each case runs against the native engine (the `run` fixture of conftest.py).  Expected values are written as the
 arithmetic that produces them; the comments show where each factor comes from.
 
 Tolerance: the hand formulas group products differently from the engine, which
@@ -14,7 +13,7 @@ import re
 
 import numpy as np
 import pytest
-import reference_model as rm
+from market_fixtures import ARRAY_NAMES
 
 DAY = 86_400 * 10**9
 F = 0.001425  # default fee ratio
@@ -671,7 +670,7 @@ def test_missing_trading_price_keeps_the_holding_value(run):
     close_to(res.portfolio_value, [1.0, 1.0, 1.0, 0.5 + 0.6])
 
 
-@pytest.mark.parametrize("name", rm.ARRAY_PARAMS)
+@pytest.mark.parametrize("name", ARRAY_NAMES)
 def test_none_array_argument(run, name):
     kw = build({"A": [10, 10, 11]}, weights=[[0.5]])
     kw[name] = None

@@ -17,6 +17,7 @@ import pytest
 import reference_model as rm
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from market_fixtures import ARRAY_NAMES
 
 DAY = 86_400 * 10**9
 INF = float("inf")
@@ -269,7 +270,7 @@ def test_engine_matches_model_after_another_run(engine, kw, flags):
 @given(kw=scenarios())
 def test_default_arguments_equal_explicit_defaults(engine, kw):
     # the 11 arrays alone run exactly the run with every default spelled out
-    arrays = {k: kw[k] for k in rm.ARRAY_PARAMS}
+    arrays = {k: kw[k] for k in ARRAY_NAMES}
     defaults = dict(
         fee_ratio=0.001425,
         tax_ratio=0.003,

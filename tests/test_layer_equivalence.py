@@ -125,3 +125,19 @@ def test_timezone_aware_inputs_give_aware_outputs():
     naive = pd.DataFrame(weights.to_numpy(), index=weights.index.tz_localize(None), columns=weights.columns)
     with pytest.raises(ValueError, match="weights: timezone-aware and timezone-naive dates mixed"):
         zelvor.backtest(naive, market)
+
+
+@settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(run_shapes())
+def test_the_sweep_path_gives_the_reports_figures(shape):
+    market, weights, options = shape
+    data = {k: options.pop(k) for k in ("resample", "trade_at", "delisting")}
+    report = zelvor.backtest(weights, market, benchmark="S0", **data, **options)
+    fast = zelvor.run_stats(zelvor.prepare(weights, market, benchmark="S0", **data), risk_free=0.01, **options)
+    expected = report.stats(risk_free=0.01)
+    assert list(fast) == list(expected.index)
+    for key, value in fast.items():
+        assert value == expected[key] or (value != value and expected[key] != expected[key]), key
+    # The benchmark is rebased to 1.0 at its first price of the active period.
+    bench = report.benchmark.loc[report.start :].dropna()
+    assert len(bench) == 0 or bench.iloc[0] == 1.0

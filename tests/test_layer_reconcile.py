@@ -146,3 +146,44 @@ def test_costs_that_consume_a_flipped_holding_still_reconcile():
             weights, zelvor.Market(frame), fee_ratio=0.1, tax_ratio=0.0, retain_cost_when_rebalance=retain
         )
         assert_reconciled(report)
+
+
+def test_get_transactions_returns_the_last_runs_log_as_arrays():
+    from zelvor.core import quelmo, trevane
+
+    with pytest.raises(TypeError, match=r"get_transactions\(\) takes no arguments \(1 given\)"):
+        trevane.get_transactions(1)
+    market = one_stock([8.0, 10.0, 11.0, 12.0, 13.0])
+    weights = pd.DataFrame({"A": [1.0, 0.5]}, index=DATES[[0, 2]])
+    zelvor.backtest(weights, market)
+    trades, fills = trevane.get_transactions()
+    # The log lists the recorder's trades in the recorder's order, with the same rows and sizes.
+    assert [
+        [int(s), int(e), int(x)] for s, e, x in zip(trades["sid"], trades["entry_row"], trades["exit_row"], strict=True)
+    ] == [list(map(int, t)) for t in quelmo.trades]
+    assert trades["position"].tolist() == [float(p) for p in quelmo.trade_positions]
+    # A buy on day 1, then a partial sale on day 3 (re-basing the record: exit, entry).
+    assert fills["row"].tolist() == [1, 3] and fills["sid"].tolist() == [0, 0]
+    assert {k: v.dtype.kind for k, v in fills.items()} == {
+        "row": "i", "sid": "i", "reason": "u", "value_before": "f", "value_after": "f", "balance": "f",
+        "price": "f", "fee": "f", "tax": "f",
+    }  # fmt: skip
+
+
+def test_the_fill_log_changes_no_result_and_can_be_left_off():
+    from zelvor.core import quelmo, trevane
+
+    market = one_stock([8.0, 10.0, 11.0, 9.0, 13.0], low=[8, 9, 10, 8, 12], high=[9, 11, 12, 10, 14])
+    weights = pd.DataFrame({"A": [1.0, 0.5]}, index=DATES[[0, 2]])
+    report = zelvor.backtest(weights, market, stop_loss=0.1, touched_exit=True)
+    prepared = zelvor.prepare(weights, market)
+    _, engine_options = prepared._options({"stop_loss": 0.1, "touched_exit": True})
+    trevane._fill_log = False  # the benchmark's switch
+    try:
+        value = trevane.backtest_(**prepared._arrays, **engine_options)
+        trades, fills = trevane.get_transactions()
+    finally:
+        del trevane._fill_log
+    assert value.tobytes() == report.equity.to_numpy().tobytes()
+    assert len(quelmo.trades) == len(report.trades) > 0
+    assert len(trades["pnl"]) == 0 and len(fills["row"]) == 0  # nothing kept, nothing stale

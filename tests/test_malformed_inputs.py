@@ -4,6 +4,8 @@ Each array gets its own random shape, so the matrices, labels and dates disagree
 the sanitizer build of CI runs this too, where a read outside a buffer aborts the process.
 """
 
+import array
+import ctypes
 import os
 
 import numpy as np
@@ -15,6 +17,20 @@ trevane = pytest.importorskip("zelvor.core.trevane")
 
 VALUES = [1.0, 2.0, 0.5, np.nan, 0.0, -1.0, np.inf]
 ALLOWED = (IndexError, ValueError, ZeroDivisionError, OverflowError)
+
+
+# delisting_bars takes any buffer: exporters other than NumPy leave out strides, shape, etc.
+FOREIGN_BUFFERS = [
+    lambda v: np.array(v, dtype=np.int64),
+    lambda v: (ctypes.c_int64 * len(v))(*v),
+    lambda v: (ctypes.c_int32 * len(v))(*v),
+    lambda v: (ctypes.c_double * len(v))(*v),
+    lambda v: array.array("q", v),
+    lambda v: array.array("i", v),
+    lambda v: memoryview(array.array("q", [x for x in v for _ in (0, 1)]))[::2],
+    lambda v: memoryview(array.array("q", v[::-1]))[::-1],
+    lambda v: memoryview(array.array("q", v * 2)).cast("B").cast("q", (2, len(v))) if v else memoryview(b""),
+]
 
 
 @st.composite
@@ -47,7 +63,8 @@ def malformed_call(draw):
         "retain_cost_when_rebalance": draw(st.booleans()),
     }
     if draw(st.booleans()):
-        options["delisting_bars"] = rng.integers(-6, 6, size=draw(sizes)).astype(np.int64)
+        bars = rng.integers(-6, 6, size=draw(sizes)).tolist()
+        options["delisting_bars"] = draw(st.sampled_from(FOREIGN_BUFFERS))(bars)
     return args, options
 
 

@@ -1,13 +1,12 @@
 """Initialisation of the engine module and its binding to the recorder's published entries."""
 
 import inspect
-import math
 import subprocess
 import sys
 import textwrap
 
 import pytest
-from market_fixtures import SIGNATURES
+from market_fixtures import DEFAULTS, PARAMETER_NAMES, SIGNATURES
 
 # Puts a stand-in recorder whose table holds `entries` (name -> capsule name) into sys.modules, then
 # imports the engine and prints the outcome.
@@ -104,14 +103,10 @@ def test_namespace_and_defaults():
     assert trevane.quelmo is quelmo
     assert trevane.datetime is datetime
     parameters = inspect.signature(trevane.backtest_).parameters
-    assert list(parameters)[:11] == [
-        "price_values", "close_values", "high_values", "low_values", "open_values", "price_index",
-        "price_columns", "pos_values", "pos_index", "pos_columns", "resample",
-    ]  # fmt: skip
-    defaults = [p.default for p in parameters.values() if p.default is not inspect.Parameter.empty]
-    assert defaults[:3] == [0.001425, 0.003, 1.0]
-    assert math.isinf(defaults[3]) and math.isinf(defaults[4]) and defaults[3] > 0
-    assert defaults[5:] == [0.0, False, 1.0, False, True, 0, 1, True, None]
+    assert tuple(parameters) == PARAMETER_NAMES
+    defaults = {name: p.default for name, p in parameters.items() if p.default is not inspect.Parameter.empty}
+    # repr tells 1.0 from 1 and False from 0; the infinities are org_np.inf
+    assert {name: repr(value) for name, value in defaults.items()} == {n: repr(v) for n, v in DEFAULTS.items()}
     for name, params in [
         ("get_trade_stocks", ["pos_columns", "price_index", "touched_exit"]),
         ("normalize_weight", ["weights", "position_limit"]),
@@ -138,3 +133,40 @@ def test_reimport_gives_the_same_module_and_keeps_its_state():
         assert again.get_trade_stocks(market["pos_columns"], market["price_index"], False)[1] is operations
     finally:
         sys.modules["zelvor.core.trevane"] = trevane
+
+
+BACKTEST_TEXT_SIGNATURE = (
+    "($module, /, price_values, close_values, high_values, low_values, open_values, price_index, price_columns, "
+    "pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, "
+    "take_profit=org_np.inf, trail_stop=org_np.inf, trail_stop_activation=0.0, touched_exit=False, "
+    "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, quelmo_window=0, "
+    "quelmo_window_step=1, periodically_rebalance=True, delisting_bars=None)"
+)
+
+
+def test_backtest_documents_every_parameter_and_keeps_its_text_signature():
+    from zelvor.core import trevane
+
+    # The signature text is made from the parameter table; callers' introspection depends on it.
+    assert trevane.backtest_.__text_signature__ == BACKTEST_TEXT_SIGNATURE
+    documented = [line.split(" : ")[0] for line in trevane.backtest_.__doc__.splitlines() if " : " in line]
+    assert tuple(documented) == PARAMETER_NAMES
+
+
+def test_the_stub_declares_backtest_as_the_module_does():
+    import ast
+    from pathlib import Path
+
+    from zelvor.core import trevane
+
+    stub = Path(__file__).resolve().parents[1] / "src" / "zelvor" / "core" / "trevane.pyi"
+    tree = ast.parse(stub.read_text())
+    backtest = next(node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == "backtest_")
+    assert tuple(a.arg for a in backtest.args.args) == PARAMETER_NAMES
+    # the infinite defaults are written `...` in the stub
+    stub_defaults = [
+        None if isinstance(d, ast.Constant) and d.value is ... else ast.literal_eval(d) for d in backtest.args.defaults
+    ]
+    table = [None if value == float("inf") else value for value in DEFAULTS.values()]
+    assert [repr(d) for d in stub_defaults] == [repr(d) for d in table]
+    assert ast.get_docstring(backtest) == trevane.backtest_.__doc__

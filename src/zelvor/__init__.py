@@ -10,7 +10,7 @@
 """
 
 from zelvor._sweep import BestRun, Sweep, sweep
-from zelvor.backtest import Prepared, backtest, prepare
+from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
 from zelvor.report import Report
 
@@ -27,5 +27,6 @@ __all__ = [
     "backtest",
     "prepare",
     "read_csv",
+    "run_stats",
     "sweep",
 ]

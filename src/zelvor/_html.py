@@ -95,16 +95,15 @@ def _png(fig: Any, alt: str) -> str:
 
 
 def _figures(report: Report) -> str:
-    try:
-        import matplotlib  # noqa: F401
-    except ImportError:
-        return "<p>Plots need matplotlib: <code>pip install 'zelvor[plot]'</code>.</p>"
     parts = [
         ("Equity and drawdown", report.plot),
         ("Trades: excursions against return", report.plot_trades),
         ("Monthly returns", report.plot_monthly),
     ]
-    return "".join(f'<h2>{title}</h2><div class="fig">{_png(draw(), title)}</div>' for title, draw in parts)
+    try:
+        return "".join(f'<h2>{title}</h2><div class="fig">{_png(draw(), title)}</div>' for title, draw in parts)
+    except ImportError as exc:  # no usable matplotlib: the page is still written, without plots
+        return f"<p>No plots: {html.escape(str(exc))}.</p>"
 
 
 def _table(frame: pd.DataFrame, text_columns: set[str], index: bool = False) -> str:

@@ -53,8 +53,11 @@ def _check_tz(index: pd.DatetimeIndex, market: Market, name: str) -> pd.Datetime
     return index
 
 
-def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[pd.DatetimeIndex, np.ndarray, np.ndarray, pd.Index]:
-    """(dates, pos_values float64, engine labels, original labels) for the weights' usable columns."""
+def _weights_matrix(
+    weights: pd.DataFrame, market: Market
+) -> tuple[pd.DatetimeIndex, np.ndarray, np.ndarray, pd.Index, np.ndarray]:
+    """(dates, pos_values float64, engine labels, original labels, market columns) for the
+    weights' usable columns."""
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights: expected a DataFrame (dates x stocks), got {type(weights).__name__}")
     index = _check_tz(_date_index(weights.index, "weights"), market, "weights")
@@ -63,42 +66,37 @@ def _weights_matrix(weights: pd.DataFrame, market: Market) -> tuple[pd.DatetimeI
     columns = weights.columns
     if not columns.is_unique:
         raise ValueError(f"weights: duplicate stock columns: {', '.join(map(str, columns[columns.duplicated()][:5]))}")
-    dtypes = weights.dtypes
-    is_bool = [pd.api.types.is_bool_dtype(t) for t in dtypes]
-    if all(is_bool) and len(is_bool):
+    kinds = set(weights.dtypes)  # checked per distinct dtype: a wide frame has thousands of columns
+    if kinds and all(pd.api.types.is_bool_dtype(t) for t in kinds):
         cells = weights.to_numpy(dtype=bool)
         counts = cells.sum(axis=1, keepdims=True)
         with np.errstate(invalid="ignore", divide="ignore"):
             values = np.where(cells, 1.0 / counts, 0.0)
     else:
-        bad = [
-            str(c) for c, t in dtypes.items() if not pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t)
-        ]
-        if bad:
+        bad_kinds = {t for t in kinds if not pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t)}
+        if bad_kinds:
+            bad = [str(c) for c, t in weights.dtypes.items() if t in bad_kinds]
             raise TypeError(
                 f"weights: non-numeric weights in column(s) {', '.join(bad[:5])} (use numbers, or a bool frame)"
             )
         values = weights.to_numpy(dtype=np.float64, na_value=np.nan)
-        missing = np.isnan(values)
-        if missing.any():
+        finite = np.isfinite(values)
+        if not finite.all():
+            missing = np.isnan(values)
+            infinite = ~finite & ~missing
+            if infinite.any():
+                r, c = np.argwhere(infinite)[0]
+                raise ValueError(f"weights: infinite weight for {columns[c]} on {index[r]}")
             values = np.where(missing, 0.0, values)
-        if not np.isfinite(values).all():
-            r, c = np.argwhere(~np.isfinite(values))[0]
-            raise ValueError(f"weights: infinite weight for {columns[c]} on {index[r]}")
 
-    labels = np.array([str(c) for c in columns], dtype=object)
-    position = market._label_pos
-    in_market = np.array([label in position for label in labels], dtype=bool)
-    priced = market._priced_columns()
-    usable = in_market.copy()
-    usable[in_market] = priced[[position[label] for label in labels[in_market]]]
+    labels, where, usable = market._columns_of(columns)
     if not usable.all():
         used = (values[:, ~usable] != 0.0).any(axis=0)
         if used.any():
             names = ", ".join(map(str, columns[~usable][used][:10]))
             raise ValueError(f"weights: no prices in the market for stock(s) given a non-zero weight: {names}")
-        values, labels, columns = values[:, usable], labels[usable], columns[usable]
-    return index, values, labels, columns
+        values, labels, columns, where = values[:, usable], labels[usable], columns[usable], where[usable]
+    return index, values, labels, columns, where
 
 
 def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> np.ndarray:
@@ -163,10 +161,10 @@ def _bad_price_columns(prices: np.ndarray) -> np.ndarray:
     return np.where(bad.any(axis=0), first, -1)
 
 
-def _delisting_bars(delisting: object, market: Market, columns: np.ndarray) -> np.ndarray | None:
+def _delisting_bars(delisting: object, market: Market, columns: np.ndarray, cols: np.ndarray) -> np.ndarray | None:
+    """Per weights column (`columns` its labels, `cols` its market columns), the delisting row or -1."""
     if delisting is None:
         return None
-    cols = np.fromiter((market._label_pos[label] for label in columns), dtype=np.int64, count=len(columns))
     if isinstance(delisting, str):
         if delisting != "auto":
             raise ValueError(f"delisting must be None, 'auto' or a Series stock -> date, got {delisting!r}")
@@ -314,11 +312,10 @@ def prepare(
     """Validate and convert everything of a backtest but its scalar options (see `backtest`)."""
     if not isinstance(market, Market):
         raise TypeError(f"market: expected a zelvor.Market, got {type(market).__name__}")
-    signal_dates, values, labels, columns = _weights_matrix(weights, market)
+    signal_dates, values, labels, columns, cols = _weights_matrix(weights, market)
     pos_index = _ns(signal_dates)
     trading = _trading_prices(trade_at, market)
     if len(labels):
-        cols = np.fromiter((market._label_pos[label] for label in labels), dtype=np.int64, count=len(labels))
         bad = market._bad_trading_rows(trade_at) if isinstance(trade_at, str) else _bad_price_columns(trading)
         bad_used = (bad[cols] >= 0) & (values != 0.0).any(axis=0)
         if bad_used.any():
@@ -340,7 +337,7 @@ def prepare(
         "pos_index": pos_index,
         "pos_columns": labels,
         "resample": _resample_dates(resample, market, pos_index),
-        "delisting_bars": _delisting_bars(delisting, market, labels),
+        "delisting_bars": _delisting_bars(delisting, market, labels, cols),
     }
     bench, bench_name = _benchmark_prices(benchmark, market)
     given = {

@@ -18,6 +18,7 @@ import itertools
 import os
 import warnings
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -654,7 +655,7 @@ class Market:
             delisting_rows=np.empty(0, dtype=np.int64),  # computed on demand: delisting_rows()
         )
         self._delisting: np.ndarray | None = None
-        self._cache: dict[str, np.ndarray] = {}
+        self._cache: dict[str, Any] = {}
 
     # ---- constructors
 
@@ -781,6 +782,19 @@ class Market:
         if "priced" not in self._cache:
             self._cache["priced"] = ~np.isnan(self._arrays.close).all(axis=0)
         return self._cache["priced"]
+
+    def _columns_of(self, columns: pd.Index) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """(text labels, column here or -1, has prices here) for a weights frame's columns; the
+        last answer is kept, since a sweep hands the same columns again and again."""
+        cached = self._cache.get("columns")
+        if cached is not None and cached[0] is columns:
+            return cached[1], cached[2], cached[3]
+        labels = np.array([str(c) for c in columns], dtype=object)
+        position = self._label_pos
+        where = np.fromiter((position.get(label, -1) for label in labels), dtype=np.int64, count=len(labels))
+        usable = (where >= 0) & self._priced_columns()[np.maximum(where, 0)] if len(labels) else where >= 0
+        self._cache["columns"] = (columns, labels, where, usable)
+        return labels, where, usable
 
     def _bad_trading_rows(self, field: str) -> np.ndarray:
         """Per stock, the first row of a zero, negative or infinite `field` price, or -1 (cached)."""

@@ -219,11 +219,12 @@ class Report:
 
     @cached_property
     def benchmark(self) -> pd.Series | None:
-        """The benchmark's prices rebased to 1.0 at the start of the active period, or None."""
+        """The benchmark's prices rebased to 1.0 at its first price in the active period, or None."""
         if self._benchmark is None:
             return None
         b = self._benchmark
-        base = b[self._start_row] if len(b) else 1.0
+        known = np.flatnonzero(np.isfinite(b[self._start_row :]))
+        base = b[self._start_row + known[0]] if len(known) else np.nan
         return pd.Series(b / base, index=self._dates, name=self._benchmark_name or "benchmark", copy=False)
 
     @property
@@ -242,7 +243,9 @@ class Report:
         triggered the exit: the exit row itself for intraday exits, the row before otherwise);
         ``weight`` (size at entry, a fraction of the portfolio; negative for a short); ``rows``
         (price rows held; to the end for an open trade); ``entry_price`` and ``exit_price``
-        (the fills the engine used: for an intraday exit, the touched level; NaN while open);
+        (the fills the engine used: for an intraday exit, the touched level; NaN while open, and
+        NaN on a row without a trading price, where the holding keeps its money value until the
+        next price);
         ``pnl`` (the trade's contribution to the portfolio value, starting value 1.0, fees and
         tax included; an open trade is marked at the last close); ``return`` (``pnl`` over the
         money put in at entry, before fees); ``exit_reason`` (rebalance, stop_loss,

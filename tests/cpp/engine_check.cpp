@@ -22,6 +22,9 @@ using engine::StopSide;
 
 int failures = 0;
 
+// What the fake host throws once it has noted an error (the engine only passes it on).
+struct HostFailure {};
+
 #define CHECK(cond)                                                       \
     do {                                                                  \
         if (!(cond)) {                                                    \
@@ -75,22 +78,22 @@ struct FakeHost : engine::Host {
         char text[96];
         std::snprintf(text, sizeof text, "invalid price %g for %d at row %d", price, sid, row);
         error = text;
-        throw numeric::HostError{};
+        throw HostFailure{};
     }
     [[noreturn]] void missing_price_column(int sid) override {
         error = "no price column for " + std::to_string(sid);
-        throw numeric::HostError{};
+        throw HostFailure{};
     }
     [[noreturn]] void fail(Frame frame) override {
         try {
             throw;
         } catch (const numeric::Error& e) {
             error = e.message;
-        } catch (const numeric::HostError&) {
+        } catch (const HostFailure&) {
         }
         static const char* names[] = {"set_position", "rebalance", "validate_trade_price"};
         frames.push_back(names[static_cast<int>(frame)]);
-        throw numeric::HostError{};
+        throw HostFailure{};
     }
 };
 
@@ -108,7 +111,7 @@ template <class F>
 bool fails(F&& body) {
     try {
         body();
-    } catch (const numeric::HostError&) {
+    } catch (const HostFailure&) {
         return true;
     }
     return false;
@@ -120,14 +123,14 @@ void check_set_position() {
     {  // open a long: the fee comes out of the holding (1000 - 1.425); the size is target / scale
         FakeHost h;
         PositionMap p;
-        const double cash = engine::set_position(h, cols, p, 0, 1000.0, 0.0, fee, tax, true, false, 2000.0);
+        const double cash = engine::set_position(h, cols, p, 0, 1000.0, 0.0, fee, tax, {.position_scale = 2000.0});
         CHECK(near(p.at(0), 998.575) && cash == -1000.0);
         CHECK((h.log == Log{"entry 0 0.5 1"}));
     }
     for (bool drop : {false, true}) {  // close a long: 1000 - (fee + tax) * 1000 = 995.575 to cash
         FakeHost h;
         PositionMap p{{0, 1000.0}};
-        const double cash = engine::set_position(h, cols, p, 0, 0.0, 0.0, fee, tax, true, drop);
+        const double cash = engine::set_position(h, cols, p, 0, 0.0, 0.0, fee, tax, {.drop_zero = drop});
         CHECK(near(cash, 995.575));
         CHECK(drop ? p.empty() : p.at(0) == 0.0);
         CHECK((h.log == Log{"exit 0 1"}));
@@ -151,7 +154,7 @@ void check_set_position() {
     for (const Trade& t : trades) {
         FakeHost h;
         PositionMap p{{0, t.v}};
-        const double cash = engine::set_position(h, cols, p, 0, t.target, 100.0, fee, tax, true, true);
+        const double cash = engine::set_position(h, cols, p, 0, t.target, 100.0, fee, tax, {.drop_zero = true});
         CHECK(p.count(0) == 1 && near(p.at(0), t.holding) && near(cash, 100.0 + t.cash_change));
         // held and still non-zero: re-based in the recorder (RESAMPLE on, retain off)
         CHECK((h.log == Log{"exit 0 0", "entry 0 " + std::to_string(static_cast<int>(t.target)) + " 0"}));
@@ -159,18 +162,20 @@ void check_set_position() {
     for (bool drop : {false, true}) {  // a 100 % fee eats the whole purchase: a 0 holding, dropped or kept
         FakeHost h;
         PositionMap p;
-        engine::set_position(h, cols, p, 0, 50.0, 100.0, 1.0, 0.0, true, drop);
+        engine::set_position(h, cols, p, 0, 50.0, 100.0, 1.0, 0.0, {.drop_zero = drop});
         CHECK(drop ? p.empty() : p.at(0) == 0.0);
     }
     {  // a missing key: with check_held nothing happens; without it a 0 entry appears unless dropped
         FakeHost h;
         PositionMap p;
-        CHECK(engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax, true, false) == 5.0 && p.empty());
-        CHECK(engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax, false, true) == 5.0 && p.empty());
-        CHECK(engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax, false, false) == 5.0 && p.at(0) == 0.0);
+        CHECK(engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax) == 5.0 && p.empty());
+        CHECK(engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax, {.check_held = false, .drop_zero = true}) ==
+                  5.0 &&
+              p.empty());
+        CHECK(engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax, {.check_held = false}) == 5.0 && p.at(0) == 0.0);
         CHECK(h.log.empty());
         // a key at 0 is not held: closing it records nothing, raising it records a real entry
-        engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax, true, false);
+        engine::set_position(h, cols, p, 0, 0.0, 5.0, fee, tax);
         CHECK(h.log.empty());
         engine::set_position(h, cols, p, 0, 10.0, 5.0, fee, tax);
         CHECK((h.log == Log{"entry 0 10 1"}));
@@ -202,7 +207,9 @@ void check_set_position() {
     for (double scale : {0.0, -0.0}) {  // zero scale: ZeroDivisionError after the exit already recorded
         FakeHost h;
         PositionMap p{{0, 10.0}};
-        CHECK(fails([&] { engine::set_position(h, cols, p, 0, 20.0, 0.0, fee, tax, true, true, scale); }));
+        CHECK(fails([&] {
+            engine::set_position(h, cols, p, 0, 20.0, 0.0, fee, tax, {.drop_zero = true, .position_scale = scale});
+        }));
         CHECK(h.error == "float division by zero" && (h.frames == Log{"set_position"}));
         CHECK((h.log == Log{"exit 0 0"}) && p.at(0) == 10.0);
     }
@@ -307,8 +314,8 @@ void check_rebalance_against_plain_walk() {
                 const double cap = limit * balance;
                 if (std::fabs(value) > cap) value = cap * (value > 0.0 ? 1.0 : -1.0);
             }
-            cash_plain =
-                engine::set_position(plain, cols, p_plain, k, value, cash_plain, fee, tax, true, true, balance);
+            cash_plain = engine::set_position(plain, cols, p_plain, k, value, cash_plain, fee, tax,
+                                              {.drop_zero = true, .position_scale = balance});
         }
         CHECK(same(cash_fast, cash_plain) && fast.log == plain.log);
         CHECK(std::equal(p_fast.begin(), p_fast.end(), p_plain.begin(), p_plain.end(),
@@ -333,8 +340,11 @@ struct Tiny {
         rows = static_cast<std::int64_t>(price.size()) / cols;
         close = high = low = open = price;
         for (std::int64_t i = 0; i < rows; ++i) price_index.push_back(i);
+        // backtest_'s defaults, but without costs
         options.fee_ratio = options.tax_ratio = 0.0;
+        options.stop_loss = 1.0;
         options.take_profit = options.trail_stop = inf;
+        options.position_limit = 1.0;
     }
 };
 
@@ -373,7 +383,7 @@ Result run(const Tiny& t, bool stop_trading = true) {
     r.values.assign(t.price_index.size(), -99.0);
     try {
         r.out = engine::run_backtest(m, t.options, t.columns, r.host, r.values.data());
-    } catch (const numeric::HostError&) {
+    } catch (const HostFailure&) {
         r.failed = true;
     } catch (const numeric::Error& e) {
         r.failed = true;

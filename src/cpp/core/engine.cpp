@@ -8,6 +8,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <iterator>
 #include <limits>
 #include <utility>
@@ -26,10 +27,11 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Hands the exception in flight to the host, which names `frame` in the traceback and rethrows.
-// Virtual calls do not carry [[noreturn]] for the compiler, hence the throw after it.
+// The compiler does not take [[noreturn]] from a virtual call; a host whose `fail` returned would
+// break its contract, and the run cannot go on.
 [[noreturn]] void fail_in(Host& host, Frame frame) {
     host.fail(frame);
-    throw numeric::HostError{};
+    std::abort();
 }
 
 // NaN (a missing price) and positive finite prices are usable.
@@ -41,59 +43,82 @@ inline double float_divide(double numerator, double divisor) {
     return numerator / divisor;
 }
 
-// `at` is positions.lower_bound(sid): the holding of `sid` if there is one, else where it would go.
-double set_position_body(Host& host, const PriceColumns& columns, PositionMap& positions, PositionMap::iterator at,
-                         int sid, double target, double cash, double fee_ratio, double tax_ratio, bool check_held,
-                         bool drop_zero, double position_scale) {
-    // A NaN target counts as a holding: such a column must never be valued with another stock's prices.
-    if (target != 0.0 && columns.of(sid) < 0) {
-        if (sid < 0 || sid >= columns.n_labels) throw out_of_bounds(0);  // not even a label to name
-        host.missing_price_column(sid);
-    }
+// ---- set_position -------------------------------------------------------------------------------
 
+// The holding of `sid` as set_position finds it, before anything changes.
+struct Holding {
+    PositionMap::iterator at;     // positions.lower_bound(sid): the entry, or where it would go
+    PositionMap::iterator found;  // the entry of `sid`, or positions.end()
+    bool known;                   // a missing key counts as not held (check_held) or as a 0 holding
+    bool held;                    // an entry whose value is not 0 (NaN counts as held)
+};
+
+Holding find_holding(PositionMap& positions, PositionMap::iterator at, int sid, bool check_held) {
     const auto found = at != positions.end() && at->first == sid ? at : positions.end();
-    const bool known = check_held ? found != positions.end() : true;
-    const bool held = found != positions.end() && found->second != 0.0;  // NaN counts as held
+    const bool present = found != positions.end();
+    return {at, found, check_held ? present : true, present && found->second != 0.0};
+}
 
-    // The recorder hears of the trade before any money moves.
+// What the recorder was told, and the size it got with an entry.
+struct Recorded {
     RecordEvent event = RecordEvent::none;
     double size = 0.0;
+};
+
+// The recorder hears of the trade before any money moves: an opening, a closing, or (a held stock
+// kept at another value when the basis restarts at each rebalance) a closing and a new opening.
+Recorded tell_recorder(Host& host, int sid, double target, bool held, double position_scale) {
     if (!held && target != 0.0) {
-        size = float_divide(target, position_scale);
+        const double size = float_divide(target, position_scale);
         host.record_entry(sid, size, 1);
-        event = RecordEvent::entry;
-    } else if (held && target == 0.0) {
+        return {RecordEvent::entry, size};
+    }
+    if (held && target == 0.0) {
         host.record_exit(sid, 1);
-        event = RecordEvent::exit;
-    } else if (held && target != 0.0) {
+        return {RecordEvent::exit, 0.0};
+    }
+    if (held && target != 0.0) {
         if (!host.retain_cost_flag() && host.resample_flag()) {
             host.record_exit(sid, 0);
-            size = float_divide(target, position_scale);
+            const double size = float_divide(target, position_scale);
             host.record_entry(sid, size, 0);
-            event = RecordEvent::rebase;
+            return {RecordEvent::rebase, size};
         }
     }
-    FillLog* const log = host.fill_log();
+    return {};
+}
 
-    if (target == 0.0) {
-        if (!known) return cash;
-        auto it = found != positions.end() ? found : positions.try_emplace(at, sid, 0.0);
-        const double v = it->second;
-        const double new_cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
-        if (drop_zero) {
-            positions.erase(it);
-        } else {
-            it->second = 0.0;
-        }
-        if (log) {
-            log->record({sid, columns.of(sid), event, target, size, v, 0.0, cash, new_cash, fee_ratio * std::fabs(v),
-                         tax_ratio * std::fabs(v)},
-                        positions);
-        }
-        return new_cash;
+// A holding's change: the new cash and the holding's value before and after.
+struct Moved {
+    double cash;
+    double value_before;
+    double value_after;
+};
+
+// The entry of `sid`, inserted at 0 when missing.
+PositionMap::iterator entry_of(PositionMap& positions, const Holding& holding, int sid) {
+    return holding.found != positions.end() ? holding.found : positions.try_emplace(holding.at, sid, 0.0);
+}
+
+// Sells or covers the whole holding: fee and tax on its absolute value come out of the proceeds.
+Moved close_holding(PositionMap& positions, const Holding& holding, int sid, double cash, double fee_ratio,
+                    double tax_ratio, bool drop_zero) {
+    if (!holding.known) return {cash, 0.0, 0.0};
+    const auto it = entry_of(positions, holding, sid);
+    const double v = it->second;
+    const double new_cash = cash + (v - (fee_ratio + tax_ratio) * std::fabs(v));
+    if (drop_zero) {
+        positions.erase(it);
+    } else {
+        it->second = 0.0;
     }
+    return {new_cash, v, 0.0};
+}
 
-    auto it = found != positions.end() ? found : positions.try_emplace(at, sid, 0.0);
+// Moves the holding to a non-zero `target`.
+Moved trade_to(PositionMap& positions, const Holding& holding, int sid, double target, double cash, double fee_ratio,
+               double tax_ratio, bool drop_zero) {
+    const auto it = entry_of(positions, holding, sid);
     const double v = it->second;
     const double diff = target - v;
     // Enlarging the holding in the target's direction pays the fee only; reducing it pays the tax too.
@@ -108,26 +133,52 @@ double set_position_body(Host& host, const PriceColumns& columns, PositionMap& p
         it->second = diff + v;
         new_cash = cash + (-diff - cost);
     }
-    const double new_value = it->second;
+    const double value_after = it->second;
     if (drop_zero && it->second == 0.0) positions.erase(it);
-    if (log) {
-        log->record({sid, columns.of(sid), event, target, size, v, new_value, cash, new_cash,
-                     fee_ratio * std::fabs(diff), enlarges ? 0.0 : tax_ratio * std::fabs(diff)},
-                    positions);
-    }
-    return new_cash;
+    return {new_cash, v, value_after};
 }
 
+// Tells the fill log what a trade did: fee on every traded amount, tax too on reductions and closes.
+void log_change(FillLog& log, const PositionMap& positions, int sid, int price_column, const Recorded& recorded,
+                double target, double cash, const Moved& moved, double fee_ratio, double tax_ratio) {
+    const double traded = std::fabs(target == 0.0 ? moved.value_before : target - moved.value_before);
+    const double diff = target - moved.value_before;
+    const bool enlarges = target != 0.0 && ((target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0));
+    log.record({sid, price_column, recorded.event, target, recorded.size, moved.value_before, moved.value_after, cash,
+                moved.cash, fee_ratio * traded, enlarges ? 0.0 : tax_ratio * traded},
+               positions);
+}
+
+// `at` is positions.lower_bound(sid), which callers walking the map in key order have at hand.
 double set_position_at(Host& host, const PriceColumns& columns, PositionMap& positions, PositionMap::iterator at,
-                       int sid, double target, double cash, double fee_ratio, double tax_ratio, bool check_held,
-                       bool drop_zero, double position_scale) {
+                       int sid, double target, double cash, double fee_ratio, double tax_ratio,
+                       const TradeOptions& trade) {
     try {
-        return set_position_body(host, columns, positions, at, sid, target, cash, fee_ratio, tax_ratio, check_held,
-                                 drop_zero, position_scale);
+        // A NaN target counts as a holding: such a column must never be valued with another stock's prices.
+        if (target != 0.0 && columns.of(sid) < 0) {
+            if (sid < 0 || sid >= columns.n_labels) throw out_of_bounds(0);  // not even a label to name
+            host.missing_price_column(sid);
+        }
+        const Holding holding = find_holding(positions, at, sid, trade.check_held);
+        const Recorded recorded = tell_recorder(host, sid, target, holding.held, trade.position_scale);
+        const Moved moved =
+            target == 0.0 ? close_holding(positions, holding, sid, cash, fee_ratio, tax_ratio, trade.drop_zero)
+                          : trade_to(positions, holding, sid, target, cash, fee_ratio, tax_ratio, trade.drop_zero);
+        if (FillLog* log = host.fill_log()) {
+            log_change(*log, positions, sid, columns.of(sid), recorded, target, cash, moved, fee_ratio, tax_ratio);
+        }
+        return moved.cash;
     } catch (...) {
         fail_in(host, Frame::set_position);
     }
 }
+
+// The daily loop's trades close single holdings: a touched exit keeps the key (at 0) so that the
+// walk over the holdings stays valid; due exits and delistings erase it.
+constexpr TradeOptions close_keeping_key{.check_held = false, .drop_zero = false};
+constexpr TradeOptions close_and_erase{.check_held = false, .drop_zero = true};
+
+// ---- the daily loop -----------------------------------------------------------------------------
 
 // Exit levels as ratios to the cost basis; only the absolute values of the options count.
 struct Levels {
@@ -149,6 +200,14 @@ struct Levels {
           trail_distance(std::fabs(o.trail_stop)) {}
 };
 
+// Why a stop fired, for the fill log: the upper level is a long's take-profit and a short's stop; a
+// stop level that moved off its fixed value is the trailing one.
+FillReason stop_reason(const Levels& levels, bool is_long, bool hit_upper, double lower, double upper) noexcept {
+    if (hit_upper == is_long) return FillReason::take_profit;
+    const bool trailing = is_long ? lower != levels.stop_loss_below : upper != levels.stop_loss_above;
+    return trailing ? FillReason::trail_stop : FillReason::stop_loss;
+}
+
 Strided1D<double> row_view(const Strided2D& matrix, std::int64_t row) {
     Strided1D<double> view;
     view.data = matrix.data + row * matrix.row_stride;
@@ -165,13 +224,38 @@ Strided1D<double> vector_view(const std::vector<double>& values) {
     return view;
 }
 
+// What the loop changes from row to row. The parts the end-of-run report reads are handed over in a
+// RunOutcome once the last row is done.
+struct LoopState {
+    PositionMap positions;
+    double cash = 1.0;
+    // Per position column: price ratios since the holding's basis was last reset, and their extremes.
+    std::vector<double> cum_ratio, max_ratio, min_ratio;
+    std::vector<double> ref_price;             // per price column: the last valid trading price
+    std::vector<StopEntry> pending_exits;      // detected on today's close, executed tomorrow
+    std::vector<StopEntry> exits_due;          // yesterday's pending_exits
+    std::vector<StopEntry> stop_exits;         // executed since the last rebalance
+    std::int64_t pos_id = 0;                   // the current position row
+    std::int64_t last_rebalanced_pos_id = -1;  // the position row of the last executed rebalance
+    bool rebalance_due = false;                // the next row rebalances
+    // What the last executed rebalance did.
+    PositionMap last_positions;
+    bool has_last_target = false;
+    std::int64_t last_target_pos_row = -1;
+    bool last_target_is_copy = false;
+    std::vector<double> last_target_copy;
+    // Scratch lists of a single row, kept for their capacity.
+    std::vector<int> delisted_today;
+    std::vector<std::pair<int, double>> ref_updates;
+};
+
 class Simulation {
 public:
-    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host, RunOutcome& out)
+    // The run's setup: the per-run state, the column table and the rows flagged for rebalancing.
+    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host)
         : m_(market),
           o_(options),
           host_(host),
-          out_(out),
           levels_(options),
           n_rows_(market.price_index.size),
           n_stocks_(market.pos_values.cols),
@@ -181,12 +265,11 @@ public:
             throw Error{ErrorKind::overflow, "value too large to convert to int"};
         }
         columns_ = make_price_columns(columns, n_stocks_, market.n_labels);
-        cum_ratio_.assign(static_cast<std::size_t>(n_stocks_), 1.0);
-        max_ratio_.assign(static_cast<std::size_t>(n_stocks_), 1.0);
-        min_ratio_.assign(static_cast<std::size_t>(n_stocks_), 1.0);
-        ref_price_.assign(static_cast<std::size_t>(market.price.cols), 1.0);
+        s_.cum_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        s_.max_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        s_.min_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        s_.ref_price.assign(static_cast<std::size_t>(market.price.cols), 1.0);
 
-        has_delisting_ = false;
         if (market.has_delisting_bars) {
             for (std::int64_t k = 0; k < market.delisting_bars.size; ++k) {
                 if (market.delisting_bars[k] >= 0) {
@@ -208,12 +291,9 @@ public:
             }
         }
         if (log_) log_->start(n_stocks_, market.price);
-        out_.cash = 1.0;
-        out_.pos_id = 0;
-        out_.last_rebalanced_pos_id = -1;
-        out_.rebalance_due = false;
     }
 
+    // The daily loop, then end_analysis.
     void run(double* portfolio_value) {
         if (n_rows_ > 0 && m_.pos_index.size == 0) throw out_of_bounds(0);
         for (std::int64_t i = 0; i < n_rows_; ++i) {
@@ -227,16 +307,34 @@ public:
             if (log_) log_->set_row(i);
             revalue(i);
             execute_due_exits();
-            out_.exits_due.swap(pending_exits_);
-            pending_exits_.clear();
-            if (out_.rebalance_due) rebalance_row(i);
+            s_.exits_due.swap(s_.pending_exits);
+            s_.pending_exits.clear();
+            if (s_.rebalance_due) rebalance_row(i);
             if (has_delisting_) delist(i);
             portfolio_value[i] = value_row(i);
             schedule(i);
         }
-        if (n_rows_ > 0) out_.last_date = m_.price_index[n_rows_ - 1];
-        host_.end_analysis(out_.positions);
-        if (log_) log_->finish(out_.positions, n_rows_ - 1, m_.close, columns_.column);
+        host_.end_analysis(s_.positions);
+        if (log_) log_->finish(s_.positions, n_rows_ - 1, m_.close, columns_.column);
+    }
+
+    // What the run leaves for the end-of-run report; the state is spent.
+    RunOutcome outcome() && {
+        RunOutcome out;
+        out.positions = std::move(s_.positions);
+        out.last_positions = std::move(s_.last_positions);
+        out.cash = s_.cash;
+        out.has_last_target = s_.has_last_target;
+        out.last_target_pos_row = s_.last_target_pos_row;
+        out.last_target_is_copy = s_.last_target_is_copy;
+        out.last_target_copy = std::move(s_.last_target_copy);
+        out.stop_exits = std::move(s_.stop_exits);
+        out.exits_due = std::move(s_.exits_due);
+        out.pos_id = s_.pos_id;
+        out.last_rebalanced_pos_id = s_.last_rebalanced_pos_id;
+        out.rebalance_due = s_.rebalance_due;
+        if (n_rows_ > 0) out.last_date = m_.price_index[n_rows_ - 1];
+        return out;
     }
 
 private:
@@ -260,37 +358,38 @@ private:
     }
 
     void reset_ratios(int sid) {
-        cum_ratio_[sid] = 1.0;
-        max_ratio_[sid] = 1.0;
-        min_ratio_[sid] = 1.0;
+        s_.cum_ratio[sid] = 1.0;
+        s_.max_ratio[sid] = 1.0;
+        s_.min_ratio[sid] = 1.0;
     }
 
     // Closes a holding the caller has in hand (`at` points at it).
-    double close_position(PositionMap::iterator at, bool drop_zero) {
-        return set_position_at(host_, columns_, out_.positions, at, at->first, 0.0, out_.cash, o_.fee_ratio,
-                               o_.tax_ratio, false, drop_zero, 1.0);
+    double close_position(PositionMap::iterator at, const TradeOptions& trade) {
+        return set_position_at(host_, columns_, s_.positions, at, at->first, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
+                               trade);
     }
 
     // Revalues every holding at the row's trading price and looks for stops. All holdings are measured
     // against the reference prices as they stood at the start of the row, so position columns sharing
     // a price column are each revalued; the reference prices move once the walk is done.
     void revalue(std::int64_t i) {
-        ref_updates_.clear();
-        for (auto it = out_.positions.begin(); it != out_.positions.end(); ++it) {
+        s_.ref_updates.clear();
+        double held_value = 0.0;  // the holdings at today's trading prices, for the fill log
+        for (auto it = s_.positions.begin(); it != s_.positions.end(); ++it) {
             const int sid = it->first;
             const int pid = price_column(sid);
             const double price = m_.price.at(i, pid);
             check_price(price, sid, i);
 
-            double& ref = ref_price_[static_cast<std::size_t>(pid)];
+            double& ref = s_.ref_price[static_cast<std::size_t>(pid)];
             if (std::isnan(ref)) ref = price;
             double r = price / ref;
             if (std::isnan(r)) r = 1.0;  // a missing price keeps the holding's value
 
             double& position = it->second;
-            double& cum = cum_ratio_[sid];
-            double& max_ratio = max_ratio_[sid];
-            double& min_ratio = min_ratio_[sid];
+            double& cum = s_.cum_ratio[sid];
+            double& max_ratio = s_.max_ratio[sid];
+            double& min_ratio = s_.min_ratio[sid];
             position *= r;
             cum *= r;
             if (cum > max_ratio) max_ratio = cum;
@@ -299,29 +398,21 @@ private:
             const double base_value = position / cum;
             double upper;
             double lower;
-            bool trailing = false;  // the stop-loss level is the trailing one
             if (base_value > 0.0) {
                 const bool trail_active = max_ratio >= levels_.trail_active_above;
                 upper = levels_.take_profit_above;
                 lower = levels_.stop_loss_below;
                 if (trail_active && max_ratio - levels_.trail_distance > lower) {
                     lower = max_ratio - levels_.trail_distance;
-                    trailing = true;
                 }
             } else {
                 const bool trail_active = min_ratio <= levels_.trail_active_below;
                 upper = levels_.stop_loss_above;
                 if (trail_active && min_ratio + levels_.trail_distance < upper) {
                     upper = min_ratio + levels_.trail_distance;
-                    trailing = true;
                 }
                 lower = levels_.take_profit_below;
             }
-            // The fill log names the level that fired; for a short the upper level is the stop.
-            const auto exit_reason = [&](bool hit_upper) {
-                if (hit_upper == (base_value > 0.0)) return FillReason::take_profit;
-                return trailing ? FillReason::trail_stop : FillReason::stop_loss;
-            };
 
             if (o_.touched_exit) {
                 // Intraday exit, filled at once at the touched level (or at the open beyond it).
@@ -341,77 +432,79 @@ private:
                 }
                 if (open_touched || touched_upper || touched_lower) {
                     const bool stop_loss = (touched_lower && position > 0.0) || (touched_upper && position < 0.0);
-                    out_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
+                    s_.stop_exits.push_back({sid, stop_loss ? StopSide::stop_loss : StopSide::take_profit});
                     if (log_) {
                         const bool hit_upper = open_touched ? open_ratio >= upper : touched_upper;
-                        log_->set_reason(exit_reason(hit_upper));
-                        log_->set_fill_price(open_touched ? m_.open(i, pid) : (hit_upper ? upper : lower) * ref / prior);
+                        log_->set_reason(stop_reason(levels_, base_value > 0.0, hit_upper, lower, upper));
+                        log_->set_fill_price(open_touched ? m_.open(i, pid)
+                                                          : (hit_upper ? upper : lower) * ref / prior);
                     }
-                    // drop_zero false: the key stays (at 0), so this walk's iterator stays valid.
-                    out_.cash = close_position(it, false);
+                    s_.cash = close_position(it, close_keeping_key);
                 }
             } else {
                 // Close-based detection, executed on the next row.
                 const double close_ratio = cum * m_.close.at(i, pid) / price;
                 if (close_ratio >= upper) {
-                    pending_exits_.push_back({sid, StopSide::take_profit});
-                    if (log_) log_->note_stop(sid, exit_reason(true));
+                    s_.pending_exits.push_back({sid, StopSide::take_profit});
+                    if (log_) log_->note_stop(sid, stop_reason(levels_, base_value > 0.0, true, lower, upper));
                 } else if (close_ratio < lower) {
-                    pending_exits_.push_back({sid, StopSide::stop_loss});
-                    if (log_) log_->note_stop(sid, exit_reason(false));
+                    s_.pending_exits.push_back({sid, StopSide::stop_loss});
+                    if (log_) log_->note_stop(sid, stop_reason(levels_, base_value > 0.0, false, lower, upper));
                 }
             }
-            if (!std::isnan(price)) ref_updates_.emplace_back(pid, price);
+            if (!std::isnan(price)) s_.ref_updates.emplace_back(pid, price);
+            held_value += position;
         }
-        for (const auto& [pid, price] : ref_updates_) ref_price_[static_cast<std::size_t>(pid)] = price;
+        for (const auto& [pid, price] : s_.ref_updates) s_.ref_price[static_cast<std::size_t>(pid)] = price;
+        if (log_) log_->revalued(s_.cash + held_value);
     }
 
     // Executes the stops detected on the previous row, unless today's rebalance keeps the stock.
     void execute_due_exits() {
-        for (const StopEntry& entry : out_.exits_due) {
+        for (const StopEntry& entry : s_.exits_due) {
             const int sid = entry.sid;
             bool keep = false;
-            if (out_.rebalance_due && !host_.stop_trading_next_period()) {
-                keep = m_.pos_values.at(out_.pos_id, sid) != 0.0;  // a NaN target keeps it
+            if (s_.rebalance_due && !host_.stop_trading_next_period()) {
+                keep = m_.pos_values.at(s_.pos_id, sid) != 0.0;  // a NaN target keeps it
             }
-            auto found = out_.positions.find(sid);
-            if (found == out_.positions.end() || found->second == 0.0 || keep) continue;
+            auto found = s_.positions.find(sid);
+            if (found == s_.positions.end() || found->second == 0.0 || keep) continue;
             if (log_) log_->set_reason(log_->due_stop(sid));
-            out_.cash = close_position(found, true);
-            out_.stop_exits.push_back(entry);
+            s_.cash = close_position(found, close_and_erase);
+            s_.stop_exits.push_back(entry);
             reset_ratios(sid);
-            auto again = std::find_if(pending_exits_.begin(), pending_exits_.end(),
+            auto again = std::find_if(s_.pending_exits.begin(), s_.pending_exits.end(),
                                       [sid](const StopEntry& e) { return e.sid == sid; });
-            if (again != pending_exits_.end()) pending_exits_.erase(again);
+            if (again != s_.pending_exits.end()) s_.pending_exits.erase(again);
         }
     }
 
     void rebalance_row(std::int64_t i) {
-        const std::int64_t pos_id = out_.pos_id;
+        const std::int64_t pos_id = s_.pos_id;
         if (!o_.retain_cost_when_rebalance) {
-            std::fill(cum_ratio_.begin(), cum_ratio_.end(), 1.0);
-            std::fill(max_ratio_.begin(), max_ratio_.end(), 1.0);
-            std::fill(min_ratio_.begin(), min_ratio_.end(), 1.0);
+            std::fill(s_.cum_ratio.begin(), s_.cum_ratio.end(), 1.0);
+            std::fill(s_.max_ratio.begin(), s_.max_ratio.end(), 1.0);
+            std::fill(s_.min_ratio.begin(), s_.min_ratio.end(), 1.0);
         } else {
             // Only new holdings and holdings whose direction flips start from a fresh basis.
             for (std::int64_t k = 0; k < n_stocks_; ++k) {
                 const double w = m_.pos_values.at(pos_id, k);
                 if (w == 0.0) continue;
                 const int sid = static_cast<int>(k);
-                auto found = out_.positions.find(sid);
-                if (found == out_.positions.end() || found->second * w <= 0.0) reset_ratios(sid);
+                auto found = s_.positions.find(sid);
+                if (found == s_.positions.end() || found->second * w <= 0.0) reset_ratios(sid);
             }
         }
 
         if (!m_.pos_values.row_in_range(pos_id)) throw out_of_bounds(0);
         TargetRow target{pos_id, nullptr};
         Strided1D<double> weights = row_view(m_.pos_values, pos_id);
-        if (host_.stop_trading_next_period() && !out_.stop_exits.empty()) {
+        if (host_.stop_trading_next_period() && !s_.stop_exits.empty()) {
             // Stocks stopped out since the last rebalance stay out of this one.
-            std::vector<double>& copy = out_.last_target_copy;
+            std::vector<double>& copy = s_.last_target_copy;
             copy.resize(static_cast<std::size_t>(weights.size));
             for (std::int64_t k = 0; k < weights.size; ++k) copy[static_cast<std::size_t>(k)] = weights[k];
-            for (const StopEntry& entry : out_.stop_exits) {
+            for (const StopEntry& entry : s_.stop_exits) {
                 if (entry.sid >= 0 && entry.sid < weights.size) {
                     copy[static_cast<std::size_t>(entry.sid)] = 0.0;
                 }
@@ -421,40 +514,40 @@ private:
         }
 
         if (log_) log_->set_reason(FillReason::rebalance);
-        out_.cash = rebalance(host_, columns_, out_.positions, target, weights, out_.cash, o_.fee_ratio, o_.tax_ratio,
-                              o_.position_limit);
+        s_.cash = rebalance(host_, columns_, s_.positions, target, weights, s_.cash, o_.fee_ratio, o_.tax_ratio,
+                            o_.position_limit);
 
-        out_.stop_exits.clear();
-        out_.last_positions = out_.positions;
-        out_.has_last_target = true;
-        out_.last_target_pos_row = pos_id;
-        out_.last_target_is_copy = target.copy != nullptr;
+        s_.stop_exits.clear();
+        s_.last_positions = s_.positions;
+        s_.has_last_target = true;
+        s_.last_target_pos_row = pos_id;
+        s_.last_target_is_copy = target.copy != nullptr;
         // Tomorrow's ratios are measured from today's trading prices, NaN entries included.
         if (!m_.price.row_in_range(i)) throw out_of_bounds(0);
         for (std::int64_t c = 0; c < m_.price.cols; ++c) {
-            ref_price_[static_cast<std::size_t>(c)] = m_.price(i, c);
+            s_.ref_price[static_cast<std::size_t>(c)] = m_.price(i, c);
         }
-        out_.last_rebalanced_pos_id = pos_id;
+        s_.last_rebalanced_pos_id = pos_id;
     }
 
     void delist(std::int64_t i) {
-        delisted_today_.clear();
-        for (const auto& [sid, value] : out_.positions) {
-            if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) delisted_today_.push_back(sid);
+        s_.delisted_today.clear();
+        for (const auto& [sid, value] : s_.positions) {
+            if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) s_.delisted_today.push_back(sid);
         }
-        if (log_ && !delisted_today_.empty()) log_->set_reason(FillReason::delisted);
-        for (const int sid : delisted_today_) {
-            out_.cash = set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio, o_.tax_ratio,
-                                     false, true);
+        if (log_ && !s_.delisted_today.empty()) log_->set_reason(FillReason::delisted);
+        for (const int sid : s_.delisted_today) {
+            s_.cash = set_position(host_, columns_, s_.positions, sid, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
+                                   close_and_erase);
             reset_ratios(sid);
         }
-        delisted_today_.clear();
+        s_.delisted_today.clear();
     }
 
     // The portfolio's value at the close; holdings are carried at the trading price.
     double value_row(std::int64_t i) {
-        double value = out_.cash;
-        for (const auto& [sid, holding] : out_.positions) {
+        double value = s_.cash;
+        for (const auto& [sid, holding] : s_.positions) {
             const int pid = price_column(sid);
             const double price = m_.price.at(i, pid);
             check_price(price, sid, i);
@@ -472,35 +565,30 @@ private:
     // last row consumes every remaining position row.
     void schedule(std::int64_t i) {
         const std::int64_t last_pos = m_.pos_index.size - 1;
-        std::int64_t pos_id = out_.pos_id;
+        std::int64_t pos_id = s_.pos_id;
         if (i < n_rows_ - 1) {
             const std::int64_t next_date = m_.price_index[i + 1];
             while (pos_id < last_pos && m_.pos_index[pos_id + 1] < next_date) ++pos_id;
         } else if (pos_id < last_pos) {
             pos_id = last_pos;
         }
-        out_.pos_id = pos_id;
-        out_.rebalance_due = pos_id != out_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
+        s_.pos_id = pos_id;
+        s_.rebalance_due = pos_id != s_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
     }
 
+    // The run's inputs and its fixed derived values.
     const Market& m_;
     const Options& o_;
     Host& host_;
-    RunOutcome& out_;
     const Levels levels_;
     const std::int64_t n_rows_;
     const std::int64_t n_stocks_;
     PriceColumns columns_;
-    std::vector<double> cum_ratio_;
-    std::vector<double> max_ratio_;
-    std::vector<double> min_ratio_;
-    std::vector<double> ref_price_;
     std::vector<unsigned char> resample_flags_;
     bool has_delisting_ = false;
-    std::vector<StopEntry> pending_exits_;
-    std::vector<int> delisted_today_;
-    std::vector<std::pair<int, double>> ref_updates_;
-    FillLog* const log_;
+    FillLog* const log_;  // null: the host keeps no fill log
+
+    LoopState s_;
 };
 
 }  // namespace
@@ -516,10 +604,9 @@ PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positio
 }
 
 double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
-                    double cash, double fee_ratio, double tax_ratio, bool check_held, bool drop_zero,
-                    double position_scale) {
+                    double cash, double fee_ratio, double tax_ratio, const TradeOptions& trade) {
     return set_position_at(host, columns, positions, positions.lower_bound(sid), sid, target, cash, fee_ratio,
-                           tax_ratio, check_held, drop_zero, position_scale);
+                           tax_ratio, trade);
 }
 
 double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions, const TargetRow& row,
@@ -532,7 +619,8 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
         double ratio = float_divide(balance, divisor);
         if (std::isnan(ratio)) ratio = 1.0;
         const double cap = position_limit * balance;
-        if (FillLog* log = host.fill_log()) log->set_balance(balance);
+        FillLog* const log = host.fill_log();
+        if (log) log->set_balance(balance);
         // A negative balance cannot fund holdings: close everything, open nothing.
         const bool close_all = balance < 0.0;
         // The first holding at or after the current column: a zero target for a column that is not
@@ -549,11 +637,11 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
             if (value == 0.0 && !present) continue;
             // The trade only inserts or erases `sid`, so its successor stays valid.
             const auto after = present ? std::next(next_held) : next_held;
-            cash = set_position_at(host, columns, positions, next_held, sid, value, cash, fee_ratio, tax_ratio, true,
-                                   true, balance);
+            cash = set_position_at(host, columns, positions, next_held, sid, value, cash, fee_ratio, tax_ratio,
+                                   {.check_held = true, .drop_zero = true, .position_scale = balance});
             next_held = after;
         }
-        if (FillLog* log = host.fill_log()) log->clear_balance();
+        if (log) log->clear_balance();
         return cash;
     } catch (...) {
         fail_in(host, Frame::rebalance);
@@ -571,10 +659,9 @@ void validate_trade_price(Host& host, double price, int sid, int row) {
 
 RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
                         double* portfolio_value) {
-    RunOutcome out;
-    Simulation simulation(market, options, columns, host, out);
+    Simulation simulation(market, options, columns, host);
     simulation.run(portfolio_value);
-    return out;
+    return std::move(simulation).outcome();
 }
 
 }  // namespace zelvor::engine

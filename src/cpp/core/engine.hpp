@@ -35,11 +35,14 @@ struct TargetRow {
     const std::vector<double>* copy = nullptr;  // non-null: use these weights instead
 };
 
+// The host's failures: a Host method that fails throws an exception of the host's own kind, which
+// the engine lets pass to the boundary of the engine function it is in; there `fail` names that
+// function and throws again. The engine never looks at the exception.
 class Host {
 public:
     virtual ~Host() = default;
 
-    // Excursion recorder. Each throws numeric::HostError when the recorder left an error set.
+    // Excursion recorder. Each throws when the recorder reported a failure.
     virtual void record_date(int row) = 0;
     virtual void record_entry(int sid, double size, int transaction) = 0;
     virtual void record_exit(int sid, int transaction) = 0;
@@ -55,28 +58,29 @@ public:
     // Sum of the absolute weights of a target row, as the array library computes it.
     virtual double gross_weight(const TargetRow& row) = 0;
 
-    // Errors that need the stock's label (pos_columns[sid]); set the error and throw HostError.
+    // Errors that need the stock's label (pos_columns[sid]): report it and throw.
     [[noreturn]] virtual void invalid_trade_price(double price, int sid, int row) = 0;
     [[noreturn]] virtual void missing_price_column(int sid) = 0;
 
     // Called from a `catch (...)` at the boundary of an engine function: turns the exception in
-    // flight (numeric::Error, std::bad_alloc, or HostError with the error already set) into a
-    // pending host error, adds a traceback entry for `frame`, and throws HostError.
+    // flight (numeric::Error, std::bad_alloc, or one of the host's own) into the host's failure,
+    // names `frame` in it, and throws.
     [[noreturn]] virtual void fail(Frame frame) = 0;
 
     // Where the run's fills are logged; none by default.
     virtual FillLog* fill_log() noexcept { return nullptr; }
 };
 
+// The run's trading options (backtest_'s parameters of the same names; the defaults live there).
 struct Options {
-    double fee_ratio = 0.001425;
-    double tax_ratio = 0.003;
-    double stop_loss = 1.0;
-    double take_profit = 0.0;  // the caller passes +inf by default
-    double trail_stop = 0.0;   // the caller passes +inf by default
+    double fee_ratio = 0.0;
+    double tax_ratio = 0.0;
+    double stop_loss = 0.0;
+    double take_profit = 0.0;
+    double trail_stop = 0.0;
     double trail_stop_activation = 0.0;
     bool touched_exit = false;
-    double position_limit = 1.0;
+    double position_limit = 0.0;
     bool retain_cost_when_rebalance = false;
 };
 
@@ -123,20 +127,27 @@ PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positio
 
 // Runs the whole simulation (setup of the per-run state, the daily loop, end_analysis).
 // `portfolio_value` has room for market.price_index.size doubles and receives one value per row.
-// The caller has already called the recorder's start_analysis. Throws numeric::HostError (with a
-// host error set) or numeric::Error on failure.
+// The caller has already called the recorder's start_analysis. Throws numeric::Error, or the host's
+// failure, on failure.
 RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
                         double* portfolio_value);
 
-// The engine's functions, exposed for tests of the core. Each reports a failure by throwing
-// numeric::HostError after host.fail() named it.
-//
+// The engine's functions, exposed for tests of the core. Each reports a failure through host.fail(),
+// which names it.
+
+// How set_position treats the holding. The defaults are those of a rebalance's trades; the daily
+// loop closes single holdings with `check_held` false.
+struct TradeOptions {
+    bool check_held = true;       // false: a missing key counts as a holding of 0 (and is inserted)
+    bool drop_zero = false;       // true: a holding that ends at exactly 0 is erased from the map
+    double position_scale = 1.0;  // divisor turning the target into the size told to the recorder
+};
+
 // The trade primitive: moves `sid` to `target` (money), charges fee and tax, tells the recorder.
 // Returns the new cash. A non-zero target for a column without a price column fails through
 // host.missing_price_column before anything changes.
 double set_position(Host& host, const PriceColumns& columns, PositionMap& positions, int sid, double target,
-                    double cash, double fee_ratio, double tax_ratio, bool check_held = true, bool drop_zero = false,
-                    double position_scale = 1.0);
+                    double cash, double fee_ratio, double tax_ratio, const TradeOptions& trade = {});
 
 // Moves the portfolio to the weights of `row`; `weights` views the same numbers (a row of pos_values
 // or the modified copy). Returns the new cash.

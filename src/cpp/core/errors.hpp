@@ -7,15 +7,13 @@
 
 namespace zelvor::numeric {
 
+// The Python exception each kind becomes; the glue maps them by position, runtime last.
 enum class ErrorKind { index, zero_division, overflow, value, type, memory, runtime };
 
 struct Error {
     ErrorKind kind;
     std::string message;
 };
-
-// Thrown when the host (the Python side) already has an exception pending: the core only unwinds.
-struct HostError {};
 
 inline Error out_of_bounds(int axis) {
     return Error{ErrorKind::index, "Out of bounds on buffer access (axis " + std::to_string(axis) + ")"};

@@ -69,6 +69,9 @@ public:
     std::span<const double> gain_rows() const noexcept { return gain_rows_; }
 
 private:
+    // The six figures of track index k, into group[0 .. 5].
+    void figures_at(double* group, std::size_t k) const noexcept;
+    // The same into out[first .. first + 5], each element checked against the array.
     void write_group(std::span<double> out, std::int64_t first, std::size_t k) const;
 
     std::vector<double> value_track_;

@@ -15,6 +15,7 @@ void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_pri
     reason_ = FillReason::rebalance;
     has_fill_price_ = false;
     has_balance_ = false;
+    has_portfolio_value_ = false;
     open_.assign(static_cast<std::size_t>(n_stocks > 0 ? n_stocks : 0), OpenTrade{});
     noted_.assign(open_.size(), FillReason::stop_loss);
     due_.assign(open_.size(), FillReason::stop_loss);
@@ -85,14 +86,19 @@ void FillLog::record(const TradeChange& change, const std::map<int, double>& pos
 
     const bool changed = !(change.value_after == change.value_before) || !(change.cash_after == change.cash_before);
     if (!changed) return;
-    double balance = balance_;
-    if (!has_balance_) {
-        balance = change.cash_before;
-        for (const auto& kv : positions) balance += kv.first == sid ? change.value_before : kv.second;
-        if (positions.find(sid) == positions.end()) balance += change.value_before;
+    if (!has_balance_ && !has_portfolio_value_) {
+        // The holdings as they were before this change: `positions` already holds its result.
+        double value = change.cash_before + change.value_before;
+        for (const auto& kv : positions) {
+            if (kv.first != sid) value += kv.second;
+        }
+        portfolio_value_ = value;
+        has_portfolio_value_ = true;
     }
-    fills_.push_back({row_, sid, reason_, change.value_before, change.value_after, balance, price, change.fee,
-                      change.tax});
+    const double balance = has_balance_ ? balance_ : portfolio_value_;
+    portfolio_value_ += cash_flow + (change.value_after - change.value_before);
+    fills_.push_back(
+        {row_, sid, reason_, change.value_before, change.value_after, balance, price, change.fee, change.tax});
 }
 
 void FillLog::finish(const std::map<int, double>& positions, std::int64_t last_row, const numeric::Strided2D& close,
@@ -108,8 +114,8 @@ void FillLog::finish(const std::map<int, double>& positions, std::int64_t last_r
             if (!std::isnan(price) && !std::isnan(last_close)) marked = value * last_close / price;
         }
         OpenTrade& t = open_[static_cast<std::size_t>(sid)];
-        trades_.push_back({sid, t.entry_row, -1, t.position, t.entry_price, kNaN, t.basis, t.pnl + marked,
-                           FillReason::open});
+        trades_.push_back(
+            {sid, t.entry_row, -1, t.position, t.entry_price, kNaN, t.basis, t.pnl + marked, FillReason::open});
         t.open = false;
         t.pnl = 0.0;
     }

@@ -71,6 +71,12 @@ public:
     void set_row(std::int64_t row) noexcept {
         row_ = row;
         noted_.swap(due_);
+        has_portfolio_value_ = false;
+    }
+    // The holdings were revalued: cash plus holdings is now `portfolio_value`.
+    void revalued(double portfolio_value) noexcept {
+        portfolio_value_ = portfolio_value;
+        has_portfolio_value_ = true;
     }
     void set_reason(FillReason reason) noexcept { reason_ = reason; }
     // The fill price of the next change (an intraday exit's touched level); used once.
@@ -78,7 +84,7 @@ public:
         fill_price_ = price;
         has_fill_price_ = true;
     }
-    // The portfolio value of a rebalance in progress (< 0 ... NaN: none, compute it).
+    // The portfolio value of a rebalance in progress (the weights of its fills refer to it).
     void set_balance(double balance) noexcept {
         balance_ = balance;
         has_balance_ = true;
@@ -121,6 +127,11 @@ private:
     bool has_fill_price_ = false;
     double balance_ = 0.0;
     bool has_balance_ = false;
+    // Cash plus holdings as of the last revaluation, kept up to date by each fill's own change.
+    // Within the revaluation walk (intraday exits) it is summed at the first fill, the holdings
+    // not yet revalued counting at their previous value.
+    double portfolio_value_ = 0.0;
+    bool has_portfolio_value_ = false;
     std::vector<OpenTrade> open_;
     std::vector<FillReason> noted_;  // stops detected on the current row
     std::vector<FillReason> due_;    // stops detected on the previous row

@@ -5,10 +5,21 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "core/errors.hpp"
 
 namespace zelvor::numeric {
+
+// A caller's buffer need not be aligned for its element type (a NumPy array over bytes at an odd
+// offset, a memoryview cast of a slice); memcpy reads such an element soundly and compiles to a
+// plain load where the hardware allows it.
+template <class T>
+T load(const char* at) noexcept {
+    T value;
+    std::memcpy(&value, at, sizeof(T));
+    return value;
+}
 
 template <class T>
 struct Strided1D {
@@ -16,7 +27,7 @@ struct Strided1D {
     std::int64_t size = 0;
     std::int64_t stride = 0;  // bytes between consecutive elements
 
-    T operator[](std::int64_t i) const noexcept { return *reinterpret_cast<const T*>(data + i * stride); }
+    T operator[](std::int64_t i) const noexcept { return load<T>(data + i * stride); }
     // Checked read; a negative index is an error (no wrap-around).
     T at(std::int64_t i) const {
         if (i < 0 || i >= size) throw out_of_bounds(0);
@@ -37,7 +48,7 @@ struct Strided2D {
     std::int64_t col_stride = 0;  // bytes
 
     double operator()(std::int64_t r, std::int64_t c) const noexcept {
-        return *reinterpret_cast<const double*>(data + r * row_stride + c * col_stride);
+        return load<double>(data + r * row_stride + c * col_stride);
     }
     double at(std::int64_t r, std::int64_t c) const {
         if (r < 0 || r >= rows) throw out_of_bounds(0);

@@ -1,6 +1,8 @@
 #include "pyglue/buffer.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "pyglue/errors.hpp"
@@ -9,176 +11,54 @@ namespace zelvor::glue {
 
 namespace {
 
+// What this system knows of one buffer format character. `group` classifies it as ElementType
+// does ('H' for a char, whose sign does not matter; 0 for one that no element type matches). A 'Z'
+// prefix makes a real type complex: group 'C', its complex description, twice the size.
+struct FormatChar {
+    char ch;
+    const char* description;          // as named in a mismatch message
+    const char* complex_description;  // after 'Z'; nullptr: the plain description
+    char group;
+    Py_ssize_t native_size;    // after '@', '^' or no prefix
+    Py_ssize_t standard_size;  // after '=' or '<'
+};
+
+constexpr FormatChar format_chars[] = {
+    {'?', "'bool'", nullptr, 'U', 1, 1},
+    {'c', "'char'", nullptr, 'H', 1, 1},
+    {'b', "'signed char'", nullptr, 'I', 1, 1},
+    {'B', "'unsigned char'", nullptr, 'U', 1, 1},
+    {'h', "'short'", nullptr, 'I', sizeof(short), 2},
+    {'H', "'unsigned short'", nullptr, 'U', sizeof(short), 2},
+    {'i', "'int'", nullptr, 'I', sizeof(int), 4},
+    {'I', "'unsigned int'", nullptr, 'U', sizeof(int), 4},
+    {'l', "'long'", nullptr, 'I', sizeof(long), 4},
+    {'L', "'unsigned long'", nullptr, 'U', sizeof(long), 4},
+    {'q', "'long long'", nullptr, 'I', sizeof(long long), 8},
+    {'Q', "'unsigned long long'", nullptr, 'U', sizeof(long long), 8},
+    {'f', "'float'", "'complex float'", 'R', sizeof(float), 4},
+    {'d', "'double'", "'complex double'", 'R', sizeof(double), 8},
+    {'g', "'long double'", "'complex long double'", 'R', sizeof(long double), sizeof(long double)},
+    {'T', "a struct", nullptr, 0, 0, 0},
+    {'O', "Python object", nullptr, 'O', sizeof(void*), sizeof(void*)},
+    {'P', "a pointer", nullptr, 'P', sizeof(void*), sizeof(void*)},
+    {'s', "a string", nullptr, 'I', 1, 1},
+    {'p', "a string", nullptr, 'I', 1, 1},
+};
+
+const FormatChar* find_format_char(char ch) {
+    for (const FormatChar& entry : format_chars) {
+        if (entry.ch == ch) return &entry;
+    }
+    return nullptr;
+}
+
 // How a found format character is described in a mismatch message.
 const char* describe_format_char(char ch, bool is_complex) {
-    switch (ch) {
-        case '?':
-            return "'bool'";
-        case 'c':
-            return "'char'";
-        case 'b':
-            return "'signed char'";
-        case 'B':
-            return "'unsigned char'";
-        case 'h':
-            return "'short'";
-        case 'H':
-            return "'unsigned short'";
-        case 'i':
-            return "'int'";
-        case 'I':
-            return "'unsigned int'";
-        case 'l':
-            return "'long'";
-        case 'L':
-            return "'unsigned long'";
-        case 'q':
-            return "'long long'";
-        case 'Q':
-            return "'unsigned long long'";
-        case 'f':
-            return is_complex ? "'complex float'" : "'float'";
-        case 'd':
-            return is_complex ? "'complex double'" : "'double'";
-        case 'g':
-            return is_complex ? "'complex long double'" : "'long double'";
-        case 'T':
-            return "a struct";
-        case 'O':
-            return "Python object";
-        case 'P':
-            return "a pointer";
-        case 's':
-        case 'p':
-            return "a string";
-        case 0:
-            return "end";
-        default:
-            return "unparsable format string";
-    }
-}
-
-char format_group(char ch, bool is_complex) {
-    switch (ch) {
-        case 'c':
-            return 'H';
-        case 'b':
-        case 'h':
-        case 'i':
-        case 'l':
-        case 'q':
-        case 's':
-        case 'p':
-            return 'I';
-        case '?':
-        case 'B':
-        case 'H':
-        case 'I':
-        case 'L':
-        case 'Q':
-            return 'U';
-        case 'f':
-        case 'd':
-        case 'g':
-            return is_complex ? 'C' : 'R';
-        case 'O':
-            return 'O';
-        case 'P':
-            return 'P';
-        default:
-            return 0;
-    }
-}
-
-Py_ssize_t native_size(char ch, bool is_complex) {
-    Py_ssize_t size = 0;
-    switch (ch) {
-        case '?':
-        case 'c':
-        case 'b':
-        case 'B':
-        case 's':
-        case 'p':
-            size = 1;
-            break;
-        case 'h':
-        case 'H':
-            size = sizeof(short);
-            break;
-        case 'i':
-        case 'I':
-            size = sizeof(int);
-            break;
-        case 'l':
-        case 'L':
-            size = sizeof(long);
-            break;
-        case 'q':
-        case 'Q':
-            size = sizeof(long long);
-            break;
-        case 'f':
-            size = sizeof(float);
-            break;
-        case 'd':
-            size = sizeof(double);
-            break;
-        case 'g':
-            size = sizeof(long double);
-            break;
-        case 'O':
-        case 'P':
-            size = sizeof(void*);
-            break;
-        default:
-            return 0;
-    }
-    return is_complex ? 2 * size : size;
-}
-
-// Standard sizes, used after '=', '<', '>' and '!'.
-Py_ssize_t standard_size(char ch, bool is_complex) {
-    Py_ssize_t size = 0;
-    switch (ch) {
-        case '?':
-        case 'c':
-        case 'b':
-        case 'B':
-        case 's':
-        case 'p':
-            size = 1;
-            break;
-        case 'h':
-        case 'H':
-            size = 2;
-            break;
-        case 'i':
-        case 'I':
-        case 'l':
-        case 'L':
-            size = 4;
-            break;
-        case 'q':
-        case 'Q':
-            size = 8;
-            break;
-        case 'f':
-            size = 4;
-            break;
-        case 'd':
-            size = 8;
-            break;
-        case 'g':
-            size = sizeof(long double);
-            break;
-        case 'O':
-        case 'P':
-            size = sizeof(void*);
-            break;
-        default:
-            return 0;
-    }
-    return is_complex ? 2 * size : size;
+    if (ch == 0) return "end";
+    const FormatChar* entry = find_format_char(ch);
+    if (entry == nullptr) return "unparsable format string";
+    return is_complex && entry->complex_description ? entry->complex_description : entry->description;
 }
 
 [[noreturn]] void raise_mismatch(const ElementType& element, char found, bool is_complex) {
@@ -212,9 +92,10 @@ void check_format(const char* format, const ElementType& element) {
         ch = *++p;
     }
     if (ch == 'T') raise_mismatch(element, 'T', false);
-    const char group = format_group(ch, is_complex);
-    const Py_ssize_t size = standard ? standard_size(ch, is_complex) : native_size(ch, is_complex);
-    if (ch == 0 || group == 0) raise_mismatch(element, ch, is_complex);
+    const FormatChar* found = ch == 0 ? nullptr : find_format_char(ch);
+    if (found == nullptr || found->group == 0) raise_mismatch(element, ch, is_complex);
+    const char group = is_complex && found->group == 'R' ? 'C' : found->group;
+    const Py_ssize_t size = (standard ? found->standard_size : found->native_size) * (is_complex ? 2 : 1);
     // chars don't care about sign
     const bool char_like = (element.group == 'H' || group == 'H') && element.size == size;
     if ((group != element.group || size != element.size) && !char_like) raise_mismatch(element, ch, is_complex);
@@ -223,26 +104,82 @@ void check_format(const char* format, const ElementType& element) {
                      describe_format_char(p[1] == 'T' ? 'T' : p[1], false));
 }
 
+// True when the exporter describes its memory through suboffsets (pointers to follow), which a
+// strided read would misinterpret. A conforming exporter refuses our request instead.
+bool is_indirect(const Py_buffer& view) {
+    if (view.suboffsets == nullptr) return false;
+    if (view.shape == nullptr) return true;
+    for (int axis = 0; axis < view.ndim; ++axis) {
+        if (view.suboffsets[axis] >= 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 Buffer Buffer::acquire(PyObject* obj, int ndim, const ElementType& element) {
     Buffer buffer;
     check_status(PyObject_GetBuffer(obj, &buffer.view_, PyBUF_RECORDS_RO));
     buffer.acquired_ = true;
-    if (buffer.view_.ndim != ndim) {
-        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                     buffer.view_.ndim);
+    const Py_buffer& view = buffer.view_;
+    // An exporter may leave the shape out of a plain run of items, which is one-dimensional.
+    const int found_ndim = view.shape == nullptr && view.ndim != 0 ? 1 : view.ndim;
+    if (found_ndim != ndim || ndim > max_ndim) {
+        raise_format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, found_ndim);
     }
-    check_format(buffer.view_.format, element);
-    if (buffer.view_.itemsize != element.size) {
+    if (is_indirect(view)) {
+        raise(PyExc_ValueError, "Buffer with suboffsets (an indirect buffer) is not supported");
+    }
+    check_format(view.format, element);
+    if (view.itemsize != element.size) {
         raise_format(PyExc_ValueError, "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
-                     buffer.view_.itemsize, buffer.view_.itemsize > 1 ? "s" : "", element.name, element.size,
+                     view.itemsize, view.itemsize > 1 ? "s" : "", element.name, element.size,
                      element.size > 1 ? "s" : "");
     }
+    buffer.read_layout();
     return buffer;
 }
 
-Buffer::Buffer(Buffer&& other) noexcept : view_(other.view_), acquired_(other.acquired_) {
+// Fills shape_ and strides_ from the view; the dimensions and the item size are already checked.
+void Buffer::read_layout() {
+    const Py_ssize_t itemsize = view_.itemsize;
+    if (view_.shape == nullptr) {
+        if (view_.len < 0 || view_.len % itemsize != 0) {
+            raise_format(PyExc_ValueError, "Buffer length (%zd bytes) is not a whole number of %zd-byte items",
+                         view_.len, itemsize);
+        }
+        shape_[0] = view_.len / itemsize;
+        strides_[0] = itemsize;
+        return;
+    }
+    const int ndim = view_.ndim;
+    for (int axis = 0; axis < ndim; ++axis) {
+        if (view_.shape[axis] < 0) raise_format(PyExc_ValueError, "Buffer has a negative extent (axis %d)", axis);
+        shape_[axis] = view_.shape[axis];
+    }
+    if (view_.strides != nullptr) {
+        for (int axis = 0; axis < ndim; ++axis) strides_[axis] = view_.strides[axis];
+        return;
+    }
+    // No strides: C-contiguous, which only holds if the shape accounts for exactly the buffer's length.
+    Py_ssize_t extent = itemsize;
+    for (int axis = ndim - 1; axis >= 0; --axis) {
+        strides_[axis] = extent;
+        if (shape_[axis] != 0 && extent > PY_SSIZE_T_MAX / shape_[axis]) extent = -1;
+        if (extent < 0) break;
+        extent *= shape_[axis];
+    }
+    if (extent != view_.len) {
+        raise_format(PyExc_ValueError, "Buffer shape does not match its length (%zd bytes) in a contiguous buffer",
+                     view_.len);
+    }
+}
+
+Buffer::Buffer(Buffer&& other) noexcept
+    : view_(other.view_),
+      acquired_(other.acquired_),
+      shape_{other.shape_[0], other.shape_[1]},
+      strides_{other.strides_[0], other.strides_[1]} {
     other.acquired_ = false;
     other.view_ = Py_buffer{};
 }
@@ -252,6 +189,8 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
         release();
         view_ = other.view_;
         acquired_ = other.acquired_;
+        std::copy(std::begin(other.shape_), std::end(other.shape_), std::begin(shape_));
+        std::copy(std::begin(other.strides_), std::end(other.strides_), std::begin(strides_));
         other.acquired_ = false;
         other.view_ = Py_buffer{};
     }
@@ -268,7 +207,7 @@ void Buffer::release() noexcept {
 }
 
 numeric::Strided2D Buffer::matrix() const noexcept {
-    return {static_cast<const char*>(view_.buf), view_.shape[0], view_.shape[1], view_.strides[0], view_.strides[1]};
+    return {static_cast<const char*>(view_.buf), shape_[0], shape_[1], strides_[0], strides_[1]};
 }
 
 }  // namespace zelvor::glue

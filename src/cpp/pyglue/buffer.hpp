@@ -1,6 +1,8 @@
 // Buffer access to a caller's arrays through the buffer protocol, with the element-type and
 // dimension checks (and their exact messages) this system reports. Read-only and strided buffers
-// are accepted; nothing is copied.
+// are accepted; nothing is copied. Any conforming exporter is accepted, not only NumPy: a buffer
+// without strides is C-contiguous, one without a shape is a flat run of items, and an indirect
+// buffer (suboffsets) is refused before anything reads it.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +29,8 @@ inline constexpr ElementType label_element{"unicode object", 'O', sizeof(void*)}
 class Buffer {
 public:
     Buffer() noexcept = default;
-    // Requests a strided, read-only buffer of `obj` and checks its dimensions, element type,
-    // item size and byte order. Throws ErrorSet with the ValueError set on a mismatch.
+    // Requests a strided, read-only buffer of `obj` and checks its layout, dimensions, element
+    // type, item size and byte order. Throws ErrorSet with the ValueError set on a mismatch.
     static Buffer acquire(PyObject* obj, int ndim, const ElementType& element);
 
     Buffer(Buffer&& other) noexcept;
@@ -38,17 +40,27 @@ public:
     ~Buffer();
 
     bool acquired() const noexcept { return acquired_; }
-    Py_ssize_t shape(int axis) const noexcept { return view_.shape[axis]; }
+    Py_ssize_t shape(int axis) const noexcept { return shape_[axis]; }
+    // Only for a buffer acquired with 2 dimensions.
     numeric::Strided2D matrix() const noexcept;
+    // Only for a buffer acquired with 1 dimension.
     template <class T>
     numeric::Strided1D<T> vector() const noexcept {
-        return {static_cast<const char*>(view_.buf), view_.shape[0], view_.strides[0]};
+        return {static_cast<const char*>(view_.buf), shape_[0], strides_[0]};
     }
 
 private:
+    static constexpr int max_ndim = 2;
+
     void release() noexcept;
+    void read_layout();
+
     Py_buffer view_{};
     bool acquired_ = false;
+    // The layout as read from `view_`, with what the exporter left out filled in. Kept apart from
+    // `view_` so that nothing points into this object and a move stays a plain copy.
+    Py_ssize_t shape_[max_ndim] = {0, 0};
+    Py_ssize_t strides_[max_ndim] = {0, 0};
 };
 
 }  // namespace zelvor::glue

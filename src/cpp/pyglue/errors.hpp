@@ -2,8 +2,8 @@
 //
 // Inside the glue, a failed C-API call throws `ErrorSet` (the Python error is already set); the
 // numeric core throws numeric::Error, which carries the Python exception kind and message. Each
-// entry point has exactly one `catch (...)` that calls `set_error_from_current()` and returns
-// NULL (or -1, or -1.0 where that is the convention).
+// entry point has exactly one `catch (...)`, through `guarded`, that makes the failure a pending
+// Python error named in the traceback and returns NULL (or -1, or -1.0 where that is the convention).
 #pragma once
 
 #include <utility>
@@ -13,7 +13,9 @@
 
 namespace zelvor::glue {
 
-using ErrorSet = numeric::HostError;
+// Thrown when a Python error is set: code between the failing call and the entry point only unwinds.
+// The numeric core passes it through untouched (it never sees this type).
+struct ErrorSet {};
 
 // Throws ErrorSet when a C-API call returned NULL; otherwise owns the new reference.
 inline Ref check(PyObject* new_reference) {
@@ -41,8 +43,15 @@ inline void check_pending() {
 void set_error_from_current() noexcept;
 
 // Adds a traceback entry naming `dotted_name` (for example "zelvor.core.quelmo.record_exit")
-// to the pending exception.
+// to the pending exception. The one place traceback entries are made.
 void add_traceback(const char* dotted_name) noexcept;
+
+// In a `catch (...)`: the exception in flight becomes a pending Python error with a traceback entry
+// naming `dotted_name`, the function it passed through.
+inline void record_failure(const char* dotted_name) noexcept {
+    set_error_from_current();
+    add_traceback(dotted_name);
+}
 
 // Runs `body` as the body of a Python entry point: any failure becomes a pending Python error with
 // a traceback entry for `dotted_name`, and `failed` is returned.
@@ -51,8 +60,7 @@ Result guarded(const char* dotted_name, Result failed, Body&& body) noexcept {
     try {
         return std::forward<Body>(body)();
     } catch (...) {
-        set_error_from_current();
-        add_traceback(dotted_name);
+        record_failure(dotted_name);
         return failed;
     }
 }

@@ -36,6 +36,12 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+// The multi-phase definition of a module driven by `once`; `name` is the module's short name.
+template <ModuleOnce& once>
+inline PyModuleDef module_definition(const char* name, const char* doc) {
+    return {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, module_slots<once>, nullptr, nullptr, nullptr};
+}
+
 // Makes `m` reachable under `full_name` in sys.modules when no entry of that name exists yet.
 void register_module(PyObject* m, const char* full_name);
 

@@ -10,6 +10,7 @@
 #define NO_IMPORT_ARRAY
 #endif
 #include <numpy/arrayobject.h>
+#include <numpy/arrayscalars.h>
 
 namespace zelvor::glue {
 

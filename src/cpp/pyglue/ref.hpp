@@ -6,46 +6,56 @@
 
 namespace zelvor::glue {
 
-class Ref {
+// `T` is PyObject or an object struct of the C API (PyArrayObject, ...), so that a reference held
+// for a typed slot keeps its type.
+template <class T>
+class OwnedRef {
 public:
-    Ref() noexcept = default;
-    static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    static Ref borrow(PyObject* p) noexcept {
+    OwnedRef() noexcept = default;
+    static OwnedRef steal(T* p) noexcept { return OwnedRef(p); }
+    static OwnedRef borrow(T* p) noexcept {
         Py_XINCREF(p);
-        return Ref(p);
+        return OwnedRef(p);
     }
 
-    Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    Ref& operator=(Ref&& other) noexcept {
+    OwnedRef(OwnedRef&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
+    // The old referent is released after the new one is in place, so code its release runs sees
+    // the new value.
+    OwnedRef& operator=(OwnedRef&& other) noexcept {
         if (this != &other) {
-            PyObject* old = p_;
+            T* old = p_;
             p_ = other.p_;
             other.p_ = nullptr;
             Py_XDECREF(old);
         }
         return *this;
     }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
+    OwnedRef(const OwnedRef&) = delete;
+    OwnedRef& operator=(const OwnedRef&) = delete;
     // Module-level references are destroyed at process exit, after the interpreter has finalised:
     // there is nothing left to release them to then.
-    ~Ref() {
+    ~OwnedRef() {
         if (p_ != nullptr && Py_IsInitialized()) Py_DECREF(p_);
     }
 
-    PyObject* get() const noexcept { return p_; }
+    T* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     // Hands the reference on to a caller that takes ownership (a return value, a stealing API).
-    [[nodiscard]] PyObject* release() noexcept {
-        PyObject* p = p_;
+    [[nodiscard]] T* release() noexcept {
+        T* p = p_;
         p_ = nullptr;
         return p;
     }
-    Ref copy() const noexcept { return borrow(p_); }
+    OwnedRef copy() const noexcept { return borrow(p_); }
+    // Where the reference itself is kept, for publishing it as a variable that others read (the
+    // reader sees whatever object it holds at the time).
+    T** address() noexcept { return &p_; }
 
 private:
-    explicit Ref(PyObject* p) noexcept : p_(p) {}
-    PyObject* p_ = nullptr;
+    explicit OwnedRef(T* p) noexcept : p_(p) {}
+    T* p_ = nullptr;
 };
+
+using Ref = OwnedRef<PyObject>;
 
 }  // namespace zelvor::glue

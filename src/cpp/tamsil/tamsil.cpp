@@ -4,6 +4,7 @@
 
 #include "pyglue/args.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/function.hpp"
 #include "pyglue/module.hpp"
 
 namespace zelvor::tamsil {
@@ -16,32 +17,33 @@ constexpr std::array<const char*, 1> str_to_bytearray_params{"text"};
 constexpr glue::Signature str_to_bytearray_sig{"str_to_bytearray", str_to_bytearray_params, 1};
 
 PyObject* str_to_bytearray(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return glue::guarded<PyObject*>("zelvor.core.tamsil.str_to_bytearray", nullptr, [&]() -> PyObject* {
-        PyObject* text = nullptr;
-        glue::bind_arguments(str_to_bytearray_sig, args, nargsf, kwnames, &text);
-        // Only an exact str is a text here; subclasses are refused like any other type.
-        if (text != Py_None && !PyUnicode_CheckExact(text)) {
-            glue::raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                               "text", "str", Py_TYPE(text)->tp_name);
-        }
-        if (text == Py_None) glue::raise(PyExc_TypeError, "'NoneType' is not iterable");
+    return glue::call_bound<1>(
+        "zelvor.core.tamsil.str_to_bytearray", str_to_bytearray_sig, args, nargsf, kwnames,
+        [&](const auto& arg) -> PyObject* {
+            PyObject* const text = arg[0];
+            // Only an exact str is a text here; subclasses are refused like any other type.
+            if (text != Py_None && !PyUnicode_CheckExact(text)) {
+                glue::raise_format(PyExc_TypeError,
+                                   "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "text", "str",
+                                   Py_TYPE(text)->tp_name);
+            }
+            if (text == Py_None) glue::raise(PyExc_TypeError, "'NoneType' is not iterable");
 
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        const int kind = PyUnicode_KIND(text);
-        const void* data = PyUnicode_DATA(text);
-        std::string bytes(static_cast<size_t>(length), '\0');
-        for (Py_ssize_t k = 0; k < length; ++k) {
-            bytes[static_cast<size_t>(k)] = static_cast<char>(PyUnicode_READ(kind, data, k) & 0xFF);
-        }
-        return glue::check(PyByteArray_FromStringAndSize(bytes.data(), length)).release();
-    });
+            const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+            const int kind = PyUnicode_KIND(text);
+            const void* data = PyUnicode_DATA(text);
+            std::string bytes(static_cast<size_t>(length), '\0');
+            for (Py_ssize_t k = 0; k < length; ++k) {
+                bytes[static_cast<size_t>(k)] = static_cast<char>(PyUnicode_READ(kind, data, k) & 0xFF);
+            }
+            return glue::check(PyByteArray_FromStringAndSize(bytes.data(), length)).release();
+        });
 }
 
 PyMethodDef methods[] = {
-    {"str_to_bytearray", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(str_to_bytearray)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "str_to_bytearray($module, /, text)\n--\n\n"
-     "Return a new bytearray holding the low eight bits of each character's code point."},
+    glue::method("str_to_bytearray", str_to_bytearray,
+                 "str_to_bytearray($module, /, text)\n--\n\n"
+                 "Return a new bytearray holding the low eight bits of each character's code point."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -55,10 +57,7 @@ void initialise(PyObject* m) {
     glue::add_object(m, "__test__", test_dict.get());
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,           "tamsil", "Text utilities.", 0,       nullptr,
-    glue::module_slots<module_once>, nullptr,  nullptr,           nullptr,
-};
+PyModuleDef definition = glue::module_definition<module_once>("tamsil", "Text utilities.");
 
 }  // namespace
 

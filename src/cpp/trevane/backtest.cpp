@@ -7,8 +7,12 @@
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/function.hpp"
+#include "pyglue/objects.hpp"
 #include "trevane/columns.hpp"
 #include "trevane/module_state.hpp"
+#include "trevane/parameters.hpp"
+#include "trevane/run_lock.hpp"
 
 namespace zelvor::trevane {
 
@@ -16,84 +20,12 @@ namespace {
 
 using glue::Ref;
 
-double default_infinity = std::numeric_limits<double>::infinity();
+namespace params = backtest_parameters;
+using params::index_of;
+using params::Kind;
 
-enum Param {
-    p_price_values,
-    p_close_values,
-    p_high_values,
-    p_low_values,
-    p_open_values,
-    p_price_index,
-    p_price_columns,
-    p_pos_values,
-    p_pos_index,
-    p_pos_columns,
-    p_resample,
-    p_fee_ratio,
-    p_tax_ratio,
-    p_stop_loss,
-    p_take_profit,
-    p_trail_stop,
-    p_trail_stop_activation,
-    p_touched_exit,
-    p_position_limit,
-    p_retain_cost_when_rebalance,
-    p_stop_trading_next_period,
-    p_quelmo_window,
-    p_quelmo_window_step,
-    p_periodically_rebalance,
-    p_delisting_bars,
-    n_params
-};
-
-constexpr std::array<const char*, n_params> param_names{
-    "price_values",
-    "close_values",
-    "high_values",
-    "low_values",
-    "open_values",
-    "price_index",
-    "price_columns",
-    "pos_values",
-    "pos_index",
-    "pos_columns",
-    "resample",
-    "fee_ratio",
-    "tax_ratio",
-    "stop_loss",
-    "take_profit",
-    "trail_stop",
-    "trail_stop_activation",
-    "touched_exit",
-    "position_limit",
-    "retain_cost_when_rebalance",
-    "stop_trading_next_period",
-    "quelmo_window",
-    "quelmo_window_step",
-    "periodically_rebalance",
-    "delisting_bars",
-};
-constexpr glue::Signature signature{"backtest_", param_names, 11};
-
-// The eleven arrays: dimensions and element type, in parameter order.
-struct ArraySpec {
-    int ndim;
-    const glue::ElementType* element;
-};
-constexpr std::array<ArraySpec, 11> array_specs{{
-    {2, &glue::float64_element},
-    {2, &glue::float64_element},
-    {2, &glue::float64_element},
-    {2, &glue::float64_element},
-    {2, &glue::float64_element},
-    {1, &glue::int64_element},
-    {1, &glue::label_element},
-    {2, &glue::float64_element},
-    {1, &glue::int64_element},
-    {1, &glue::label_element},
-    {1, &glue::int64_element},
-}};
+// The infinite defaults: org_np.inf as it was when the module was initialised.
+double default_infinity = params::inf;
 
 double to_double(PyObject* obj, double fallback) {
     if (obj == nullptr) return fallback;
@@ -103,35 +35,75 @@ double to_double(PyObject* obj, double fallback) {
     return value;
 }
 
-bool truth(PyObject* obj) {
-    if (obj == Py_True) return true;
-    if (obj == Py_False || obj == Py_None) return false;
-    return glue::check_status(PyObject_IsTrue(obj)) != 0;
-}
+bool to_bool(PyObject* obj, bool fallback) { return obj == nullptr ? fallback : glue::truth(obj); }
 
-bool to_bool(PyObject* obj, bool fallback) { return obj == nullptr ? fallback : truth(obj); }
+int to_int32(PyObject* obj, int fallback) { return obj == nullptr ? fallback : glue::to_int32(obj); }
 
-// An int directly; anything else through its __int__; the result must fit a 32-bit signed int.
-int to_int32(PyObject* obj, int fallback) {
-    if (obj == nullptr) return fallback;
-    Ref number;
-    if (PyLong_Check(obj)) {
-        number = Ref::borrow(obj);
-    } else {
-        PyNumberMethods* methods = Py_TYPE(obj)->tp_as_number;
-        if (methods == nullptr || methods->nb_int == nullptr) glue::raise(PyExc_TypeError, "an integer is required");
-        number = glue::check(methods->nb_int(obj));
-        if (!PyLong_Check(number.get())) {
-            glue::raise_format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                               Py_TYPE(number.get())->tp_name);
+// One argument of backtest_ after conversion; the field its kind uses is set.
+struct Value {
+    double real = 0.0;
+    bool truth = false;
+    int int32 = 0;
+    PyObject* object = nullptr;  // borrowed: the object itself (object kind)
+    glue::Buffer buffer;         // array and optional_buffer kinds
+};
+using Values = std::array<Value, params::count>;
+
+// Converts the bound arguments (nullptr: not given) in parameter order: the scalars first, then the
+// arrays, each type-checked before any buffer is requested, so a missing array is refused before
+// anything changes.
+void convert(const std::array<PyObject*, params::count>& arg, Values& values) {
+    for (std::size_t i = 0; i < params::count; ++i) {
+        const params::Parameter& p = params::table[i];
+        Value& v = values[i];
+        const double fallback = std::isinf(p.default_value) ? default_infinity : p.default_value;
+        switch (p.kind) {
+            case Kind::real:
+                v.real = to_double(arg[i], fallback);
+                break;
+            case Kind::truth:
+                v.truth = to_bool(arg[i], fallback != 0.0);
+                break;
+            case Kind::int32:
+                v.int32 = to_int32(arg[i], static_cast<int>(fallback));
+                break;
+            case Kind::object:
+                v.object = arg[i] ? arg[i] : fallback != 0.0 ? Py_True : Py_False;
+                break;
+            case Kind::optional_buffer:
+                if (arg[i] != nullptr && arg[i] != Py_None)
+                    v.buffer = glue::Buffer::acquire(arg[i], p.ndim, *p.element);
+                break;
+            case Kind::array:
+                break;
         }
     }
-    const long value = PyLong_AsLong(number.get());
-    if (value == -1 && PyErr_Occurred()) throw glue::ErrorSet{};
-    if (value < std::numeric_limits<int>::min() || value > std::numeric_limits<int>::max()) {
-        glue::raise(PyExc_OverflowError, "value too large to convert to int");
+    for (std::size_t i = 0; i < params::n_arrays; ++i) {
+        glue::check_not_none(arg[i], params::table[i].name);
+        glue::check_arg_type(arg[i], &PyArray_Type, params::table[i].name);
     }
-    return static_cast<int>(value);
+    for (std::size_t i = 0; i < params::n_arrays; ++i) {
+        values[i].buffer = glue::Buffer::acquire(arg[i], params::table[i].ndim, *params::table[i].element);
+    }
+}
+
+constinit glue::Name retain_cost_flag_name{"RETAIN_COST_WHEN_REBALANCE"};
+constinit glue::Name resample_flag_name{"RESAMPLE"};
+// Read at every trade of a held stock; remembered while the namespace is unchanged.
+constinit glue::GlobalSlot retain_cost_flag_slot{retain_cost_flag_name};
+constinit glue::GlobalSlot resample_flag_slot{resample_flag_name};
+constinit glue::Name numpy_name{"org_np"};
+constinit glue::Name fill_log_name{"_fill_log"};
+
+// Whether the run keeps its fill log: yes, unless the module's private `_fill_log` is set false
+// (benchmarks/bench_layer.py does so to measure what the log costs).
+bool fill_log_wanted() {
+    PyObject* flag = PyDict_GetItemWithError(module_dict(), fill_log_name.get());  // borrowed
+    if (flag == nullptr) {
+        glue::check_pending();
+        return true;
+    }
+    return glue::truth(flag);
 }
 
 const char* frame_name(engine::Frame frame) {
@@ -149,8 +121,11 @@ const char* frame_name(engine::Frame frame) {
 // The engine's view of the interpreter for one run.
 class RunHost final : public engine::Host {
 public:
-    RunHost(PyObject* pos_values, const LabelArray& labels, PyObject* stop_trading_next_period)
-        : pos_values_(pos_values), labels_(labels), stop_trading_next_period_(stop_trading_next_period) {}
+    RunHost(PyObject* pos_values, const LabelArray& labels, PyObject* stop_trading_next_period, bool keep_fill_log)
+        : pos_values_(pos_values),
+          labels_(labels),
+          stop_trading_next_period_(stop_trading_next_period),
+          keep_fill_log_(keep_fill_log) {}
 
     void record_date(int row) override {
         recorder_entries.record_date(row);
@@ -167,9 +142,9 @@ public:
     void end_analysis(engine::PositionMap& positions) override {
         Ref result = glue::check(recorder_entries.end_analysis(positions));
     }
-    bool retain_cost_flag() override { return truth(namespace_lookup("RETAIN_COST_WHEN_REBALANCE").get()); }
-    bool resample_flag() override { return truth(namespace_lookup("RESAMPLE").get()); }
-    bool stop_trading_next_period() override { return truth(stop_trading_next_period_); }
+    bool retain_cost_flag() override { return glue::truth(retain_cost_flag_slot.get(module_dict()).get()); }
+    bool resample_flag() override { return glue::truth(resample_flag_slot.get(module_dict()).get()); }
+    bool stop_trading_next_period() override { return glue::truth(stop_trading_next_period_); }
 
     double gross_weight(const engine::TargetRow& row) override {
         Ref weights;
@@ -181,7 +156,11 @@ public:
         } else {
             weights = glue::check(PySequence_GetItem(pos_values_, static_cast<Py_ssize_t>(row.pos_row)));
         }
-        Ref absolute = glue::check(PyObject_CallMethod(namespace_lookup("org_np").get(), "abs", "O", weights.get()));
+        Ref numpy = namespace_lookup(numpy_name);
+        // Called by name through PyObject_CallMethod on purpose: with the vectorcall form the interpreter
+        // keeps other temporaries, the memory the recorder frees at the next run's start went back to
+        // the system, and that run faulted it in again (workload D of benchmarks/bench_backtest.py).
+        Ref absolute = glue::check(PyObject_CallMethod(numpy.get(), "abs", "O", weights.get()));
         Ref total = glue::check(PyObject_CallMethod(absolute.get(), "sum", nullptr));
         return to_double(total.get(), 0.0);
     }
@@ -200,10 +179,9 @@ public:
         glue::raise_format(PyExc_ValueError, "No price column for stock %U: its label is not among the price columns.",
                            label.get());
     }
-    engine::FillLog* fill_log() noexcept override { return &state.fill_log; }
+    engine::FillLog* fill_log() noexcept override { return keep_fill_log_ ? &state.fill_log : nullptr; }
     [[noreturn]] void fail(engine::Frame frame) override {
-        glue::set_error_from_current();
-        glue::add_traceback(frame_name(frame));
+        glue::record_failure(frame_name(frame));
         throw glue::ErrorSet{};
     }
 
@@ -211,6 +189,7 @@ private:
     PyObject* pos_values_;
     LabelArray labels_;
     PyObject* stop_trading_next_period_;
+    bool keep_fill_log_;
 };
 
 // Pauses the cyclic garbage collector for the length of a run. A run creates a few objects per
@@ -240,54 +219,51 @@ void require_first_row(const numeric::Strided2D& matrix) {
 
 PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return glue::guarded<PyObject*>("zelvor.core.trevane.backtest_", nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, n_params> arg{};
-        glue::bind_arguments(signature, args, nargsf, kwnames, arg.data());
+        std::array<PyObject*, params::count> arg{};
+        glue::bind_arguments(params::signature, args, nargsf, kwnames, arg.data());
+        Values converted;
+        convert(arg, converted);
+        auto value = [&](std::size_t index) -> const Value& { return converted[index]; };
 
         engine::Options options;
-        options.fee_ratio = to_double(arg[p_fee_ratio], 0.001425);
-        options.tax_ratio = to_double(arg[p_tax_ratio], 0.003);
-        options.stop_loss = to_double(arg[p_stop_loss], 1.0);
-        options.take_profit = to_double(arg[p_take_profit], default_infinity);
-        options.trail_stop = to_double(arg[p_trail_stop], default_infinity);
-        options.trail_stop_activation = to_double(arg[p_trail_stop_activation], 0.0);
-        options.touched_exit = to_bool(arg[p_touched_exit], false);
-        options.position_limit = to_double(arg[p_position_limit], 1.0);
-        options.retain_cost_when_rebalance = to_bool(arg[p_retain_cost_when_rebalance], false);
-        PyObject* stop_trading_next_period =
-            arg[p_stop_trading_next_period] ? arg[p_stop_trading_next_period] : Py_True;
-        const int window = to_int32(arg[p_quelmo_window], 0);
-        const int window_step = to_int32(arg[p_quelmo_window_step], 1);
-        const bool periodically_rebalance = to_bool(arg[p_periodically_rebalance], true);
-        PyObject* delisting_arg = arg[p_delisting_bars] ? arg[p_delisting_bars] : Py_None;
-        glue::Buffer delisting;
-        if (delisting_arg != Py_None) delisting = glue::Buffer::acquire(delisting_arg, 1, glue::const_int64_element);
-
-        // A missing array is refused before anything changes.
-        for (int i = 0; i < 11; ++i) {
-            glue::check_not_none(arg[i], param_names[i]);
-            glue::check_arg_type(arg[i], &PyArray_Type, param_names[i]);
-        }
-        std::array<glue::Buffer, 11> buffers;
-        for (int i = 0; i < 11; ++i)
-            buffers[i] = glue::Buffer::acquire(arg[i], array_specs[i].ndim, *array_specs[i].element);
+        options.fee_ratio = value(index_of("fee_ratio")).real;
+        options.tax_ratio = value(index_of("tax_ratio")).real;
+        options.stop_loss = value(index_of("stop_loss")).real;
+        options.take_profit = value(index_of("take_profit")).real;
+        options.trail_stop = value(index_of("trail_stop")).real;
+        options.trail_stop_activation = value(index_of("trail_stop_activation")).real;
+        options.touched_exit = value(index_of("touched_exit")).truth;
+        options.position_limit = value(index_of("position_limit")).real;
+        options.retain_cost_when_rebalance = value(index_of("retain_cost_when_rebalance")).truth;
+        PyObject* const stop_trading_next_period = value(index_of("stop_trading_next_period")).object;
+        const int window = value(index_of("quelmo_window")).int32;
+        const int window_step = value(index_of("quelmo_window_step")).int32;
+        const bool periodically_rebalance = value(index_of("periodically_rebalance")).truth;
+        const glue::Buffer& delisting = value(index_of("delisting_bars")).buffer;
 
         engine::Market market;
-        market.price = buffers[p_price_values].matrix();
-        market.close = buffers[p_close_values].matrix();
-        market.high = buffers[p_high_values].matrix();
-        market.low = buffers[p_low_values].matrix();
-        market.open = buffers[p_open_values].matrix();
-        market.price_index = buffers[p_price_index].vector<std::int64_t>();
-        market.pos_values = buffers[p_pos_values].matrix();
-        market.pos_index = buffers[p_pos_index].vector<std::int64_t>();
-        market.resample = buffers[p_resample].vector<std::int64_t>();
-        const auto price_labels = buffers[p_price_columns].vector<PyObject*>();
-        const auto pos_labels = buffers[p_pos_columns].vector<PyObject*>();
+        market.price = value(index_of("price_values")).buffer.matrix();
+        market.close = value(index_of("close_values")).buffer.matrix();
+        market.high = value(index_of("high_values")).buffer.matrix();
+        market.low = value(index_of("low_values")).buffer.matrix();
+        market.open = value(index_of("open_values")).buffer.matrix();
+        market.price_index = value(index_of("price_index")).buffer.vector<std::int64_t>();
+        market.pos_values = value(index_of("pos_values")).buffer.matrix();
+        market.pos_index = value(index_of("pos_index")).buffer.vector<std::int64_t>();
+        market.resample = value(index_of("resample")).buffer.vector<std::int64_t>();
+        const auto price_labels = value(index_of("price_columns")).buffer.vector<PyObject*>();
+        const auto pos_labels = value(index_of("pos_columns")).buffer.vector<PyObject*>();
         const LabelArray price_columns{price_labels.data, price_labels.size, price_labels.stride};
         const LabelArray pos_columns{pos_labels.data, pos_labels.size, pos_labels.stride};
         market.n_labels = pos_columns.size;
         market.has_delisting_bars = delisting.acquired();
         if (delisting.acquired()) market.delisting_bars = delisting.vector<std::int64_t>();
+        PyObject* const price_values = arg[index_of("price_values")];
+        PyObject* const close_values = arg[index_of("close_values")];
+        PyObject* const pos_values = arg[index_of("pos_values")];
+
+        // From here to the end of the report the run uses process-wide state.
+        const RunLock run_lock;
 
         // Setup: the flags first, then the column map, the per-run arrays and the recorder.
         set_flag("RETAIN_COST_WHEN_REBALANCE", options.retain_cost_when_rebalance);
@@ -299,18 +275,19 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         require_first_row(market.pos_values);
         require_first_row(market.price);
 
-        recorder_entries.start_analysis(reinterpret_cast<PyArrayObject*>(arg[p_price_values]),
-                                        reinterpret_cast<PyArrayObject*>(arg[p_close_values]), columns,
-                                        static_cast<int>(pos_columns.size), options.fee_ratio, options.tax_ratio,
-                                        window, window_step);
+        recorder_entries.start_analysis(
+            reinterpret_cast<PyArrayObject*>(price_values), reinterpret_cast<PyArrayObject*>(close_values), columns,
+            static_cast<int>(pos_columns.size), options.fee_ratio, options.tax_ratio, window, window_step);
         glue::check_pending();
 
+        const bool keep_fill_log = fill_log_wanted();
+        if (!keep_fill_log) state.fill_log.start(0, market.price);  // nothing left of an earlier run
         const GcPause gc_pause;
-        RunHost host(arg[p_pos_values], pos_columns, stop_trading_next_period);
+        RunHost host(pos_values, pos_columns, stop_trading_next_period, keep_fill_log);
         auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(portfolio_value.get())));
         const engine::RunOutcome outcome = engine::run_backtest(market, options, columns, host, values);
 
-        ReportInputs report{arg[p_pos_values], market.pos_values, market.pos_index, options.position_limit,
+        ReportInputs report{pos_values, market.pos_values, market.pos_index, options.position_limit,
                             stop_trading_next_period};
         build_report(outcome, report);
         return portfolio_value.release();
@@ -321,18 +298,11 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 
 void set_backtest_infinity(double infinity) { default_infinity = infinity; }
 
-PyMethodDef backtest_def = {
-    "backtest_",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(backtest)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "backtest_($module, /, price_values, close_values, high_values, low_values, open_values, price_index, "
-    "price_columns, pos_values, pos_index, pos_columns, resample, fee_ratio=0.001425, tax_ratio=0.003, "
-    "stop_loss=1.0, take_profit=org_np.inf, trail_stop=org_np.inf, trail_stop_activation=0.0, touched_exit=False, "
-    "position_limit=1.0, retain_cost_when_rebalance=False, stop_trading_next_period=True, quelmo_window=0, "
-    "quelmo_window_step=1, periodically_rebalance=True, delisting_bars=None)\n--\n\n"
-    "Simulate a portfolio day by day and return its value at the close of every price row.\n\n"
-    "Trades, their excursion statistics and the next-period report stay in module state: read them\n"
-    "with get_trade_stocks(), get_stock_operations() and zelvor.core.quelmo.quelmo.",
-};
+PyMethodDef backtest_def = glue::method("backtest_", backtest, nullptr);
+
+const char* backtest_docstring() {
+    static const std::string text = params::docstring();
+    return text.c_str();
+}
 
 }  // namespace zelvor::trevane

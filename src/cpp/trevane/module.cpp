@@ -6,6 +6,7 @@
 #include "pyglue/errors.hpp"
 #include "pyglue/numpy.hpp"
 #include "trevane/module_state.hpp"
+#include "trevane/run_lock.hpp"
 
 namespace zelvor::trevane {
 
@@ -69,6 +70,7 @@ void build_namespace(PyObject* m) {
     const double infinity = PyFloat_AsDouble(inf.get());
     if (infinity == -1.0 && PyErr_Occurred()) throw glue::ErrorSet{};
     set_backtest_infinity(infinity);
+    backtest_def.ml_doc = backtest_docstring();
     add_function(m, backtest_def);
 
     add_function(m, get_trade_stocks_def);
@@ -79,7 +81,9 @@ void build_namespace(PyObject* m) {
 
 void initialise(PyObject* m) {
     if (glue::import_numpy() < 0) throw glue::ErrorSet{};
+    if (!reset_run_lock_after_fork()) throw glue::ErrorSet{};
     state.module = m;
+    glue::watch_namespace(PyModule_GetDict(m));
     try {
         build_namespace(m);
     } catch (...) {
@@ -90,17 +94,7 @@ void initialise(PyObject* m) {
     }
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "trevane",
-    "Backtest engine.",
-    0,
-    nullptr,
-    glue::module_slots<module_once>,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef definition = glue::module_definition<module_once>("trevane", "Backtest engine.");
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 
 #include "core/engine.hpp"
 #include "pyglue/numpy.hpp"
+#include "pyglue/objects.hpp"
 #include "pyglue/ref.hpp"
 #include "quelmo/recorder_api.hpp"
 
@@ -36,8 +37,8 @@ extern RecorderEntries recorder_entries;  // defined in module.cpp
 inline PyObject* module_dict() { return PyModule_GetDict(state.module); }
 
 // A name of the module's namespace, else of the built-in names, looked up at every use so that a
-// rebound attribute takes effect; NameError when neither has it. Defined in queries.cpp.
-glue::Ref namespace_lookup(const char* name);
+// rebound attribute takes effect; NameError when neither has it.
+inline glue::Ref namespace_lookup(const glue::Name& name) { return glue::lookup_global(module_dict(), name); }
 
 // What the end-of-run report reads besides the loop's outcome.
 struct ReportInputs {
@@ -61,8 +62,10 @@ extern PyMethodDef ioft_def;
 extern PyMethodDef get_trade_stocks_def;
 extern PyMethodDef get_transactions_def;  // defined in transactions.cpp
 
-// backtest_, defined in backtest.cpp. Its infinite defaults are read from org_np.inf at initialisation.
+// backtest_, defined in backtest.cpp. Its infinite defaults are read from org_np.inf at initialisation;
+// its docstring (text signature included) is made from its parameter table.
 extern PyMethodDef backtest_def;
 void set_backtest_infinity(double infinity);
+const char* backtest_docstring();
 
 }  // namespace zelvor::trevane

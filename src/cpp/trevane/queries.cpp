@@ -2,74 +2,36 @@
 // get_stock_operations and ioft. They work on Python objects throughout, so callers' own number
 // types (ints, NumPy scalars) and indexing rules (negative indices) behave as they would in Python.
 #include <array>
-#include <cstring>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/function.hpp"
+#include "pyglue/objects.hpp"
 #include "trevane/module_state.hpp"
 
 namespace zelvor::trevane {
 
 using glue::Ref;
 
-// A name of the module's namespace, else of the built-in names; looked up at every use so that a
-// rebound attribute takes effect. Also used by the end-of-run report.
-Ref namespace_lookup(const char* name) {
-    // A handful of names, some looked up on hot paths (the flags, once per traded holding): their
-    // interned keys are made once and kept for the life of the process.
-    static std::vector<std::pair<std::string, PyObject*>> keys;
-    PyObject* key_object = nullptr;
-    for (const auto& [text, interned] : keys) {
-        if (std::strcmp(text.c_str(), name) == 0) key_object = interned;
-    }
-    if (key_object == nullptr) {
-        key_object = glue::check(PyUnicode_InternFromString(name)).release();
-        keys.emplace_back(name, key_object);
-    }
-    Ref key = Ref::borrow(key_object);
-    if (PyObject* value = PyDict_GetItemWithError(module_dict(), key.get())) return Ref::borrow(value);
-    glue::check_pending();
-    PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
-    if (builtins == nullptr) throw glue::ErrorSet{};
-    PyObject* value = PyObject_GetAttr(builtins, key.get());
-    if (value) return Ref::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw glue::ErrorSet{};
-    PyErr_Clear();
-    glue::raise_format(PyExc_NameError, "name '%U' is not defined", key.get());
-}
-
 namespace {
 
-bool truth(PyObject* obj) { return glue::check_status(PyObject_IsTrue(obj)) != 0; }
+using glue::compare;
+using glue::for_each;
+using glue::get_index;
+using glue::get_item;
+using glue::set_item;
+using glue::truth;
 
-// Python's `a <op> b` taken as a truth value (no identity shortcut, so NaN objects compare as NaN).
-bool compare(PyObject* a, PyObject* b, int op) {
-    Ref result = glue::check(PyObject_RichCompare(a, b, op));
-    return truth(result.get());
-}
-
-Ref get_item(PyObject* container, PyObject* key) { return glue::check(PyObject_GetItem(container, key)); }
-
-Ref get_index(PyObject* container, Py_ssize_t index) {
-    Ref key = glue::check(PyLong_FromSsize_t(index));
-    return get_item(container, key.get());
-}
-
-void set_item(PyObject* container, PyObject* key, PyObject* value) {
-    glue::check_status(PyObject_SetItem(container, key, value));
-}
-
-// Calls `visit(item)` for every item of a Python iterable, in iteration order.
-template <class Visit>
-void for_each(PyObject* iterable, Visit&& visit) {
-    Ref iterator = glue::check(PyObject_GetIter(iterable));
-    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) visit(item.get());
-    glue::check_pending();
-}
+// The modules the queries reach through the namespace, and the recorder's result lists.
+struct Names {
+    glue::Name quelmo{"quelmo"};
+    glue::Name datetime{"datetime"};
+    glue::Name trades{"trades"};
+    glue::Name trade_positions{"trade_positions"};
+};
+constinit Names names;
 
 // One (key, value) pair of a generic items() result: a 2-tuple, or any iterable of exactly two.
 Ref pair_key(PyObject* item) {
@@ -132,42 +94,42 @@ constexpr std::array<const char*, 2> normalize_weight_params{"weights", "positio
 constexpr glue::Signature normalize_weight_sig{"normalize_weight", normalize_weight_params, 2};
 
 PyObject* normalize_weight(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return glue::guarded<PyObject*>("zelvor.core.trevane.normalize_weight", nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, 2> arg{};
-        glue::bind_arguments(normalize_weight_sig, args, nargsf, kwnames, arg.data());
-        PyObject* const weights = arg[0];
-        PyObject* const limit = arg[1];
+    return glue::call_bound<2>("zelvor.core.trevane.normalize_weight", normalize_weight_sig, args, nargsf, kwnames,
+                               [&](const auto& arg) -> PyObject* {
+                                   PyObject* const weights = arg[0];
+                                   PyObject* const limit = arg[1];
 
-        Ref weight_sum = glue::check(PyFloat_FromDouble(0.0));
-        for_each_item_key(weights, [&](PyObject* sid) {
-            Ref w = get_item(weights, sid);
-            Ref magnitude = glue::check(PyNumber_Absolute(w.get()));
-            weight_sum = glue::check(PyNumber_InPlaceAdd(weight_sum.get(), magnitude.get()));
-        });
+                                   Ref weight_sum = glue::check(PyFloat_FromDouble(0.0));
+                                   for_each_item_key(weights, [&](PyObject* sid) {
+                                       Ref w = get_item(weights, sid);
+                                       Ref magnitude = glue::check(PyNumber_Absolute(w.get()));
+                                       weight_sum = glue::check(PyNumber_InPlaceAdd(weight_sum.get(), magnitude.get()));
+                                   });
 
-        // Scale down only: a gross weight of 1 or less (or NaN) is left as it is.
-        Ref one = glue::check(PyLong_FromLong(1));
-        for_each(weights, [&](PyObject* sid) {
-            if (!compare(weight_sum.get(), one.get(), Py_GT)) return;
-            Ref reciprocal = glue::check(PyNumber_TrueDivide(one.get(), weight_sum.get()));
-            Ref w = get_item(weights, sid);
-            Ref scaled = glue::check(PyNumber_InPlaceMultiply(w.get(), reciprocal.get()));
-            set_item(weights, sid, scaled.get());
-        });
+                                   // Scale down only: a gross weight of 1 or less (or NaN) is left as it is.
+                                   Ref one = glue::check(PyLong_FromLong(1));
+                                   for_each(weights, [&](PyObject* sid) {
+                                       if (!compare(weight_sum.get(), one.get(), Py_GT)) return;
+                                       Ref reciprocal = glue::check(PyNumber_TrueDivide(one.get(), weight_sum.get()));
+                                       Ref w = get_item(weights, sid);
+                                       Ref scaled = glue::check(PyNumber_InPlaceMultiply(w.get(), reciprocal.get()));
+                                       set_item(weights, sid, scaled.get());
+                                   });
 
-        // Clip to the very limit object the caller passed.
-        for_each(weights, [&](PyObject* sid) {
-            Ref w = get_item(weights, sid);
-            if (compare(w.get(), limit, Py_GT)) {
-                set_item(weights, sid, limit);
-                return;
-            }
-            w = get_item(weights, sid);
-            Ref negative = glue::check(PyNumber_Negative(limit));
-            if (compare(w.get(), negative.get(), Py_LT)) set_item(weights, sid, negative.get());
-        });
-        return Ref::borrow(weights).release();
-    });
+                                   // Clip to the very limit object the caller passed.
+                                   for_each(weights, [&](PyObject* sid) {
+                                       Ref w = get_item(weights, sid);
+                                       if (compare(w.get(), limit, Py_GT)) {
+                                           set_item(weights, sid, limit);
+                                           return;
+                                       }
+                                       w = get_item(weights, sid);
+                                       Ref negative = glue::check(PyNumber_Negative(limit));
+                                       if (compare(w.get(), negative.get(), Py_LT))
+                                           set_item(weights, sid, negative.get());
+                                   });
+                                   return Ref::borrow(weights).release();
+                               });
 }
 
 // ---- get_trade_stocks(pos_columns, price_index, touched_exit) ----
@@ -200,8 +162,8 @@ Ref trade_row(PyObject* record, Py_ssize_t number, PyObject* pos_columns, PyObje
         cell[4] = minus_one.copy();
     }
     {
-        Ref recorder = namespace_lookup("quelmo");
-        Ref positions = glue::check(PyObject_GetAttrString(recorder.get(), "trade_positions"));
+        Ref recorder = namespace_lookup(names.quelmo);
+        Ref positions = glue::check(PyObject_GetAttr(recorder.get(), names.trade_positions.get()));
         cell[5] = get_index(positions.get(), number);
     }
     if (closed) {
@@ -222,34 +184,37 @@ Ref trade_row(PyObject* record, Py_ssize_t number, PyObject* pos_columns, PyObje
 }
 
 PyObject* get_trade_stocks(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return glue::guarded<PyObject*>("zelvor.core.trevane.get_trade_stocks", nullptr, [&]() -> PyObject* {
-        std::array<PyObject*, 3> arg{};
-        glue::bind_arguments(get_trade_stocks_sig, args, nargsf, kwnames, arg.data());
-        PyObject* const pos_columns = arg[0];
-        PyObject* const price_index = arg[1];
-        const bool touched_exit = truth(arg[2]);
+    return glue::call_bound<3>("zelvor.core.trevane.get_trade_stocks", get_trade_stocks_sig, args, nargsf, kwnames,
+                               [&](const auto& arg) -> PyObject* {
+                                   PyObject* const pos_columns = arg[0];
+                                   PyObject* const price_index = arg[1];
+                                   const bool touched_exit = truth(arg[2]);
 
-        glue::check_arg_type(pos_columns, &PyArray_Type, "pos_columns");
-        glue::check_arg_type(price_index, &PyArray_Type, "price_index");
-        // Only the shapes and element types are checked; the values are read by Python indexing.
-        glue::Buffer labels;
-        if (pos_columns != Py_None) labels = glue::Buffer::acquire(pos_columns, 1, glue::label_element);
-        glue::Buffer dates;
-        if (price_index != Py_None) dates = glue::Buffer::acquire(price_index, 1, glue::int64_element);
+                                   glue::check_arg_type(pos_columns, &PyArray_Type, "pos_columns");
+                                   glue::check_arg_type(price_index, &PyArray_Type, "price_index");
+                                   // Only the shapes and element types are checked; the values are read by Python
+                                   // indexing.
+                                   glue::Buffer labels;
+                                   if (pos_columns != Py_None)
+                                       labels = glue::Buffer::acquire(pos_columns, 1, glue::label_element);
+                                   glue::Buffer dates;
+                                   if (price_index != Py_None)
+                                       dates = glue::Buffer::acquire(price_index, 1, glue::int64_element);
 
-        Ref rows = glue::check(PyList_New(0));
-        Ref recorder = namespace_lookup("quelmo");
-        Ref trades = glue::check(PyObject_GetAttrString(recorder.get(), "trades"));
-        Py_ssize_t number = 0;
-        for_each(trades.get(), [&](PyObject* record) {
-            Ref row = trade_row(record, number, pos_columns, price_index, touched_exit);
-            glue::check_status(PyList_Append(rows.get(), row.get()));
-            ++number;
-        });
+                                   Ref rows = glue::check(PyList_New(0));
+                                   Ref recorder = namespace_lookup(names.quelmo);
+                                   Ref trades = glue::check(PyObject_GetAttr(recorder.get(), names.trades.get()));
+                                   Py_ssize_t number = 0;
+                                   for_each(trades.get(), [&](PyObject* record) {
+                                       Ref row = trade_row(record, number, pos_columns, price_index, touched_exit);
+                                       glue::check_status(PyList_Append(rows.get(), row.get()));
+                                       ++number;
+                                   });
 
-        PyObject* operations = state.stock_operations ? state.stock_operations.get() : Py_None;
-        return glue::check(PyTuple_Pack(2, rows.get(), operations)).release();
-    });
+                                   PyObject* operations =
+                                       state.stock_operations ? state.stock_operations.get() : Py_None;
+                                   return glue::check(PyTuple_Pack(2, rows.get(), operations)).release();
+                               });
 }
 
 // ---- get_stock_operations() ----
@@ -270,60 +235,43 @@ constexpr std::array<const char*, 1> ioft_params{"v"};
 constexpr glue::Signature ioft_sig{"ioft", ioft_params, 1};
 
 PyObject* ioft(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return glue::guarded<PyObject*>("zelvor.core.trevane.ioft", nullptr, [&]() -> PyObject* {
-        PyObject* v = nullptr;
-        glue::bind_arguments(ioft_sig, args, nargsf, kwnames, &v);
-        Ref module = namespace_lookup("datetime");
-        Ref type = glue::check(PyObject_GetAttrString(module.get(), "datetime"));
-        Ref fromtimestamp = glue::check(PyObject_GetAttrString(type.get(), "fromtimestamp"));
-        // Python's own true division: ints convert to the nearest double, NumPy scalars divide themselves.
-        Ref billion = glue::check(PyFloat_FromDouble(1e9));
-        Ref seconds = glue::check(PyNumber_TrueDivide(v, billion.get()));
-        return glue::check(PyObject_CallOneArg(fromtimestamp.get(), seconds.get())).release();
-    });
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+    return glue::call_bound<1>(
+        "zelvor.core.trevane.ioft", ioft_sig, args, nargsf, kwnames, [&](const auto& arg) -> PyObject* {
+            PyObject* const v = arg[0];
+            Ref module = namespace_lookup(names.datetime);
+            Ref type = glue::check(PyObject_GetAttrString(module.get(), "datetime"));
+            Ref fromtimestamp = glue::check(PyObject_GetAttrString(type.get(), "fromtimestamp"));
+            // Python's own true division: ints convert to the nearest double, NumPy scalars divide themselves.
+            Ref billion = glue::check(PyFloat_FromDouble(1e9));
+            Ref seconds = glue::check(PyNumber_TrueDivide(v, billion.get()));
+            return glue::check(PyObject_CallOneArg(fromtimestamp.get(), seconds.get())).release();
+        });
 }
 
 }  // namespace
 
-PyMethodDef get_stock_operations_def = {
-    "get_stock_operations",
-    as_cfunction(get_stock_operations),
-    METH_FASTCALL | METH_KEYWORDS,
-    "get_stock_operations($module, /)\n--\n\n"
-    "Return a shallow copy of the last run's operations record: \"actions\", \"weights\",\n"
-    "\"next_weights\", \"weight_time\" and \"next_weight_time\" (empty before the first run).",
-};
+PyMethodDef get_stock_operations_def =
+    glue::method("get_stock_operations", get_stock_operations,
+                 "get_stock_operations($module, /)\n--\n\n"
+                 "Return a shallow copy of the last run's operations record: \"actions\", \"weights\",\n"
+                 "\"next_weights\", \"weight_time\" and \"next_weight_time\" (empty before the first run).");
 
-PyMethodDef normalize_weight_def = {
-    "normalize_weight",
-    as_cfunction(normalize_weight),
-    METH_FASTCALL | METH_KEYWORDS,
-    "normalize_weight($module, /, weights, position_limit)\n--\n\n"
-    "Scale the mapping's weights down so their absolute values add up to at most 1, then clip each\n"
-    "to +/-position_limit. Changes `weights` in place and returns it.",
-};
+PyMethodDef normalize_weight_def =
+    glue::method("normalize_weight", normalize_weight,
+                 "normalize_weight($module, /, weights, position_limit)\n--\n\n"
+                 "Scale the mapping's weights down so their absolute values add up to at most 1, then clip each\n"
+                 "to +/-position_limit. Changes `weights` in place and returns it.");
 
-PyMethodDef ioft_def = {
-    "ioft",
-    as_cfunction(ioft),
-    METH_FASTCALL | METH_KEYWORDS,
-    "ioft($module, /, v)\n--\n\n"
-    "Return datetime.datetime.fromtimestamp(v / 1e9): a nanosecond timestamp as a local date-time.",
-};
+PyMethodDef ioft_def =
+    glue::method("ioft", ioft,
+                 "ioft($module, /, v)\n--\n\n"
+                 "Return datetime.datetime.fromtimestamp(v / 1e9): a nanosecond timestamp as a local date-time.");
 
-PyMethodDef get_trade_stocks_def = {
-    "get_trade_stocks",
-    as_cfunction(get_trade_stocks),
-    METH_FASTCALL | METH_KEYWORDS,
-    "get_trade_stocks($module, /, pos_columns, price_index, touched_exit)\n--\n\n"
-    "Return (rows, stock_operations): one row per recorded trade, [stock, entry date, exit date,\n"
-    "entry signal date, exit signal date, position, period, entry row, exit row], with -1 for the\n"
-    "exit fields of a trade still open; and the last run's operations record itself.",
-};
+PyMethodDef get_trade_stocks_def =
+    glue::method("get_trade_stocks", get_trade_stocks,
+                 "get_trade_stocks($module, /, pos_columns, price_index, touched_exit)\n--\n\n"
+                 "Return (rows, stock_operations): one row per recorded trade, [stock, entry date, exit date,\n"
+                 "entry signal date, exit signal date, position, period, entry row, exit row], with -1 for the\n"
+                 "exit fields of a trade still open; and the last run's operations record itself.");
 
 }  // namespace zelvor::trevane

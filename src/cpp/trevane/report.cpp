@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pyglue/errors.hpp"
+#include "pyglue/objects.hpp"
 #include "trevane/module_state.hpp"
 
 namespace zelvor::trevane {
@@ -16,39 +17,57 @@ using glue::Ref;
 
 namespace {
 
+using engine::RunOutcome;
 using engine::StopEntry;
 using engine::StopSide;
 
-bool truth(PyObject* obj) { return glue::check_status(PyObject_IsTrue(obj)) != 0; }
+constinit glue::Name normalize_weight_name{"normalize_weight"};
 
-bool compare(PyObject* a, PyObject* b, int op) {
-    Ref result = glue::check(PyObject_RichCompare(a, b, op));
-    return truth(result.get());
-}
-
-Ref py_int(std::int64_t value) { return glue::check(PyLong_FromLongLong(value)); }
+// Action names: a rebalance's (step 8) and, by the stop's side, a due stop's (step 9), a due stop's
+// kept in the next period (step 9) and an executed stop's (step 10).
+constinit glue::Name enter_name{"enter"};
+constinit glue::Name exit_name{"exit"};
+constinit glue::Name hold_name{"hold"};
+struct StopNames {
+    glue::Name take_profit;
+    glue::Name stop_loss;
+    PyObject* of(StopSide side) const { return side == StopSide::take_profit ? take_profit.get() : stop_loss.get(); }
+};
+constinit StopNames due_stop{glue::Name{"tp"}, glue::Name{"sl"}};
+constinit StopNames due_stop_kept{glue::Name{"tp_enter"}, glue::Name{"sl_enter"}};
+constinit StopNames executed_stop{glue::Name{"tp_"}, glue::Name{"sl_"}};
 
 // Whether some stop entry is for stock `sid`.
 bool names_stock(const std::vector<StopEntry>& entries, std::int64_t sid) {
     return std::any_of(entries.begin(), entries.end(), [&](const StopEntry& e) { return e.sid == sid; });
 }
 
-// The record's keys and values are read from `state.stock_operations` at each use, as its entries
-// may be rebound meanwhile (step 7 stores whatever the module's normalize_weight returns).
+// The operations record. Its entries are read from `state.stock_operations` at each use, as they may
+// be rebound meanwhile (step 7 stores whatever the module's normalize_weight returns).
 class Record {
 public:
-    Record() {
-        const std::array<const char*, 5> names{"actions", "weights", "next_weights", "weight_time", "next_weight_time"};
-        for (size_t k = 0; k < names.size(); ++k) keys_[k] = glue::check(PyUnicode_InternFromString(names[k]));
-    }
-
     enum Key { actions, weights, next_weights, weight_time, next_weight_time };
 
-    PyObject* key(Key k) const { return keys_[k].get(); }
+    static PyObject* key(Key k) {
+        static constinit std::array<glue::Name, 5> names{glue::Name{"actions"}, glue::Name{"weights"},
+                                                         glue::Name{"next_weights"}, glue::Name{"weight_time"},
+                                                         glue::Name{"next_weight_time"}};
+        return names[k].get();
+    }
 
-    Ref get(Key k) const {
-        PyObject* record = state.stock_operations.get();
-        PyObject* value = PyDict_GetItemWithError(record, key(k));
+    // A new record with empty "actions", "weights" and "next_weights" replaces the module's; the
+    // previous one stays with whoever holds it.
+    static void replace() {
+        Ref fresh = glue::check(PyDict_New());
+        for (auto k : {actions, weights, next_weights}) {
+            Ref empty = glue::check(PyDict_New());
+            glue::check_status(PyDict_SetItem(fresh.get(), key(k), empty.get()));
+        }
+        state.stock_operations = std::move(fresh);
+    }
+
+    static Ref get(Key k) {
+        PyObject* value = PyDict_GetItemWithError(state.stock_operations.get(), key(k));
         if (value == nullptr) {
             glue::check_pending();
             PyErr_SetObject(PyExc_KeyError, key(k));
@@ -57,49 +76,58 @@ public:
         return Ref::borrow(value);
     }
 
-    void set(Key k, PyObject* value) const {
+    static void set(Key k, PyObject* value) {
         glue::check_status(PyDict_SetItem(state.stock_operations.get(), key(k), value));
     }
 
     // record[k][sid] = value
-    void set_entry(Key k, std::int64_t sid, PyObject* value) const {
+    static void set_entry(Key k, std::int64_t sid, PyObject* value) {
         Ref mapping = get(k);
-        Ref index = py_int(sid);
-        glue::check_status(PyObject_SetItem(mapping.get(), index.get(), value));
+        Ref index = glue::new_int(sid);
+        glue::set_item(mapping.get(), index.get(), value);
     }
 
     // sid in record[k]
-    bool contains(Key k, std::int64_t sid) const {
+    static bool contains(Key k, std::int64_t sid) {
         Ref mapping = get(k);
-        Ref index = py_int(sid);
+        Ref index = glue::new_int(sid);
         return glue::check_status(PySequence_Contains(mapping.get(), index.get())) != 0;
     }
-
-private:
-    std::array<Ref, 5> keys_;
 };
 
 // mapping[key] /= divisor for every key, in iteration order.
 void divide_entries(PyObject* mapping, PyObject* divisor) {
-    Ref iterator = glue::check(PyObject_GetIter(mapping));
-    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref value = glue::check(PyObject_GetItem(mapping, key.get()));
+    glue::for_each(mapping, [&](PyObject* key) {
+        Ref value = glue::get_item(mapping, key);
         Ref quotient = glue::check(PyNumber_InPlaceTrueDivide(value.get(), divisor));
-        glue::check_status(PyObject_SetItem(mapping, key.get(), quotient.get()));
-    }
-    glue::check_pending();
+        glue::set_item(mapping, key, quotient.get());
+    });
 }
 
-// `sum` when it exceeds 1, else 1: weights are scaled down, never up.
-Ref divisor_of(Ref sum, PyObject* one) { return compare(sum.get(), one, Py_GT) ? std::move(sum) : Ref::borrow(one); }
+// Weights are scaled down, never up: divides them by `sum` when it exceeds 1.
+void scale_down(Record::Key k, Ref sum) {
+    Ref one = glue::new_int(1);
+    Ref divisor = glue::compare(sum.get(), one.get(), Py_GT) ? std::move(sum) : std::move(one);
+    divide_entries(Record::get(k).get(), divisor.get());
+}
+
+// sum += |w|
+void add_magnitude(Ref& sum, PyObject* w) {
+    Ref magnitude = glue::check(PyNumber_Absolute(w));
+    sum = glue::check(PyNumber_InPlaceAdd(sum.get(), magnitude.get()));
+}
+
+// Calls `visit(sid, w)` for every element of a Python iterable, sid counting from 0.
+template <class Visit>
+void for_each_weight(PyObject* row, Visit&& visit) {
+    std::int64_t sid = 0;
+    glue::for_each(row, [&](PyObject* w) { visit(sid++, w); });
+}
 
 // The position row traded by the last rebalance, as the rebalance saw it.
-Ref last_target(const engine::RunOutcome& outcome, PyObject* pos_values) {
+Ref last_target(const RunOutcome& outcome, PyObject* pos_values) {
     if (!outcome.has_last_target) return Ref::borrow(Py_None);
-    if (!outcome.last_target_is_copy) {
-        Ref row = py_int(outcome.last_target_pos_row);
-        return glue::check(PyObject_GetItem(pos_values, row.get()));
-    }
+    if (!outcome.last_target_is_copy) return glue::get_index(pos_values, outcome.last_target_pos_row);
     npy_intp length = static_cast<npy_intp>(outcome.last_target_copy.size());
     Ref copy = glue::check(PyArray_SimpleNew(1, &length, NPY_DOUBLE));
     std::copy(outcome.last_target_copy.begin(), outcome.last_target_copy.end(),
@@ -107,159 +135,133 @@ Ref last_target(const engine::RunOutcome& outcome, PyObject* pos_values) {
     return copy;
 }
 
-// Calls `visit(sid, w)` for every element of a Python iterable, sid counting from 0.
-template <class Visit>
-void for_each_element(PyObject* row, Visit&& visit) {
-    Ref iterator = glue::check(PyObject_GetIter(row));
-    std::int64_t sid = 0;
-    while (Ref w = Ref::steal(PyIter_Next(iterator.get()))) visit(sid++, w.get());
-    glue::check_pending();
+// Step 2: the weights of the last rebalance's row for the stocks it left held; a stock closed since
+// by a due exit or a delisting (its key erased) keeps its place with weight 0.
+void current_weights(const RunOutcome& outcome, PyObject* pos_values) {
+    Ref zero = glue::new_int(0);
+    Ref weight_sum = glue::new_int(0);
+    Ref row = glue::new_int(outcome.last_rebalanced_pos_id);
+    for (const auto& [sid, value] : outcome.last_positions) {
+        (void)value;
+        Ref column = glue::new_int(sid);
+        Ref index = glue::check(PyTuple_Pack(2, row.get(), column.get()));
+        Ref w = glue::get_item(pos_values, index.get());
+        Record::set_entry(Record::weights, sid, outcome.positions.count(sid) ? w.get() : zero.get());
+        add_magnitude(weight_sum, w.get());
+    }
+    scale_down(Record::weights, std::move(weight_sum));
 }
 
-PyObject* stop_action(StopSide side, const char* tp, const char* sl) {
-    return side == StopSide::take_profit ? PyUnicode_InternFromString(tp) : PyUnicode_InternFromString(sl);
+// Step 3: the next period trades the current position row, or repeats the last target when the
+// current row has already been traded.
+Ref next_candidate(const RunOutcome& outcome, PyObject* pos_values) {
+    if (outcome.pos_id == outcome.last_rebalanced_pos_id) return last_target(outcome, pos_values);
+    return glue::get_index(pos_values, outcome.pos_id);
 }
 
-}  // namespace
-
-void build_report(const engine::RunOutcome& outcome, const ReportInputs& inputs) {
-    const engine::PositionMap& positions = outcome.positions;
-    PyObject* const pos_values = inputs.pos_values;
-    PyObject* const stop_trading = inputs.stop_trading_next_period;
-    const Record record;
-    Ref zero = py_int(0);
-    Ref one = py_int(1);
-
-    // 1. A new record; the previous one stays with whoever holds it.
-    {
-        Ref fresh = glue::check(PyDict_New());
-        for (auto k : {Record::actions, Record::weights, Record::next_weights}) {
-            Ref empty = glue::check(PyDict_New());
-            glue::check_status(PyDict_SetItem(fresh.get(), record.key(k), empty.get()));
-        }
-        state.stock_operations = std::move(fresh);
-    }
-
-    // 2. Weights of the last rebalance's row for the stocks it left held; a stock closed since by a
-    //    due exit or a delisting (its key erased) keeps its place with weight 0.
-    {
-        Ref weight_sum = zero.copy();
-        Ref row = py_int(outcome.last_rebalanced_pos_id);
-        for (const auto& [sid, value] : outcome.last_positions) {
-            (void)value;
-            Ref column = py_int(sid);
-            Ref index = glue::check(PyTuple_Pack(2, row.get(), column.get()));
-            Ref w = glue::check(PyObject_GetItem(pos_values, index.get()));
-            record.set_entry(Record::weights, sid, positions.count(sid) ? w.get() : zero.get());
-            Ref magnitude = glue::check(PyNumber_Absolute(w.get()));
-            weight_sum = glue::check(PyNumber_InPlaceAdd(weight_sum.get(), magnitude.get()));
-        }
-        Ref divisor = divisor_of(std::move(weight_sum), one.get());
-        divide_entries(record.get(Record::weights).get(), divisor.get());
-    }
-
-    // 3. The next period trades the current position row, or repeats the last target when the current
-    //    row has already been traded.
-    Ref candidate;
-    if (outcome.pos_id == outcome.last_rebalanced_pos_id) {
-        candidate = last_target(outcome, pos_values);
-    } else {
-        Ref row = py_int(outcome.pos_id);
-        candidate = glue::check(PyObject_GetItem(pos_values, row.get()));
-    }
-
-    // 4. Next weights. With stop_trading_next_period, stocks stopped out since the last rebalance (or
-    //    due to be stopped) stay out; they still count in the sum unless the pending rebalance drops them.
-    Ref next_sum = zero.copy();
-    for_each_element(candidate.get(), [&](std::int64_t sid, PyObject* w) {
+// Step 4: the next weights. With stop_trading_next_period, stocks stopped out since the last
+// rebalance (or due to be stopped) stay out; they still count in the sum unless the pending
+// rebalance drops them. Returns the sum of the absolute weights.
+Ref next_weights(const RunOutcome& outcome, PyObject* candidate, PyObject* stop_trading) {
+    Ref zero = glue::new_int(0);
+    Ref next_sum = glue::new_int(0);
+    for_each_weight(candidate, [&](std::int64_t sid, PyObject* w) {
         bool in_stop_list = false;
         bool in_due_list = false;
-        if (truth(stop_trading)) {
+        if (glue::truth(stop_trading)) {
             in_stop_list = names_stock(outcome.stop_exits, sid);
             if (!in_stop_list) in_due_list = names_stock(outcome.exits_due, sid);
         }
         bool stopped = in_stop_list;
         if (!stopped && in_due_list) {
-            const auto held = positions.find(static_cast<int>(sid));
-            stopped = held != positions.end() && held->second != 0;  // NaN counts as held
+            const auto held = outcome.positions.find(static_cast<int>(sid));
+            stopped = held != outcome.positions.end() && held->second != 0;  // NaN counts as held
         }
-        if (!(outcome.rebalance_due && stopped)) {
-            Ref magnitude = glue::check(PyNumber_Absolute(w));
-            next_sum = glue::check(PyNumber_InPlaceAdd(next_sum.get(), magnitude.get()));
-        }
-        if (!in_stop_list && !in_due_list && compare(w, zero.get(), Py_NE)) {
-            record.set_entry(Record::next_weights, sid, w);
+        if (!(outcome.rebalance_due && stopped)) add_magnitude(next_sum, w);
+        if (!in_stop_list && !in_due_list && glue::compare(w, zero.get(), Py_NE)) {
+            Record::set_entry(Record::next_weights, sid, w);
         }
     });
+    return next_sum;
+}
 
-    // 5. The position rows both weight sets refer to.
-    {
-        Ref weight_time = py_int(outcome.last_rebalanced_pos_id);
-        record.set(Record::weight_time, weight_time.get());
-        Ref next_weight_time = py_int(outcome.pos_id);
-        record.set(Record::next_weight_time, next_weight_time.get());
-    }
+// Step 5: the position rows both weight sets refer to.
+void weight_times(const RunOutcome& outcome) {
+    Ref weight_time = glue::new_int(outcome.last_rebalanced_pos_id);
+    Record::set(Record::weight_time, weight_time.get());
+    Ref next_weight_time = glue::new_int(outcome.pos_id);
+    Record::set(Record::next_weight_time, next_weight_time.get());
+}
 
-    // 6. The next weights are scaled down the same way.
-    {
-        Ref divisor = divisor_of(std::move(next_sum), one.get());
-        divide_entries(record.get(Record::next_weights).get(), divisor.get());
-    }
-
-    // 7. Whatever normalize_weight the module holds now does the final scaling and clipping.
+// Step 7: whatever normalize_weight the module holds now does the final scaling and clipping.
+void normalize(double position_limit) {
     for (auto k : {Record::weights, Record::next_weights}) {
-        Ref normalize = namespace_lookup("normalize_weight");
-        Ref weights = record.get(k);
-        Ref limit = glue::check(PyFloat_FromDouble(inputs.position_limit));
+        Ref normalize_weight = namespace_lookup(normalize_weight_name);
+        Ref weights = Record::get(k);
+        Ref limit = glue::check(PyFloat_FromDouble(position_limit));
         Ref normalized =
-            glue::check(PyObject_CallFunctionObjArgs(normalize.get(), weights.get(), limit.get(), nullptr));
-        record.set(k, normalized.get());
+            glue::check(PyObject_CallFunctionObjArgs(normalize_weight.get(), weights.get(), limit.get(), nullptr));
+        Record::set(k, normalized.get());
     }
+}
 
-    // 8. A rebalance decided on the last row and never executed: what it would do to each stock.
-    if (outcome.rebalance_due) {
-        Ref row_index = py_int(outcome.pos_id);
-        Ref row = glue::check(PyObject_GetItem(pos_values, row_index.get()));
-        for_each_element(row.get(), [&](std::int64_t sid, PyObject* w) {
-            const auto held = positions.find(static_cast<int>(sid));
-            const double p = held == positions.end() ? 0.0 : held->second;
-            const char* action = nullptr;
-            if (p == 0 && compare(w, zero.get(), Py_NE)) {
-                action = "enter";
-            } else if (p != 0 && compare(w, zero.get(), Py_EQ)) {
-                action = "exit";
-            } else if (p != 0 && compare(w, zero.get(), Py_NE)) {
-                action = "hold";
-            }
-            if (action == nullptr) return;
-            Ref name = glue::check(PyUnicode_InternFromString(action));
-            record.set_entry(Record::actions, sid, name.get());
-        });
-    }
+// Step 8: a rebalance decided on the last row and never executed: what it would do to each stock.
+void pending_rebalance_actions(const RunOutcome& outcome, PyObject* pos_values) {
+    Ref zero = glue::new_int(0);
+    Ref row = glue::get_index(pos_values, outcome.pos_id);
+    for_each_weight(row.get(), [&](std::int64_t sid, PyObject* w) {
+        const auto held = outcome.positions.find(static_cast<int>(sid));
+        const double p = held == outcome.positions.end() ? 0.0 : held->second;
+        const glue::Name* action = nullptr;
+        if (p == 0 && glue::compare(w, zero.get(), Py_NE)) {
+            action = &enter_name;
+        } else if (p != 0 && glue::compare(w, zero.get(), Py_EQ)) {
+            action = &exit_name;
+        } else if (p != 0 && glue::compare(w, zero.get(), Py_NE)) {
+            action = &hold_name;
+        }
+        if (action != nullptr) Record::set_entry(Record::actions, sid, action->get());
+    });
+}
 
-    // 9. Stop exits due on the next row.
+// Step 9: stop exits due on the next row.
+void due_stop_actions(const RunOutcome& outcome, const ReportInputs& inputs) {
+    Ref zero = glue::new_int(0);
     for (const StopEntry& entry : outcome.exits_due) {
-        Ref name;
-        if (truth(stop_trading) || outcome.last_date > inputs.pos_index.at(outcome.pos_id)) {
-            name = glue::check(stop_action(entry.side, "tp", "sl"));
-        } else if (record.contains(Record::next_weights, entry.sid)) {
-            Ref next_weights = record.get(Record::next_weights);
-            Ref index = py_int(entry.sid);
-            Ref w = glue::check(PyObject_GetItem(next_weights.get(), index.get()));
-            if (compare(w.get(), zero.get(), Py_NE)) {
-                name = glue::check(stop_action(entry.side, "tp_enter", "sl_enter"));
-            }
+        PyObject* name = nullptr;
+        if (glue::truth(inputs.stop_trading_next_period) || outcome.last_date > inputs.pos_index.at(outcome.pos_id)) {
+            name = due_stop.of(entry.side);
+        } else if (Record::contains(Record::next_weights, entry.sid)) {
+            Ref next_weights = Record::get(Record::next_weights);
+            Ref w = glue::get_index(next_weights.get(), entry.sid);
+            if (glue::compare(w.get(), zero.get(), Py_NE)) name = due_stop_kept.of(entry.side);
         }
-        if (name) record.set_entry(Record::actions, entry.sid, name.get());
+        if (name != nullptr) Record::set_entry(Record::actions, entry.sid, name);
     }
+}
 
-    // 10. Stops executed since the last rebalance; with stop_trading_next_period they override.
+// Step 10: stops executed since the last rebalance; with stop_trading_next_period they override.
+void executed_stop_actions(const RunOutcome& outcome, PyObject* stop_trading) {
     for (const StopEntry& entry : outcome.stop_exits) {
-        if (truth(stop_trading) || !record.contains(Record::actions, entry.sid)) {
-            Ref name = glue::check(stop_action(entry.side, "tp_", "sl_"));
-            record.set_entry(Record::actions, entry.sid, name.get());
+        if (glue::truth(stop_trading) || !Record::contains(Record::actions, entry.sid)) {
+            Record::set_entry(Record::actions, entry.sid, executed_stop.of(entry.side));
         }
     }
+}
+
+}  // namespace
+
+void build_report(const RunOutcome& outcome, const ReportInputs& inputs) {
+    Record::replace();
+    current_weights(outcome, inputs.pos_values);
+    Ref candidate = next_candidate(outcome, inputs.pos_values);
+    Ref next_sum = next_weights(outcome, candidate.get(), inputs.stop_trading_next_period);
+    weight_times(outcome);
+    scale_down(Record::next_weights, std::move(next_sum));
+    normalize(inputs.position_limit);
+    if (outcome.rebalance_due) pending_rebalance_actions(outcome, inputs.pos_values);
+    due_stop_actions(outcome, inputs);
+    executed_stop_actions(outcome, inputs.stop_trading_next_period);
 }
 
 }  // namespace zelvor::trevane

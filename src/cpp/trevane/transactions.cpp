@@ -5,6 +5,7 @@
 
 #include "pyglue/args.hpp"
 #include "pyglue/errors.hpp"
+#include "pyglue/function.hpp"
 #include "trevane/module_state.hpp"
 
 namespace zelvor::trevane {
@@ -38,9 +39,8 @@ Ref trades_table(const std::vector<engine::LedgerTrade>& t) {
     put(d.get(), "exit_price", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].exit_price; }));
     put(d.get(), "basis", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].basis; }));
     put(d.get(), "pnl", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].pnl; }));
-    put(d.get(), "reason", column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) {
-            return static_cast<std::uint8_t>(t[k].reason);
-        }));
+    put(d.get(), "reason",
+        column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(t[k].reason); }));
     return d;
 }
 
@@ -49,9 +49,8 @@ Ref fills_table(const std::vector<engine::Fill>& f) {
     const std::size_t n = f.size();
     put(d.get(), "row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].row; }));
     put(d.get(), "sid", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].sid; }));
-    put(d.get(), "reason", column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) {
-            return static_cast<std::uint8_t>(f[k].reason);
-        }));
+    put(d.get(), "reason",
+        column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(f[k].reason); }));
     put(d.get(), "value_before", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].value_before; }));
     put(d.get(), "value_after", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].value_after; }));
     put(d.get(), "balance", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].balance; }));
@@ -72,18 +71,15 @@ PyObject* get_transactions(PyObject*, PyObject* const*, Py_ssize_t nargsf, PyObj
 
 }  // namespace
 
-PyMethodDef get_transactions_def = {
-    "get_transactions",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_transactions)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "get_transactions($module, /)\n--\n\n"
-    "Return (trades, fills) of the last run, two dicts of NumPy arrays.\n\n"
-    "trades, one element per trade in the recorder's order: sid, entry_row, exit_row (-1 open),\n"
-    "position, entry_price, exit_price (NaN open), basis (money value at entry), pnl (the trade's\n"
-    "contribution to the portfolio value, costs included; open trades marked at the last close),\n"
-    "reason (0 rebalance, 1 stop_loss, 2 take_profit, 3 trail_stop, 4 delisted, 5 open).\n"
-    "fills, one element per change of a holding: row, sid, reason, value_before, value_after,\n"
-    "balance, price, fee, tax.",
-};
+PyMethodDef get_transactions_def =
+    glue::method("get_transactions", get_transactions,
+                 "get_transactions($module, /)\n--\n\n"
+                 "Return (trades, fills) of the last run, two dicts of NumPy arrays.\n\n"
+                 "trades, one element per trade in the recorder's order: sid, entry_row, exit_row (-1 open),\n"
+                 "position, entry_price, exit_price (NaN open), basis (money value at entry), pnl (the trade's\n"
+                 "contribution to the portfolio value, costs included; open trades marked at the last close),\n"
+                 "reason (0 rebalance, 1 stop_loss, 2 take_profit, 3 trail_stop, 4 delisted, 5 open).\n"
+                 "fills, one element per change of a holding: row, sid, reason, value_before, value_after,\n"
+                 "balance, price, fee, tax.");
 
 }  // namespace zelvor::trevane

@@ -42,7 +42,113 @@ def backtest_(
     quelmo_window_step: int = 1,
     periodically_rebalance: bool = True,
     delisting_bars: npt.ArrayLike | None = None,
-) -> npt.NDArray[np.float64]: ...
+) -> npt.NDArray[np.float64]:
+    """Simulate a portfolio day by day and return its value at the close of every price row.
+
+    Trades, their excursion statistics and the next-period report stay in module state: read them
+    with get_trade_stocks(), get_stock_operations() and zelvor.core.quelmo.quelmo.
+
+    Threads: one backtest_ runs at a time in the process; a call from another thread waits, without
+    holding the interpreter lock, until the running one has finished. A call made from inside a
+    running backtest on the same thread (from a label's or a truth value's method) raises
+    RuntimeError. Reading the results afterwards is a separate step that another thread's run can
+    overwrite in between; the Python layer's zelvor.backtest holds its own lock over the run and the
+    reading of its results.
+
+    Money is counted in units of the starting cash (1.0). Every trade of a row is filled at the
+    row's trading price (a touched exit at its level), and the portfolio is valued at the row's close.
+
+    Parameters
+    ----------
+    price_values : ndarray of float64, 2-D
+        Trading prices, one row per price date and one column per stock (NaN: missing). Holdings are
+        carried, revalued and traded at these prices; a missing price keeps a holding's value.
+    close_values : ndarray of float64, 2-D
+        Closing prices, same shape. The portfolio is valued at the close, and without touched_exit
+        the close is what the exit levels are compared with.
+    high_values : ndarray of float64, 2-D
+        Daily highs, same shape; read only when touched_exit is true.
+    low_values : ndarray of float64, 2-D
+        Daily lows, same shape; read only when touched_exit is true.
+    open_values : ndarray of float64, 2-D
+        Daily opens, same shape; read only when touched_exit is true.
+    price_index : ndarray of int64, 1-D
+        The date of each price row, in nanoseconds since the epoch, ascending.
+    price_columns : ndarray of object (str labels), 1-D
+        The stock label (str) of each price column.
+    pos_values : ndarray of float64, 2-D
+        Target weights, one row per position date and one column per stock: signed fractions of the
+        portfolio's value (negative: short). A row's gross weight is scaled down to 1, never up.
+        Weights dated on price row i (or between rows i and i + 1) are traded on row i + 1, at its
+        trading price, when row i is a rebalance row (see resample); otherwise on the row after the
+        next rebalance row, unless later weights replace them.
+    pos_index : ndarray of int64, 1-D
+        The date of each weights row, in nanoseconds since the epoch, ascending. Before the first
+        one the portfolio is cash worth 1.0.
+    pos_columns : ndarray of object (str labels), 1-D
+        The stock label of each weights column, matched to price_columns by its UTF-8 text.
+    resample : ndarray of int64, 1-D
+        Rebalance dates in nanoseconds, ascending. Each makes the last price row not later than it a
+        rebalance row: a weights row not yet traded is traded on the row after it. Empty: never
+        rebalance (the portfolio stays in cash).
+    fee_ratio : float, default 0.001425
+        Fee paid on every traded amount, as a fraction of it (0.001425 is 0.1425%). 0: no fee.
+    tax_ratio : float, default 0.003
+        Tax paid in addition on every amount that reduces or closes a holding, as a fraction of it.
+        0: no tax.
+    stop_loss : float, default 1.0
+        Stop-loss level as a fraction of the holding's cost basis (0.08: a long is closed once it
+        has lost 8%, a short once its price has risen 8%); the sign is ignored. 1.0: off for longs
+        (a short is still closed when its price doubles).
+    take_profit : float, default inf
+        Take-profit level as a fraction of the cost basis (0.3: a long is closed once it has gained
+        30%, a short once its price has fallen 30%); the sign is ignored. inf: off.
+    trail_stop : float, default inf
+        Trailing stop: a long is closed once its price ratio to the cost basis falls this far below
+        its highest since the basis (0.1: a long that rose to 1.3 times its basis is closed at 1.2);
+        a short once the ratio rises this far above its lowest. The sign is ignored. inf: off.
+    trail_stop_activation : float, default 0.0
+        The trailing stop applies once the holding has gained this fraction since its basis (0.05:
+        5%); the sign is ignored. 0.0: from the start.
+    touched_exit : bool, default False
+        True: an exit fires within the row whose high, low or open reaches an exit level, filled at
+        that level (or at the open beyond it). False: the close is compared with the levels and the
+        exit is traded on the next row at its trading price. Pass the same flag to
+        get_trade_stocks().
+    position_limit : float, default 1.0
+        Largest absolute holding of one stock at a rebalance, as a fraction of the portfolio's
+        value. 1.0: no limit below the whole portfolio.
+    retain_cost_when_rebalance : bool, default False
+        True: a holding kept through a rebalance keeps its trade record and, unless its direction
+        flips, its cost basis (its stop levels and trailing high carry on). False: every rebalance
+        starts all holdings from a new basis. Stored in the module flag RETAIN_COST_WHEN_REBALANCE.
+    stop_trading_next_period : object, default True
+        Taken by its truth value wherever it is used. True: a stock stopped out since the last
+        rebalance gets weight 0 at the next one, and a stop due on a rebalance row is carried out.
+        False: the next rebalance may buy the stock back, and a stop due on a rebalance row whose
+        weights keep the stock is skipped. Also shapes the next-period report.
+    quelmo_window : int, default 0
+        Rows after each trade's entry over which its excursion statistics are also reported, every
+        quelmo_window_step rows (zelvor.core.quelmo.quelmo). 0: only the statistics at the exit.
+    quelmo_window_step : int, default 1
+        Spacing in rows of those reports.
+    periodically_rebalance : bool, default True
+        True: unless retain_cost_when_rebalance, a rebalance closes the trade record of every
+        holding it keeps (at any non-zero weight) and opens a new one without costs, so trades are
+        cut at rebalances. False: a kept holding's record runs on until it is closed. Stored in the
+        module flag RESAMPLE; when rebalances happen is set by resample.
+    delisting_bars : int64 buffer, 1-D, or None, default None
+        None: no delistings. Otherwise int64 per weights column: the price row on which a holding in
+        that stock is closed as delisted, at that row's trading price with fee and tax; a negative
+        entry: never.
+
+    Returns
+    -------
+    ndarray of float64, 1-D
+        The portfolio's value at the close of each price row (1.0 on the rows before the first
+        weights date).
+    """
+
 def get_trade_stocks(
     pos_columns: npt.NDArray[np.object_] | None,
     price_index: npt.NDArray[np.int64] | None,
