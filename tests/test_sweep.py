@@ -29,6 +29,17 @@ needs_workers = pytest.mark.skipif(
 )
 
 
+def _installed(module: str) -> bool:
+    try:
+        __import__(module)
+    except ImportError:
+        return False
+    return True
+
+
+needs_joblib = pytest.mark.skipif(not _installed("joblib"), reason="needs the sweep extra (joblib)")
+
+
 @pytest.fixture(scope="module")
 def market():
     return zelvor.Market.synthetic(stocks=40, years=2, seed=7)
@@ -93,6 +104,7 @@ def test_failing_set_is_recorded_and_the_sweep_goes_on(serial):
 
 
 @needs_workers
+@needs_joblib
 def test_processes_give_the_same_table_bit_for_bit(serial, market):
     for n_jobs in (1, 2):
         result = zelvor.sweep(momentum, market, GRID, n_jobs=n_jobs, backend="processes", progress=False, top=4)
@@ -122,6 +134,7 @@ def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client):
 
 @needs_workers
 def test_dask_without_a_client_starts_and_closes_its_cluster(market):
+    pytest.importorskip("distributed")
     psutil = pytest.importorskip("psutil")
     before = {p.pid for p in psutil.Process().children(recursive=True)}
     grid = {"stop_loss": [None, 0.1]}
@@ -308,6 +321,7 @@ def test_tasks_cover_the_grid_in_order(n_sets, n_workers):
 
 
 @needs_workers
+@needs_joblib
 def test_no_warning_on_a_clean_run(market):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
