@@ -16,10 +16,11 @@ import math
 import sys
 import time
 import warnings
-from typing import Any
+from typing import Any, Literal
 
 import pandas as pd
 
+from zelvor._sweep import Sweep, sweep
 from zelvor.backtest import backtest
 from zelvor.market import DataError, DataWarning, Market, momentum_strategy, read_csv
 from zelvor.report import Report
@@ -230,7 +231,94 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--html", metavar="FILE", help="also write the full report as one self-contained HTML page")
     parser.add_argument("--json", metavar="FILE", help="also write the statistics, trades and actions as JSON")
+    parser.add_argument(
+        "--sweep",
+        action="store_true",
+        help="instead of one backtest, sweep a stop-loss x take-profit grid and print the best rows"
+        " (--html then writes the Sharpe heatmap and the table, --json the table)",
+    )
+    parser.add_argument(
+        "--jobs", type=int, default=-1, help="--sweep: worker processes (default -1: one per core; 1: this process)"
+    )
     return parser
+
+
+# The sweep's grid; the other options are the strategy's.
+SWEEP_GRID: dict[str, list[Any]] = {
+    "stop_loss": [None, 0.04, 0.06, 0.08, 0.10, 0.15],
+    "take_profit": [None, 0.15, 0.20, 0.30, 0.50],
+}
+_SWEEP_COLUMNS = ["stop_loss", "take_profit", "total_return", "cagr", "sharpe", "max_drawdown", "trades", "win_rate"]
+
+
+def run_sweep(
+    market: Market, weights: pd.DataFrame, *, n_jobs: int = -1, touched_exit: bool = False, trade_at: str = "close"
+) -> Sweep:
+    """The demo's strategy over `SWEEP_GRID` (worker processes when the sweep extra is installed)."""
+    backend: Literal["serial", "processes"] = "processes"
+    try:
+        import joblib  # noqa: F401
+    except ImportError:
+        backend = "serial"
+    fixed = {k: v for k, v in STRATEGY_OPTIONS.items() if k not in SWEEP_GRID}
+    return sweep(
+        weights,
+        market,
+        SWEEP_GRID,
+        n_jobs=n_jobs,
+        backend=backend,
+        trade_at=trade_at,
+        touched_exit=touched_exit,
+        delisting="auto",
+        **fixed,
+    )
+
+
+def format_sweep(result: Sweep, *, title: str, rows: int = 10) -> str:
+    best = result.table.sort_values("sharpe", ascending=False, kind="stable").head(rows)
+    shown = best[[c for c in _SWEEP_COLUMNS if c in best.columns]]
+    failed = int((result.table["error"] != "").sum())
+    lines = [
+        title,
+        f"Sweep              {len(result.table)} runs (stop-loss x take-profit) in {result.seconds:.2f} s"
+        + (f", {failed} failed" if failed else ""),
+        "",
+        f"The {len(shown)} best by Sharpe ratio (NaN: the stop is off)",
+        shown.to_string(index=False, float_format=lambda x: f"{x:.4f}"),
+    ]
+    return "\n".join(lines)
+
+
+def sweep_html(result: Sweep, path: str, *, title: str) -> None:
+    """One self-contained page: the Sharpe heatmap (inline PNG) and the whole table."""
+    import base64
+    import html
+    import io
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    figure = result.plot_heatmap("take_profit", "stop_loss", "sharpe")
+    buffer = io.BytesIO()
+    figure.savefig(buffer, format="png", dpi=110)
+    import matplotlib.pyplot as plt
+
+    plt.close(figure)
+    image = base64.b64encode(buffer.getvalue()).decode("ascii")
+    table = result.table.drop(columns=["error"] if not (result.table["error"] != "").any() else [])
+    page = (
+        "<!DOCTYPE html><html><head><meta charset='utf-8'>"
+        f"<title>{html.escape(title)}</title>"
+        "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;font-size:12px}"
+        "td,th{border:1px solid #ccc;padding:2px 6px;text-align:right}</style></head><body>"
+        f"<h1>{html.escape(title)}</h1>"
+        f"<p>{len(result.table)} runs over stop-loss x take-profit; Sharpe ratio of each (off: no stop).</p>"
+        f"<img alt='Sharpe heatmap' src='data:image/png;base64,{image}'>"
+        f"{table.to_html(index=False, float_format=lambda x: f'{x:.4f}', na_rep='off')}"
+        "</body></html>"
+    )
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(page)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -274,6 +362,8 @@ def main(argv: list[str] | None = None) -> int:
         "Costs              fee 0.1425% per trade, tax 0.3% on sells; position limit 10%",
     ]
     title = "\n".join(lines)
+    if args.sweep:
+        return _main_sweep(args, market, weights, title, prog)
     started = time.perf_counter()
     report = backtest(
         weights, market, trade_at=args.trade_at, touched_exit=args.touched_exit, delisting="auto", **STRATEGY_OPTIONS
@@ -288,6 +378,30 @@ def main(argv: list[str] | None = None) -> int:
             with open(args.json, "w", encoding="utf-8") as out:
                 json.dump(report_json(report), out, indent=1)
             print(f"Figures written to {args.json}")
+    except OSError as exc:
+        print(f"{prog}: error: cannot write: {exc}", file=sys.stderr)
+        return 2
+    return 0
+
+
+def _main_sweep(args: argparse.Namespace, market: Market, weights: pd.DataFrame, title: str, prog: str) -> int:
+    if args.jobs == 0 or args.jobs < -1:
+        print(f"{prog}: error: --jobs must be -1 (all cores) or a positive number, got {args.jobs}", file=sys.stderr)
+        return 2
+    result = run_sweep(market, weights, n_jobs=args.jobs, touched_exit=args.touched_exit, trade_at=args.trade_at)
+    title = title.replace("Exits              8% stop-loss, 30% take-profit,", "Exits              swept stops,")
+    print(format_sweep(result, title=title))
+    try:
+        if args.html:
+            sweep_html(result, args.html, title=f"Monthly momentum, top {args.top}: stop-loss x take-profit")
+            print(f"\nHeatmap and table written to {args.html}")
+        if args.json:
+            rows = json.loads(result.table.to_json(orient="records", date_format="iso"))
+            for row, params in zip(rows, result.params, strict=True):
+                row.update(params)  # None for a stop that is off, not NaN
+            with open(args.json, "w", encoding="utf-8") as out:
+                json.dump(rows, out, indent=1)
+            print(f"Table written to {args.json}")
     except OSError as exc:
         print(f"{prog}: error: cannot write: {exc}", file=sys.stderr)
         return 2
