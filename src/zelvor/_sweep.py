@@ -541,6 +541,8 @@ def _run_dask(job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _
 
 
 def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress) -> dict[int, tuple]:
+    from concurrent.futures import CancelledError
+
     from distributed import wait
     from distributed.scheduler import KilledWorker
 
@@ -549,26 +551,32 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
     except TimeoutError:
         raise RuntimeError(f"the Dask cluster has had no workers for {_NO_WORKER_TIMEOUT:.0f} s") from None
     n_workers = max(1, sum(client.nthreads().values()))
-    job_future = client.scatter(job, broadcast=True, hash=False)
+    shared = [client.scatter(job, broadcast=True, hash=False)]
     rows: dict[int, tuple] = {}
     pending: dict[Any, list[int]] = {}
+    attempt = itertools.count()
 
-    def submit(indices: list[int], label: str) -> None:
+    def submit(indices: list[int]) -> None:
+        # Scattered data is lost for good when every worker holding it dies: send it again.
+        if shared[-1].status != "finished":
+            shared.append(client.scatter(job, broadcast=True, hash=False))
         future = client.submit(
             _run_sets,
-            job_future,
+            shared[-1],
             0,
             [(i, sets[i]) for i in indices],
-            key=f"zelvor-sweep-{job.token}-{label}",
+            key=f"zelvor-sweep-{job.token}-{indices[0]}-{len(indices)}-{next(attempt)}",
             pure=False,
             retries=0,
         )
         pending[future] = indices
 
-    def drain() -> tuple[list[int], BaseException | None]:
-        """Wait for the pending tasks; the sets of those whose worker died, and the error."""
-        killed: list[int] = []
-        error = None
+    def drain() -> tuple[list[list[int]], list[list[int]], BaseException | None]:
+        """Wait for the pending tasks. Returns the tasks whose worker died (the scheduler gave up
+        on them), those cancelled because the market was lost with its workers, and an error."""
+        killed: list[list[int]] = []
+        lost: list[list[int]] = []
+        error: BaseException | None = None
         no_workers_since: float | None = None
         while pending:
             try:
@@ -592,37 +600,54 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
                 try:
                     _, done_rows = future.result()
                 except KilledWorker as exc:
-                    killed.extend(indices)
+                    killed.append(indices)
                     error = exc
+                    continue
+                except CancelledError as exc:  # its input (the scattered market) was lost
+                    lost.append(indices)
+                    error = error or exc
                     continue
                 for row in done_rows:
                     rows[row[0]] = row
                 progress.update(len(done_rows))
-        return killed, error
+        return killed, lost, error
 
     try:
-        for part in _split(len(sets), n_workers):
-            submit(list(part), f"{part.start}-{part.stop}")
-        killed, error = drain()
-        if killed:
+        tasks = [list(part) for part in _split(len(sets), n_workers)]
+        suspects: list[int] = []
+        error: BaseException | None = None
+        for _ in range(3):  # tasks cancelled with a lost market go again, as they were
+            for indices in tasks:
+                submit(indices)
+            killed, tasks, failure = drain()
+            error = failure or error
+            suspects.extend(i for indices in killed for i in indices)
+            if not tasks:
+                break
+        suspects.extend(i for indices in tasks for i in indices)
+        if suspects:
             warnings.warn(
-                f"Dask workers died running a sweep ({type(error).__name__}); re-running the {len(killed)} "
+                f"Dask workers died running a sweep ({type(error).__name__}); re-running the {len(suspects)} "
                 "parameter sets of their tasks one at a time",
                 RuntimeWarning,
                 stacklevel=4,
             )
         # The scheduler already retried those tasks; a task queued on a dying worker is blamed with
         # the guilty one, so each set runs alone now, where a death can only be its own.
-        for i in killed:
-            submit([i], f"{i}-alone")
-            if drain()[0]:
+        for i in sorted(suspects):
+            for _ in range(2):  # once more if only the market was lost (a death elsewhere)
+                submit([i])
+                killed, lost, _ = drain()
+                if not lost:
+                    break
+            if killed or lost:
                 rows[i] = (i, (), (), "KilledWorker: the worker process died running this parameter set, also alone")
                 progress.update(1)
     except BaseException:
         client.cancel(list(pending))
         raise
     finally:
-        client.cancel(job_future)
+        client.cancel(shared)
     return rows
 
 
