@@ -204,9 +204,9 @@ def exporter(tmp_path_factory):
     cmd = [CXX, "-std=c++20", "-shared", "-fPIC", "-O1", "-I", include, str(ROOT / "tests/cpp/buffer_exporter.cpp")]
     built = subprocess.run([*cmd, "-o", str(out)], capture_output=True, text=True)
     assert built.returncode == 0, built.stderr
-    spec = importlib.util.spec_from_file_location("buffer_exporter", out)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("buffer_exporter", out)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     sys.modules.setdefault("buffer_exporter", module)
     return module
 
