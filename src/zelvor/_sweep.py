@@ -777,6 +777,8 @@ class Sweep:
             raise ValueError(f"agg must be 'mean', 'max', 'min' or 'median', got {agg!r}")
         try:
             import matplotlib.pyplot as plt
+
+            from zelvor.plotting import annotate_cells
         except ImportError as exc:
             raise ImportError("plot_heatmap needs matplotlib: pip install 'zelvor[plot]'") from exc
 
@@ -807,17 +809,7 @@ class Sweep:
         if grid.size <= 400:
             finite = grid[np.isfinite(grid)]
             middle = (finite.min() + finite.max()) / 2 if finite.size else 0.0
-            for (i, j), value in np.ndenumerate(grid):
-                if np.isfinite(value):
-                    ax.text(
-                        j,
-                        i,
-                        f"{value:.3g}",
-                        ha="center",
-                        va="center",
-                        fontsize=8,
-                        color="black" if value > middle else "white",
-                    )
+            annotate_cells(ax, grid, ".3g", fontsize=8, dark=lambda v: v <= middle)
         fig.colorbar(image, ax=ax, label=metric)
         return fig
 

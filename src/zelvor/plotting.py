@@ -5,6 +5,7 @@ Each function returns the Figure it drew on and takes an `ax` to draw into a cal
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -32,6 +33,15 @@ def _percent(ax: Axes, axis: str = "y") -> None:
     from matplotlib.ticker import PercentFormatter
 
     (ax.yaxis if axis == "y" else ax.xaxis).set_major_formatter(PercentFormatter(1.0, decimals=0))
+
+
+def annotate_cells(ax: Axes, grid: np.ndarray, fmt: str, *, fontsize: float, dark: Callable[[float], bool]) -> None:
+    """Writes each finite cell's value (formatted with `fmt`) over a heatmap drawn with `imshow`;
+    `dark(value)` says the cell's colour is dark, so its text is white."""
+    for (row, col), value in np.ndenumerate(grid):
+        if np.isfinite(value):
+            color = "white" if dark(value) else "black"
+            ax.text(col, row, format(value, fmt), ha="center", va="center", fontsize=fontsize, color=color)
 
 
 def plot_equity(
@@ -139,17 +149,7 @@ def plot_monthly(report: Report, ax: Axes | None = None, *, figsize: tuple[float
     ax.set_xticks(range(values.shape[1]), labels[: values.shape[1]])
     ax.set_yticks(range(len(table)), [str(y) for y in table.index])
     ax.axvline(11.5, color="white", lw=3)
-    for (r, c), v in np.ndenumerate(values):
-        if np.isfinite(v):
-            ax.text(
-                c,
-                r,
-                f"{v:+.1%}",
-                ha="center",
-                va="center",
-                fontsize=7,
-                color="black" if abs(v) < 0.6 * span else "white",
-            )
+    annotate_cells(ax, values, "+.1%", fontsize=7, dark=lambda v: abs(v) >= 0.6 * span)
     ax.set_title("Monthly returns", loc="left", fontsize=10)
     ax.tick_params(length=0)
     for side in ax.spines.values():
