@@ -249,3 +249,75 @@ def test_open_holding_is_recorded_at_the_end_with_exit_row_minus_one():
     assert (sid, exit_row) == (0, -1)
     # analysed up to the last row without exit costs: close 13 against the entry price of 10
     assert quelmo.quelmo[0][5] == pytest.approx(CLOSE[4, 1] / PRICE[entry_row, 1] - 1, rel=1e-12)
+
+
+# --- the statistics arrays' memory ------------------------------------------------------------------
+
+try:
+    from numpy._core.multiarray import get_handler_name
+except ImportError:  # NumPy 1.x
+    from numpy.core.multiarray import get_handler_name
+
+RECORDER_ALLOCATOR = "zelvor_quelmo_pymem"
+
+
+def data_address(array):
+    return array.__array_interface__["data"][0]
+
+
+def test_statistics_arrays_are_separate_arrays_with_the_recorder_allocator():
+    # 150 trades: more than two of the batches in which the small arrays are made
+    start(quelmo_window=5, quelmo_window_step=2)
+    for n in range(150):
+        record(n % 2, 0.5, n % 3, 3)
+    arrays = quelmo.quelmo
+    assert len(arrays) == 150 and len({id(a) for a in arrays}) == len({data_address(a) for a in arrays}) == 150
+    for stats in arrays:
+        assert type(stats) is np.ndarray and stats.shape == (24,) and stats.dtype == np.float64
+        assert stats.flags.owndata and stats.flags.writeable and stats.flags.c_contiguous and stats.base is None
+        assert get_handler_name(stats) == RECORDER_ALLOCATOR
+    # equal trades, equal statistics; writing one changes no other
+    assert all((a == b).all() for a, b in zip(arrays[:-6], arrays[6:], strict=True))
+    arrays[0][:] = 7.0
+    assert not (arrays[6] == 7.0).any()
+    # only the recorder's arrays get its allocator
+    assert get_handler_name() == get_handler_name(np.empty(24)) == "default_allocator"
+
+
+def test_statistics_arrays_resize_and_free_through_their_allocator():
+    start(quelmo_window=5, quelmo_window_step=2)
+    record(0, 0.5, 0, 3)
+    stats = quelmo.quelmo.pop()
+    before = stats.copy()
+    stats.resize(10_000, refcheck=False)  # beyond the small blocks: the allocator moves the data
+    assert (stats[:24] == before).all() and (stats[24:] == 0).all()
+    assert get_handler_name(stats) == RECORDER_ALLOCATOR
+    stats.resize(3, refcheck=False)
+    assert (stats == before[:3]).all()
+    del stats  # freed through the recorder's allocator
+
+
+def test_large_statistics_arrays_keep_numpys_allocator():
+    # window 100, step 1: 6 * 99 + 12 = 606 elements, past the small blocks
+    start(quelmo_window=100, quelmo_window_step=1)
+    record(0, 0.5, 0, 3)
+    [stats] = quelmo.quelmo
+    assert stats.shape == (606,) and get_handler_name(stats) == "default_allocator"
+
+
+@pytest.mark.parametrize(("window", "step", "length"), [(5, 2, 24), (0, 1, 6), (20, 5, 30), (5, 2, 24)])
+def test_arrays_made_ahead_follow_the_window_of_the_run(window, step, length):
+    # a direct exit after a run's start leaves arrays made ahead; the next start must not hand them out
+    start(quelmo_window=window, quelmo_window_step=step)
+    record(0, 0.5, 0, 3)
+    record(1, 0.5, 0, 3)
+    assert [len(a) for a in quelmo.quelmo] == [length, length]
+
+
+def test_a_failed_array_leaves_numpys_allocator_in_place():
+    # window -20, step 1: q = floor(-21 / 1), a length of 6 * -21 + 12 = -114
+    start(quelmo_window=-20, quelmo_window_step=1)
+    with pytest.raises(ValueError, match="negative dimensions are not allowed") as caught:
+        record(0, 0.5, 0, 3)
+    assert frames(caught.value)[-1] == "zelvor.core.quelmo.quelmo_analysis"
+    assert get_handler_name() == "default_allocator"

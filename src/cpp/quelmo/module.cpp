@@ -12,6 +12,7 @@
 #include "quelmo/recorder.hpp"
 #include "quelmo/recorder_api.hpp"
 #include "quelmo/state.hpp"
+#include "quelmo/stats_array.hpp"
 
 namespace zelvor::quelmo {
 
@@ -56,6 +57,7 @@ void initialise(PyObject* m) {
     glue::watch_namespace(r.globals.get());
     glue::register_module(m, module_once.full_name);
     publish_table(m);
+    prepare_stats_arrays();
 
     Ref numpy = check(PyImport_ImportModule("numpy"));
     glue::add_object(m, "org_np", numpy.get());

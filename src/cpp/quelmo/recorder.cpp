@@ -9,6 +9,7 @@
 #include "pyglue/errors.hpp"
 #include "quelmo/elements.hpp"
 #include "quelmo/state.hpp"
+#include "quelmo/stats_array.hpp"
 
 namespace zelvor::quelmo {
 
@@ -44,7 +45,7 @@ PyObject* quelmo_analysis(int sid, int entry_row, int exit_row, bool is_long, in
         r.analyzer.follow(price_view, close_view, trade, settings);
 
         npy_intp length = excursion::Analyzer::result_length(settings);
-        Ref stats = check(PyArray_SimpleNew(1, &length, NPY_DOUBLE));  // refuses a negative length
+        Ref stats = new_stats_array(length);
         auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(stats.get())));
         r.analyzer.write({data, static_cast<std::size_t>(length)}, trade, settings);
         return stats.release();
@@ -104,6 +105,7 @@ void start_analysis(PyArrayObject* price_values, PyArrayObject* close_values, st
             Ref list = global(*name);
             check(PyObject_CallMethodNoArgs(list.get(), clear_name.get()));
         }
+        release_spare_stats_arrays();
         r.entry = zeros(n, &PyLong_Type);
         r.position = zeros(n, &PyFloat_Type);
         r.entry_trasnaction = zeros(n, &PyLong_Type);
@@ -138,6 +140,7 @@ PyObject* end_analysis(std::map<int, double>& positions) {
             if (value == 0.0) continue;  // NaN is an open trade
             record_trade(sid, -1, 0);
         }
+        release_spare_stats_arrays();
         return Py_NewRef(Py_None);
     });
 }
