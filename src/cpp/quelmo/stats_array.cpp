@@ -15,9 +15,10 @@ namespace {
 
 // The small arrays' data comes from the interpreter's allocator for buffers: it makes and frees
 // small blocks in a fraction of the C heap's time and packs them tighter (240 bytes of statistics
-// take a 240-byte block, not a 256-byte heap chunk). It requires the interpreter lock, which every
-// call below has: NumPy calls an array's allocator to make its data (here, in the recorder) and to
-// resize or free it (an array method, the array's deallocation), all under the lock.
+// take a 240-byte block, not a 256-byte heap chunk). That allocator requires the interpreter lock,
+// and NumPy holds it whenever it calls these: to make an array's data (here, in the recorder) and to
+// resize or free it (an array method, the array's deallocation). Arrays are Python objects, so no
+// NumPy code frees one without the lock.
 void* stats_malloc(void*, std::size_t size) { return PyMem_Malloc(size); }
 void* stats_calloc(void*, std::size_t count, std::size_t size) { return PyMem_Calloc(count, size); }
 void* stats_realloc(void*, void* block, std::size_t size) { return PyMem_Realloc(block, size); }
