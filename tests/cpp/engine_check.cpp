@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -667,7 +668,66 @@ void check_run_errors() {
 
 }  // namespace
 
+// The holdings container must behave as the ordered map it replaces: random inserts (with and
+// without a hint), erases, lookups and copies, compared with std::map after every step.
+void check_position_map_against_map() {
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> key(-3, 40);
+    std::uniform_int_distribution<int> action(0, 5);
+    for (int round = 0; round < 200; ++round) {
+        PositionMap flat;
+        std::map<int, double> reference;
+        for (int step = 0; step < 60; ++step) {
+            const int sid = key(rng);
+            const double value = step * 0.5 - 7.0;
+            switch (action(rng)) {
+                case 0:
+                    flat.try_emplace(sid, value);
+                    reference.try_emplace(sid, value);
+                    break;
+                case 1:
+                    flat.try_emplace(flat.lower_bound(sid), sid, value);
+                    reference.try_emplace(reference.lower_bound(sid), sid, value);
+                    break;
+                case 2:
+                    flat[sid] = value;
+                    reference[sid] = value;
+                    break;
+                case 3: {
+                    const auto found = flat.find(sid);
+                    CHECK((found == flat.end()) == (reference.count(sid) == 0));
+                    if (found != flat.end()) {
+                        CHECK(found->second == reference.at(sid));
+                        flat.erase(found);
+                        reference.erase(sid);
+                    }
+                    break;
+                }
+                case 4: {
+                    const auto at = flat.lower_bound(sid);
+                    const auto expected = reference.lower_bound(sid);
+                    CHECK((at == flat.end()) == (expected == reference.end()));
+                    if (at != flat.end() && expected != reference.end()) CHECK(at->first == expected->first);
+                    break;
+                }
+                default: {
+                    const PositionMap copy = flat;
+                    CHECK(copy == flat && copy.size() == flat.size());
+                    break;
+                }
+            }
+            CHECK(flat.size() == reference.size());
+            CHECK(std::equal(flat.begin(), flat.end(), reference.begin(), reference.end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first && a.second == b.second; }));
+        }
+    }
+    // A list with a repeated stock keeps its first value, in stock order.
+    const PositionMap listed{{3, 1.0}, {1, 2.0}, {3, 5.0}};
+    CHECK(listed.size() == 2 && listed.begin()->first == 1 && listed.at(3) == 1.0);
+}
+
 int main() {
+    check_position_map_against_map();
     check_set_position();
     check_validate_trade_price();
     check_rebalance();

@@ -305,6 +305,7 @@ public:
             }
             host_.record_date(static_cast<int>(i));
             if (log_) log_->set_row(i);
+            prefetch_prices(i + 1);
             revalue(i);
             execute_due_exits();
             s_.exits_due.swap(s_.pending_exits);
@@ -367,6 +368,24 @@ private:
     double close_position(PositionMap::iterator at, const TradeOptions& trade) {
         return set_position_at(host_, columns_, s_.positions, at, at->first, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
                                trade);
+    }
+
+    // The holdings sit in scattered columns of matrices far larger than the cache, so each row's walk
+    // would wait on a memory load per holding and price. The loads of the next row are started a
+    // whole row of work ahead instead, for the stocks held now (nearly always the ones held then).
+    void prefetch_prices(std::int64_t row) const noexcept {
+        if (row >= n_rows_) return;
+        for (const auto& [sid, value] : s_.positions) {
+            const int pid = columns_.of(sid);
+            m_.price.prefetch(row, pid);
+            if (o_.touched_exit) {
+                m_.high.prefetch(row, pid);
+                m_.low.prefetch(row, pid);
+                m_.open.prefetch(row, pid);
+            } else {
+                m_.close.prefetch(row, pid);
+            }
+        }
     }
 
     // Revalues every holding at the row's trading price and looks for stops. All holdings are measured
@@ -623,23 +642,40 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
         if (log) log->set_balance(balance);
         // A negative balance cannot fund holdings: close everything, open nothing.
         const bool close_all = balance < 0.0;
-        // The first holding at or after the current column: a zero target for a column that is not
-        // held changes nothing (no trade, no record), so most columns of a wide row cost no lookup.
-        auto next_held = positions.lower_bound(0);
-        for (std::int64_t k = 0; k < weights.size; ++k) {
+        // A zero weight gives a zero target (0 × a finite ratio), and a zero target for a column that
+        // is not held changes nothing (no trade, no record): such columns are skipped without a trade.
+        const bool zero_weight_is_no_trade = close_all || std::isfinite(ratio);
+        const std::int64_t n = weights.size;
+        // The holdings are walked beside the row: `next_held` indexes the first holding at or after
+        // column k, so no column needs a search.
+        std::size_t next_held = static_cast<std::size_t>(positions.lower_bound(0) - positions.begin());
+        auto next_held_sid = [&]() -> std::int64_t {
+            return next_held < positions.size() ? (positions.begin() + next_held)->first : n;
+        };
+        std::int64_t held_sid = next_held_sid();
+        for (std::int64_t k = 0; k < n; ++k) {
+            if (zero_weight_is_no_trade) {
+                const std::int64_t stop = std::min(held_sid, n);
+                while (k < stop && weights[k] == 0.0) ++k;
+                if (k == n) break;
+            }
             const int sid = static_cast<int>(k);
             double value = 0.0;
             if (!close_all) {
                 value = weights[k] * ratio;
                 if (std::fabs(value) > cap) value = cap * (value > 0.0 ? 1.0 : -1.0);  // NaN is not capped
             }
-            const bool present = next_held != positions.end() && next_held->first == sid;
+            const bool present = held_sid == k;
             if (value == 0.0 && !present) continue;
-            // The trade only inserts or erases `sid`, so its successor stays valid.
-            const auto after = present ? std::next(next_held) : next_held;
-            cash = set_position_at(host, columns, positions, next_held, sid, value, cash, fee_ratio, tax_ratio,
+            cash = set_position_at(host, columns, positions, positions.begin() + static_cast<std::ptrdiff_t>(next_held),
+                                   sid, value, cash, fee_ratio, tax_ratio,
                                    {.check_held = true, .drop_zero = true, .position_scale = balance});
-            next_held = after;
+            // The trade only inserts, keeps or erases `sid`: step past it when it is there.
+            if (next_held < positions.size() &&
+                (positions.begin() + static_cast<std::ptrdiff_t>(next_held))->first == sid) {
+                ++next_held;
+            }
+            held_sid = next_held_sid();
         }
         if (log) log->clear_balance();
         return cash;

@@ -10,12 +10,12 @@
 
 #include "core/errors.hpp"
 #include "core/fill_log.hpp"
+#include "core/positions.hpp"
 #include "core/strided.hpp"
 
 namespace zelvor::engine {
 
-using PositionMap = std::map<int, double>;  // position column -> money value of the holding
-using ColumnMap = std::map<int, int>;       // position column -> price column
+using ColumnMap = std::map<int, int>;  // position column -> price column
 
 enum class StopSide : std::uint8_t { stop_loss, take_profit };
 

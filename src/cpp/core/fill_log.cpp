@@ -56,7 +56,7 @@ void FillLog::close_trade(int sid, double pnl, double price, FillReason reason) 
     t.pnl = 0.0;
 }
 
-void FillLog::record(const TradeChange& change, const std::map<int, double>& positions) {
+void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     const int sid = change.sid;
     const bool fill_price_given = has_fill_price_;
     has_fill_price_ = false;
@@ -101,7 +101,7 @@ void FillLog::record(const TradeChange& change, const std::map<int, double>& pos
         {row_, sid, reason_, change.value_before, change.value_after, balance, price, change.fee, change.tax});
 }
 
-void FillLog::finish(const std::map<int, double>& positions, std::int64_t last_row, const numeric::Strided2D& close,
+void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const numeric::Strided2D& close,
                      const std::vector<int>& price_columns) {
     for (const auto& [sid, value] : positions) {
         if (value == 0.0) continue;  // the recorder skips these too

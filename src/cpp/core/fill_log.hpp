@@ -9,9 +9,9 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <vector>
 
+#include "core/positions.hpp"
 #include "core/strided.hpp"
 
 namespace zelvor::engine {
@@ -96,11 +96,11 @@ public:
     FillReason due_stop(int sid) const;
 
     // Called by the trade primitive after the money moved.
-    void record(const TradeChange& change, const std::map<int, double>& positions);
+    void record(const TradeChange& change, const PositionMap& positions);
 
     // After the last row: open trades (holdings of non-zero value, ascending stock) marked at the
     // last row's close, exactly as the portfolio value of that row counts them.
-    void finish(const std::map<int, double>& positions, std::int64_t last_row, const numeric::Strided2D& close,
+    void finish(const PositionMap& positions, std::int64_t last_row, const numeric::Strided2D& close,
                 const std::vector<int>& price_columns);
 
     const std::vector<Fill>& fills() const noexcept { return fills_; }

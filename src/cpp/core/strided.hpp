@@ -55,6 +55,16 @@ struct Strided2D {
         if (c < 0 || c >= cols) throw out_of_bounds(1);
         return (*this)(r, c);
     }
+    // Asks the processor to start loading element [r, c] into the cache; no read is made, and an
+    // index out of range asks for nothing.
+    void prefetch(std::int64_t r, std::int64_t c) const noexcept {
+        if (!row_in_range(r) || !col_in_range(c)) return;
+        const char* at = data + r * row_stride + c * col_stride;
+        __builtin_prefetch(at);
+        // GCC takes a function whose only effect is a prefetch for one without effects and drops
+        // calls to it; an empty volatile asm is an effect it keeps.
+        asm volatile("" : : "r"(at));
+    }
     bool row_in_range(std::int64_t r) const noexcept { return r >= 0 && r < rows; }
     bool col_in_range(std::int64_t c) const noexcept { return c >= 0 && c < cols; }
 };

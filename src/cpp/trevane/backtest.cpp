@@ -3,6 +3,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
@@ -140,7 +141,10 @@ public:
         glue::check_pending();
     }
     void end_analysis(engine::PositionMap& positions) override {
-        Ref result = glue::check(recorder_entries.end_analysis(positions));
+        // The recorder's published entry point takes an ordered map; it only reads it.
+        std::map<int, double> holdings;
+        for (const auto& [sid, value] : positions) holdings.emplace_hint(holdings.end(), sid, value);
+        Ref result = glue::check(recorder_entries.end_analysis(holdings));
     }
     bool retain_cost_flag() override { return glue::truth(retain_cost_flag_slot.get(module_dict()).get()); }
     bool resample_flag() override { return glue::truth(resample_flag_slot.get(module_dict()).get()); }
