@@ -1,8 +1,10 @@
 """Parameter sweeps: one backtest per parameter set of a grid, on all cores or on a Dask cluster.
 
-`sweep` ships the market (and the weights) to every worker once, runs many parameter sets per
-task and brings back one row of `Report.stats()` per set; `Sweep` holds the table and re-runs the
-best set in full on demand. See `sweep` for the backends and what each guarantees.
+`sweep` ships the market to the workers once per Market (shared memory-mapped files on one
+machine, scattered on a multi-machine Dask cluster), runs many parameter sets per task, with each
+worker's state kept between a call's tasks, and brings back one row of `Report.stats()` per set;
+`Sweep` holds the table and re-runs the best set in full on demand. See `sweep` for the backends
+and what each guarantees.
 """
 
 from __future__ import annotations
@@ -1229,21 +1231,33 @@ def sweep(
     weights: a DataFrame of target weights (as `zelvor.backtest` takes), or a callable
         `weights(market, **params) -> DataFrame` for a strategy with parameters of its own
         (look-back, names held). The callable is called once per distinct set of its own
-        parameters in each worker and must depend on nothing else.
+        parameters in each worker process during a call and must depend on nothing else.
     market: the `zelvor.Market` every run uses.
     grid: a dict of lists (every combination, in the dict's order, the last key varying fastest)
         or a list of dicts (the sets as given; a key missing from a set takes the default).
         Keys that are options of `zelvor.backtest` go to it; the others go to `weights`.
     n_jobs: worker processes (-1, the default: one per core). Ignored by "serial" and when a
         Dask `client` is given (its workers decide).
-    backend: "serial" (this process), "processes" (loky worker processes on this machine; the
-        market's arrays are memory-mapped, not copied per task) or "dask" (`client`, or a
-        `LocalCluster` of `n_jobs` processes started and closed for the call; the market is
-        scattered to each worker once). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
+    backend: "serial" (this process), "processes" (loky worker processes on this machine) or
+        "dask" (`client`, or a `LocalCluster` of `n_jobs` processes started and closed for the
+        call). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
     progress: True shows a bar on stderr (runs done, runs/s, ETA) when stderr is a terminal;
         "force" shows it anyway; False never.
     fixed_options: options of `zelvor.backtest` (or, for a callable `weights`, parameters of
         it) that every run gets.
+
+    Shared data: at a market's first sweep on worker processes its price matrices are written once
+    to memory-mapped files (in /dev/shm when writable, else the temporary directory), which every
+    later sweep on the same `Market` reuses; they are deleted when the Market is freed (or at
+    exit). The Market is taken as immutable, as `Market` itself does: do not modify its frames.
+    A weights frame over 1 MB goes the same way, for the call only. Each worker maps the files
+    once and keeps the last two markets mapped while it lives (loky workers exit after 5 idle
+    minutes; a worker drops a market whose files are gone at its next task); it computes and
+    validates the weights once per call. Dask workers on this machine map the same files (one
+    copy of the market in the machine); when some worker cannot (another machine), the market is
+    scattered to every worker instead, and a task that lands on a worker without the files (one
+    that joined later, elsewhere) is run again that way. At the end of a call on a given
+    `client` its workers drop the call's weights and inputs.
 
     The table is in grid order and the same, bit for bit, whatever the backend and `n_jobs`.
     A set whose run raises records the exception's type and message in `error`, and the sweep
