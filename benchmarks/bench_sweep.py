@@ -124,7 +124,7 @@ def shared_file_bytes() -> int:
     """Bytes in the sweep's shared files and joblib's memory-mapping folders (on /dev/shm or in
     the temporary directory)."""
     total = 0
-    folders = (f"{_sweep._SHARED_PREFIX}{os.getpid()}-*", f"joblib_memmapping_folder_{os.getpid()}_*")
+    folders = (f"{_sweep._dir_prefix()}*", f"joblib_memmapping_folder_{os.getpid()}_*")
     for root, folder in ((root, folder) for root in ("/dev/shm", tempfile.gettempdir()) for folder in folders):
         for path in glob.glob(os.path.join(root, folder, "*")):
             try:

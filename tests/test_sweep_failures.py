@@ -156,7 +156,7 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, targe
     from zelvor import _sweep
 
     roots = {_sweep._shared_root(), tempfile.gettempdir()}
-    assert not [p for root in roots for p in Path(root).glob(f"{_sweep._SHARED_PREFIX}{proc.pid}-*")]
+    assert not [p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix(proc.pid)}*")]
 
 
 def slow_or_dying(market, lookback=20, die=False, sleep=0.0, parent=0):

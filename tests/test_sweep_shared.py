@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import os
+import pickle
 import time
 from pathlib import Path
 
@@ -29,7 +30,7 @@ def shared_dirs() -> set[Path]:
     import tempfile
 
     roots = {_sweep._shared_root(), tempfile.gettempdir()}
-    return {p for root in roots for p in Path(root).glob(f"{_sweep._SHARED_PREFIX}{os.getpid()}-*")}
+    return {p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix()}*")}
 
 
 def file_stamps(directory: Path) -> dict[str, int]:
@@ -70,12 +71,22 @@ def test_the_market_is_written_once_and_deleted_with_it():
     assert shared_dirs() == before
 
 
-def test_a_market_filled_from_close_is_written_once():
+@pytest.mark.parametrize(
+    ("fields", "files"),
+    [
+        ({}, ["close.npy"]),  # open, high and low filled from close
+        ({"open": "high", "high": "high", "low": "low"}, ["close.npy", "low.npy", "open.npy"]),  # open is high
+    ],
+)
+def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files):
     full = zelvor.Market.synthetic(stocks=20, years=1, seed=5)
-    market = zelvor.Market(close=full.close)  # open, high and low are the close
+    market = zelvor.Market(close=full.close, **{name: getattr(full, source) for name, source in fields.items()})
     handle = _sweep._ship_market(market)
-    assert sorted(Path(handle.directory).iterdir()) == [Path(handle.directory) / "close.npy"]
-    assert set(handle.sources.values()) == {"close"}
+    assert sorted(p.name for p in Path(handle.directory).iterdir()) == files
+    rebuilt = [handle.open(), pickle.loads(pickle.dumps(_sweep._Job("t", None, market, {}, frozenset()))).market]
+    for copy in rebuilt:
+        for name in ("close", "open", "high", "low"):
+            pd.testing.assert_frame_equal(getattr(copy, name), getattr(market, name))
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
     result = zelvor.sweep(momentum, market, GRID, backend="processes", n_jobs=2, progress=False)
     assert_bit_identical(serial.table, result.table)
@@ -207,3 +218,26 @@ def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monke
     token = _sweep._shipped[market].token
     assert not any(token in markets for _, markets in dask_client.run(_worker_cache).values())  # never mapped
     assert wait_until(lambda: not dask_client.who_has())
+
+
+def test_directories_of_killed_processes_are_deleted_by_the_next_sweep(tmp_path):
+    import subprocess
+    import sys
+
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    root = Path(_sweep._shared_root())
+    orphan = root / f"{_sweep._dir_prefix(int(dead.stdout))}x1"
+    alive = root / f"{_sweep._dir_prefix(os.getppid())}x2"  # its owner still runs: kept
+    for directory in (orphan, alive):
+        directory.mkdir()
+        (directory / "close.npy").write_bytes(b"0")
+    try:
+        market = zelvor.Market.synthetic(stocks=10, years=1, seed=13)
+        _sweep._ship_market(market)
+        assert not orphan.exists()
+        assert alive.exists()
+    finally:
+        import shutil
+
+        for directory in (orphan, alive):
+            shutil.rmtree(directory, ignore_errors=True)

@@ -257,8 +257,14 @@ def _same_data(a: Any, b: Any) -> bool:
 
 
 def _market_parts(market: Any) -> tuple[Any, Any, dict[str, Any], Any]:
-    matrices = {name: matrix for name, (source, matrix) in _distinct_matrices(market).items() if source == name}
-    return market.dates, market.stocks, matrices, market._delisting
+    # A field that shares another's matrix names the same array object: pickled once.
+    return market.dates, market.stocks, _fields_to_pass(_distinct_matrices(market)), market._delisting
+
+
+def _fields_to_pass(fields: Mapping[str, tuple[str, Any]]) -> dict[str, Any]:
+    """The matrices to build a Market from: a field that shares close's is left out (Market fills
+    it from close), one that shares another field's gets that same array."""
+    return {name: matrix for name, (source, matrix) in fields.items() if name == "close" or source != "close"}
 
 
 def _rebuild_market(dates: Any, stocks: Any, matrices: Mapping[str, Any], delisting: Any) -> Any:
@@ -322,6 +328,47 @@ def _shared_root() -> str:
     return tempfile.gettempdir()
 
 
+def _machine_prefix() -> str:
+    import hashlib
+
+    return f"{_SHARED_PREFIX}{hashlib.blake2b(_host().encode(), digest_size=4).hexdigest()}-"
+
+
+def _dir_prefix(pid: int | None = None) -> str:
+    """How the names of a process's shared directories begin: this machine's tag, then its pid."""
+    return f"{_machine_prefix()}{os.getpid() if pid is None else pid}-"
+
+
+def _remove_orphans(root: str) -> None:
+    """Delete the shared directories of this machine's processes that died without deleting them
+    (killed): a directory's name holds its owner's pid. Another user's are left alone."""
+    import shutil
+
+    prefix = _machine_prefix()
+    try:
+        entries = list(os.scandir(root))
+    except OSError:
+        return
+    for entry in entries:
+        if not entry.name.startswith(prefix):
+            continue
+        pid = entry.name[len(prefix) :].split("-", 1)[0]
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            os.kill(int(pid), 0)
+            continue  # alive
+        except ProcessLookupError:
+            pass
+        except OSError:  # alive, another user's
+            continue
+        try:
+            if entry.stat(follow_symlinks=False).st_uid == os.getuid() and entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+        except OSError:
+            pass
+
+
 def _make_shared_dir(nbytes: int) -> str:
     """A new private directory for `nbytes` of shared files, where there is room for them."""
     import shutil
@@ -331,12 +378,13 @@ def _make_shared_dir(nbytes: int) -> str:
     if roots[0] != tempfile.gettempdir():
         roots.append(tempfile.gettempdir())
     for root in roots:
+        _remove_orphans(root)
         try:
             if shutil.disk_usage(root).free < nbytes + (64 << 20):
                 continue
         except OSError:
             continue
-        return tempfile.mkdtemp(prefix=f"{_SHARED_PREFIX}{os.getpid()}-", dir=root)
+        return tempfile.mkdtemp(prefix=_dir_prefix(), dir=root)
     raise OSError(f"no room for the {nbytes / 2**20:.0f} MB of a sweep's shared files in {' or '.join(roots)}")
 
 
@@ -396,8 +444,9 @@ class _MarketFiles:
 
     def open(self) -> Any:
         """The Market around read-only maps of the files (no copy of the prices)."""
-        matrices = _map_arrays(self.files)
-        return _rebuild_market(self.dates, self.stocks, matrices, self.delisting)
+        mapped = _map_arrays(self.files)
+        fields = {name: (source, mapped[source]) for name, source in self.sources.items()}
+        return _rebuild_market(self.dates, self.stocks, _fields_to_pass(fields), self.delisting)
 
 
 _shipping_lock = threading.Lock()
@@ -446,6 +495,10 @@ class _FrameFile:
     index: Any
     columns: Any
     files: dict[str, tuple[str, tuple, int]]
+
+    @property
+    def directory(self) -> str:
+        return os.path.dirname(self.files["values"][0])
 
     def open(self) -> Any:
         import pandas as pd
@@ -500,15 +553,19 @@ def _market_of(handle: _MarketFiles) -> Any:
 
 
 def _drop_vanished_markets() -> None:
-    """Forget markets whose files are gone (their Market was freed in the caller): unmapping
-    them gives their memory back."""
+    """Forget markets, and calls, whose files are gone (the Market was freed in the caller, the
+    call ended): unmapping them gives their memory back."""
     gone = [token for token, (handle, _) in _worker_markets.items() if not os.path.isdir(handle.directory)]
     for token in gone:
         del _worker_markets[token]
-        for call, state in list(_worker_calls.items()):
-            if state.market_token == token:
-                del _worker_calls[call]
-    if gone:
+    ended = [
+        call
+        for call, state in _worker_calls.items()
+        if state.market_token in gone or not all(map(os.path.isdir, state.directories))
+    ]
+    for call in ended:
+        del _worker_calls[call]
+    if gone or ended:
         _release_engine_inputs()
 
 
@@ -525,8 +582,13 @@ def _state_of(job: _Job) -> _WorkerState:
         if isinstance(market, _MarketFiles):
             token = market.token
             market = _market_of(market)
-        weights = job.weights.open() if isinstance(job.weights, _FrameFile) else job.weights
+        weights = job.weights
+        directories = []
+        if isinstance(weights, _FrameFile):
+            directories.append(weights.directory)
+            weights = weights.open()
         state = _WorkerState(market, weights, job.fixed_options, job.option_names, market_token=token)
+        state.directories = directories
         _worker_calls[job.token] = state
         while len(_worker_calls) > _CALLS_KEPT:
             _worker_calls.popitem(last=False)
@@ -610,6 +672,7 @@ class _WorkerState:
         self.fixed_options = fixed_options
         self.option_names = option_names
         self.market_token = market_token
+        self.directories: list[str] = []  # of the call's own shared files (a weights frame)
         self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
         self._weights: _LRU = _LRU()
         self._prepared: _LRU = _LRU()
