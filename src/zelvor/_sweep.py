@@ -35,9 +35,9 @@ BACKENDS = ("serial", "processes", "dask")
 
 # Parameter sets per task: enough tasks for every worker to get several (so one slow set does not
 # leave the other cores idle at the end), as few as that allows, since each task pays a fixed cost
-# in its worker (the market rebuilt from the shared matrices, the weights computed and validated once
-# per distinct strategy parameters: tens of milliseconds, see benchmarks/bench_sweep.py), and at
-# most 256 sets, so that a dead worker or a progress update is never far away.
+# (a few milliseconds with processes, about 15 with Dask's scheduler, see benchmarks/bench_sweep.py;
+# the market and the weights are set up once per worker, not per task), and at most 256 sets, so
+# that a dead worker or a progress update is never far away.
 _TASKS_PER_WORKER = 4
 _MAX_SETS_PER_TASK = 256
 
@@ -856,7 +856,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
             return_as="generator_unordered",
             batch_size=1,
             pre_dispatch=pre_dispatch,
-            max_nbytes="1M",
+            max_nbytes="1M",  # large fixed options (a trade_at frame) are still memory-mapped per call
             mmap_mode="r",
         )
         finished: set[int] = set()
