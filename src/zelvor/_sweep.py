@@ -1313,7 +1313,7 @@ def sweep(
     to memory-mapped files (in /dev/shm when writable, else the temporary directory), which every
     later sweep on the same `Market` reuses; they are deleted when the Market is freed (or at
     exit). The Market is taken as immutable, as `Market` itself does: do not modify its frames.
-    A weights frame over 1 MB goes the same way, for the call only. Each worker maps the files
+    A float64 weights frame over 1 MB goes the same way, for the call only. Each worker maps the files
     once and keeps the last two markets mapped while it lives (loky workers exit after 5 idle
     minutes; a worker drops a market whose files are gone at its next task); it computes and
     validates the weights once per call. Dask workers on this machine map the same files (one
