@@ -9,14 +9,17 @@ when present; S, the seeded synthetic market of 5,000 days x 2,000 stocks.
 Strategy: at month ends, the 20 stocks with the best 60-day return at equal weight. Grid: 8
 stop-loss levels x 8 take-profit levels (off included), every row of the table with its stats.
 
-For each backend: runs per second of one `zelvor.sweep` call (the median of --repeat calls, after
-a small warm-up call, so the worker processes and the cluster exist already; their start is timed
-apart), and its ratio to serial in the same run. Memory, sampled every 0.1 s during one more call
-(not timed) over this process and all its
-descendants: the peak of the summed proportional set sizes (PSS: shared pages counted once), the
-largest private memory (USS) of one worker, and the size of the memory-mapped files the sweep
-shared with its workers. Targets: processes >= 1.7x serial, Dask >= 1.5x serial, and the memory
-the call adds at most one copy of the market plus 150 MB per worker.
+For each backend: runs per second of one `zelvor.sweep` call (the median of --repeat warm calls,
+after a small warm-up call on a tiny market, so the worker processes and the cluster exist already;
+their start is timed apart), its ratio to serial in the same run, and the time of the first call
+on the market (which writes the market's shared files and has the workers map them); the CPU time
+of all processes per run over the timed calls (user + system: a busy machine changes it less than
+the wall-clock figures). Memory, sampled every 0.1 s during one more call (not timed) over this
+process and all its descendants: the peak of the summed proportional set sizes (PSS: shared pages
+counted once) and what the calls added to it since the warm-up, the largest private memory (USS) of
+one worker, and the size of the memory-mapped files the sweep shared with its workers. Targets:
+processes >= 1.7x serial, Dask >= 1.5x serial, and the memory the calls add at most one copy of the
+market plus 150 MB per worker.
 
 Per-task overhead: the same grid run with one set per task and with the default tasks; the
 difference in time divided by the difference in the number of tasks.
@@ -120,10 +123,12 @@ class MemorySampler:
 
 
 def shared_file_bytes() -> int:
-    """Bytes in joblib's memory-mapping folders (on /dev/shm or in the temporary directory)."""
+    """Bytes in the sweep's shared files and joblib's memory-mapping folders (on /dev/shm or in
+    the temporary directory)."""
     total = 0
-    for root in ("/dev/shm", tempfile.gettempdir()):
-        for path in glob.glob(os.path.join(root, f"joblib_memmapping_folder_{os.getpid()}_*", "*")):
+    folders = (f"{_sweep._dir_prefix()}*", f"joblib_memmapping_folder_{os.getpid()}_*")
+    for root, folder in ((root, folder) for root in ("/dev/shm", tempfile.gettempdir()) for folder in folders):
+        for path in glob.glob(os.path.join(root, folder, "*")):
             try:
                 total += os.path.getsize(path)
             except OSError:
@@ -136,6 +141,21 @@ def tree_pss() -> int:
     sampler = MemorySampler()
     sampler._sample()
     return sampler.peak_pss
+
+
+def tree_cpu() -> float:
+    """CPU seconds (user + system) used so far by this process and its living descendants."""
+    import psutil
+
+    total = 0.0
+    me = psutil.Process()
+    for proc in [me, *me.children(recursive=True)]:
+        try:
+            times = proc.cpu_times()
+        except (psutil.NoSuchProcess, psutil.AccessDenied):
+            continue
+        total += times.user + times.system
+    return total
 
 
 # --------------------------------------------------------------------------------------------
@@ -164,6 +184,7 @@ def bench_market(name, market, weights, grid, client, n_jobs, repeat):
     )
     rows = []
     tables = {}
+    tiny = zelvor.Market.synthetic(stocks=30, years=1, seed=2)
     for backend in ("serial", "processes", "dask"):
         kwargs = {"backend": backend}
         if backend == "processes":
@@ -171,27 +192,37 @@ def bench_market(name, market, weights, grid, client, n_jobs, repeat):
         if backend == "dask":
             kwargs["client"] = client
         started = time.perf_counter()
-        timed_sweep(weights, market, {"stop_loss": [0.1]}, **kwargs)  # warm-up: workers, imports
+        timed_sweep(momentum, tiny, {"stop_loss": [0.1]}, **kwargs)  # warm-up: workers, imports
         warm_up = time.perf_counter() - started
-        base = tree_pss()  # the workers exist now: what follows is what the call adds
-        # Timed calls, then one call under the memory sampler (reading /proc/PID/smaps stalls the
-        # sampled processes, so it is kept out of the timing).
+        base = tree_pss()  # the workers exist now: what follows is what the calls add
+        # The first call on this market (its files written and mapped), the timed warm calls, then
+        # one call under the memory sampler (reading /proc/PID/smaps stalls the sampled
+        # processes, so it is kept out of the timing).
+        _, first = timed_sweep(weights, market, grid, **kwargs)
         times = []
+        cpu = tree_cpu()
         for _ in range(repeat):
             result, seconds = timed_sweep(weights, market, grid, **kwargs)
             times.append(seconds)
+        # CPU time of every process per run: what the backend costs beyond the runs themselves,
+        # whatever else the machine is doing (wall-clock ratios suffer from a busy machine).
+        cpu_per_run = (tree_cpu() - cpu) / (repeat * n_sets)
         with MemorySampler() as memory:
             timed_sweep(weights, market, grid, **kwargs)
         tables[backend] = result.table
-        rows.append((backend, statistics.median(times), warm_up, memory, base))
+        rows.append(
+            (backend, statistics.median(times), (min(times), max(times)), cpu_per_run, first, warm_up, memory, base)
+        )
     serial_seconds = rows[0][1]
     print(
-        f"{'backend':<10} {'runs/s':>8} {'x serial':>9} {'warm-up s':>10} {'peak PSS MB':>12} "
-        f"{'added MB':>9} {'worker USS MB':>14} {'shared MB':>10}"
+        f"{'backend':<10} {'runs/s':>8} {'(range)':>13} {'x serial':>9} {'CPU ms/run':>11} {'first s':>8} "
+        f"{'warm-up s':>10} {'peak PSS MB':>12} {'added MB':>9} {'worker USS MB':>14} {'shared MB':>10}"
     )
-    for backend, seconds, warm_up, memory, base in rows:
+    for backend, seconds, (fastest, slowest), cpu_per_run, first, warm_up, memory, base in rows:
+        spread = f"{n_sets / slowest:.0f}-{n_sets / fastest:.0f}"
         print(
-            f"{backend:<10} {n_sets / seconds:8.1f} {serial_seconds / seconds:9.2f} {warm_up:10.2f} "
+            f"{backend:<10} {n_sets / seconds:8.1f} {spread:>13} {serial_seconds / seconds:9.2f} "
+            f"{cpu_per_run * 1000:11.2f} {first:8.2f} {warm_up:10.2f} "
             f"{memory.peak_pss / MB:12.0f} {(memory.peak_pss - base) / MB:9.0f} {memory.worker_uss / MB:14.0f} "
             f"{memory.peak_shared_files / MB:10.0f}"
         )

@@ -299,16 +299,25 @@ def test_heatmap_cells_are_the_table_aggregated(serial):
 
 
 def test_the_market_travels_once(market):
-    """Each price matrix is pickled once, out of band (memory-mapped by loky, a buffer for Dask)."""
+    """A job with the market pickles each price matrix once, out of band (a buffer for Dask on
+    other machines); the job tasks carry on one machine holds only handles to the shared files."""
     job = _sweep._Job("t", momentum, market, {}, frozenset())
     buffers = []
     payload = pickle.dumps(job, protocol=5, buffer_callback=buffers.append)
     distinct = {id(market.close), id(market.open), id(market.high), id(market.low)}
-    assert len(buffers) == len(distinct)
+    matrix_bytes = market.close.to_numpy().nbytes
+    assert sum(len(b.raw()) == matrix_bytes for b in buffers) == len(distinct)
     assert len(payload) < 64 * 1024  # dates, labels and the function: no price data in band
     copy = pickle.loads(payload, buffers=buffers)
     for name in ("close", "open", "high", "low"):
         pd.testing.assert_frame_equal(getattr(copy.market, name), getattr(market, name))
+
+    call_dirs: list[str] = []
+    shipped = _sweep._shipped_job(job, call_dirs)
+    buffers.clear()
+    payload = pickle.dumps(shipped, protocol=5, buffer_callback=buffers.append)
+    assert len(payload) + sum(len(b.raw()) for b in buffers) < 64 * 1024
+    assert call_dirs == []  # callable weights travel as they are
 
 
 @settings(max_examples=200, deadline=None)

@@ -150,6 +150,13 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, targe
         time.sleep(0.2)
     assert _session_members(proc.pid) == []
     assert not [pid for pid in workers if Path(f"/proc/{pid}").exists() and _session_members(proc.pid)]
+    # Nor is any of its shared files (the market's, written for its workers).
+    import tempfile
+
+    from zelvor import _sweep
+
+    roots = {_sweep._shared_root(), tempfile.gettempdir()}
+    assert not [p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix(proc.pid)}*")]
 
 
 def slow_or_dying(market, lookback=20, die=False, sleep=0.0, parent=0):

@@ -1,8 +1,10 @@
 """Parameter sweeps: one backtest per parameter set of a grid, on all cores or on a Dask cluster.
 
-`sweep` ships the market (and the weights) to every worker once, runs many parameter sets per
-task and brings back one row of `Report.stats()` per set; `Sweep` holds the table and re-runs the
-best set in full on demand. See `sweep` for the backends and what each guarantees.
+`sweep` ships the market to the workers once per Market (shared memory-mapped files on one
+machine, scattered on a multi-machine Dask cluster), runs many parameter sets per task, with each
+worker's state kept between a call's tasks, and brings back one row of `Report.stats()` per set;
+`Sweep` holds the table and re-runs the best set in full on demand. See `sweep` for the backends
+and what each guarantees.
 """
 
 from __future__ import annotations
@@ -13,9 +15,11 @@ import logging
 import math
 import os
 import sys
+import threading
 import time
 import uuid
 import warnings
+import weakref
 from collections import OrderedDict
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
@@ -31,9 +35,9 @@ BACKENDS = ("serial", "processes", "dask")
 
 # Parameter sets per task: enough tasks for every worker to get several (so one slow set does not
 # leave the other cores idle at the end), as few as that allows, since each task pays a fixed cost
-# in its worker (the market rebuilt from the shared matrices, the weights computed and validated once
-# per distinct strategy parameters: tens of milliseconds, see benchmarks/bench_sweep.py), and at
-# most 256 sets, so that a dead worker or a progress update is never far away.
+# (a few milliseconds with processes, about 15 with Dask's scheduler, see benchmarks/bench_sweep.py;
+# the market and the weights are set up once per worker, not per task), and at most 256 sets, so
+# that a dead worker or a progress update is never far away.
 _TASKS_PER_WORKER = 4
 _MAX_SETS_PER_TASK = 256
 
@@ -196,50 +200,406 @@ def _require(module: str, backend: str) -> None:
 
 @dataclass(eq=False)
 class _Job:
-    """Everything the runs share, sent to each worker once (memory-mapped or scattered)."""
+    """Everything the runs of one sweep call share.
+
+    In the caller `market` is the `zelvor.Market` and `weights` the caller's weights. What the
+    tasks of worker processes carry is a copy with the small handles instead (`_MarketFiles`,
+    `_FrameFile`): the arrays are in shared files, memory-mapped by the workers. Pickled with a
+    Market in it (Dask on several machines, or a pickled `Sweep`), the market travels once as its
+    price matrices, out of band.
+    """
 
     token: str  # one per sweep call: the key of the worker-side cache
-    weights: Any  # DataFrame, or callable weights(market, **params)
-    market: Any  # zelvor.Market
+    weights: Any  # DataFrame, callable weights(market, **params), or a _FrameFile
+    market: Any  # zelvor.Market or a _MarketFiles
     fixed_options: dict[str, Any]
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
     _parts: tuple | None = field(default=None, repr=False)
-    unpickled: bool = False  # a worker's own copy (not the caller's job, nor Dask's shared one)
 
     def __reduce__(self):
-        # The market travels as its four price matrices (views of its frames, so loky memory-maps
-        # them and Dask sends them as buffers) plus its dates and stocks: pickled as is, it would
-        # carry each matrix twice (the frames and the engine-layout arrays that share their memory).
-        # The parts are made once: joblib memory-maps an array once per array object, so new
-        # views at every task would be written out again at every task.
+        market = self.market
+        if isinstance(market, _MarketFiles):
+            return (_Job, (self.token, self.weights, market, self.fixed_options, self.option_names))
+        # The market travels as its distinct price matrices (Dask sends them as buffers) plus its
+        # dates and stocks: pickled as is, it would carry each matrix twice (the frames and the
+        # engine-layout arrays that share their memory). The parts are made once per job.
         if self._parts is None:
-            self._parts = _market_parts(self.market)
+            self._parts = _market_parts(market)
         return (_job_from_parts, (self.token, self.weights, *self._parts, self.fixed_options, self.option_names))
 
 
 _PRICE_FIELDS = ("close", "open", "high", "low")
 
 
-def _market_parts(market: Any) -> tuple[Any, Any, dict[str, Any]]:
-    import numpy as np
-
-    close = market.close
-    matrices = {}
+def _distinct_matrices(market: Any) -> dict[str, tuple[str, Any]]:
+    """Per price field, (the field whose matrix it is, the matrix): a field filled from close (or
+    given the same data) names close and is stored once."""
+    arrays = market.arrays
+    kept: dict[str, Any] = {}
+    fields = {}
     for name in _PRICE_FIELDS:
-        frame = getattr(market, name)
-        if name != "close" and frame is close:
-            continue  # filled from close: stays shared
-        matrices[name] = frame.to_numpy(dtype=np.float64, na_value=np.nan)  # a view for a float64 frame
-    return market.dates, market.stocks, matrices
+        matrix = getattr(arrays, name)
+        same = next((other for other, m in kept.items() if _same_data(m, matrix)), None)
+        if same is None:
+            kept[name] = matrix
+            same = name
+        fields[name] = (same, kept[same])
+    return fields
 
 
-def _job_from_parts(token, weights, dates, stocks, matrices, fixed_options, option_names) -> _Job:
+def _same_data(a: Any, b: Any) -> bool:
+    return a is b or (
+        a.__array_interface__["data"] == b.__array_interface__["data"]
+        and a.shape == b.shape
+        and a.strides == b.strides
+        and a.dtype == b.dtype
+    )
+
+
+def _market_parts(market: Any) -> tuple[Any, Any, dict[str, Any], Any]:
+    # A field that shares another's matrix names the same array object: pickled once.
+    return market.dates, market.stocks, _fields_to_pass(_distinct_matrices(market)), market._delisting
+
+
+def _fields_to_pass(fields: Mapping[str, tuple[str, Any]]) -> dict[str, Any]:
+    """The matrices to build a Market from: a field that shares close's is left out (Market fills
+    it from close), one that shares another field's gets that same array."""
+    return {name: matrix for name, (source, matrix) in fields.items() if name == "close" or source != "close"}
+
+
+def _rebuild_market(dates: Any, stocks: Any, matrices: Mapping[str, Any], delisting: Any) -> Any:
+    """The Market of `_market_parts`: frames around the given matrices (no copy), a field
+    without a matrix filled from close, as in the caller's market."""
     import pandas as pd
 
     import zelvor
 
     frames = {name: pd.DataFrame(values, index=dates, columns=stocks, copy=False) for name, values in matrices.items()}
-    return _Job(token, weights, zelvor.Market(**frames), fixed_options, option_names, unpickled=True)
+    market = zelvor.Market(**frames)
+    if delisting is not None:  # the loader's delisting rows, as the caller's market has them
+        market._delisting = delisting
+    return market
+
+
+def _job_from_parts(token, weights, dates, stocks, matrices, delisting, fixed_options, option_names) -> _Job:
+    return _Job(token, weights, _rebuild_market(dates, stocks, matrices, delisting), fixed_options, option_names)
+
+
+# --------------------------------------------------------------------------------------------
+# Shared files: the market (once per Market) and large weights (once per call)
+#
+# A Market is treated as immutable, as Market itself does (its engine arrays are views of its
+# frames and it caches figures derived from them): its files are written at its first sweep on
+# more than one process and reused by every later sweep, until the Market is freed.
+
+_SHARED_PREFIX = "zelvor-sweep-"
+_INLINE_WEIGHTS_BYTES = 1 << 20  # smaller weights frames travel in the task itself
+
+
+class SharedFilesUnavailable(RuntimeError):
+    """A worker cannot see the shared files of a sweep (it runs on another machine)."""
+
+
+_host_id: str | None = None
+
+
+def _host() -> str:
+    """This machine (and boot): workers with the same answer see the same shared files."""
+    global _host_id
+    if _host_id is None:
+        import socket
+
+        try:
+            with open("/proc/sys/kernel/random/boot_id") as f:
+                boot = f.read().strip()
+        except OSError:
+            boot = ""
+        _host_id = f"{socket.gethostname()}/{boot}"
+    return _host_id
+
+
+def _shared_root() -> str:
+    """/dev/shm when it is a writable directory (the pages stay in memory), else the temp directory."""
+    import tempfile
+
+    shm = "/dev/shm"
+    if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
+        return shm
+    return tempfile.gettempdir()
+
+
+def _machine_prefix() -> str:
+    import hashlib
+
+    return f"{_SHARED_PREFIX}{hashlib.blake2b(_host().encode(), digest_size=4).hexdigest()}-"
+
+
+def _dir_prefix(pid: int | None = None) -> str:
+    """How the names of a process's shared directories begin: this machine's tag, then its pid."""
+    return f"{_machine_prefix()}{os.getpid() if pid is None else pid}-"
+
+
+def _remove_orphans(root: str) -> None:
+    """Delete the shared directories of this machine's processes that died without deleting them
+    (killed): a directory's name holds its owner's pid. Another user's are left alone."""
+    import shutil
+
+    prefix = _machine_prefix()
+    try:
+        entries = list(os.scandir(root))
+    except OSError:
+        return
+    for entry in entries:
+        if not entry.name.startswith(prefix):
+            continue
+        pid = entry.name[len(prefix) :].split("-", 1)[0]
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            os.kill(int(pid), 0)
+            continue  # alive
+        except ProcessLookupError:
+            pass
+        except OSError:  # alive, another user's
+            continue
+        try:
+            if entry.stat(follow_symlinks=False).st_uid == os.getuid() and entry.is_dir(follow_symlinks=False):
+                shutil.rmtree(entry.path, ignore_errors=True)
+        except OSError:
+            pass
+
+
+def _make_shared_dir(nbytes: int) -> str:
+    """A new private directory for `nbytes` of shared files, where there is room for them."""
+    import shutil
+    import tempfile
+
+    roots = [_shared_root()]
+    if roots[0] != tempfile.gettempdir():
+        roots.append(tempfile.gettempdir())
+    for root in roots:
+        _remove_orphans(root)
+        try:
+            if shutil.disk_usage(root).free < nbytes + (64 << 20):
+                continue
+        except OSError:
+            continue
+        return tempfile.mkdtemp(prefix=_dir_prefix(), dir=root)
+    raise OSError(f"no room for the {nbytes / 2**20:.0f} MB of a sweep's shared files in {' or '.join(roots)}")
+
+
+def _remove_dir(directory: str, owner: int) -> None:
+    """Delete a shared directory; only its owner does (a forked child exiting must not)."""
+    import shutil
+
+    if os.getpid() == owner:
+        shutil.rmtree(directory, ignore_errors=True)
+
+
+def _write_arrays(directory: str, arrays: Mapping[str, Any]) -> dict[str, tuple[str, tuple, int]]:
+    """np.save each array into `directory`: name -> (path, shape, file size)."""
+    import numpy as np
+
+    written = {}
+    for name, values in arrays.items():
+        path = os.path.join(directory, f"{name}.npy")
+        np.save(path, values, allow_pickle=False)
+        written[name] = (path, tuple(values.shape), os.path.getsize(path))
+    return written
+
+
+def _map_arrays(files: Mapping[str, tuple[str, tuple, int]]) -> dict[str, Any]:
+    """Memory-map the shared arrays read-only, or SharedFilesUnavailable if they are not here."""
+    import numpy as np
+
+    mapped = {}
+    for name, (path, shape, size) in files.items():
+        try:
+            if os.path.getsize(path) != size:
+                raise OSError("wrong size")
+            values = np.load(path, mmap_mode="r", allow_pickle=False)
+        except (OSError, ValueError) as exc:
+            raise SharedFilesUnavailable(
+                f"the sweep's shared file {path} is not readable on worker host {_host()} ({exc})"
+            ) from None
+        if values.shape != shape:
+            raise SharedFilesUnavailable(f"the sweep's shared file {path} does not hold the expected array")
+        mapped[name] = values
+    return mapped
+
+
+@dataclass(frozen=True, eq=False)
+class _MarketFiles:
+    """A market as tasks carry it: where its matrices are, and its (small) dates and stocks."""
+
+    token: str
+    host: str
+    owner: int  # the caller's process, which holds the Market itself
+    directory: str
+    files: dict[str, tuple[str, tuple, int]]  # distinct matrices: field -> (path, shape, size)
+    sources: dict[str, str]  # price field -> the field whose file holds its matrix
+    dates: Any
+    stocks: Any
+    delisting: Any
+
+    def open(self) -> Any:
+        """The Market around read-only maps of the files (no copy of the prices)."""
+        mapped = _map_arrays(self.files)
+        fields = {name: (source, mapped[source]) for name, source in self.sources.items()}
+        return _rebuild_market(self.dates, self.stocks, _fields_to_pass(fields), self.delisting)
+
+
+_shipping_lock = threading.Lock()
+# Per Market, its shared files (deleted when the Market is freed, or at exit); per token, the
+# Market itself, so that a task run in the caller's own process uses it instead of the files.
+_shipped: weakref.WeakKeyDictionary[Any, _MarketFiles] = weakref.WeakKeyDictionary()
+_local_markets: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+
+
+def _ship_market(market: Any) -> _MarketFiles:
+    """The market's shared files, written at its first sweep in worker processes."""
+    with _shipping_lock:
+        handle = _shipped.get(market)
+        if handle is not None and os.path.isdir(handle.directory):
+            return handle
+        fields = _distinct_matrices(market)
+        matrices = {name: matrix for name, (source, matrix) in fields.items() if source == name}
+        directory = _make_shared_dir(sum(m.nbytes for m in matrices.values()))
+        try:
+            files = _write_arrays(directory, matrices)
+        except BaseException:
+            _remove_dir(directory, os.getpid())
+            raise
+        token = uuid.uuid4().hex
+        handle = _MarketFiles(
+            token=token,
+            host=_host(),
+            owner=os.getpid(),
+            directory=directory,
+            files=files,
+            sources={name: source for name, (source, _) in fields.items()},
+            dates=market.dates,
+            stocks=market.stocks,
+            delisting=market._delisting,
+        )
+        weakref.finalize(market, _remove_dir, directory, os.getpid())
+        _shipped[market] = handle
+        _local_markets[token] = market
+        return handle
+
+
+@dataclass(frozen=True, eq=False)
+class _FrameFile:
+    """A large float64 weights frame as tasks carry it: its values in a shared file."""
+
+    index: Any
+    columns: Any
+    files: dict[str, tuple[str, tuple, int]]
+
+    @property
+    def directory(self) -> str:
+        return os.path.dirname(self.files["values"][0])
+
+    def open(self) -> Any:
+        import pandas as pd
+
+        values = _map_arrays(self.files)["values"]
+        return pd.DataFrame(values, index=self.index, columns=self.columns, copy=False)
+
+
+def _ship_weights(weights: Any, directory_for: Callable[[int], str]) -> Any:
+    """Weights as tasks carry them: a large float64 frame in a shared file, the rest as it is."""
+    import numpy as np
+    import pandas as pd
+
+    if not isinstance(weights, pd.DataFrame) or weights.size * 8 < _INLINE_WEIGHTS_BYTES:
+        return weights
+    if not (len(weights.columns) and all(dtype == np.float64 for dtype in weights.dtypes)):
+        return weights  # validated as given in the worker: send it unchanged
+    values = weights.to_numpy()
+    files = _write_arrays(directory_for(values.nbytes), {"values": values})
+    return _FrameFile(weights.index, weights.columns, files)
+
+
+# Worker side: per process, the markets rebuilt from their files (the last two) and the state of
+# the calls running here (the last two), so a worker maps the market once per Market and computes
+# and validates the weights once per call, not once per task.
+_MARKETS_KEPT = 2
+_CALLS_KEPT = 2
+_worker_markets: OrderedDict[str, tuple[_MarketFiles, Any]] = OrderedDict()
+_worker_calls: OrderedDict[str, _WorkerState] = OrderedDict()
+_worker_lock = threading.Lock()  # Dask runs tasks on threads
+
+
+def _market_of(handle: _MarketFiles) -> Any:
+    if handle.owner == os.getpid():
+        market = _local_markets.get(handle.token)
+        if market is not None:
+            return market
+    entry = _worker_markets.get(handle.token)
+    if entry is not None:
+        _worker_markets.move_to_end(handle.token)
+        return entry[1]
+    if handle.host != _host():
+        raise SharedFilesUnavailable(
+            f"the sweep's market is in files on host {handle.host}; this worker runs on {_host()}"
+        )
+    market = handle.open()
+    _worker_markets[handle.token] = (handle, market)
+    while len(_worker_markets) > _MARKETS_KEPT:
+        _worker_markets.popitem(last=False)
+        _release_engine_inputs()
+    return market
+
+
+def _drop_vanished_markets() -> None:
+    """Forget markets, and calls, whose files are gone (the Market was freed in the caller, the
+    call ended): unmapping them gives their memory back."""
+    gone = [token for token, (handle, _) in _worker_markets.items() if not os.path.isdir(handle.directory)]
+    for token in gone:
+        del _worker_markets[token]
+    ended = [
+        call
+        for call, state in _worker_calls.items()
+        if state.market_token in gone or not all(map(os.path.isdir, state.directories))
+    ]
+    for call in ended:
+        del _worker_calls[call]
+    if gone or ended:
+        _release_engine_inputs()
+
+
+def _state_of(job: _Job) -> _WorkerState:
+    """This process's state for the job's call, made at its first task here."""
+    with _worker_lock:
+        _drop_vanished_markets()
+        state = _worker_calls.get(job.token)
+        if state is not None:
+            _worker_calls.move_to_end(job.token)
+            return state
+        market = job.market
+        token = None
+        if isinstance(market, _MarketFiles):
+            token = market.token
+            market = _market_of(market)
+        weights = job.weights
+        directories = []
+        if isinstance(weights, _FrameFile):
+            directories.append(weights.directory)
+            weights = weights.open()
+        state = _WorkerState(market, weights, job.fixed_options, job.option_names, market_token=token)
+        state.directories = directories
+        _worker_calls[job.token] = state
+        while len(_worker_calls) > _CALLS_KEPT:
+            _worker_calls.popitem(last=False)
+        return state
+
+
+def _forget_call(token: str) -> None:
+    """Drop a finished call's state (its weights and validated inputs) from this process."""
+    with _worker_lock:
+        if _worker_calls.pop(token, None) is not None:
+            _release_engine_inputs()
 
 
 # Options that `zelvor.prepare` takes (validated and converted once per weights); the others are
@@ -248,16 +608,31 @@ _PREPARE_OPTIONS = ("resample", "trade_at", "delisting", "benchmark")
 _CACHE_SIZE = 8
 
 
+class _Same:
+    """An unhashable parameter value (a frame) as a cache key: equal only to itself. It holds the
+    value, so its id cannot be reused by another value while the key is in a cache."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: Any):
+        self.value = value
+
+    def __hash__(self) -> int:
+        return id(self.value)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _Same) and other.value is self.value
+
+
 def _cache_key(values: Mapping[str, Any]) -> tuple:
-    """A dict key for parameter values; an unhashable value (a frame) is keyed by its identity,
-    which is stable while the sweep's parameter sets hold it."""
+    """A dict key for parameter values; an unhashable value (a frame) is keyed by its identity."""
     key = []
     for name in sorted(values):
         value = values[name]
         try:
             hash(value)
         except TypeError:
-            value = ("id", id(value))
+            value = _Same(value)
         key.append((name, value))
     return tuple(key)
 
@@ -274,49 +649,68 @@ class _LRU(OrderedDict):
 
 
 class _WorkerState:
-    """A job in one task: weights and validated inputs are kept for the later sets that share them.
+    """One call's runs in one process: weights and validated inputs are kept for the later sets
+    that share them.
 
     Sets that differ only in scalar options (stop levels, fees) share their weights and their
     `zelvor.prepare`d inputs, so a grid of stops x look-backs computes and validates each
-    look-back's weights once per task, not once per run.
+    look-back's weights once per process, not once per run.
     """
 
-    def __init__(self, job: _Job):
+    def __init__(
+        self,
+        market: Any,
+        weights: Any,
+        fixed_options: dict[str, Any],
+        option_names: frozenset[str],
+        market_token: str | None = None,
+    ):
         import zelvor
 
-        self.job = job
+        self.market = market
+        self.weights = weights
+        self.fixed_options = fixed_options
+        self.option_names = option_names
+        self.market_token = market_token
+        self.directories: list[str] = []  # of the call's own shared files (a weights frame)
         self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
         self._weights: _LRU = _LRU()
         self._prepared: _LRU = _LRU()
+        self._lock = threading.Lock()  # tasks of one call may share the state on Dask threads
+
+    @classmethod
+    def of(cls, job: _Job) -> _WorkerState:
+        return cls(job.market, job.weights, job.fixed_options, job.option_names)
 
     def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
-        merged = {**self.job.fixed_options, **params}
-        options = {k: v for k, v in merged.items() if k in self.job.option_names}
-        strategy = {k: v for k, v in merged.items() if k not in self.job.option_names}
+        merged = {**self.fixed_options, **params}
+        options = {k: v for k, v in merged.items() if k in self.option_names}
+        strategy = {k: v for k, v in merged.items() if k not in self.option_names}
         return options, strategy
 
     def weights_for(self, strategy: dict[str, Any]):
-        weights = self.job.weights
+        weights = self.weights
         if not callable(weights):
             return weights
-        return self._weights.get_or_make(_cache_key(strategy), lambda: weights(self.job.market, **strategy))
+        return self._weights.get_or_make(_cache_key(strategy), lambda: weights(self.market, **strategy))
 
     def stats_row(self, params: Mapping[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
-        options, strategy = self.split(params)
-        weights = self.weights_for(strategy)
-        prepare = self._prepare
-        if prepare is None:
-            import zelvor
+        with self._lock:
+            options, strategy = self.split(params)
+            weights = self.weights_for(strategy)
+            prepare = self._prepare
+            if prepare is None:
+                import zelvor
 
-            stats = zelvor.backtest(weights, self.job.market, **options).stats()
-            return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
-        inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
-        prepared = self._prepared.get_or_make(
-            (_cache_key(strategy), _cache_key(inputs)),
-            lambda: prepare(weights, self.job.market, **inputs),
-        )
-        stats = prepared.stats_dict(**options)
-        return tuple(stats), tuple(stats.values())
+                stats = zelvor.backtest(weights, self.market, **options).stats()
+                return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
+            inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
+            prepared = self._prepared.get_or_make(
+                (_cache_key(strategy), _cache_key(inputs)),
+                lambda: prepare(weights, self.market, **inputs),
+            )
+            stats = prepared.stats_dict(**options)
+            return tuple(stats), tuple(stats.values())
 
 
 def _describe(exc: BaseException) -> str:
@@ -324,23 +718,13 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
-def _run_sets(
-    job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]], drop_job: bool = False
-) -> tuple[int, list]:
+def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> tuple[int, list]:
     """Run parameter sets in a worker; one row per set: (index, fields, values, error).
 
-    The state lives for this task only: a worker that kept the market between tasks would keep
-    joblib's memory-mapped files in use after the sweep (they are freed when no worker maps them).
-    With `drop_job` (a job unpickled for this task alone, as loky sends it) the job lets go of its
-    market before the rows go back, so that joblib can delete its files as soon as the last row
-    arrives instead of waiting for the worker to free the task.
+    The call's state (market, weights, validated inputs) is made at the call's first task in this
+    process and kept for its later tasks.
     """
-    try:
-        return task, _rows(_WorkerState(job), sets)
-    finally:
-        _release_engine_inputs()
-        if drop_job and job.unpickled:  # (joblib runs n_jobs=1 in this process, on the caller's job)
-            job.market = job.weights = None
+    return task, _rows(_state_of(job), sets)
 
 
 _tiny: tuple[Any, Any] | None = None
@@ -350,8 +734,8 @@ def _release_engine_inputs() -> None:
     """Make the engine let go of the last run's price matrices.
 
     The engine keeps references to the trading and close matrices of its last run until the next
-    run replaces them; in a worker those are the sweep's shared (memory-mapped or scattered) copy,
-    which would then outlive the sweep. A run on a one-stock, two-day market replaces them.
+    run replaces them; after a market is dropped from a worker's cache that would keep it mapped.
+    A run on a one-stock, two-day market replaces them.
     """
     global _tiny
     import zelvor
@@ -429,7 +813,7 @@ class _Progress:
 
 def _run_serial(job: _Job, sets: list[dict], progress: _Progress) -> dict[int, tuple]:
     # A state of its own, not the worker cache: this process must not keep the market afterwards.
-    state = _WorkerState(job)
+    state = _WorkerState.of(job)
     rows: dict[int, tuple] = {}
     for index, params in enumerate(sets):
         rows[index] = _rows(state, [(index, params)])[0]
@@ -445,7 +829,7 @@ def _dead_worker_error(exc: BaseException | None) -> str:
 
 
 def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progress) -> dict[int, tuple]:
-    """Loky worker processes; the market's arrays are memory-mapped once per round, not pickled.
+    """Loky worker processes; tasks carry the job's handles, the workers map the shared files.
 
     A worker that dies (killed, out of memory) breaks the whole pool: the tasks it had taken are
     re-run, set by set; a set that kills its worker when run alone is reported as an error.
@@ -464,7 +848,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
         def feed():
             for t, indices in enumerate(tasks):
                 taken.append(t)  # joblib pulls a task when it hands it to the pool
-                yield delayed(_run_sets)(job, t, [(i, sets[i]) for i in indices], drop_job=True)
+                yield delayed(_run_sets)(job, t, [(i, sets[i]) for i in indices])
 
         parallel = Parallel(
             n_jobs=n_workers,
@@ -472,7 +856,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
             return_as="generator_unordered",
             batch_size=1,
             pre_dispatch=pre_dispatch,
-            max_nbytes="1M",
+            max_nbytes="1M",  # large fixed options (a trade_at frame) are still memory-mapped per call
             mmap_mode="r",
         )
         finished: set[int] = set()
@@ -518,12 +902,31 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
     return rows
 
 
-def _run_dask(job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _Progress) -> dict[int, tuple]:
+def _shipped_job(job: _Job, call_dirs: list[str]) -> _Job:
+    """The job as tasks in other processes carry it: the market and large weights in shared files.
+
+    The market's files are kept for later calls on the same Market; the weights' directory is
+    added to `call_dirs`, which the call deletes at its end.
+    """
+
+    def directory_for(nbytes: int) -> str:
+        call_dirs.append(_make_shared_dir(nbytes))
+        return call_dirs[-1]
+
+    market = _ship_market(job.market)
+    weights = _ship_weights(job.weights, directory_for)
+    return _Job(job.token, weights, market, job.fixed_options, job.option_names)
+
+
+def _run_dask(
+    job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _Progress, call_dirs: list[str]
+) -> dict[int, tuple]:
     """Tasks on a Dask cluster; the job is scattered to every worker once and tasks refer to it."""
     from contextlib import ExitStack
 
     with ExitStack() as stack:
-        if client is None:
+        own_cluster = client is None
+        if own_cluster:
             from distributed import Client, LocalCluster
 
             cluster = stack.enter_context(
@@ -537,10 +940,41 @@ def _run_dask(job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _
                 )
             )
             client = stack.enter_context(Client(cluster))
-        return _run_on_client(job, sets, client, progress)
+        return _run_on_client(job, sets, client, progress, call_dirs, local=own_cluster)
 
 
-def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress) -> dict[int, tuple]:
+def _workers_see_files(client: Any, files_job: _Job) -> bool:
+    """Whether every worker of the client runs on this machine and can map the shared files."""
+    handles = [files_job.market]
+    if isinstance(files_job.weights, _FrameFile):
+        handles.append(files_job.weights)
+    try:
+        answers = client.run(_can_map, handles)
+    except Exception:  # a worker that cannot answer cannot be counted on
+        return False
+    return bool(answers) and all(answers.values())
+
+
+def _can_map(handles: list[Any]) -> bool:
+    """In a worker: whether it runs on the caller's machine and can map every shared file."""
+    if handles[0].host != _host():
+        return False
+    try:
+        for handle in handles:
+            _map_arrays(handle.files)
+    except SharedFilesUnavailable:
+        return False
+    return True
+
+
+def _run_on_client(
+    job: _Job, sets: list[dict], client: Any, progress: _Progress, call_dirs: list[str], local: bool
+) -> dict[int, tuple]:
+    """Tasks on the client's workers. When they all run on this machine (always, for a cluster
+    the call started) they get the job with handles to the shared files: one copy of the market
+    in the machine. Otherwise the whole job is scattered to every worker (a copy in each); a task
+    that finds no shared files (a worker that joined later, on another machine) is run again that
+    way."""
     from concurrent.futures import CancelledError
 
     from distributed import wait
@@ -551,7 +985,9 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
     except TimeoutError:
         raise RuntimeError(f"the Dask cluster has had no workers for {_NO_WORKER_TIMEOUT:.0f} s") from None
     n_workers = max(1, sum(client.nthreads().values()))
-    shared = [client.scatter(job, broadcast=True, hash=False)]
+    files_job = _shipped_job(job, call_dirs)
+    payload = [files_job if local or _workers_see_files(client, files_job) else job]
+    shared = [client.scatter(payload[0], broadcast=True, hash=False)]
     rows: dict[int, tuple] = {}
     pending: dict[Any, list[int]] = {}
     attempt = itertools.count()
@@ -559,7 +995,7 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
     def submit(indices: list[int]) -> None:
         # Scattered data is lost for good when every worker holding it dies: send it again.
         if shared[-1].status != "finished":
-            shared.append(client.scatter(job, broadcast=True, hash=False))
+            shared.append(client.scatter(payload[0], broadcast=True, hash=False))
         future = client.submit(
             _run_sets,
             shared[-1],
@@ -583,6 +1019,8 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
                 done, _ = wait(list(pending), timeout=2.0, return_when="FIRST_COMPLETED")
             except TimeoutError:
                 done = ()
+            except CancelledError:  # a task cancelled with its lost input fails the wait itself
+                done = [future for future in pending if future.status != "pending"]
             if not done:
                 # Every wait is bounded: a cluster that has lost all its workers fails the call.
                 if client.nthreads():
@@ -606,6 +1044,12 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
                 except CancelledError as exc:  # its input (the scattered market) was lost
                     lost.append(indices)
                     error = error or exc
+                    continue
+                except SharedFilesUnavailable:  # a worker on another machine: send the market itself
+                    lost.append(indices)
+                    if payload[0] is not job:
+                        payload[0] = job
+                        shared.append(client.scatter(job, broadcast=True, hash=False))
                     continue
                 for row in done_rows:
                     rows[row[0]] = row
@@ -648,6 +1092,11 @@ def _run_on_client(job: _Job, sets: list[dict], client: Any, progress: _Progress
         raise
     finally:
         client.cancel(shared)
+        if not local:  # a long-lived cluster must not keep the call's weights and inputs
+            try:
+                client.run(_forget_call, job.token)
+            except Exception:  # a worker gone meanwhile has nothing left to forget
+                pass
     return rows
 
 
@@ -753,7 +1202,7 @@ class Sweep:
         """The full `Report` of one parameter set, with the sweep's weights, market and fixed options."""
         import zelvor
 
-        state = _WorkerState(self._job)
+        state = _WorkerState.of(self._job)
         options, strategy = state.split(params)
         return zelvor.backtest(state.weights_for(strategy), self._job.market, **options)
 
@@ -845,21 +1294,33 @@ def sweep(
     weights: a DataFrame of target weights (as `zelvor.backtest` takes), or a callable
         `weights(market, **params) -> DataFrame` for a strategy with parameters of its own
         (look-back, names held). The callable is called once per distinct set of its own
-        parameters in each worker and must depend on nothing else.
+        parameters in each worker process during a call and must depend on nothing else.
     market: the `zelvor.Market` every run uses.
     grid: a dict of lists (every combination, in the dict's order, the last key varying fastest)
         or a list of dicts (the sets as given; a key missing from a set takes the default).
         Keys that are options of `zelvor.backtest` go to it; the others go to `weights`.
     n_jobs: worker processes (-1, the default: one per core). Ignored by "serial" and when a
         Dask `client` is given (its workers decide).
-    backend: "serial" (this process), "processes" (loky worker processes on this machine; the
-        market's arrays are memory-mapped, not copied per task) or "dask" (`client`, or a
-        `LocalCluster` of `n_jobs` processes started and closed for the call; the market is
-        scattered to each worker once). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
+    backend: "serial" (this process), "processes" (loky worker processes on this machine) or
+        "dask" (`client`, or a `LocalCluster` of `n_jobs` processes started and closed for the
+        call). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
     progress: True shows a bar on stderr (runs done, runs/s, ETA) when stderr is a terminal;
         "force" shows it anyway; False never.
     fixed_options: options of `zelvor.backtest` (or, for a callable `weights`, parameters of
         it) that every run gets.
+
+    Shared data: at a market's first sweep on worker processes its price matrices are written once
+    to memory-mapped files (in /dev/shm when writable, else the temporary directory), which every
+    later sweep on the same `Market` reuses; they are deleted when the Market is freed (or at
+    exit). The Market is taken as immutable, as `Market` itself does: do not modify its frames.
+    A float64 weights frame over 1 MB goes the same way, for the call only. Each worker maps the files
+    once and keeps the last two markets mapped while it lives (loky workers exit after 5 idle
+    minutes; a worker drops a market whose files are gone at its next task); it computes and
+    validates the weights once per call. Dask workers on this machine map the same files (one
+    copy of the market in the machine); when some worker cannot (another machine), the market is
+    scattered to every worker instead, and a task that lands on a worker without the files (one
+    that joined later, elsewhere) is run again that way. At the end of a call on a given
+    `client` its workers drop the call's weights and inputs.
 
     The table is in grid order and the same, bit for bit, whatever the backend and `n_jobs`.
     A set whose run raises records the exception's type and message in `error`, and the sweep
@@ -925,14 +1386,20 @@ def sweep(
     )
     started = time.perf_counter()
     bar = _Progress(len(sets), show_progress, forced=progress == "force")
+    call_dirs: list[str] = []  # shared files of this call alone (large weights)
     try:
         if backend == "serial":
             rows = _run_serial(job, sets, bar)
         elif backend == "processes":
-            rows = _run_processes(job, sets, workers, bar)
+            # One worker: joblib runs the tasks here, on the caller's own objects.
+            tasks_job = _shipped_job(job, call_dirs) if workers > 1 else job
+            rows = _run_processes(tasks_job, sets, workers, bar)
         else:
-            rows = _run_dask(job, sets, client, workers, bar)
+            rows = _run_dask(job, sets, client, workers, bar, call_dirs)
     finally:
         bar.close()
+        _forget_call(job.token)  # tasks run in this process (one worker, Dask threads) kept a state
+        for directory in call_dirs:
+            _remove_dir(directory, os.getpid())
     table = _build_table(keys, sets, rows)
     return Sweep(table=table, params=sets, parameter_names=keys, seconds=time.perf_counter() - started, _job=job)

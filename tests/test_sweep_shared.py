@@ -1,0 +1,243 @@
+"""zelvor.sweep's shared files: the market written once per Market, reused, never left behind."""
+
+from __future__ import annotations
+
+import gc
+import os
+import pickle
+import time
+from pathlib import Path
+
+import pandas as pd
+import pytest
+
+import zelvor
+from zelvor import _sweep
+
+if not hasattr(zelvor, "backtest"):
+    pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
+pytest.importorskip("joblib")
+if os.environ.get("ZELVOR_SANITIZED"):
+    pytest.skip("worker processes are not run under the sanitizers", allow_module_level=True)
+
+from test_sweep import assert_bit_identical, momentum  # noqa: E402
+
+GRID = {"stop_loss": [None, 0.05], "take_profit": [None, 0.2], "lookback": [10, 40]}
+
+
+def shared_dirs() -> set[Path]:
+    """This process's sweep directories, wherever they were made."""
+    import tempfile
+
+    roots = {_sweep._shared_root(), tempfile.gettempdir()}
+    return {p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix()}*")}
+
+
+def file_stamps(directory: Path) -> dict[str, int]:
+    return {p.name: p.stat().st_mtime_ns for p in directory.iterdir()}
+
+
+def wait_until(condition, seconds: float = 20.0) -> bool:
+    deadline = time.monotonic() + seconds
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    return condition()
+
+
+def test_the_market_is_written_once_and_deleted_with_it():
+    market = zelvor.Market.synthetic(stocks=30, years=2, seed=3)
+    before = shared_dirs()
+    serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
+    assert not shared_dirs() - before  # one process: nothing to share
+
+    first = zelvor.sweep(momentum, market, GRID, backend="processes", n_jobs=2, progress=False)
+    new = shared_dirs() - before
+    assert len(new) == 1
+    (directory,) = new
+    stamps = file_stamps(directory)
+    # The four distinct price matrices of the synthetic market, nothing else.
+    assert sorted(stamps) == ["close.npy", "high.npy", "low.npy", "open.npy"]
+
+    time.sleep(0.05)  # a rewrite would show in the modification times
+    second = zelvor.sweep(momentum, market, GRID, backend="processes", n_jobs=2, progress=False)
+    assert shared_dirs() - before == {directory}
+    assert file_stamps(directory) == stamps
+    for result in (first, second):
+        assert_bit_identical(serial.table, result.table)
+
+    del market, first, second, serial, result
+    gc.collect()
+    assert not directory.exists()
+    assert not shared_dirs() - before
+
+
+@pytest.mark.parametrize(
+    ("fields", "files"),
+    [
+        ({}, ["close.npy"]),  # open, high and low filled from close
+        ({"open": "high", "high": "high", "low": "low"}, ["close.npy", "low.npy", "open.npy"]),  # open is high
+    ],
+)
+def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files):
+    full = zelvor.Market.synthetic(stocks=20, years=1, seed=5)
+    market = zelvor.Market(close=full.close, **{name: getattr(full, source) for name, source in fields.items()})
+    handle = _sweep._ship_market(market)
+    assert sorted(p.name for p in Path(handle.directory).iterdir()) == files
+    rebuilt = [handle.open(), pickle.loads(pickle.dumps(_sweep._Job("t", None, market, {}, frozenset()))).market]
+    for copy in rebuilt:
+        for name in ("close", "open", "high", "low"):
+            pd.testing.assert_frame_equal(getattr(copy, name), getattr(market, name))
+    serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
+    result = zelvor.sweep(momentum, market, GRID, backend="processes", n_jobs=2, progress=False)
+    assert_bit_identical(serial.table, result.table)
+
+
+@pytest.mark.parametrize("weights_kind", ["daily frame", "int frame"])
+def test_large_weights_frames_travel_once_and_are_deleted_after_the_call(weights_kind):
+    # 2,088 days x 100 stocks of float64 = 1.7 MB: above the size that travels inside the tasks.
+    market = zelvor.Market.synthetic(stocks=100, years=8, seed=9)
+    monthly = momentum(market).reindex(market.dates).ffill().fillna(0.0)
+    weights = monthly if weights_kind == "daily frame" else (monthly * 20).astype("int64")
+    assert weights.size * 8 > _sweep._INLINE_WEIGHTS_BYTES
+    grid = {"stop_loss": [None, 0.05, 0.1], "take_profit": [None, 0.3]}
+    serial = zelvor.sweep(weights, market, grid, backend="serial", progress=False)
+    before = shared_dirs()
+    result = zelvor.sweep(weights, market, grid, backend="processes", n_jobs=2, progress=False)
+    assert_bit_identical(serial.table, result.table)
+    # Only the market's files stay (the weights' directory went with the call).
+    assert len(shared_dirs() - before) <= 1
+    assert all(sorted(p.name for p in d.iterdir()) != ["values.npy"] for d in shared_dirs())
+
+
+def test_alternating_markets_never_mix(tmp_path):
+    """Workers keep the last markets mapped; each call must still run on its own market."""
+    markets = [zelvor.Market.synthetic(stocks=25, years=2, seed=seed) for seed in (1, 2, 3)]
+    expected = [zelvor.sweep(momentum, m, GRID, backend="serial", progress=False) for m in markets]
+    for i in (0, 1, 2, 0, 2, 1):
+        result = zelvor.sweep(momentum, markets[i], GRID, backend="processes", n_jobs=2, progress=False)
+        assert_bit_identical(expected[i].table, result.table)
+
+
+def test_weights_are_computed_once_per_worker_and_call(tmp_path):
+    """With the call's state kept between tasks, each worker computes a look-back's weights once."""
+    market = zelvor.Market.synthetic(stocks=30, years=2, seed=4)
+    log = tmp_path / "calls"
+    log.mkdir()
+
+    def counted(market, lookback, log=str(log)):
+        Path(log, f"{os.getpid()}-{lookback}-{time.monotonic_ns()}").touch()
+        return momentum(market, lookback=lookback)
+
+    grid = {"lookback": [10, 40], "stop_loss": [None, 0.02, 0.05, 0.1, 0.2], "take_profit": [None, 0.1, 0.3]}
+    result = zelvor.sweep(counted, market, grid, backend="processes", n_jobs=2, progress=False)
+    assert (result.table["error"] == "").all()
+    calls = [name.rsplit("-", 1)[0] for name in os.listdir(log)]
+    assert len(_sweep._split(len(result), 2)) > 4  # more tasks than (workers x look-backs)
+    assert sorted(set(calls)) == sorted(calls)  # no (worker, look-back) pair twice
+
+
+def test_a_finished_call_and_a_freed_market_are_dropped_by_a_worker():
+    """In a worker (here: this process, given a handle that another process owns)."""
+    market = zelvor.Market.synthetic(stocks=20, years=1, seed=6)
+    handle = _sweep._ship_market(market)
+    foreign = _sweep._MarketFiles(**{**handle.__dict__, "owner": -1})
+    job = _sweep._Job("call-1", momentum, foreign, {}, frozenset(_sweep._backtest_option_names()))
+    state = _sweep._state_of(job)
+    try:
+        assert state.market is not market  # rebuilt around the maps
+        pd.testing.assert_frame_equal(state.market.close, market.close)
+        assert _sweep._state_of(job) is state  # the call's later tasks reuse it
+        assert foreign.token in _sweep._worker_markets
+
+        _sweep._forget_call("call-1")
+        assert "call-1" not in _sweep._worker_calls
+        assert foreign.token in _sweep._worker_markets  # the market stays for the next call
+
+        directory = Path(handle.directory)
+        del market, state
+        gc.collect()
+        assert not directory.exists()
+        _sweep._drop_vanished_markets()
+        assert foreign.token not in _sweep._worker_markets
+    finally:
+        _sweep._worker_markets.pop(foreign.token, None)
+        _sweep._worker_calls.pop("call-1", None)
+
+
+def test_unhashable_parameter_keys_hold_their_value():
+    """A frame parameter is keyed by identity; the key keeps the frame alive, so a later frame
+    can never reuse its id and be taken for it."""
+    keys = set()
+    for i in range(200):
+        frame = pd.DataFrame({"a": [float(i)]})
+        keys.add(_sweep._cache_key({"benchmark": frame, "stop_loss": 0.1}))
+        del frame
+    assert len(keys) == 200
+    frame = pd.DataFrame({"a": [1.0]})
+    assert _sweep._cache_key({"x": frame}) == _sweep._cache_key({"x": frame})
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+    ) as cluster:
+        with distributed.Client(cluster) as client:
+            yield client
+
+
+def _worker_cache(dask_worker=None):
+    return sorted(_sweep._worker_calls), sorted(_sweep._worker_markets)
+
+
+def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_client):
+    market = zelvor.Market.synthetic(stocks=30, years=2, seed=8)
+    serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
+    result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
+    assert_bit_identical(serial.table, result.table)
+    token = _sweep._shipped[market].token
+    caches = dask_client.run(_worker_cache)
+    assert all(calls == [] for calls, _ in caches.values())  # the call's state is gone
+    assert any(token in markets for _, markets in caches.values())  # the market was mapped, not sent
+
+
+@pytest.mark.parametrize("case", ["probe says no", "worker on another host"])
+def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monkeypatch, case):
+    market = zelvor.Market.synthetic(stocks=30, years=2, seed=12)
+    serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
+    if case == "probe says no":
+        monkeypatch.setattr(_sweep, "_workers_see_files", lambda client, job: False)
+    else:
+        # The files claim another machine, as they would to a worker that joined later elsewhere,
+        # and the probe saw none of it: every task must fail over to the scattered market.
+        monkeypatch.setattr(_sweep, "_workers_see_files", lambda client, job: True)
+        monkeypatch.setattr(_sweep, "_host_id", "elsewhere/0")
+    result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
+    assert_bit_identical(serial.table, result.table)
+    token = _sweep._shipped[market].token
+    assert not any(token in markets for _, markets in dask_client.run(_worker_cache).values())  # never mapped
+    assert wait_until(lambda: not dask_client.who_has())
+
+
+def test_directories_of_killed_processes_are_deleted_by_the_next_sweep(tmp_path):
+    import subprocess
+    import sys
+
+    dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    root = Path(_sweep._shared_root())
+    orphan = root / f"{_sweep._dir_prefix(int(dead.stdout))}x1"
+    alive = root / f"{_sweep._dir_prefix(os.getppid())}x2"  # its owner still runs: kept
+    for directory in (orphan, alive):
+        directory.mkdir()
+        (directory / "close.npy").write_bytes(b"0")
+    try:
+        market = zelvor.Market.synthetic(stocks=10, years=1, seed=13)
+        _sweep._ship_market(market)
+        assert not orphan.exists()
+        assert alive.exists()
+    finally:
+        import shutil
+
+        for directory in (orphan, alive):
+            shutil.rmtree(directory, ignore_errors=True)
