@@ -235,19 +235,20 @@ def per_task_overhead(weights, market, grid, client, n_jobs):
     """Seconds per task: the grid with one set per task against the default tasks."""
     n_sets = math.prod(len(v) for v in grid.values())
     print("\n== per-task overhead ==")
-    saved = _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER
+    saved = _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER, _sweep._DASK_TASKS_PER_WORKER
     for backend in ("processes", "dask"):
         kwargs = (
             {"backend": backend, "n_jobs": n_jobs} if backend == "processes" else {"backend": backend, "client": client}
         )
         workers = n_jobs if backend == "processes" else sum(client.nthreads().values())
-        default_tasks = len(_sweep._split(n_sets, workers))
+        per_worker = _sweep._TASKS_PER_WORKER if backend == "processes" else _sweep._DASK_TASKS_PER_WORKER
+        default_tasks = len(_sweep._split(n_sets, workers, per_worker))
         _, default_seconds = timed_sweep(weights, market, grid, **kwargs)
         try:
-            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER = 1, n_sets
+            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER, _sweep._DASK_TASKS_PER_WORKER = 1, n_sets, n_sets
             _, single_seconds = timed_sweep(weights, market, grid, **kwargs)
         finally:
-            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER = saved
+            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER, _sweep._DASK_TASKS_PER_WORKER = saved
         overhead = (single_seconds - default_seconds) * workers / (n_sets - default_tasks)
         print(
             f"{backend:<10} {default_tasks} tasks: {default_seconds:.2f} s; {n_sets} tasks: {single_seconds:.2f} s; "

@@ -321,12 +321,12 @@ def test_the_market_travels_once(market):
 
 
 @settings(max_examples=200, deadline=None)
-@given(n_sets=st.integers(1, 5000), n_workers=st.integers(1, 64))
-def test_tasks_cover_the_grid_in_order(n_sets, n_workers):
-    parts = _sweep._split(n_sets, n_workers)
+@given(n_sets=st.integers(1, 5000), n_workers=st.integers(1, 64), per_worker=st.sampled_from([None, 1, 2, 4]))
+def test_tasks_cover_the_grid_in_order(n_sets, n_workers, per_worker):
+    parts = _sweep._split(n_sets, n_workers, per_worker)
     assert [i for part in parts for i in part] == list(range(n_sets))
     assert all(0 < len(part) <= _sweep._MAX_SETS_PER_TASK for part in parts)
-    assert len(parts) >= min(n_sets, n_workers * _sweep._TASKS_PER_WORKER)
+    assert len(parts) >= min(n_sets, n_workers * (per_worker or _sweep._TASKS_PER_WORKER))
 
 
 @needs_workers

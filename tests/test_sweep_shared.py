@@ -197,9 +197,20 @@ def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_cli
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
     assert_bit_identical(serial.table, result.table)
     token = _sweep._shipped[market].token
+    # The call's state is dropped after the call returns, without the call waiting for it.
+    assert wait_until(lambda: all(calls == [] for calls, _ in dask_client.run(_worker_cache).values()))
     caches = dask_client.run(_worker_cache)
-    assert all(calls == [] for calls, _ in caches.values())  # the call's state is gone
     assert any(token in markets for _, markets in caches.values())  # the market was mapped, not sent
+    # A second sweep on the same market and workers does not ask them again, and still maps the files.
+    asked = []
+    probe = _sweep._workers_see_files
+    try:
+        _sweep._workers_see_files = lambda client, job: asked.append(job) or probe(client, job)
+        again = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
+    finally:
+        _sweep._workers_see_files = probe
+    assert asked == []
+    assert_bit_identical(serial.table, again.table)
 
 
 @pytest.mark.parametrize("case", ["probe says no", "worker on another host"])
