@@ -111,16 +111,6 @@ def test_processes_give_the_same_table_bit_for_bit(serial, market):
         assert_bit_identical(serial.table, result.table)
 
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
-    ) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
-
-
 @needs_workers
 def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client):
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False, top=4)

@@ -177,16 +177,6 @@ def test_unhashable_parameter_keys_hold_their_value():
     assert _sweep._cache_key({"x": frame}) == _sweep._cache_key({"x": frame})
 
 
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
-    ) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
-
-
 def _worker_cache(dask_worker=None):
     return sorted(_sweep._worker_calls), sorted(_sweep._worker_markets)
 
