@@ -264,8 +264,11 @@ def test_best_reruns_the_best_row(serial):
 def test_best_with_every_run_failed(market):
     result = zelvor.sweep(momentum, market, {"stop_loss": [-1.0, 0.0]}, backend="serial", progress=False)
     assert list(result.table.columns) == ["stop_loss", "error"]
-    with pytest.raises(ValueError, match="sharpe"):
+    with pytest.raises(ValueError, match="sharpe") as info:
         result.best("sharpe")
+    # It says why there is nothing to rank, with the first set's error (not "one of: " and nothing).
+    assert "every set of the sweep failed" in str(info.value)
+    assert "ValueError: stop_loss" in str(info.value)
 
 
 def test_heatmap_cells_are_the_table_aggregated(serial):

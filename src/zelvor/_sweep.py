@@ -1201,6 +1201,13 @@ class Sweep:
             raise TypeError(f"metric must be the name of a column of the table, got {type(metric).__name__}")
         if metric not in self.table.columns or metric == "error":
             stats = [c for c in self.table.columns if c not in self.parameter_names and c != "error"]
+            failed = (self.table["error"] != "").to_numpy()
+            if not stats and len(failed) and failed.all():
+                first = self.table["error"].iloc[0]
+                raise ValueError(
+                    f"every set of the sweep failed, so it has no figure {metric!r} to rank; "
+                    f"the first set's error: {first}"
+                )
             raise ValueError(f"metric {metric!r} is not a figure of the table; one of: {', '.join(stats)}")
         values = self.table[metric]
         if values.dtype.kind not in "biuf":

@@ -202,7 +202,9 @@ def _benchmark_prices(benchmark: object, market: Market) -> tuple[np.ndarray | N
             raise ValueError("benchmark: no price on or before any market date")
         return values, str(benchmark.name) if benchmark.name is not None else "benchmark"
     if isinstance(benchmark, str | int) and str(benchmark) in market._label_pos:
-        return market.arrays.close[:, market._label_pos[str(benchmark)]], str(benchmark)
+        # Carried forward over its gaps, as a Series is: one rule for both ways of naming it.
+        close = pd.Series(market.arrays.close[:, market._label_pos[str(benchmark)]]).ffill()
+        return close.to_numpy(dtype=np.float64, na_value=np.nan), str(benchmark)
     raise ValueError(f"benchmark must be None, a price Series or a stock of the market, got {benchmark!r:.80}")
 
 
@@ -403,8 +405,10 @@ def backtest(
     delisting: None; "auto" (a stock whose prices end before the last market date is sold on
         its last priced row); or a Series stock -> date (sold on the last market row not later
         than the date).
-    benchmark: None, a price Series (aligned to the market's dates, carried forward), or a
-        stock label of the market (its close); it adds alpha and beta to the stats.
+    benchmark: None, a price Series (aligned to the market's dates), or a stock label of the
+        market (its close); it adds alpha and beta to the stats. Either way a missing price is
+        carried forward from the last known one (so a label and its close Series give the same
+        figures); rows before the first price are left out.
 
     Every argument is checked before the engine runs: a bad one raises TypeError or ValueError
     naming it. Timezone-aware inputs give timezone-aware outputs (all inputs must agree).
