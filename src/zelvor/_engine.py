@@ -13,10 +13,12 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["REASONS", "RawRun", "run"]
+__all__ = ["ACTIONS", "REASONS", "RawRun", "run"]
 
 # Codes of the ledger's `reason` arrays, in code order.
 REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
+# The engine's next-period action names, in the order of the native result's action codes.
+ACTIONS = ("enter", "exit", "hold", "sl", "tp", "sl_enter", "tp_enter", "sl_", "tp_")
 
 _LOCK = threading.Lock()
 

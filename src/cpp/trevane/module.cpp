@@ -6,6 +6,7 @@
 #include "pyglue/errors.hpp"
 #include "pyglue/numpy.hpp"
 #include "trevane/module_state.hpp"
+#include "trevane/native_run.hpp"
 #include "trevane/run_lock.hpp"
 
 namespace zelvor::trevane {
@@ -75,6 +76,8 @@ void build_namespace(PyObject* m) {
 
     add_function(m, get_trade_stocks_def);
     add_function(m, get_transactions_def);
+    add_function(m, prepare_native_def);
+    add_function(m, run_native_def);
     Ref test_dict = glue::check(PyDict_New());
     glue::add_object(m, "__test__", test_dict.get());
 }

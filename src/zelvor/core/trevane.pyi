@@ -158,3 +158,63 @@ def get_stock_operations() -> dict[str, Any]: ...
 def get_transactions() -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
 def normalize_weight(weights: _Weights, position_limit: float) -> _Weights: ...
 def ioft(v: float) -> _datetime.datetime: ...
+
+class _NativeInputs:
+    """The capsule `_prepare_native` returns (opaque)."""
+
+def _prepare_native(
+    price_values: npt.NDArray[np.float64],
+    close_values: npt.NDArray[np.float64],
+    high_values: npt.NDArray[np.float64],
+    low_values: npt.NDArray[np.float64],
+    open_values: npt.NDArray[np.float64],
+    price_index: npt.NDArray[np.int64],
+    price_columns: npt.NDArray[np.object_],
+    pos_values: npt.NDArray[np.float64],
+    pos_index: npt.NDArray[np.int64],
+    pos_columns: npt.NDArray[np.object_],
+    resample: npt.NDArray[np.int64],
+    delisting_bars: npt.ArrayLike | None = None,
+) -> _NativeInputs:
+    """Private: check and hold backtest_'s arrays for `_run_native`.
+
+    The arrays are checked as backtest_ checks them, the labels matched and the gross weight of
+    every weights row (``org_np.abs(row).sum()``) computed once. pos_values must have
+    len(pos_index) rows and len(pos_columns) columns (ValueError otherwise). The arrays are held,
+    not copied: they must not change while the result is in use.
+    """
+
+def _run_native(
+    inputs: _NativeInputs,
+    fee_ratio: float = 0.001425,
+    tax_ratio: float = 0.003,
+    stop_loss: float = 1.0,
+    take_profit: float = ...,
+    trail_stop: float = ...,
+    trail_stop_activation: float = 0.0,
+    touched_exit: bool = False,
+    position_limit: float = 1.0,
+    retain_cost_when_rebalance: bool = False,
+    stop_trading_next_period: object = True,
+    quelmo_window: int = 0,
+    quelmo_window_step: int = 1,
+    periodically_rebalance: bool = True,
+) -> dict[str, Any]:
+    """Private: one backtest over `_prepare_native`'s inputs, bit for bit the run backtest_ makes.
+
+    The simulation runs without the interpreter lock (calls from several threads run at once) and
+    leaves nothing in module state: the flags are taken as values, stop_trading_next_period by its
+    truth value once. Errors are those of backtest_ (same type and message).
+
+    Returns a dict:
+
+    - ``equity``: float64 per price row (what backtest_ returns).
+    - ``trades``: the ledger of get_transactions() (sid, entry_row, exit_row, position,
+      entry_price, exit_price, basis, pnl, reason) and ``stats``, float64 of shape (trades, L): per
+      trade the recorder's statistics array (window groups, then the six exit figures).
+    - ``recorded``: the recorder's records: sid, entry_row, exit_row (-1 open), position.
+    - ``fills``: the fills of get_transactions().
+    - ``operations``: weight_sid/weight and next_weight_sid/next_weight (the "weights" and
+      "next_weights" of get_stock_operations(), in their order), action_sid/action (uint8 codes
+      of zelvor._engine.ACTIONS, in the actions' order), weight_time, next_weight_time.
+    """
