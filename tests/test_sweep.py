@@ -179,6 +179,24 @@ def test_weights_are_computed_once_per_strategy_parameters(market):
     assert calls == [10, 30]
 
 
+def int_top(market, top=5):
+    """Momentum weights that, like many strategies, take a count (alone or in a tuple) and nothing else."""
+    count = top[0] if type(top) is tuple and len(top) == 1 else top
+    if type(count) is not int:
+        raise TypeError(f"top must be an int, got {type(count).__name__}")
+    return momentum(market, top=count)
+
+
+@pytest.mark.parametrize("backend", ["serial", pytest.param("processes", marks=[needs_workers, needs_joblib])])
+def test_weights_cache_tells_equal_values_of_different_types_apart(market, backend):
+    # 5 == 5.0 and 1 == True (and so do tuples of them): each set still gets its own weights call.
+    sets = [{"top": 5}, {"top": 5.0}, {"top": 1}, {"top": True}, {"top": (1,)}, {"top": (True,)}]
+    result = zelvor.sweep(int_top, market, sets, backend=backend, n_jobs=1, progress=False)
+    errors = result.table["error"].tolist()
+    assert errors[0::2] == ["", "", ""], errors
+    assert errors[1::2] == [f"TypeError: top must be an int, got {t}" for t in ("float", "bool", "bool")]
+
+
 def test_dataframe_weights_with_fixed_options(market):
     weights = momentum(market)
     result = zelvor.sweep(weights, market, {"take_profit": [0.1, 0.3]}, backend="serial", progress=False, fee_ratio=0)

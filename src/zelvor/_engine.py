@@ -7,6 +7,7 @@ reading, so a `RawRun` is complete and independent of any later run.
 
 from __future__ import annotations
 
+import os
 import threading
 from dataclasses import dataclass
 from typing import Any
@@ -21,6 +22,22 @@ REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "o
 ACTIONS = ("enter", "exit", "hold", "sl", "tp", "sl_enter", "tp_enter", "sl_", "tp_")
 
 _LOCK = threading.Lock()
+_lock_owner: int | None = None  # the thread inside `run`, if any
+
+
+def _new_lock_in_child() -> None:
+    """After a fork the child has only the forking thread: a run another thread had under way never
+    ends there, and its hold on the lock would make every run of the child wait forever. The child
+    gets a fresh lock; a run of the forking thread itself (a fork from one of its callbacks) goes on
+    and keeps its own until it ends."""
+    global _LOCK, _lock_owner
+    if _lock_owner != threading.get_ident():
+        _LOCK = threading.Lock()
+        _lock_owner = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_new_lock_in_child)
 
 
 @dataclass(frozen=True, slots=True)
@@ -52,11 +69,16 @@ def run(arrays: dict[str, Any], options: dict[str, Any]) -> RawRun:
     """Run `backtest_` with the engine's arguments and copy out its results."""
     from zelvor.core import quelmo, trevane
 
+    global _lock_owner
     with _LOCK:
-        equity = trevane.backtest_(**arrays, **options)
-        trades, fills = trevane.get_transactions()
-        stats = list(quelmo.quelmo)
-        ops = trevane.get_stock_operations()
+        _lock_owner = threading.get_ident()
+        try:
+            equity = trevane.backtest_(**arrays, **options)
+            trades, fills = trevane.get_transactions()
+            stats = list(quelmo.quelmo)
+            ops = trevane.get_stock_operations()
+        finally:
+            _lock_owner = None
     # The nested dictionaries are replaced (not changed) by the next run, but a caller of
     # get_stock_operations could still change them: keep copies.
     operations = {k: dict(v) if isinstance(v, dict) else v for k, v in ops.items()}

@@ -150,6 +150,11 @@ def _resolve_n_jobs(n_jobs: Any) -> int:
     return n_jobs
 
 
+def _cap_workers(requested: int, n_sets: int) -> int:
+    """Workers worth starting: no more than the sets to run nor the cores to run them on."""
+    return max(1, min(requested, n_sets, _cpu_count()))
+
+
 def _cpu_count() -> int:
     try:
         from joblib import cpu_count  # respects CPU affinity and container quotas
@@ -632,16 +637,20 @@ class _Same:
 
 
 def _cache_key(values: Mapping[str, Any]) -> tuple:
-    """A dict key for parameter values; an unhashable value (a frame) is keyed by its identity."""
-    key = []
-    for name in sorted(values):
-        value = values[name]
-        try:
-            hash(value)
-        except TypeError:
-            value = _Same(value)
-        key.append((name, value))
-    return tuple(key)
+    """A dict key for parameter values, by type and value: 5 and 5.0 (or True and 1) are equal
+    but may not give the same weights. An unhashable value (a frame) is keyed by its identity."""
+    return tuple((name, _typed(values[name])) for name in sorted(values))
+
+
+def _typed(value: Any) -> Any:
+    """`value` as a hashable key that tells apart equal values of different types, inside tuples too."""
+    if type(value) is tuple:
+        return (tuple, tuple(map(_typed, value)))
+    try:
+        hash(value)
+    except TypeError:
+        return _Same(value)
+    return (type(value), value)
 
 
 class _LRU(OrderedDict):
@@ -1335,8 +1344,8 @@ def sweep(
     grid: a dict of lists (every combination, in the dict's order, the last key varying fastest)
         or a list of dicts (the sets as given; a key missing from a set takes the default).
         Keys that are options of `zelvor.backtest` go to it; the others go to `weights`.
-    n_jobs: worker processes (-1, the default: one per core). Ignored by "serial" and when a
-        Dask `client` is given (its workers decide).
+    n_jobs: worker processes (-1, the default: one per core), at most one per core and one per
+        parameter set. Ignored by "serial" and when a Dask `client` is given (its workers decide).
     backend: "serial" (this process), "processes" (loky worker processes on this machine) or
         "dask" (`client`, or a `LocalCluster` of `n_jobs` processes started and closed for the
         call). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
@@ -1384,6 +1393,7 @@ def sweep(
             f"weights must be a DataFrame or a callable weights(market, **params), got {type(weights).__name__}"
         )
     keys, sets = _expand_grid(grid)
+    workers = _cap_workers(workers, len(sets))
 
     option_names = frozenset(_backtest_option_names())
     clash = sorted(set(keys) & set(fixed_options))
