@@ -9,14 +9,14 @@ the epoch, midnight UTC of the trading day), columns are stocks (one-dimensional
 
 from __future__ import annotations
 
+import codecs
 import csv
 import datetime as _dt
-import gc
 import gzip
 import io
-import itertools
 import os
 import warnings
+import zlib
 from dataclasses import dataclass
 from typing import Any
 
@@ -279,11 +279,22 @@ def momentum_strategy(
 
 # --------------------------------------------------------------------------------------------
 # CSV loader
+#
+# Two passes apply one set of rules. The fast pass hands the bytes to a columnar CSV reader
+# (pyarrow's when it is installed, pandas' C reader otherwise) and checks the columns it gets
+# back; it reports nothing itself. When anything is off, or it cannot vouch for the file, the
+# file is read again record by record with the csv module, which applies the same checks and
+# names the line and column of the first problem (a file that pass accepts is loaded from it).
 
 _NAME_COLUMNS = ("name", "ticker", "symbol", "stock", "stock_id", "code", "asset")
 _PRICE_COLUMNS = ("open", "high", "low", "close")
 _MISSING = frozenset(("", "na", "n/a", "nan", "null", "none"))
-_CHUNK_ROWS = 65_536
+# The spellings of a missing price the columnar readers match (exactly); other casings and
+# surrounding blanks are left to the record-by-record pass.
+_MISSING_SPELLINGS = sorted({s for m in _MISSING for s in (m, m.upper(), m.title(), m.capitalize())} | {"NaN"})
+# The calendar days whose midnight fits int64 nanoseconds (the engine's and pandas' range).
+_FIRST_DAY = _dt.date(1677, 9, 22)
+_LAST_DAY = _dt.date(2262, 4, 11)
 
 
 class DataError(ValueError):
@@ -301,11 +312,44 @@ class DataError(ValueError):
         super().__init__(f"{', '.join(where)}: {message}" if where else message)
 
 
-def _open_text(path) -> io.TextIOWrapper:
-    with open(path, "rb") as probe:
-        compressed = probe.read(2) == b"\x1f\x8b"
-    stream = gzip.open(path, "rb") if compressed else open(path, "rb")
-    return io.TextIOWrapper(stream, encoding="utf-8-sig", newline="")
+class _Doubt(Exception):
+    """The fast pass cannot vouch for the file: it is read again record by record."""
+
+
+class _DateOutOfRange(ValueError):
+    pass
+
+
+def _read_bytes(path) -> bytes:
+    """The whole file, gunzipped when its content (not its name) is gzip."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:2] == b"\x1f\x8b":
+        try:
+            data = gzip.decompress(data)
+        except (EOFError, gzip.BadGzipFile, zlib.error) as exc:
+            raise DataError(f"damaged gzip data ({exc})", path=path) from None
+    return data[len(codecs.BOM_UTF8) :] if data.startswith(codecs.BOM_UTF8) else data
+
+
+def _sniff_delimiter(header_line: str) -> str:
+    for delimiter in (",", ";", "\t"):
+        if delimiter in header_line:
+            return delimiter
+    return ","
+
+
+def _header(data: bytes, path) -> tuple[list[str], str]:
+    """The header line's fields and the delimiter."""
+    end = min((i for i in (data.find(b"\n"), data.find(b"\r")) if i >= 0), default=len(data))
+    try:
+        line = data[:end].decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise DataError(f"not UTF-8 text (byte 0x{data[exc.start]:02x} in the header)", path=path, line=1) from None
+    if not line.strip():
+        raise DataError("the file is empty (expected a header line)", path=path, line=1)
+    delimiter = _sniff_delimiter(line)
+    return next(csv.reader([line], delimiter=delimiter)), delimiter
 
 
 def _header_layout(header: list[str], path) -> dict[str, int]:
@@ -337,164 +381,252 @@ def _header_layout(header: list[str], path) -> dict[str, int]:
     return layout
 
 
-def _line_of_record(path, record: int) -> int:
-    """Line number (1-based, header = line 1) of the `record`-th non-empty data record."""
-    with _open_text(path) as text:
-        reader = csv.reader(text, delimiter=_sniff_delimiter(text.readline()))
-        count = -1
-        for row in reader:
-            if row:
-                count += 1
-                if count == record:
-                    return reader.line_num + 1
-    return -1
-
-
-def _sniff_delimiter(header_line: str) -> str:
-    for delimiter in (",", ";", "\t"):
-        if delimiter in header_line:
-            return delimiter
-    return ","
-
-
 def _parse_date(text: str) -> int:
+    """Nanoseconds since the epoch of an ISO date (optionally with a time) or ``YYYYMMDD``.
+
+    A date with a UTC offset keeps its own calendar day and time: the offset is dropped.
+    ValueError for text that is no date, `_DateOutOfRange` for a date int64 cannot hold.
+    """
     value = text.strip()
     if len(value) == 8 and value.isdigit():
         value = f"{value[:4]}-{value[4:6]}-{value[6:]}"
-    moment = _dt.datetime.fromisoformat(value.replace("/", "-"))
-    # A date with a UTC offset keeps its own calendar day: the offset is dropped.
-    moment = moment.replace(tzinfo=None)
+    moment = _dt.datetime.fromisoformat(value.replace("/", "-")).replace(tzinfo=None)
+    if not _FIRST_DAY <= moment.date() <= _LAST_DAY:
+        raise _DateOutOfRange(text)
     return (moment - _EPOCH) // _dt.timedelta(microseconds=1) * 1000
 
 
 def _parse_prices(strings: list[str]) -> tuple[np.ndarray, int | None]:
-    """Float values (NaN for an empty or missing field) and the index of the first bad field."""
-    n = len(strings)
-    try:
-        return np.fromiter(map(float, strings), dtype=np.float64, count=n), None
-    except ValueError:
-        pass
+    """Float values (NaN for an empty or missing field) and the index of the first bad field.
+
+    A field is a plain decimal or exponent number in ASCII; Python's digit separators
+    (``1_000``) and non-ASCII digits, which `float` would take, are refused.
+    """
     cleaned = ["nan" if s.strip().lower() in _MISSING else s for s in strings]
-    try:
-        return np.fromiter(map(float, cleaned), dtype=np.float64, count=n), None
-    except ValueError:
-        pass
     for index, text in enumerate(cleaned):
+        if "_" in text or not text.isascii():
+            return np.empty(0), index
         try:
             float(text)
         except ValueError:
             return np.empty(0), index
-    raise AssertionError("unreachable: a field failed to convert but none is bad")
+    return np.fromiter(map(float, cleaned), dtype=np.float64, count=len(cleaned)), None
 
 
-def load_csv(path) -> MarketArrays:
-    """Load daily prices in long format (one row per date and stock) into wide matrices.
+def _quoted_spans_clean(bytes_: np.ndarray) -> bool:
+    """Whether every quoted span closes on its own line (no line break inside quotes)."""
+    quotes = np.flatnonzero(bytes_ == ord('"'))
+    if len(quotes) == 0:
+        return True
+    if len(quotes) % 2:
+        return False
+    breaks = np.flatnonzero((bytes_ == ord("\n")) | (bytes_ == ord("\r")))
+    return bool(np.array_equal(np.searchsorted(breaks, quotes[0::2]), np.searchsorted(breaks, quotes[1::2])))
 
-    The header names the columns: ``date``, ``open``, ``high``, ``low``, ``close`` and the stock
-    (``Name``, ``ticker``, ``symbol``, ...), in any order and case; other columns (volume,
-    adjusted close) are ignored. Gzip-compressed files are recognised by their content.
-    Dates are ISO (``2018-02-07``, optionally with a time) or ``YYYYMMDD``; an empty price field
-    (or NA, null, nan) is a missing price. Rows may come in any order. Stocks are sorted by
-    name and dates ascending; a stock without a row for a date has NaN prices there. A stock
-    whose prices stop before the last date is taken as delisted on its last row with a close.
 
-    Malformed input raises `DataError` (a `ValueError`) naming the file, the line and the
-    column: a missing header column, a wrong number of fields, an unreadable date, a price that
-    is not a number or not positive and finite, an empty stock name, or two rows for the same
-    stock and date.
-    """
-    # The loader creates millions of short-lived strings and lists; the cyclic collector only
-    # slows that down (several times over), and nothing here builds cycles.
-    gc_was_enabled = gc.isenabled()
-    gc.disable()
+def _fast_columns(data: bytes, header: list[str], delimiter: str, layout: dict[str, int], engine: str):
+    """(date strings, stock names, {field: float64 prices}) of the columnar reader, or `_Doubt`."""
+    if not data.isascii():
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError:
+            raise _Doubt from None
+    raw = np.frombuffer(data, dtype=np.uint8)
+    if not _quoted_spans_clean(raw):
+        raise _Doubt
+    names = [f"f{i}" for i in range(len(header))]
+    wanted = {key: names[i] for key, i in layout.items()}
     try:
-        return _load_csv(path)
-    finally:
-        if gc_was_enabled:
-            gc.enable()
+        if engine == "pyarrow":
+            columns = _read_pyarrow(data, names, delimiter, wanted)
+        else:
+            columns = _read_pandas_c(data, raw, names, delimiter, wanted)
+    except _Doubt:
+        raise
+    except Exception:  # any complaint of the reader: the record-by-record pass names it
+        raise _Doubt from None
+    return columns
 
 
-def _load_csv(path) -> MarketArrays:
-    wanted = ("date", *_PRICE_COLUMNS, "name")
-    fields: dict[str, list[str]] = {k: [] for k in wanted}
+def _read_pyarrow(data: bytes, names: list[str], delimiter: str, wanted: dict[str, str]):
+    import pyarrow as pa
+    import pyarrow.csv as pacsv
+
+    text = pa.dictionary(pa.int32(), pa.string())
+    table = pacsv.read_csv(
+        io.BytesIO(data),
+        read_options=pacsv.ReadOptions(column_names=names, skip_rows=1),
+        parse_options=pacsv.ParseOptions(delimiter=delimiter),
+        convert_options=pacsv.ConvertOptions(
+            include_columns=list(wanted.values()),
+            column_types={
+                wanted["date"]: text,
+                wanted["name"]: text,
+                **{wanted[k]: pa.float64() for k in _PRICE_COLUMNS},
+            },
+            null_values=_MISSING_SPELLINGS,
+            strings_can_be_null=False,
+            quoted_strings_can_be_null=False,
+        ),
+    )
+    table = table.unify_dictionaries().combine_chunks()
+
+    def coded(key: str) -> tuple[np.ndarray, list[str]]:
+        column = table.column(wanted[key])
+        if column.num_chunks == 0:
+            return np.zeros(0, dtype=np.int64), []
+        chunk = column.chunk(0)
+        return chunk.indices.to_numpy().astype(np.int64), chunk.dictionary.to_pylist()
+
+    prices = {k: table.column(wanted[k]).to_numpy().astype(np.float64, copy=False) for k in _PRICE_COLUMNS}
+    return coded("date"), coded("name"), prices
+
+
+def _read_pandas_c(data: bytes, raw: np.ndarray, names: list[str], delimiter: str, wanted: dict[str, str]):
+    frame = pd.read_csv(
+        io.BytesIO(data),
+        engine="c",
+        sep=delimiter,
+        header=None,
+        skiprows=1,
+        names=names,
+        usecols=list(wanted.values()),
+        index_col=False,
+        dtype={wanted["date"]: object, wanted["name"]: object, **{wanted[k]: np.float64 for k in _PRICE_COLUMNS}},
+        keep_default_na=False,
+        na_values={wanted[k]: _MISSING_SPELLINGS for k in _PRICE_COLUMNS},
+        encoding="utf-8",
+    )
+    # The C reader pads a short record with empty fields and drops the surplus of a long one
+    # (the names are given), so the fields are counted here: every record that is not blank
+    # has one delimiter fewer than the header has fields, outside quotes.
+    line_ends = (raw == ord("\n")) | (raw == ord("\r"))
+    if b"\r\n" in data:
+        line_ends[:-1] &= raw[1:] != ord("\n")
+    ends = np.flatnonzero(line_ends)
+    delimiters = np.flatnonzero(raw == ord(delimiter))
+    quotes = np.flatnonzero(raw == ord('"'))
+    if len(quotes):
+        delimiters = delimiters[np.searchsorted(quotes, delimiters) % 2 == 0]
+    starts = np.concatenate(([0], ends + 1))
+    per_line = np.diff(np.searchsorted(delimiters, np.concatenate((starts, [len(raw) + 1]))))[1:]
+    if len(per_line) and starts[-1] >= len(raw):
+        per_line = per_line[:-1]  # the empty "line" after a final line break
+    records = per_line == len(names) - 1
+    if not records.all():
+        lines = np.flatnonzero(~records) + 1
+        if (per_line[lines - 1] != 0).any() or any(
+            data[starts[i] : (ends[i] if i < len(ends) else len(data))].strip() for i in lines
+        ):
+            raise _Doubt
+    if int(records.sum()) != len(frame):
+        raise _Doubt
+
+    def coded(key: str) -> tuple[np.ndarray, list[str]]:
+        codes, uniques = pd.factorize(frame[wanted[key]].to_numpy(dtype=object))
+        return codes.astype(np.int64, copy=False), list(uniques)
+
+    prices = {k: frame[wanted[k]].to_numpy(dtype=np.float64) for k in _PRICE_COLUMNS}
+    return coded("date"), coded("name"), prices
+
+
+def _slow_columns(data: bytes, header: list[str], delimiter: str, layout: dict[str, int], path):
+    """The csv module's reading: (record lines, (codes, dates), (codes, names), {field: strings}),
+    or the DataError of the first malformed record."""
     try:
-        with _open_text(path) as text:
-            header_line = text.readline()
-            if not header_line.strip():
-                raise DataError("the file is empty (expected a header line)", path=path, line=1)
-            delimiter = _sniff_delimiter(header_line)
-            header = next(csv.reader([header_line], delimiter=delimiter))
-            layout = _header_layout(header, path)
-            label_of = {key: header[i].strip() for key, i in layout.items()}
-            positions = [layout[k] for k in wanted]
-            n_fields = len(header)
-            reader = csv.reader(text, delimiter=delimiter)
-            n_records = 0
-            while True:
-                try:
-                    chunk = list(itertools.islice(reader, _CHUNK_ROWS))
-                except csv.Error as exc:
-                    raise DataError(f"unreadable CSV: {exc}", path=path, line=reader.line_num + 1) from None
-                if not chunk:
-                    break
-                if any(not row for row in chunk):
-                    chunk = [row for row in chunk if row]
-                for index, row in enumerate(chunk):
-                    if len(row) != n_fields:
-                        raise DataError(
-                            f"expected {n_fields} fields as in the header, found {len(row)}",
-                            path=path,
-                            line=_line_of_record(path, n_records + index),
-                        )
-                columns = list(zip(*chunk, strict=True))
-                for key, position in zip(wanted, positions, strict=True):
-                    fields[key].extend(columns[position])
-                n_records += len(chunk)
+        text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
-        raise DataError(f"not UTF-8 text ({exc.reason} at byte {exc.start} of a block)", path=path) from None
-    except (EOFError, gzip.BadGzipFile) as exc:
-        raise DataError(f"damaged gzip data ({exc})", path=path) from None
+        line_start = max(data.rfind(b"\n", 0, exc.start), data.rfind(b"\r", 0, exc.start)) + 1
+        line = data.count(b"\n", 0, line_start) + 1
+        if b"\n" not in data:
+            line = data.count(b"\r", 0, line_start) + 1
+        before = data[line_start : exc.start].decode("utf-8", errors="replace")
+        field = next(csv.reader([before + "x"], delimiter=delimiter))
+        column = header[len(field) - 1].strip() if len(field) <= len(header) else None
+        raise DataError(
+            f"not UTF-8 text (byte 0x{data[exc.start]:02x} {exc.reason}); save the file as UTF-8",
+            path=path,
+            line=line,
+            column=column,
+        ) from None
+    reader = csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)
+    keys = ("date", "name", *_PRICE_COLUMNS)
+    positions = [layout[k] for k in keys]
+    fields: list[list[str]] = [[] for _ in keys]
+    lines: list[int] = []
+    n_fields = len(header)
+    try:
+        next(reader)
+        previous = reader.line_num
+        for row in reader:
+            start, previous = previous + 1, reader.line_num
+            if not row or (len(row) == 1 and not row[0].strip()):
+                continue
+            if previous != start:
+                j = next((j for j, f in enumerate(row) if "\n" in f or "\r" in f), None)
+                raise DataError(
+                    "a quoted field runs over a line break (unbalanced quote?)",
+                    path=path,
+                    line=start,
+                    column=header[j].strip() if j is not None and j < n_fields else None,
+                )
+            if len(row) != n_fields:
+                raise DataError(f"expected {n_fields} fields as in the header, found {len(row)}", path=path, line=start)
+            lines.append(start)
+            for out, position in zip(fields, positions, strict=True):
+                out.append(row[position])
+    except csv.Error as exc:
+        raise DataError(f"unreadable CSV: {exc}", path=path, line=reader.line_num + 1) from None
 
+    def coded(strings: list[str]) -> tuple[np.ndarray, list[str]]:
+        index: dict[str, int] = {}
+        codes = np.fromiter((index.setdefault(s, len(index)) for s in strings), dtype=np.int64, count=len(strings))
+        return codes, list(index)
+
+    return (
+        np.array(lines, dtype=np.int64),
+        coded(fields[0]),
+        coded(fields[1]),
+        dict(zip(_PRICE_COLUMNS, fields[2:], strict=True)),
+    )
+
+
+def _assemble(dates_coded, names_coded, prices, fail) -> MarketArrays:
+    """The wide matrices of long-format columns (codes and distinct texts for dates and names,
+    floats or strings per price field); `fail(record, key, message, earlier=None)` raises."""
+    name_codes, name_texts = names_coded
+    date_codes, date_texts = dates_coded
+    n_records = len(name_codes)
     if n_records == 0:
-        raise DataError("no data rows after the header", path=path, line=2)
+        fail(None, None, "no data rows after the header")
 
-    def fail(record: int, column: str, message: str):
-        raise DataError(message, path=path, line=_line_of_record(path, record), column=column)
+    def first(codes: np.ndarray, bad: list[int]) -> int:
+        return int(np.flatnonzero(np.isin(codes, bad))[0])
 
     # Stocks, in name order.
-    names = fields.pop("name")
-    name_codes: dict[str, int] = {}
-    raw_codes = np.fromiter((name_codes.setdefault(s, len(name_codes)) for s in names), dtype=np.int64, count=n_records)
-    stripped = {s: s.strip() for s in name_codes}
-    if "" in stripped.values():
-        blank = next(s for s, v in stripped.items() if not v)
-        fail(int(np.argmax(raw_codes == name_codes[blank])), label_of["name"], "empty stock name")
-    labels = sorted(set(stripped.values()))
+    stripped = [s.strip() for s in name_texts]
+    blank = [code for code, s in enumerate(stripped) if not s]
+    if blank:
+        fail(first(name_codes, blank), "name", "empty stock name")
+    labels = sorted(set(stripped))
     label_index = {label: j for j, label in enumerate(labels)}
-    name_map = np.array([label_index[stripped[s]] for s in name_codes], dtype=np.int64)
-    stock = name_map[raw_codes]
-    del names, raw_codes
+    stock = np.array([label_index[s] for s in stripped], dtype=np.int64)[name_codes]
 
     # Dates, ascending.
-    date_texts = fields.pop("date")
-    date_codes: dict[str, int] = {}
-    raw_codes = np.fromiter(
-        (date_codes.setdefault(s, len(date_codes)) for s in date_texts), dtype=np.int64, count=n_records
-    )
-    del date_texts
-    stamps = np.empty(len(date_codes), dtype=np.int64)
-    for date_text, code in date_codes.items():
+    stamps = np.empty(len(date_texts), dtype=np.int64)
+    for code, date_text in enumerate(date_texts):
         try:
             stamps[code] = _parse_date(date_text)
-        except (ValueError, OverflowError):
+        except _DateOutOfRange:
             fail(
-                int(np.argmax(raw_codes == code)),
-                label_of["date"],
-                f"cannot read {date_text!r} as a date (expected YYYY-MM-DD)",
+                first(date_codes, [code]),
+                "date",
+                f"date {date_text.strip()!r} is out of range (dates must lie between {_FIRST_DAY} and {_LAST_DAY})",
             )
+        except (ValueError, OverflowError):
+            fail(first(date_codes, [code]), "date", f"cannot read {date_text!r} as a date (expected YYYY-MM-DD)")
     dates, date_map = np.unique(stamps, return_inverse=True)
-    day: np.ndarray = date_map.reshape(-1)[raw_codes]
-    del raw_codes
+    day: np.ndarray = date_map.reshape(-1)[date_codes]
 
     # One row per stock and date.
     cell = day * len(labels) + stock
@@ -507,20 +639,23 @@ def _load_csv(path) -> MarketArrays:
         when = _dt.datetime.fromtimestamp(int(dates[day[second_record]]) / 1e9, _dt.UTC).date().isoformat()
         fail(
             second_record,
-            label_of["name"],
-            f"second row for stock {labels[stock[second_record]]!r} on {when} "
-            f"(the first is on line {_line_of_record(path, first_record)})",
+            "name",
+            f"second row for stock {labels[stock[second_record]]!r} on {when}",
+            first_record,
         )
 
     matrices = {}
     for column in _PRICE_COLUMNS:
-        values, bad = _parse_prices(fields.pop(column))
-        if bad is not None:
-            fail(bad, label_of[column], "not a number (expected a price such as 12.34, or empty)")
-        invalid = ~np.isnan(values) & ~((values > 0) & np.isfinite(values))
+        values = prices[column]
+        if isinstance(values, list):
+            values, bad = _parse_prices(values)
+            if bad is not None:
+                fail(bad, column, "not a number (expected a price such as 12.34, or empty)")
+        with np.errstate(invalid="ignore"):
+            invalid = ~np.isnan(values) & ~((values > 0) & (values < np.inf))
         if invalid.any():
             where = int(np.argmax(invalid))
-            fail(where, label_of[column], f"price must be positive and finite, got {float(values[where])!r}")
+            fail(where, column, f"price must be positive and finite, got {float(values[where])!r}")
         matrix = np.full((len(dates), len(labels)), np.nan)
         matrix[day, stock] = values
         matrices[column] = matrix
@@ -538,6 +673,90 @@ def _load_csv(path) -> MarketArrays:
         close=close,
         delisting_rows=delisting_rows,
     )
+
+
+def _columnar_engine() -> str:
+    """The fast pass's reader: pyarrow's when it is installed, else pandas' C reader."""
+    try:
+        import pyarrow.csv  # noqa: F401
+    except ImportError:
+        return "c"
+    return "pyarrow"
+
+
+def load_csv(path: str | os.PathLike[str]) -> MarketArrays:
+    """Load daily prices in long format (one row per date and stock) into wide matrices.
+
+    The header names the columns: ``date``, ``open``, ``high``, ``low``, ``close`` and the stock
+    (``Name``, ``ticker``, ``symbol``, ...), in any order and case, separated by commas,
+    semicolons or tabs; other columns (volume, adjusted close) are ignored. The file is UTF-8
+    text; gzip-compressed files are recognised by their content. Dates are ISO
+    (``2018-02-07``, optionally with a time) or ``YYYYMMDD``, from 1677-09-22 to 2262-04-11;
+    an empty price field (or NA, null, nan) is a missing price. Rows may come in any order.
+    Stocks are sorted by name and dates ascending; a stock without a row for a date has NaN
+    prices there. A stock whose prices stop before the last date is taken as delisted on its
+    last row with a close.
+
+    The file is parsed by pyarrow's CSV reader when pyarrow is installed (``zelvor[fast]``),
+    by pandas' C reader otherwise; the result is the same.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file, plain or gzip-compressed.
+
+    Returns
+    -------
+    MarketArrays
+        float64 matrices [dates, stocks], int64 nanosecond dates, the stock labels.
+
+    Raises
+    ------
+    DataError
+        A `ValueError` whose one-line message names the file, the line and the column: a
+        missing header column, a wrong number of fields, a quote left open over a line break,
+        bytes that are not UTF-8, an unreadable or out-of-range date, a price that is not a
+        plain number (``1_000`` is not) or not positive and finite, an empty stock name, or
+        two rows for the same stock and date.
+
+    Examples
+    --------
+    >>> arrays = load_csv("prices.csv.gz")  # doctest: +SKIP
+    >>> arrays.close.shape  # doctest: +SKIP
+    (1259, 505)
+    """
+    return _load_csv(path, _columnar_engine())
+
+
+def _load_csv(path, engine: str | None) -> MarketArrays:
+    """`load_csv` with a given fast-pass reader (None: the record-by-record pass alone)."""
+    data = _read_bytes(path)
+    header, delimiter = _header(data, path)
+    layout = _header_layout(header, path)
+    label_of = {key: header[i].strip() for key, i in layout.items()}
+
+    def doubt(record, key, message, earlier=None):
+        raise _Doubt
+
+    try:
+        if engine is None:
+            raise _Doubt
+        date_col, name_col, prices = _fast_columns(data, header, delimiter, layout, engine)
+        return _assemble(date_col, name_col, prices, doubt)
+    except _Doubt:
+        pass
+    # Read record by record: the first problem is raised with its line; a file this pass accepts
+    # (one the columnar reader refused for a reason of its own) is loaded from its reading.
+    lines, date_col, name_col, texts = _slow_columns(data, header, delimiter, layout, path)
+
+    def fail(record, key, message, earlier=None):
+        if record is None:
+            raise DataError(message, path=path, line=2)
+        if earlier is not None:
+            message += f" (the first is on line {lines[earlier]})"
+        raise DataError(message, path=path, line=int(lines[record]), column=label_of.get(key))
+
+    return _assemble(date_col, name_col, texts, fail)
 
 
 # --------------------------------------------------------------------------------------------
@@ -870,10 +1089,35 @@ class DataWarning(UserWarning):
 
 
 def read_csv(path: str | os.PathLike[str], *, warn: bool = True) -> Market:
-    """Load daily prices in long format (see `load_csv`) into a `Market`.
+    """Load daily prices in long format into a `Market`.
 
-    Malformed input raises `DataError` naming the line and column; when `Market.check` finds
-    suspicious prices, one warning gives their count.
+    The format and the checks are those of `load_csv`: one row per date and stock, a header
+    naming ``date``, ``open``, ``high``, ``low``, ``close`` and the stock, any other columns
+    ignored, plain or gzip-compressed UTF-8 text.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file.
+    warn : bool, default True
+        Warn (`DataWarning`, once, with their count) when `Market.check` finds suspicious
+        prices; False skips the check.
+
+    Returns
+    -------
+    Market
+        Dates ascending (timezone-naive), stocks sorted by name, NaN where a stock has no row.
+
+    Raises
+    ------
+    DataError
+        Malformed input, in one line naming the file, the line and the column.
+
+    Examples
+    --------
+    >>> market = zelvor.read_csv("prices.csv.gz")  # doctest: +SKIP
+    >>> market
+    <Market: 505 stocks x 1259 days, 2013-02-08 .. 2018-02-07>
     """
     market = Market.from_arrays(load_csv(path))
     if warn:
