@@ -73,7 +73,7 @@ def serial(market):
 def test_table_layout_order_and_values(serial, market):
     table = serial.table
     stats_fields = list(zelvor.backtest(momentum(market, top=4), market).stats().index)
-    assert list(table.columns) == ["stop_loss", "take_profit", "lookback", *stats_fields, "error"]
+    assert list(table.columns) == ["stop_loss", "take_profit", "lookback", *stats_fields, "dsr", "error"]
     # Cartesian product in the dict's order, the last key varying fastest.
     assert [tuple(p.values()) for p in serial.params][:3] == [(None, None, 10), (None, None, 40), (None, 0.2, 10)]
     assert len(table) == 12 and list(table.index) == list(range(12))

@@ -25,6 +25,9 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
+from zelvor import _returns
+from zelvor._returns import hidden_fields
+
 if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
     import pandas as pd
     from matplotlib.figure import Figure
@@ -52,7 +55,7 @@ _TABLE_COLUMNS = frozenset(
     (
         "start end total_return cagr annual_volatility sharpe sortino calmar max_drawdown "
         "max_drawdown_duration trades win_rate profit_factor avg_win avg_loss avg_holding_rows "
-        "exposure turnover fees taxes alpha beta error"
+        "exposure turnover fees taxes alpha beta psr min_track_record dsr error"
     ).split()
 )
 
@@ -221,18 +224,22 @@ class _Job:
     market: Any  # zelvor.Market or a _MarketFiles
     fixed_options: dict[str, Any]
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
+    returns: str | None = None  # the dtype each set's daily returns come back in, None: not kept
     _parts: tuple | None = field(default=None, repr=False)
 
     def __reduce__(self):
         market = self.market
         if isinstance(market, _MarketFiles):
-            return (_Job, (self.token, self.weights, market, self.fixed_options, self.option_names))
+            return (_Job, (self.token, self.weights, market, self.fixed_options, self.option_names, self.returns))
         # The market travels as its distinct price matrices (Dask sends them as buffers) plus its
         # dates and stocks: pickled as is, it would carry each matrix twice (the frames and the
         # engine-layout arrays that share their memory). The parts are made once per job.
         if self._parts is None:
             self._parts = _market_parts(market)
-        return (_job_from_parts, (self.token, self.weights, *self._parts, self.fixed_options, self.option_names))
+        return (
+            _job_from_parts,
+            (self.token, self.weights, *self._parts, self.fixed_options, self.option_names, self.returns),
+        )
 
 
 _PRICE_FIELDS = ("close", "open", "high", "low")
@@ -288,8 +295,9 @@ def _rebuild_market(dates: Any, stocks: Any, matrices: Mapping[str, Any], delist
     return market
 
 
-def _job_from_parts(token, weights, dates, stocks, matrices, delisting, fixed_options, option_names) -> _Job:
-    return _Job(token, weights, _rebuild_market(dates, stocks, matrices, delisting), fixed_options, option_names)
+def _job_from_parts(token, weights, dates, stocks, matrices, delisting, fixed_options, option_names, returns) -> _Job:
+    market = _rebuild_market(dates, stocks, matrices, delisting)
+    return _Job(token, weights, market, fixed_options, option_names, returns)
 
 
 # --------------------------------------------------------------------------------------------
@@ -595,6 +603,7 @@ def _state_of(job: _Job) -> _WorkerState:
             directories.append(weights.directory)
             weights = weights.open()
         state = _WorkerState(market, weights, job.fixed_options, job.option_names, market_token=token)
+        state.returns = job.returns
         state.directories = directories
         _worker_calls[job.token] = state
         while len(_worker_calls) > _CALLS_KEPT:
@@ -689,6 +698,7 @@ class _WorkerState:
         self.option_names = option_names
         self.market_token = market_token
         self.directories: list[str] = []  # of the call's own shared files (a weights frame)
+        self.returns: str | None = None  # the dtype of the daily returns rows carry, None: not kept
         self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
         self._weights: _LRU = _LRU()
         self._prepared: _LRU = _LRU()
@@ -696,7 +706,9 @@ class _WorkerState:
 
     @classmethod
     def of(cls, job: _Job) -> _WorkerState:
-        return cls(job.market, job.weights, job.fixed_options, job.option_names)
+        state = cls(job.market, job.weights, job.fixed_options, job.option_names)
+        state.returns = job.returns
+        return state
 
     def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
         merged = {**self.fixed_options, **params}
@@ -718,15 +730,18 @@ class _WorkerState:
             if prepare is None:
                 import zelvor
 
-                stats = zelvor.backtest(weights, self.market, **options).stats()
-                return tuple(stats.index), tuple(stats.to_numpy(dtype=object))
+                report = zelvor.backtest(weights, self.market, **options)
+                stats = report.stats()
+                extra = hidden_fields(report.equity.to_numpy(), report._start_row, self.returns)
+                return (*stats.index, *extra[0]), (*stats.to_numpy(dtype=object), *extra[1])
             inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
             prepared = self._prepared.get_or_make(
                 (_cache_key(strategy), _cache_key(inputs)),
                 lambda: prepare(weights, self.market, **inputs),
             )
-            stats = prepared.stats_dict(**options)
-            return tuple(stats), tuple(stats.values())
+            stats, equity = prepared.stats_and_equity(**options)
+            extra = hidden_fields(equity, prepared._start_row, self.returns)
+            return (*stats, *extra[0]), (*stats.values(), *extra[1])
 
 
 def _describe(exc: BaseException) -> str:
@@ -931,7 +946,7 @@ def _shipped_job(job: _Job, call_dirs: list[str]) -> _Job:
 
     market = _ship_market(job.market)
     weights = _ship_weights(job.weights, directory_for)
-    return _Job(job.token, weights, market, job.fixed_options, job.option_names)
+    return _Job(job.token, weights, market, job.fixed_options, job.option_names, job.returns)
 
 
 def _run_dask(
@@ -1190,10 +1205,12 @@ class BestRun(NamedTuple):
 class Sweep:
     """The result of `zelvor.sweep`: one table row per parameter set, in the grid's order.
 
-    `table` has the parameters as columns, then every field of `Report.stats()`, then `error`
-    (empty for a run that succeeded; otherwise the exception's type and message, and the stats
-    columns hold NaN). The original parameter values, e.g. `None` for a stop that is off (shown as
-    NaN in a float column), are in `params`.
+    `table` has the parameters as columns, then every field of `Report.stats()`, then ``dsr``
+    (the deflated Sharpe ratio: the set's ``psr`` against the Sharpe ratio the best of this
+    many sets would reach by luck, given the spread of their Sharpe ratios; Bailey and López de
+    Prado 2014), then `error` (empty for a run that succeeded; otherwise the exception's type
+    and message, and the stats columns hold NaN). The original parameter values, e.g. `None`
+    for a stop that is off (shown as NaN in a float column), are in `params`.
     """
 
     table: pd.DataFrame
@@ -1201,6 +1218,9 @@ class Sweep:
     parameter_names: list[str]
     seconds: float
     _job: _Job = field(repr=False)
+    returns: pd.DataFrame | None = field(default=None, repr=False)
+    """Each set's daily returns: market dates x sets (the table's index), NaN before a set's
+    first active row and in the column of a failed set; None when the sweep did not keep them."""
 
     def __len__(self) -> int:
         return len(self.table)
@@ -1332,6 +1352,7 @@ def sweep(
     backend: Literal["serial", "processes", "dask"] = "processes",
     client: Any = None,
     progress: bool | Literal["force"] = True,
+    returns: Literal["float64", "float32"] | None = "float64",
     **fixed_options: Any,
 ) -> Sweep:
     """Backtest every parameter set of `grid` on one market; one row of statistics per set.
@@ -1351,6 +1372,9 @@ def sweep(
         call). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
     progress: True shows a bar on stderr (runs done, runs/s, ETA) when stderr is a terminal;
         "force" shows it anyway; False never.
+    returns: keep each set's daily returns in `Sweep.returns` (dates x sets) in this dtype, for
+        `Sweep.overfitting` and `Sweep.spa`: "float64" (the default; 8 bytes a day and set,
+        100 MB for 10,000 sets over 5 years), "float32" (half that) or None (not kept).
     fixed_options: options of `zelvor.backtest` (or, for a callable `weights`, parameters of
         it) that every run gets.
 
@@ -1386,6 +1410,7 @@ def sweep(
     workers = _resolve_n_jobs(n_jobs)
     _check_client(client, backend)
     show_progress = _check_progress(progress)
+    returns_dtype = _returns.check_dtype(returns)
     if not isinstance(market, zelvor.Market):
         raise TypeError(f"market must be a zelvor.Market, got {type(market).__name__}")
     if not (callable(weights) or isinstance(weights, pd.DataFrame)):
@@ -1429,6 +1454,7 @@ def sweep(
         market=market,
         fixed_options=dict(fixed_options),
         option_names=option_names,
+        returns=returns_dtype,
     )
     started = time.perf_counter()
     bar = _Progress(len(sets), show_progress, forced=progress == "force")
@@ -1447,5 +1473,15 @@ def sweep(
         _forget_call(job.token)  # tasks run in this process (one worker, Dask threads) kept a state
         for directory in call_dirs:
             _remove_dir(directory, os.getpid())
+    kept, moments = _returns.collect(rows, len(sets), market.dates, returns_dtype)
     table = _build_table(keys, sets, rows)
-    return Sweep(table=table, params=sets, parameter_names=keys, seconds=time.perf_counter() - started, _job=job)
+    if len(table.columns) > len(keys) + 1:  # some set ran: its figures, then the deflated Sharpe
+        table.insert(len(table.columns) - 1, "dsr", _returns.deflated_column(moments))
+    return Sweep(
+        table=table,
+        params=sets,
+        parameter_names=keys,
+        seconds=time.perf_counter() - started,
+        _job=job,
+        returns=kept,
+    )

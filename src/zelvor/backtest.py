@@ -288,6 +288,13 @@ class Prepared:
 
     def stats_dict(self, risk_free: float = 0.0, periods_per_year: int = 252, **options: Any) -> dict[str, Any]:
         """The same figures as a plain dict (cheapest: for sweeps that collect rows)."""
+        return self.stats_and_equity(risk_free, periods_per_year, **options)[0]
+
+    def stats_and_equity(
+        self, risk_free: float = 0.0, periods_per_year: int = 252, **options: Any
+    ) -> tuple[dict[str, Any], np.ndarray]:
+        """`stats_dict` and the run's equity (one value per market date), for sweeps that keep
+        each run's daily returns."""
         _, engine = self._options(options)
         raw = self._raw(engine)
         return compute_stats(
@@ -300,7 +307,7 @@ class Prepared:
             risk_free,
             periods_per_year,
             self.market.dates.tz,
-        )
+        ), raw.equity
 
 
 def prepare(

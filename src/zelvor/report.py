@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from zelvor._engine import REASONS, RawRun
+from zelvor._sharpe import track_record_figures
 from zelvor.market import _ns
 
 if TYPE_CHECKING:
@@ -98,6 +99,7 @@ def compute_stats(
         out["sortino"] = mean / downside * root if downside > 0 else math.nan
     else:
         out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
+    out.update(track_record_figures(excess))
     if len(active):
         dd = active / np.maximum.accumulate(active) - 1.0
         out["max_drawdown"] = float(np.min(dd))
@@ -404,6 +406,11 @@ class Report:
         - ``exposure``: share of active rows on which at least one trade was open.
           ``turnover``: money traded (buys and sells) / 2 / mean equity, per year.
           ``fees``, ``taxes``: totals paid, in units of the starting value 1.0.
+        - ``psr``: probabilistic Sharpe ratio, the probability that the true Sharpe ratio is
+          above 0 given this one, the number of returns, their skewness and kurtosis (Bailey
+          and López de Prado 2012; 0.95 and above: significant at 5 %).
+          ``min_track_record``: how many rows of returns that Sharpe ratio, skewness and
+          kurtosis need for a psr of 0.95 (inf when the Sharpe ratio is not positive).
         - With a benchmark, ``beta`` (covariance of excess returns over the benchmark's
           variance) and ``alpha`` (mean excess return - beta x the benchmark's, x ppy).
 
