@@ -9,6 +9,7 @@
 (`zelvor.core.trevane`) and returns a `Report` that owns its results.
 """
 
+from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
 from zelvor._sweep import BestRun, Sweep, sweep
 from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
@@ -25,7 +26,10 @@ __all__ = [
     "Report",
     "Sweep",
     "backtest",
+    "deflated_sharpe_ratio",
+    "min_track_record",
     "prepare",
+    "probabilistic_sharpe_ratio",
     "read_csv",
     "run_stats",
     "sweep",
