@@ -384,7 +384,7 @@ class Report:
 
     # ---- figures
 
-    def stats(self, risk_free: float = 0.0, periods_per_year: int = 252) -> pd.Series:
+    def stats(self, risk_free: float = 0.0, periods_per_year: int = 252, *, compare: bool = False) -> Any:
         """Performance and trade figures over the active period (from `start` to the last date).
 
         - ``start``, ``end``: the first simulated date and the last date.
@@ -415,7 +415,21 @@ class Report:
           variance) and ``alpha`` (mean excess return - beta x the benchmark's, x ppy).
 
         NaN marks a figure without enough data (for example no losing trade for the profit factor).
+
+        Then the report's further figures (conventions in `zelvor._figures`): ``best_trade``,
+        ``worst_trade``, ``expectancy``, ``sqn``, ``kelly`` over the closed trades, and
+        ``avg_drawdown``, ``skew``, ``kurtosis``, ``var_95``, ``cvar_95`` (historical, daily),
+        ``omega``, ``tail_ratio``, ``stability`` over the returns.
+
+        With ``compare=True`` (needs a benchmark): a DataFrame, one row per figure, with the
+        ``strategy`` column and the ``benchmark`` column (its own return, CAGR, volatility,
+        Sharpe, drawdowns and return figures on the same dates; NaN for trade figures).
+
+        >>> report.stats()["sharpe"]  # doctest: +SKIP
+        >>> report.stats(compare=True).loc[["cagr", "sharpe", "max_drawdown"]]  # doctest: +SKIP
         """
+        from zelvor import _tearsheet
+
         values = compute_stats(
             self._raw.equity,
             _ns(self._dates),
@@ -427,6 +441,9 @@ class Report:
             periods_per_year,
             self._dates.tz,
         )
+        values.update(_tearsheet.extra_stats(self, risk_free, periods_per_year))
+        if compare:
+            return _tearsheet.compare_frame(self, values, risk_free, periods_per_year)
         return pd.Series(values, dtype=object, name="stats")
 
     def monthly_returns(self) -> pd.DataFrame:
@@ -452,6 +469,62 @@ class Report:
             start_of_year.iloc[0] = e.iloc[0]
         table["year"] = (yearly / start_of_year - 1.0).to_numpy()
         return table
+
+    def drawdowns(self, top: int | None = 5) -> pd.DataFrame:
+        """The `top` deepest periods below a previous high (None: all), deepest first.
+
+        Columns: ``start`` (first date under water), ``valley`` (date of the low), ``recovery``
+        (first date back at the previous high; NaT while still under water), ``depth`` (the
+        low / previous high - 1), ``rows`` (rows under water) and ``days`` (calendar days from
+        start to the last date under water, plus one). Over the active period, as `stats`.
+
+        >>> report.drawdowns(top=3)  # doctest: +SKIP
+        """
+        from zelvor import _tearsheet
+
+        return _tearsheet.drawdown_table(self, top)
+
+    def rolling(self, window: int = 126, *, risk_free: float = 0.0, periods_per_year: int = 252) -> pd.DataFrame:
+        """Figures over the trailing `window` rows (126: about six months), one row per date.
+
+        Columns: ``return`` (compounded over the window), ``volatility`` (annualised),
+        ``sharpe`` (annualised, of returns minus ``risk_free / periods_per_year``) and, with a
+        benchmark, ``beta`` to it. NaN until a full window. Conventions in `zelvor._figures`.
+
+        >>> report.rolling(63)["sharpe"].plot()  # doctest: +SKIP
+        """
+        from zelvor import _tearsheet
+
+        return _tearsheet.rolling_table(self, window, risk_free, periods_per_year)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The statistics (and the benchmark's), the options and the tables (equity, trades,
+        drawdowns, monthly returns, actions) as plain JSON-ready data. `Report.read_json`
+        turns it back into a Series and DataFrames with the same values and dtypes."""
+        from zelvor import _tearsheet
+
+        return _tearsheet.to_dict(self)
+
+    def to_json(self, path: str | Any | None = None, *, indent: int | None = None) -> str:
+        """`to_dict` as JSON text (NaN and NaT as null, dates as ISO 8601), written to `path` if given."""
+        import json
+
+        text = json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+        if path is not None:
+            with open(path, "w", encoding="utf-8") as out:
+                out.write(text)
+        return text
+
+    @staticmethod
+    def read_json(data: str | dict[str, Any]) -> dict[str, Any]:
+        """What `to_json` wrote (its text, or `to_dict`'s result): ``stats`` as a Series and each
+        of ``tables`` as the DataFrame it was.
+
+        >>> Report.read_json(report.to_json())["tables"]["trades"]  # doctest: +SKIP
+        """
+        from zelvor import _tearsheet
+
+        return _tearsheet.from_dict(data)
 
     # ---- pictures
 
