@@ -65,7 +65,7 @@ def benchmark_stats(report: Report, risk_free: float, periods_per_year: int) -> 
 def compare_frame(report: Report, values: dict[str, Any], risk_free: float, periods_per_year: int) -> pd.DataFrame:
     """The strategy's figures beside the benchmark's (the benchmark's start and end are the run's;
     figures of trades, costs and exposure have no benchmark value)."""
-    bench = benchmark_stats(report, risk_free, periods_per_year)
+    bench: dict[str, Any] = {**benchmark_stats(report, risk_free, periods_per_year)}
     bench.update(start=values.get("start"), end=values.get("end"))
     name = str(report.benchmark.name) if report.benchmark is not None else "benchmark"
     column = [bench.get(k, math.nan) for k in values]
