@@ -118,7 +118,8 @@ def test_a_zero_trading_price_of_a_weighted_stock_is_refused_up_front():
     market = zelvor.Market(close)
     weights = WEIGHTS.copy()
     weights["S2"] = 0.3
-    with pytest.raises(ValueError, match=r"trade_at: zero, negative or infinite trading price for S2 on 2021-01-18"):
+    # The message names the field as the price rule now covers every field a run reads.
+    with pytest.raises(ValueError, match=r"market: the close price of S2 on 2021-01-18 is 0.0, not a usable price"):
         zelvor.backtest(weights, market)
     weights["S2"] = 0.0  # not traded: the bad price does not matter
     zelvor.backtest(weights, market)

@@ -11,6 +11,7 @@
 
 from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
 from zelvor._sweep import BestRun, Sweep, sweep
+from zelvor._validate import RunWarning, UnitWarning
 from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
 from zelvor.report import Report
@@ -24,6 +25,7 @@ __all__ = [
     "Market",
     "Prepared",
     "Report",
+    "RunWarning",
     "Sweep",
     "backtest",
     "deflated_sharpe_ratio",
@@ -33,4 +35,5 @@ __all__ = [
     "read_csv",
     "run_stats",
     "sweep",
+    "UnitWarning",
 ]

@@ -1,17 +1,78 @@
 """The scalar options of `zelvor.backtest`: one table of constraints and one checker.
 
 Every option is checked before the engine runs; a bad value is a TypeError (wrong kind) or a
-ValueError (out of range) whose message names the option, what it must be and what it got.
+ValueError (out of range) whose message names the option, what it must be and what it got. A
+legal value that is almost surely a unit slip (a stop of 8 meant as 8 %) gets a `UnitWarning`
+saying what was probably meant (`unit_slips`); one that can never act on the weights' holdings
+(a stop-loss at 100 % or more on long-only weights) is refused.
 """
 
 from __future__ import annotations
 
+import difflib
 import math
 import numbers
+import os
+import sys
+import warnings
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any
 
-__all__ = ["OPTIONS", "Constraint", "check_options"]
+__all__ = [
+    "OPTIONS",
+    "Constraint",
+    "RunWarning",
+    "UnitWarning",
+    "check_options",
+    "closest",
+    "shown",
+    "unit_slips",
+    "warn",
+]
+
+
+class UnitWarning(UserWarning):
+    """An option whose value is legal but almost surely a unit slip (8 meant as 8 %)."""
+
+
+class RunWarning(UserWarning):
+    """A run that will not do what was probably meant: weights scaled down because their gross
+    exceeds 1, weights that never hold anything, intraday exits without highs and lows."""
+
+
+_PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
+def warn(message: str, category: type[Warning]) -> None:
+    """`warnings.warn`, attributed to the first caller outside this package (whatever the path
+    through `backtest`, `Prepared.run` or a sweep)."""
+    level = 2  # 1 would be this function
+    frame = sys._getframe(1)
+    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE):
+        frame = frame.f_back  # type: ignore[assignment]
+        level += 1
+    warnings.warn(message, category, stacklevel=level)
+
+
+def closest(name: str, choices: Iterable[str]) -> str:
+    """ " (did you mean 'x'?)" for the choice closest to a mistyped `name`, or ""."""
+    choices = list(choices)
+    match = difflib.get_close_matches(name, choices, n=1, cutoff=0.6)
+    if not match:  # "stoploss", "StopLoss": compare without case and underscores too
+        folded = {c.replace("_", "").lower(): c for c in choices}
+        hit = difflib.get_close_matches(name.replace("_", "").lower(), list(folded), n=1, cutoff=0.6)
+        match = [folded[hit[0]]] if hit else []
+    return f" (did you mean {match[0]!r}?)" if match else ""
+
+
+def shown(value: object, width: int = 60) -> str:
+    """`repr(value)`, cut to `width` characters (an int of 10**5000 digits has no repr at all)."""
+    try:
+        text = repr(value)
+    except ValueError:
+        return f"<{type(value).__name__} too large to show>"
+    return text if len(text) <= width else text[: width - 3] + "..."
 
 
 @dataclass(frozen=True)
@@ -22,6 +83,11 @@ class Constraint:
     low/high: bounds (None: unbounded); low_open/high_open: the bound itself is excluded.
     off: None is accepted and means "off" (the engine's own default is then passed).
     engine: the value the engine receives for None.
+    slip: a value at or above this is legal but almost surely a unit slip (a `UnitWarning`).
+    dead: "long" or "short": a value at or above 1 (100 %) can never act on a holding of this
+        side, so it is refused when the weights hold only that side.
+    needs: the option that must be on for this one to act (the slip checks skip it otherwise).
+    meaning: what the value measures, for the messages ("a loss of").
     """
 
     kind: str
@@ -31,6 +97,10 @@ class Constraint:
     high_open: bool = False
     off: bool = False
     engine: Any = None
+    slip: float | None = None
+    dead: str | None = None
+    needs: str | None = None
+    meaning: str = ""
 
     def describe(self) -> str:
         what = {"real": "a real number", "int": "an integer", "bool": "True or False"}[self.kind]
@@ -49,13 +119,53 @@ class Constraint:
 # The engine's exit levels are ratios to the cost basis: "off" is a level never reached.
 _INF = math.inf
 
+# Slips: costs of 2 % or more per trade are plausible only as percent given for a fraction
+# (fee_ratio=0.1425 for 0.1425 %). A stop-loss of 100 % or more never fires on a long holding (it
+# can lose at most everything), nor a take-profit or a trailing activation of 100 % or more on a
+# short one (it can gain at most everything); a trailing distance of 100 % of the entry price, or
+# a profit target of 1,000 %, is legal but almost surely 8 meant as 8 %.
 OPTIONS: dict[str, Constraint] = {
-    "fee_ratio": Constraint("real", low=0.0, high=1.0, high_open=True),
-    "tax_ratio": Constraint("real", low=0.0, high=1.0, high_open=True),
-    "stop_loss": Constraint("real", low=0.0, low_open=True, off=True, engine=1.0),
-    "take_profit": Constraint("real", low=0.0, low_open=True, off=True, engine=_INF),
-    "trail_stop": Constraint("real", low=0.0, low_open=True, off=True, engine=_INF),
-    "trail_stop_activation": Constraint("real", low=0.0),
+    "fee_ratio": Constraint(
+        "real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning="the fee on every traded amount"
+    ),
+    "tax_ratio": Constraint("real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning="the tax on every sale"),
+    "stop_loss": Constraint(
+        "real",
+        low=0.0,
+        low_open=True,
+        off=True,
+        engine=1.0,
+        slip=1.0,
+        dead="long",
+        meaning="the loss at which a holding is sold",
+    ),
+    "take_profit": Constraint(
+        "real",
+        low=0.0,
+        low_open=True,
+        off=True,
+        engine=_INF,
+        slip=10.0,
+        dead="short",
+        meaning="the gain at which a holding is sold",
+    ),
+    "trail_stop": Constraint(
+        "real",
+        low=0.0,
+        low_open=True,
+        off=True,
+        engine=_INF,
+        slip=1.0,
+        meaning="the fall from the best level, in parts of the entry price",
+    ),
+    "trail_stop_activation": Constraint(
+        "real",
+        low=0.0,
+        slip=10.0,
+        dead="short",
+        needs="trail_stop",
+        meaning="the gain after which the trailing stop starts",
+    ),
     "touched_exit": Constraint("bool"),
     "position_limit": Constraint("real", low=0.0, low_open=True),
     "retain_cost_when_rebalance": Constraint("bool"),
@@ -67,7 +177,7 @@ OPTIONS: dict[str, Constraint] = {
 
 
 def _fail(name: str, rule: Constraint, value: object, error: type[Exception]) -> Exception:
-    return error(f"{name} must be {rule.describe()}, got {value!r}")
+    return error(f"{name} must be {rule.describe()}, got {shown(value)}")
 
 
 def _check_one(name: str, rule: Constraint, value: object) -> Any:
@@ -76,8 +186,13 @@ def _check_one(name: str, rule: Constraint, value: object) -> Any:
             return rule.engine
         raise _fail(name, rule, value, TypeError)
     if rule.kind == "bool":
-        # numpy.bool_ is not a numbers.Integral; 0/1 ints are accepted as truth values.
-        if isinstance(value, bool) or type(value).__name__ == "bool_" or value in (0, 1):
+        # numpy.bool_ is not a numbers.Integral; 0/1 ints are accepted as truth values, but not
+        # 1.0, 1+0j or other things that merely compare equal to 1.
+        if (
+            isinstance(value, bool)
+            or type(value).__name__ in ("bool_", "bool")
+            or (isinstance(value, numbers.Integral) and value in (0, 1))
+        ):
             return bool(value)
         raise _fail(name, rule, value, TypeError)
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
@@ -90,7 +205,10 @@ def _check_one(name: str, rule: Constraint, value: object) -> Any:
         else:
             raise _fail(name, rule, value, TypeError)
     else:
-        number = float(value)
+        try:
+            number = float(value)
+        except OverflowError:  # an int beyond the float range, such as 10**400
+            raise _fail(name, rule, value, ValueError) from None
         if math.isnan(number):
             raise _fail(name, rule, value, ValueError)
     if rule.low is not None and (number < rule.low or (rule.low_open and number == rule.low)):
@@ -112,6 +230,43 @@ def check_options(values: dict[str, Any]) -> dict[str, Any]:
     if out.get("fee_ratio", 0.0) + out.get("tax_ratio", 0.0) >= 1.0:
         raise ValueError(
             f"fee_ratio + tax_ratio must be below 1 (a sale would return nothing), "
-            f"got {values.get('fee_ratio')!r} + {values.get('tax_ratio')!r}"
+            f"got {shown(values.get('fee_ratio'))} + {shown(values.get('tax_ratio'))}"
         )
     return out
+
+
+def _percent(value: float) -> str:
+    return f"{value * 100:,.6g} %"
+
+
+def unit_slips(
+    given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool
+) -> list[tuple[str, str]]:
+    """(option, message) for each legal option value that is almost surely a unit slip.
+
+    `given` are the options as passed (None: off), `checked` those of `check_options`;
+    `has_long` / `has_short`: whether the weights ever hold a long / short position. Raises
+    ValueError for a value that can never act because the weights hold only the side it cannot
+    act on (a stop-loss of 100 % or more on long-only weights).
+    """
+    found = []
+    for name, rule in OPTIONS.items():
+        value = given.get(name)
+        if rule.slip is None or value is None or (rule.needs and given.get(rule.needs) is None):
+            continue
+        number = float(checked[name])
+        meant = f"options are fractions (0.08 = 8 %): {number / 100:g} was probably meant"
+        if rule.dead and number >= 1.0:
+            only = (has_long and not has_short) if rule.dead == "long" else (has_short and not has_long)
+            if only:
+                raise ValueError(
+                    f"{name}={shown(value)} means {_percent(number)} ({rule.meaning}), which a {rule.dead} "
+                    f"holding can never reach, and the weights hold only {rule.dead} positions: it would never "
+                    f"act; {meant}"
+                )
+        if number >= rule.slip:
+            where = ""
+            if rule.dead and number >= 1.0 and (has_long if rule.dead == "long" else has_short):
+                where = f" (it can never act on the {rule.dead} holdings)"
+            found.append((name, f"{name}={shown(value)} means {_percent(number)} ({rule.meaning}){where}; {meant}"))
+    return found

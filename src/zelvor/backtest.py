@@ -7,15 +7,19 @@ and `Prepared.stats(**options)` returns the figures of `Report.stats` without bu
 
 from __future__ import annotations
 
-from collections.abc import Sequence
-from typing import Any
+import functools
+import inspect
+import numbers
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, ParamSpec, TypeVar
 
 import numpy as np
 import pandas as pd
 
 from zelvor import _engine
-from zelvor._validate import check_options
-from zelvor.market import Market, _date_index, _ns
+from zelvor._validate import RunWarning, UnitWarning, check_options, closest, shown, unit_slips, warn
+from zelvor.market import PRICE_RULE, Market, _date_index, _ns, bad_prices, first_bad_rows
 from zelvor.report import Report, compute_stats
 
 __all__ = ["Prepared", "backtest", "prepare", "run_stats"]
@@ -44,20 +48,70 @@ _DEFAULTS: dict[str, Any] = {
 DateLike = str | pd.Timestamp | np.datetime64
 
 
+# Names of the zone of UTC (zoneinfo, pytz, dateutil and datetime spell it differently).
+_UTC_NAMES = frozenset(("UTC", "Etc/UTC", "UCT", "Etc/UCT", "Universal", "Etc/Universal", "Zulu", "Etc/Zulu"))
+
+
+def _zone(tz: Any) -> str:
+    """A comparable name of a time zone (pytz, zoneinfo, dateutil or datetime.timezone)."""
+    name = getattr(tz, "key", None) or getattr(tz, "zone", None) or str(tz)
+    if name.startswith("tzfile("):  # dateutil: tzfile('/usr/share/zoneinfo/America/New_York')
+        name = name.split("zoneinfo/")[-1].strip("')")
+    return "UTC" if name in _UTC_NAMES or name in ("tzutc()", "UTC+00:00") else name
+
+
 def _check_tz(index: pd.DatetimeIndex, market: Market, name: str) -> pd.DatetimeIndex:
-    if (index.tz is None) != (market.dates.tz is None):
+    """`index` if its time zone is the market's. Dates in another zone are refused, never shifted:
+    a date of one zone is a different row of the other's calendar."""
+    mine, theirs = index.tz, market.dates.tz
+    if (mine is None) != (theirs is None):
         raise ValueError(
             f"{name}: timezone-aware and timezone-naive dates mixed "
-            f"({name} {index.tz or 'naive'}, market {market.dates.tz or 'naive'})"
+            f"({name} {mine or 'naive'}, market {theirs or 'naive'})"
+        )
+    if mine is not None and mine != theirs and _zone(mine) != _zone(theirs):
+        raise ValueError(
+            f"{name}: dates in time zone {_zone(mine)}, the market's in {_zone(theirs)}; dates of different "
+            f"zones fall on different rows, so none is shifted: give {name} in the market's zone "
+            f"(.tz_convert({_zone(theirs)!r}), or .tz_localize(None).tz_localize({_zone(theirs)!r}) for the "
+            f"same calendar dates)"
         )
     return index
+
+
+def _to_ns(index: pd.DatetimeIndex, name: str) -> np.ndarray:
+    """`_ns`, or a ValueError naming `name` for dates beyond the nanosecond range (1677..2262)."""
+    try:
+        return _ns(index)
+    except (OverflowError, ValueError) as exc:  # pandas' OutOfBoundsDatetime is a ValueError
+        raise ValueError(
+            f"{name}: dates from {index.min()} to {index.max()} reach beyond {pd.Timestamp.min.date()} .. "
+            f"{pd.Timestamp.max.date()}, the range of the engine's nanosecond timestamps"
+        ) from exc
+
+
+def _day(stamp: pd.Timestamp) -> str:
+    return str(stamp.date()) if stamp == stamp.normalize() else str(stamp)
+
+
+def _real_dtype_problem(dtypes: Any) -> str | None:
+    """Why a set of column dtypes are not real prices or weights, or None when they are."""
+    kinds = set(dtypes)
+    if any(pd.api.types.is_complex_dtype(t) for t in kinds):
+        return "complex numbers (use real numbers)"
+    if any(pd.api.types.is_bool_dtype(t) for t in kinds):
+        return "True/False values (use numbers)"
+    if not all(pd.api.types.is_numeric_dtype(t) for t in kinds):
+        return "not numbers"
+    return None
 
 
 def _weights_matrix(
     weights: pd.DataFrame, market: Market
 ) -> tuple[pd.DatetimeIndex, np.ndarray, np.ndarray, pd.Index, np.ndarray]:
     """(dates, pos_values float64, engine labels, original labels, market columns) for the
-    weights' usable columns."""
+    weights' usable columns. The values are the layer's own copy: later changes to the caller's
+    frame do not reach a `Prepared`."""
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights: expected a DataFrame (dates x stocks), got {type(weights).__name__}")
     index = _check_tz(_date_index(weights.index, "weights"), market, "weights")
@@ -73,13 +127,16 @@ def _weights_matrix(
         with np.errstate(invalid="ignore", divide="ignore"):
             values = np.where(cells, 1.0 / counts, 0.0)
     else:
-        bad_kinds = {t for t in kinds if not pd.api.types.is_numeric_dtype(t) or pd.api.types.is_bool_dtype(t)}
+        bad_kinds = {t for t in kinds if _real_dtype_problem([t]) is not None}
         if bad_kinds:
             bad = [str(c) for c, t in weights.dtypes.items() if t in bad_kinds]
-            raise TypeError(
-                f"weights: non-numeric weights in column(s) {', '.join(bad[:5])} (use numbers, or a bool frame)"
-            )
-        values = weights.to_numpy(dtype=np.float64, na_value=np.nan)
+            kind = _real_dtype_problem(bad_kinds)
+            if kind == "not numbers":
+                raise TypeError(
+                    f"weights: non-numeric weights in column(s) {', '.join(bad[:5])} (use numbers, or a bool frame)"
+                )
+            raise TypeError(f"weights: column(s) {', '.join(bad[:5])} hold {kind}")
+        values = weights.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
         finite = np.isfinite(values)
         if not finite.all():
             missing = np.isnan(values)
@@ -87,7 +144,7 @@ def _weights_matrix(
             if infinite.any():
                 r, c = np.argwhere(infinite)[0]
                 raise ValueError(f"weights: infinite weight for {columns[c]} on {index[r]}")
-            values = np.where(missing, 0.0, values)
+            values[missing] = 0.0
 
     labels, where, usable = market._columns_of(columns)
     if not usable.all():
@@ -104,28 +161,47 @@ def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> 
         return pos_index
     if isinstance(resample, str):
         alias = _ALIASES.get(resample, resample)
+        unknown = ValueError(
+            f"resample: unknown frequency {resample!r} (use a pandas offset alias such as 'W', 'W-FRI', 'ME', "
+            f"'QE', 'YE', or a sequence of dates)"
+        )
+        try:
+            offset = pd.tseries.frequencies.to_offset(alias)
+        except (ValueError, TypeError) as exc:
+            raise unknown from exc
+        if offset.n <= 0:
+            raise ValueError(f"resample: the period must be positive, got {resample!r} (for example 'W', '5D', 'ME')")
         if len(market.dates) == 0:
             return np.zeros(0, dtype=np.int64)
         try:
             ends = market.dates.to_series().resample(alias).max().dropna()
-        except (ValueError, TypeError) as exc:
-            raise ValueError(
-                f"resample: unknown frequency {resample!r} (use a pandas offset alias such as 'W', 'W-FRI', 'ME', "
-                f"'QE', 'YE', or a sequence of dates)"
-            ) from exc
+        except (ValueError, TypeError, ZeroDivisionError, OverflowError) as exc:
+            raise unknown from exc
         return _ns(
             pd.DatetimeIndex(ends.to_numpy()).tz_localize(None) if market.dates.tz is None else pd.DatetimeIndex(ends)
         )
+    if isinstance(resample, bytes | bytearray | memoryview):
+        raise TypeError(f"resample: expected a str alias such as 'ME' or a sequence of dates, got {shown(resample)}")
     if isinstance(resample, Sequence | np.ndarray | pd.Index | pd.Series):
         dates = resample if isinstance(resample, pd.Index | pd.Series | np.ndarray) else list(resample)
+        # Numbers are not dates: pandas would read 20 as 20 ns after 1970.
+        dtype = getattr(dates, "dtype", None)
+        if dtype is not None and dtype.kind in "biufc":
+            raise TypeError(f"resample: expected dates, got numbers ({dtype}); give dates such as '2021-03-31'")
+        if dtype is None or dtype.kind == "O":
+            number = next((d for d in dates if isinstance(d, numbers.Number | np.number)), None)
+            if number is not None:
+                raise TypeError(
+                    f"resample: expected dates, got the number {shown(number)}; give dates such as '2021-03-31'"
+                )
         try:
             index = pd.DatetimeIndex(dates)
-        except (TypeError, ValueError) as exc:
+        except (TypeError, ValueError, OverflowError) as exc:
             raise TypeError(f"resample: expected dates, got {resample!r:.80}") from exc
         if index.hasnans:
             raise ValueError("resample: missing dates (NaT)")
         _check_tz(index, market, "resample")
-        return np.unique(_ns(index))
+        return np.unique(_to_ns(index, "resample"))
     raise TypeError(
         f"resample: expected None, a pandas offset alias or a sequence of dates, got {type(resample).__name__}"
     )
@@ -145,20 +221,32 @@ def _trading_prices(trade_at: object, market: Market) -> np.ndarray:
             if set(frame.columns) != set(market.stocks) or not frame.index.equals(market.dates):
                 raise ValueError("trade_at: the DataFrame must have the market's dates and stocks")
             frame = frame.reindex(columns=market.stocks)
-        if not all(pd.api.types.is_numeric_dtype(t) for t in frame.dtypes.unique()):
-            raise TypeError("trade_at: prices must be numeric")
-        return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+        problem = _real_dtype_problem(frame.dtypes.unique())
+        if problem:
+            raise TypeError(f"trade_at: prices must be real numbers, got {problem}")
+        # A copy: the prices are checked here, and later changes to the caller's frame must not
+        # reach the runs of a `Prepared`.
+        return frame.to_numpy(dtype=np.float64, na_value=np.nan, copy=True)
     raise TypeError(
         f"trade_at must be one of {', '.join(_TRADE_AT)} or a DataFrame of prices, got {type(trade_at).__name__}"
     )
 
 
-def _bad_price_columns(prices: np.ndarray) -> np.ndarray:
-    """Per column, the first row of a zero, negative or infinite price; -1 if none."""
-    with np.errstate(invalid="ignore"):
-        bad = ~np.isnan(prices) & ~((prices > 0) & (prices < np.inf))
-    first = np.argmax(bad, axis=0)
-    return np.where(bad.any(axis=0), first, -1)
+def _refuse_bad_prices(fields: list[tuple[str, str, np.ndarray, np.ndarray]], market: Market, held: np.ndarray) -> None:
+    """Refuse the first price outside the price rule among the `held` market columns.
+
+    `fields`: (argument, field, matrix [dates, market columns], first bad row per column or -1).
+    """
+    for argument, name, values, first in fields:
+        bad = (first >= 0) & held
+        if bad.any():
+            col = int(np.argmax(bad))
+            row = int(first[col])
+            raise ValueError(
+                f"{argument}: the {name} price of {market.stocks[col]} on {_day(market.dates[row])} is "
+                f"{float(values[row, col])!r}, not a usable price (a price is {PRICE_RULE}); set it to NaN to "
+                f"mark the price missing (Market.check() lists every such price)"
+            )
 
 
 def _delisting_bars(delisting: object, market: Market, columns: np.ndarray, cols: np.ndarray) -> np.ndarray | None:
@@ -173,14 +261,20 @@ def _delisting_bars(delisting: object, market: Market, columns: np.ndarray, cols
         unknown = [s for s in delisting.index if str(s) not in market._label_pos]
         if unknown:
             raise ValueError(f"delisting: stock(s) not in the market: {', '.join(map(str, unknown[:10]))}")
+        named = pd.Index([str(s) for s in delisting.index])
+        if named.has_duplicates:
+            twice = ", ".join(named[named.duplicated()].unique()[:5])
+            raise ValueError(f"delisting: stock(s) named more than once: {twice} (give one date per stock)")
+        if delisting.dtype.kind in "biufc":
+            raise TypeError(f"delisting: the Series' values must be dates, got numbers ({delisting.dtype})")
         try:
-            when = pd.DatetimeIndex(delisting.to_numpy())
+            when = pd.DatetimeIndex(delisting)
         except (TypeError, ValueError) as exc:
             raise TypeError("delisting: the Series' values must be dates") from exc
         if when.hasnans:
             raise ValueError("delisting: missing dates (NaT); leave those stocks out instead")
         _check_tz(when, market, "delisting")
-        rows = np.searchsorted(market.arrays.dates, _ns(when), side="right") - 1
+        rows = np.searchsorted(market.arrays.dates, _to_ns(when, "delisting"), side="right") - 1
         if (rows < 0).any():
             first = delisting.index[int(np.argmax(rows < 0))]
             raise ValueError(f"delisting: the date for {first} is before the first market date")
@@ -194,18 +288,83 @@ def _benchmark_prices(benchmark: object, market: Market) -> tuple[np.ndarray | N
         return None, None
     if isinstance(benchmark, pd.Series):
         index = _check_tz(_date_index(benchmark.index, "benchmark"), market, "benchmark")
-        if not pd.api.types.is_numeric_dtype(benchmark.dtype):
+        problem = _real_dtype_problem([benchmark.dtype])
+        if problem == "not numbers":
             raise TypeError("benchmark: prices must be numeric")
-        aligned = benchmark.astype(np.float64).reindex(index.union(market.dates)).ffill().reindex(market.dates)
+        if problem:
+            raise TypeError(f"benchmark: prices must be real numbers, got {problem}")
+        given = benchmark.to_numpy(dtype=np.float64, na_value=np.nan)
+        bad = bad_prices(given)
+        if bad.any():
+            i = int(np.argmax(bad))
+            raise ValueError(
+                f"benchmark: the price on {_day(index[i])} is {float(given[i])!r}, not a usable price (a price is "
+                f"{PRICE_RULE}); set it to NaN to mark the price missing"
+            )
+        aligned = pd.Series(given, index=index).reindex(index.union(market.dates)).ffill().reindex(market.dates)
         values = aligned.to_numpy(dtype=np.float64, na_value=np.nan)
         if np.isnan(values).all():
             raise ValueError("benchmark: no price on or before any market date")
         return values, str(benchmark.name) if benchmark.name is not None else "benchmark"
+    if isinstance(benchmark, bool | np.bool_):
+        raise TypeError(f"benchmark must be None, a price Series or a stock of the market, got {benchmark!r}")
     if isinstance(benchmark, str | int) and str(benchmark) in market._label_pos:
+        col = market._label_pos[str(benchmark)]
+        _refuse_bad_prices(
+            [("benchmark", "close", market.arrays.close, market._bad_trading_rows("close"))],
+            market,
+            np.arange(market.shape[1]) == col,
+        )
         # Carried forward over its gaps, as a Series is: one rule for both ways of naming it.
-        close = pd.Series(market.arrays.close[:, market._label_pos[str(benchmark)]]).ffill()
+        close = pd.Series(market.arrays.close[:, col]).ffill()
         return close.to_numpy(dtype=np.float64, na_value=np.nan), str(benchmark)
     raise ValueError(f"benchmark must be None, a price Series or a stock of the market, got {benchmark!r:.80}")
+
+
+@dataclass
+class _Checks:
+    """What a `Prepared` checks at its runs beyond the scalar options' own table.
+
+    held: per market column, whether the weights ever give it a non-zero weight.
+    has_long, has_short: whether the weights ever go long / short.
+    touched_ok: the open, high and low of the held stocks passed the price rule (checked at
+        the first run with touched_exit=True).
+    warned: the causes already warned about (one warning per cause, however many runs).
+    """
+
+    held: np.ndarray
+    has_long: bool = False
+    has_short: bool = False
+    touched_ok: bool = False
+    warned: set[str] = field(default_factory=set)
+
+    def warn_once(self, cause: str, message: str, category: type[Warning]) -> None:
+        if cause not in self.warned:
+            self.warned.add(cause)
+            warn(message, category)
+
+
+def _check_run(prepared: Prepared, given: dict[str, Any], checked: dict[str, Any]) -> None:
+    """The checks of one run's options that depend on the weights and the market: unit slips of
+    the stop levels and costs, and the price rule for the fields touched exits read."""
+    checks = prepared._checks
+    for name, message in unit_slips(given, checked, checks.has_long, checks.has_short):
+        checks.warn_once(name, message, UnitWarning)
+    if checked["touched_exit"]:
+        market = prepared.market
+        a = market.arrays
+        if not checks.touched_ok:
+            fields = [("touched_exit", f, getattr(a, f), market._bad_trading_rows(f)) for f in ("open", "high", "low")]
+            _refuse_bad_prices(fields, market, checks.held)
+            checks.touched_ok = True
+        if a.high is a.close and a.low is a.close:  # the Market filled them from close
+            checks.warn_once(
+                "touched_exit",
+                "touched_exit=True on a market with no highs and lows to touch (Market(close=...) alone): the "
+                "close stands in for the day's open, high and low, so exits see only the close; give the "
+                "market open=, high= and low= frames for intraday exits",
+                RunWarning,
+            )
 
 
 class Prepared:
@@ -224,6 +383,7 @@ class Prepared:
         "_benchmark",
         "_benchmark_name",
         "_given",
+        "_checks",
     )
 
     def __init__(
@@ -245,13 +405,16 @@ class Prepared:
         self._benchmark = benchmark
         self._benchmark_name = benchmark_name
         self._given = given
+        self._checks = _Checks(held=np.ones(market.shape[1], dtype=bool), has_long=True, has_short=True)
 
     def _options(self, options: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
         unknown = set(options) - set(_DEFAULTS)
         if unknown:
-            raise TypeError(f"unknown option(s): {', '.join(sorted(unknown))}")
+            names = [*_DEFAULTS, "risk_free", "periods_per_year"]
+            raise TypeError("unknown option(s): " + ", ".join(f"{k}{closest(k, names)}" for k in sorted(unknown)))
         merged = {**_DEFAULTS, **options}
         checked = check_options(merged)
+        _check_run(self, merged, checked)
         engine = {_ENGINE_NAMES.get(k, k): v for k, v in checked.items()}
         return merged, engine
 
@@ -310,6 +473,30 @@ class Prepared:
         ), raw.equity
 
 
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+
+def _keywords_checked(func: Callable[_P, _R]) -> Callable[_P, _R]:
+    """`func` with a TypeError that suggests the closest parameter for a mistyped keyword
+    (stoploss=0.1 -> did you mean 'stop_loss'?) instead of Python's plain message."""
+    names = tuple(inspect.signature(func).parameters)
+    known = frozenset(names)
+
+    @functools.wraps(func)
+    def checked(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        if not known.issuperset(kwargs):
+            name = next(k for k in kwargs if k not in known)
+            later = " (an option of Prepared.run and Prepared.stats, not of prepare)" if name in _DEFAULTS else ""
+            raise TypeError(
+                f"{func.__name__}() got an unexpected keyword argument {name!r}{later or closest(name, names)}"
+            )
+        return func(*args, **kwargs)
+
+    return checked
+
+
+@_keywords_checked
 def prepare(
     weights: pd.DataFrame,
     market: Market,
@@ -322,18 +509,19 @@ def prepare(
     if not isinstance(market, Market):
         raise TypeError(f"market: expected a zelvor.Market, got {type(market).__name__}")
     signal_dates, values, labels, columns, cols = _weights_matrix(weights, market)
-    pos_index = _ns(signal_dates)
+    pos_index = _to_ns(signal_dates, "weights")
     trading = _trading_prices(trade_at, market)
-    if len(labels):
-        bad = market._bad_trading_rows(trade_at) if isinstance(trade_at, str) else _bad_price_columns(trading)
-        bad_used = (bad[cols] >= 0) & (values != 0.0).any(axis=0)
-        if bad_used.any():
-            j = int(np.argmax(bad_used))
-            row = int(bad[cols[j]])
-            raise ValueError(
-                f"trade_at: zero, negative or infinite trading price for {columns[j]} on "
-                f"{market.dates[row].date()} ({trading[row, cols[j]]!r}); see Market.check()"
-            )
+    # The price rule, for the stocks the weights ever hold: the trading price and the close here,
+    # the open, high and low at the first run with touched exits.
+    checks = _Checks(held=np.zeros(market.shape[1], dtype=bool))
+    checks.held[cols[(values != 0.0).any(axis=0)]] = True
+    checks.has_long, checks.has_short = bool((values > 0.0).any()), bool((values < 0.0).any())
+    fields = [("market", "close", market.arrays.close, market._bad_trading_rows("close"))]
+    if isinstance(trade_at, str) and trade_at != "close":
+        fields.insert(0, ("trade_at", trade_at, trading, market._bad_trading_rows(trade_at)))
+    elif not isinstance(trade_at, str):
+        fields.insert(0, ("trade_at", "trading", trading, first_bad_rows(trading)))
+    _refuse_bad_prices(fields, market, checks.held)
     arrays = {
         "price_values": trading,
         "close_values": market.arrays.close,
@@ -355,9 +543,38 @@ def prepare(
         "delisting": delisting if delisting is None or isinstance(delisting, str) else "Series",
         "benchmark": bench_name,
     }
-    return Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
+    prepared = Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
+    prepared._checks = checks
+    _warn_weights(values, signal_dates, market)
+    return prepared
 
 
+def _warn_weights(values: np.ndarray, signal_dates: pd.DatetimeIndex, market: Market) -> None:
+    """Warn about weights that the engine scales down, and about weights that never hold anything."""
+    gross = np.abs(values).sum(axis=1)
+    # Bool weights sum to 1 within rounding; the engine scales a row whose gross exceeds 1.
+    over = gross > 1.0 + 1e-9
+    if over.any():
+        warn(
+            f"weights: the gross exposure (sum of absolute weights) exceeds 1 on {int(over.sum())} of "
+            f"{len(gross)} dates (largest {float(gross.max()):.6g}); the engine does not lever: it scales such "
+            f"a row down to a gross of 1, so weights * 2 trade as weights (divide by the gross to silence this)",
+            RunWarning,
+        )
+    active = (values != 0.0).any(axis=1)
+    why = None
+    if not active.any():
+        why = "every weight is zero, NaN or False (or names a stock without prices)"
+    elif len(market.dates) and signal_dates[int(np.argmax(active))] >= market.dates[-1]:
+        why = (
+            f"the first non-zero weights are dated {_day(signal_dates[int(np.argmax(active))])}, on or after the "
+            f"market's last date {_day(market.dates[-1])}, and weights trade on the next market row"
+        )
+    if why:
+        warn(f"weights: the run never holds anything: {why}", RunWarning)
+
+
+@_keywords_checked
 def backtest(
     weights: pd.DataFrame,
     market: Market,
@@ -381,45 +598,103 @@ def backtest(
 ) -> Report:
     """Backtest target weights on a market and return the `Report`.
 
-    weights: DataFrame of target weights, index = the dates the weights are decided (a sorted
-        DatetimeIndex), columns = stock labels of the market. A weight is a signed fraction of
-        the portfolio value (negative: short); each row holds from its date until the next.
-        NaN counts as 0. A bool frame means equal weights among the True cells of each row.
-        Rows whose absolute weights add up to more than 1 are scaled down to 1. A weights
-        date's row is traded at the first market row strictly after that date.
-    market: the `Market` of prices.
-    resample: when the portfolio may rebalance. None: on every weights date; a pandas offset
-        alias ("W", "W-FRI", "M"/"ME", "Q"/"QE", "Y"/"YE"): at the last market date of each
-        period, to the latest weights row; or a sequence of dates.
-    trade_at: the price every trade is filled at: "close", "open", "high", "low", or a
-        DataFrame of prices with the market's dates and stocks.
-    fee_ratio: fee on every traded amount (0.001425 = 0.1425 %). tax_ratio: tax on amounts
-        that reduce a holding (0.003). Both >= 0, their sum below 1.
-    stop_loss, take_profit: exit when a holding has lost / gained this fraction since its cost
-        basis (0.08 = 8 %); None: off. trail_stop: exit when the holding falls this fraction
-        below its best level since entry, once it has gained trail_stop_activation; None: off.
-        Close-based by default: the close is compared and the exit filled at the next row's
-        trading price. touched_exit=True: exits fill within the row at the touched level (or
-        the open beyond it), using the day's high, low and open.
-    position_limit: largest absolute weight of one stock (1.0: no limit beyond the portfolio).
-    retain_cost_when_rebalance: a holding kept through a rebalance keeps its cost basis (its
-        stops and trade record go on) instead of starting afresh.
-    stop_trading_next_period: stocks stopped out since the last rebalance stay out of the next
-        one. periodically_rebalance: with False, holdings kept through a rebalance continue
-        their trade record (as with retain_cost_when_rebalance) though their stops restart.
-    window, window_step: also record the excursion statistics over the first `window` rows of
-        every trade, every `window_step` rows (`Report.window_stats`); 0: off.
-    delisting: None; "auto" (a stock whose prices end before the last market date is sold on
-        its last priced row); or a Series stock -> date (sold on the last market row not later
-        than the date).
-    benchmark: None, a price Series (aligned to the market's dates), or a stock label of the
-        market (its close); it adds alpha and beta to the stats. Either way a missing price is
-        carried forward from the last known one (so a label and its close Series give the same
-        figures); rows before the first price are left out.
+    Parameters
+    ----------
+    weights : DataFrame
+        Target weights: index = the dates the weights are decided (a sorted DatetimeIndex in
+        the market's time zone), columns = stock labels of the market. A weight is a signed
+        fraction of the portfolio value (negative: short); each row holds from its date until
+        the next and is traded at the first market row strictly after its date. NaN counts as
+        0. A bool frame means equal weights among the True cells of each row. The engine does
+        not lever: a row whose absolute weights add up to more than 1 is scaled down to 1 (a
+        `RunWarning` counts such rows). Real numbers only (not complex); dates within
+        1677..2262.
+    market : Market
+        The prices. Every price the run reads of the stocks the weights ever hold (the trading
+        price, the close, and the open, high and low with ``touched_exit=True``) must be NaN
+        (missing) or between 1e-12 and 1e15; any other is a ValueError naming the field, stock
+        and date (set it to NaN to mark it missing; `Market.check` lists them all).
+    resample : str, sequence of dates or None, default None
+        When the portfolio may rebalance. None: on every weights date; a pandas offset alias
+        with a positive period ("W", "W-FRI", "M"/"ME", "Q"/"QE", "Y"/"YE"): at the last market
+        date of each period, to the latest weights row; or a sequence of dates (not numbers).
+    trade_at : {"close", "open", "high", "low"} or DataFrame, default "close"
+        The price every trade is filled at, or a DataFrame of real prices with the market's
+        dates and stocks (copied by `prepare`).
+    fee_ratio : float, default 0.001425
+        Fee on every traded amount, a fraction (0.001425 = 0.1425 %); 0: off.
+    tax_ratio : float, default 0.003
+        Tax on amounts that reduce a holding (0.003 = 0.3 %); 0: off. Both ratios are >= 0
+        with a sum below 1; 0.02 (2 %) or more gets a `UnitWarning` (probably percent meant).
+    stop_loss, take_profit : float or None, default None
+        Exit when a holding has lost / gained this fraction since its cost basis (0.08 = 8 %);
+        None: off. A stop-loss of 1 (100 %) or more never fires on a long holding: refused for
+        long-only weights, warned otherwise; a take-profit of 1 or more never fires on a short
+        one (refused for short-only weights) and one of 10 (1,000 %) or more is warned.
+    trail_stop : float or None, default None
+        Exit when the holding falls this fraction of its entry price below its best level
+        since entry, once it has gained `trail_stop_activation`; None: off (1 or more warns).
+    trail_stop_activation : float, default 0.0
+        The gain (a fraction) after which the trailing stop starts; 0: at once.
+    touched_exit : bool, default False
+        False: exits compare the close and fill at the next row's trading price. True: exits
+        fill within the row at the touched level (or the open beyond it), using the day's
+        high, low and open (a market of closes alone has none: a `RunWarning` says so). Bool
+        options take True/False, NumPy bools or the ints 0 and 1.
+    position_limit : float, default 1.0
+        Largest absolute weight of one stock (1.0: no limit beyond the portfolio).
+    retain_cost_when_rebalance : bool, default False
+        A holding kept through a rebalance keeps its cost basis (its stops and trade record go
+        on) instead of starting afresh.
+    stop_trading_next_period : bool, default True
+        Stocks stopped out since the last rebalance stay out of the next one.
+    periodically_rebalance : bool, default True
+        With False, holdings kept through a rebalance continue their trade record (as with
+        retain_cost_when_rebalance) though their stops restart.
+    window, window_step : int, default 0 and 1
+        Also record the excursion statistics over the first `window` rows of every trade,
+        every `window_step` rows (`Report.window_stats`); 0: off.
+    delisting : None, "auto" or Series, default None
+        None: off; "auto": a stock whose prices end before the last market date is sold on its
+        last priced row; or a Series stock -> date (one date per stock, in the market's zone):
+        sold on the last market row not later than the date.
+    benchmark : None, Series or str, default None
+        A price Series (real prices in the market's zone, aligned to the market's dates) or a
+        stock label of the market (its close); adds alpha and beta to the stats. None: off.
+        Either way a missing price is carried forward from the last known one (so a label and
+        its close Series give the same figures); rows before the first price are left out.
 
-    Every argument is checked before the engine runs: a bad one raises TypeError or ValueError
-    naming it. Timezone-aware inputs give timezone-aware outputs (all inputs must agree).
-    Safe to call from several threads (runs are serialised by a lock).
+    Returns
+    -------
+    Report
+        The run's equity, trades, fills, statistics and next-period actions (owned copies).
+
+    Raises
+    ------
+    TypeError, ValueError
+        Before the engine runs, for a bad argument, naming it; a mistyped keyword gets the
+        closest option suggested (``stoploss`` -> ``stop_loss``).
+
+    Warns
+    -----
+    UnitWarning
+        A legal option that is almost surely a unit slip (8 meant as 8 %), with what was meant.
+    RunWarning
+        Weights scaled down (gross above 1), weights that never hold anything, touched exits
+        on closes alone.
+
+    Notes
+    -----
+    Timezone-aware inputs give timezone-aware outputs; inputs in another zone than the
+    market's are refused, never shifted. Safe to call from several threads (runs are
+    serialised by a lock).
+
+    Examples
+    --------
+    >>> market = zelvor.Market.synthetic(stocks=50, years=2)
+    >>> weights = market.close.ffill().pct_change(60, fill_method=None).rank(axis=1, ascending=False) <= 5
+    >>> report = zelvor.backtest(weights, market, resample="ME", stop_loss=0.08)
+    >>> report.stats()["total_return"]  # doctest: +SKIP
     """
     options = {
         "fee_ratio": fee_ratio,

@@ -278,6 +278,34 @@ def momentum_strategy(
 
 
 # --------------------------------------------------------------------------------------------
+# The price rule
+
+# A price is NaN (missing) or lies in [PRICE_MIN, PRICE_MAX]. Every real price does: the cheapest
+# traded tokens quote near 1e-10, and prices in the smallest unit of a hyperinflated currency stay
+# below 1e15. The bounds keep the engine's arithmetic finite and exact to rounding: the ratio of any
+# two prices (a row's return, a trade's gain) lies within 1e-27..1e27, so its square (variances) and
+# a run of ten such extreme moves stay far below the float maximum of 1.8e308, and no price or
+# ratio of prices is ever subnormal (below 2.2e-308), where floats lose their precision. Zero,
+# negative, infinite, subnormal and absurdly large values (1e308) are all outside.
+PRICE_MIN, PRICE_MAX = 1e-12, 1e15
+PRICE_RULE = "positive and finite, between 1e-12 and 1e15, or NaN for a missing price"
+
+
+def bad_prices(values: np.ndarray) -> np.ndarray:
+    """Mask of the cells that are neither NaN (a missing price) nor within [PRICE_MIN, PRICE_MAX]."""
+    with np.errstate(invalid="ignore"):
+        return ~np.isnan(values) & ~((values >= PRICE_MIN) & (values <= PRICE_MAX))
+
+
+def first_bad_rows(values: np.ndarray) -> np.ndarray:
+    """Per column of a price matrix, the first row of a price `bad_prices` marks, or -1."""
+    bad = bad_prices(values)
+    if bad.shape[0] == 0:
+        return np.full(bad.shape[1], -1, dtype=np.int64)
+    return np.where(bad.any(axis=0), np.argmax(bad, axis=0), -1)
+
+
+# --------------------------------------------------------------------------------------------
 # CSV loader
 #
 # Two passes apply one set of rules. The fast pass hands the bytes to a columnar CSV reader
@@ -651,11 +679,14 @@ def _assemble(dates_coded, names_coded, prices, fail) -> MarketArrays:
             values, bad = _parse_prices(values)
             if bad is not None:
                 fail(bad, column, "not a number (expected a price such as 12.34, or empty)")
-        with np.errstate(invalid="ignore"):
-            invalid = ~np.isnan(values) & ~((values > 0) & (values < np.inf))
+        invalid = bad_prices(values)
         if invalid.any():
             where = int(np.argmax(invalid))
-            fail(where, column, f"price must be positive and finite, got {float(values[where])!r}")
+            fail(
+                where,
+                column,
+                f"price must lie between 1e-12 and 1e15: positive and finite, got {float(values[where])!r}",
+            )
         matrix = np.full((len(dates), len(labels)), np.nan)
         matrix[day, stock] = values
         matrices[column] = matrix
@@ -716,7 +747,7 @@ def load_csv(path: str | os.PathLike[str]) -> MarketArrays:
         A `ValueError` whose one-line message names the file, the line and the column: a
         missing header column, a wrong number of fields, a quote left open over a line break,
         bytes that are not UTF-8, an unreadable or out-of-range date, a price that is not a
-        plain number (``1_000`` is not) or not positive and finite, an empty stock name, or
+        plain number (``1_000`` is not) or not between 1e-12 and 1e15, an empty stock name, or
         two rows for the same stock and date.
 
     Examples
@@ -1016,13 +1047,10 @@ class Market:
         return labels, where, usable
 
     def _bad_trading_rows(self, field: str) -> np.ndarray:
-        """Per stock, the first row of a zero, negative or infinite `field` price, or -1 (cached)."""
+        """Per stock, the first row of a `field` price outside the price rule (`bad_prices`), or -1 (cached)."""
         key = "bad_" + field
         if key not in self._cache:
-            prices = getattr(self._arrays, field)
-            with np.errstate(invalid="ignore"):
-                bad = ~np.isnan(prices) & ~((prices > 0) & (prices < np.inf))
-            self._cache[key] = np.where(bad.any(axis=0), np.argmax(bad, axis=0), -1)
+            self._cache[key] = first_bad_rows(getattr(self._arrays, field))
         return self._cache[key]
 
     def __repr__(self) -> str:
@@ -1036,7 +1064,9 @@ class Market:
     def check(self) -> pd.DataFrame:
         """Suspicious prices, one row each: ``date, stock, field, value, problem``.
 
-        Problems: a price that is zero, negative or infinite; a high below the low; a one-day
+        Problems: a price that is not NaN and not between 1e-12 and 1e15 (zero, negative,
+        infinite, subnormal or absurdly large: `zelvor.backtest` refuses these for the stocks
+        it trades); a high below the low; a one-day
         close ratio of 0.55 or less, or 1.8 or more (a split, reverse split or share dividend
         that the prices were not adjusted for). An empty frame means nothing was found.
         """
@@ -1048,10 +1078,8 @@ class Market:
             if id(values) in seen:
                 continue
             seen.add(id(values))
-            with np.errstate(invalid="ignore"):
-                bad = ~np.isnan(values) & ~((values > 0) & np.isfinite(values))
-            r, c = np.nonzero(bad)
-            found.append((r, c, name, values[r, c], "not a positive finite price"))
+            r, c = np.nonzero(bad_prices(values))
+            found.append((r, c, name, values[r, c], f"not a usable price ({PRICE_RULE})"))
         if a.high is not a.low:
             with np.errstate(invalid="ignore"):
                 r, c = np.nonzero(a.high < a.low)
