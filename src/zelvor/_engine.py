@@ -48,8 +48,9 @@ class RawRun:
     trades: per trade in the recorder's order: ``sid`` (position column), ``entry_row``,
         ``exit_row`` (-1 open), ``position`` (size at entry, a fraction of the portfolio),
         ``entry_price``, ``exit_price`` (the fills; the last row's trading price for an open
-        trade), ``basis`` (money value at entry, before fees), ``pnl`` (contribution to the
-        portfolio value, costs included; open trades marked at the last close), ``reason``
+        trade), ``basis`` (money put in before fees: the value at entry plus later additions),
+        ``pnl`` (contribution to the portfolio value, costs included; open trades marked at the
+        last close), ``reason``
         (exit reason code, see `REASONS`).
     fills: per change of a holding, in the engine's order: ``row``, ``sid``, ``reason``,
         ``value_before``, ``value_after`` (money), ``balance`` (portfolio value the weights

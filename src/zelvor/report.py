@@ -250,13 +250,15 @@ class Report:
         next price);
         ``pnl`` (the trade's contribution to the portfolio value, starting value 1.0, fees and
         tax included; an open trade is marked at the last close); ``return`` (``pnl`` over the
-        money put in at entry, before fees); ``exit_reason`` (rebalance, stop_loss,
+        money put in, before fees: the value it was opened at plus later additions to the same
+        trade); ``exit_reason`` (rebalance, stop_loss,
         take_profit, trail_stop, delisted or open); then the recorder's statistics at the exit,
         measured on closes: ``mae, mfe, bmfe, mdd, profit_rows, trade_return``.
 
         A holding kept through a rebalance is closed and re-opened at that row (``exit_reason``
-        rebalance), unless the run retains costs. The ``pnl`` column adds up to
-        ``equity.iloc[-1] - 1``.
+        rebalance), unless the run retains costs; the fee and tax of cutting it at that rebalance
+        are the closed trade's, the fee of adding to it the new one's. The ``pnl`` column adds up
+        to ``equity.iloc[-1] - 1``.
         """
         t = self._raw.trades
         n_rows = len(self._dates)

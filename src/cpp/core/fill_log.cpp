@@ -7,7 +7,28 @@ namespace zelvor::engine {
 
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The share of a change's costs that reduces the holding it found: all of a cut, none of an
+// addition, and for a change that flips the side, the part of the traded amount that closes the
+// old side. NaN values reduce nothing.
+double reducing_cost(const TradeChange& change) {
+    const double before = change.value_before;
+    const double diff = change.target - before;
+    if (!(diff * before < 0.0)) return 0.0;  // the change does not move the holding toward 0
+    const double traded = std::fabs(diff);
+    const double reduced = std::fmin(std::fabs(before), traded);
+    return (change.fee + change.tax) * (reduced / traded);
 }
+
+// The money a change adds to a holding on the side it already has (or opens, from 0), before fees.
+double added_amount(const TradeChange& change) {
+    const double before = change.value_before;
+    const double target = change.target;
+    if (target == 0.0) return 0.0;
+    if (before == 0.0 || (before > 0.0) != (target > 0.0)) return std::fabs(target);  // opened or flipped
+    return std::fabs(target) > std::fabs(before) ? std::fabs(target - before) : 0.0;
+}
+}  // namespace
 
 void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_price) {
     trading_price_ = trading_price;
@@ -73,14 +94,19 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
         case RecordEvent::exit:
             close_trade(sid, t.pnl + cash_flow, price, reason_);
             break;
-        case RecordEvent::rebase:
-            // The old trade sells its holding to the new one at its value before the change.
-            close_trade(sid, t.pnl + change.value_before, price, FillReason::rebalance);
-            open_trade(sid, change, price, -change.value_before);
+        case RecordEvent::rebase: {
+            // The old trade sells its holding to the new one at its value before the change and
+            // pays the costs of the part of the change that cuts it; the new trade pays the rest.
+            const double old_costs = reducing_cost(change);
+            close_trade(sid, t.pnl + change.value_before - old_costs, price, FillReason::rebalance);
+            open_trade(sid, change, price, old_costs - change.value_before);
             t.pnl += cash_flow;
             break;
+        }
         case RecordEvent::none:
+            // The same trade goes on: money put into it adds to its basis.
             t.pnl += cash_flow;
+            if (t.open) t.basis += added_amount(change);
             break;
     }
 

@@ -4,8 +4,10 @@
 // Per-trade accounting: a trade's pnl is the cash it received minus the cash it paid, costs
 // included, plus the marked value of its holding when it is still open at the end. A holding kept
 // through a rebalance that restarts its record is handed from the old trade to the new one at its
-// value at that moment. Every cash flow of the run therefore belongs to exactly one trade, and the
-// pnl of all trades adds up to the final portfolio value minus the starting cash.
+// value at that moment; the fee and tax of the part of that rebalance's change that cuts the holding
+// are the old trade's, the rest the new one's. Every cash flow of the run therefore belongs to
+// exactly one trade, and the pnl of all trades adds up to the final portfolio value minus the
+// starting cash.
 #pragma once
 
 #include <cstdint>
@@ -41,7 +43,7 @@ struct LedgerTrade {
     double position;        // size at entry, as the recorder got it
     double entry_price;
     double exit_price;  // NaN while open
-    double basis;       // |money value| the trade was opened at, before fees
+    double basis;       // money put in, before fees: the value it was opened at plus later additions
     double pnl;
     FillReason reason;
 };

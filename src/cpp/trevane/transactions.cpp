@@ -76,8 +76,9 @@ PyMethodDef get_transactions_def =
                  "get_transactions($module, /)\n--\n\n"
                  "Return (trades, fills) of the last run, two dicts of NumPy arrays.\n\n"
                  "trades, one element per trade in the recorder's order: sid, entry_row, exit_row (-1 open),\n"
-                 "position, entry_price, exit_price (NaN open), basis (money value at entry), pnl (the trade's\n"
-                 "contribution to the portfolio value, costs included; open trades marked at the last close),\n"
+                 "position, entry_price, exit_price (NaN open), basis (money put in: the value at entry plus\n"
+                 "later additions), pnl (the trade's contribution to the portfolio value, costs included; open\n"
+                 "trades marked at the last close),\n"
                  "reason (0 rebalance, 1 stop_loss, 2 take_profit, 3 trail_stop, 4 delisted, 5 open).\n"
                  "fills, one element per change of a holding: row, sid, reason, value_before, value_after,\n"
                  "balance, price, fee, tax.");
