@@ -134,7 +134,8 @@ def _frame_to_dict(frame: pd.DataFrame) -> dict[str, Any]:
 
     def column(values: pd.Series | pd.Index) -> dict[str, Any]:
         dtype = values.dtype
-        out: dict[str, Any] = {"dtype": str(dtype), "values": [_figures.plain(v) for v in values]}
+        keep = _tagged if pd.api.types.is_float_dtype(dtype) else _figures.plain
+        out: dict[str, Any] = {"dtype": str(dtype), "values": [keep(v) for v in values]}
         if isinstance(dtype, pd.CategoricalDtype):
             out["categories"] = [_figures.plain(c) for c in dtype.categories]
             out["values"] = [None if v is None or (isinstance(v, float) and math.isnan(v)) else str(v)
@@ -150,14 +151,19 @@ def _frame_to_dict(frame: pd.DataFrame) -> dict[str, Any]:
 
 
 def _tagged(value: Any) -> Any:
+    """`plain`, keeping what JSON cannot say: timestamps and infinities are tagged."""
     if isinstance(value, pd.Timestamp) or value is pd.NaT:
         return {"timestamp": _figures.plain(value)}
+    if isinstance(value, float | np.floating) and math.isinf(value):
+        return {"float": "inf" if value > 0 else "-inf"}
     return _figures.plain(value)
 
 
 def _untagged(value: Any) -> Any:
     if isinstance(value, dict) and set(value) == {"timestamp"}:
         return pd.NaT if value["timestamp"] is None else pd.Timestamp(value["timestamp"])
+    if isinstance(value, dict) and set(value) == {"float"}:
+        return float(value["float"])
     return value
 
 
@@ -172,7 +178,7 @@ def _rebuild(spec: dict[str, Any]) -> pd.Series:
             parsed = parsed.dt.tz_convert(tz)
         return parsed.astype(dtype)
     if dtype.startswith(("float", "int", "uint", "bool")):
-        return pd.Series([math.nan if v is None else v for v in values], dtype=object).astype(dtype)
+        return pd.Series([math.nan if v is None else _untagged(v) for v in values], dtype=object).astype(dtype)
     return pd.Series(values, dtype=object).astype(dtype)
 
 
