@@ -1,5 +1,15 @@
+import os
+
 import pytest
 import reference_model as rm
+from hypothesis import settings
+
+# Hypothesis profiles, chosen with HYPOTHESIS_PROFILE: "dev" (the default) is quick, for the edit-test
+# loop and the many CI runs of the suite; "ci" explores more, for one thorough CI run. Tests that set
+# their own max_examples keep it under both.
+settings.register_profile("dev", max_examples=40, deadline=None)
+settings.register_profile("ci", max_examples=400, deadline=None, print_blob=True)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
 
 
 @pytest.fixture

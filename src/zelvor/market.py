@@ -798,17 +798,111 @@ _FIELDS = ("close", "open", "high", "low")
 _SPLIT_DOWN, _SPLIT_UP = 0.55, 1.8
 
 
-def _date_index(index: object, name: str) -> pd.DatetimeIndex:
-    """`index` as a sorted, unique DatetimeIndex, or a ValueError/TypeError naming `name`."""
+def _type_name(obj: object) -> str:
+    """``polars.DataFrame``, ``pyarrow.Table``, ``numpy.ndarray``, ``dict``: the library and the type."""
+    kind = type(obj)
+    library = kind.__module__.split(".")[0]
+    return kind.__qualname__ if library == "builtins" else f"{library}.{kind.__qualname__}"
+
+
+def _as_pandas_frame(
+    obj: object, name: str, *, index_dates: bool = True, what: str = "a DataFrame (dates x stocks)"
+) -> pd.DataFrame:
+    """`obj` as a pandas DataFrame, or a TypeError/ValueError naming `name`.
+
+    A pandas DataFrame is returned as it is. A frame of another library (a polars DataFrame, a
+    pyarrow Table, ...) is converted with its ``to_pandas()`` or through the dataframe
+    interchange protocol (``__dataframe__``); such frames have no row index, so with
+    `index_dates` their date column (the one named ``date`` in any case, else their one
+    datetime column) becomes the index. Anything else is a TypeError that names the type.
+
+    Parameters
+    ----------
+    obj : object
+        The caller's argument.
+    name : str
+        The argument's name, for the messages.
+    index_dates : bool, default True
+        Index a converted frame by its date column (False: keep its columns, as for long data).
+    what : str, default "a DataFrame (dates x stocks)"
+        What the argument should be, for the message.
+
+    Returns
+    -------
+    pandas.DataFrame
+
+    Examples
+    --------
+    >>> import polars as pl  # doctest: +SKIP
+    >>> frame = pl.DataFrame({"date": [date(2024, 1, 2)], "AAA": [10.0]})  # doctest: +SKIP
+    >>> _as_pandas_frame(frame, "close").index  # doctest: +SKIP
+    DatetimeIndex(['2024-01-02'], dtype='datetime64[ms]', freq=None)
+    """
+    if isinstance(obj, pd.DataFrame):
+        return obj
+    kind = _type_name(obj)
+    expected = f"{name}: expected {what}, got {kind}"
+    if isinstance(obj, (pd.Series, np.ndarray, str, bytes, dict, list, tuple)) or obj is None:
+        raise TypeError(expected)
+    frame: object = None
+    try:
+        to_pandas = getattr(obj, "to_pandas", None)
+        if callable(to_pandas):
+            try:
+                frame = to_pandas()
+            except ImportError:  # polars without pyarrow: the interchange protocol may still do
+                if not hasattr(obj, "__dataframe__"):
+                    raise
+        if frame is None and hasattr(obj, "__dataframe__"):
+            frame = pd.api.interchange.from_dataframe(obj)
+    except Exception as exc:
+        raise TypeError(f"{name}: cannot convert the {kind} to a pandas DataFrame ({exc})") from exc
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(expected)
+    return _indexed_by_dates(frame, name, kind) if index_dates else frame
+
+
+def _indexed_by_dates(frame: pd.DataFrame, name: str, kind: str) -> pd.DataFrame:
+    """A converted frame indexed by its date column (it came without a row index)."""
+    if not isinstance(frame.index, pd.DatetimeIndex):
+        dated: list[Any] = [c for c in frame.columns if str(c).strip().lower() == "date"] or [
+            c for c, t in frame.dtypes.items() if pd.api.types.is_datetime64_any_dtype(t)
+        ]
+        if len(dated) != 1:
+            raise ValueError(
+                f"{name}: the {kind} has no row index; give it one column named 'date' (or one datetime "
+                f"column) to index the rows by (found: {', '.join(map(str, frame.columns))})"
+            )
+        dates = frame[dated[0]]
+        if not pd.api.types.is_datetime64_any_dtype(dates):
+            try:
+                dates = pd.to_datetime(dates)
+            except (ValueError, TypeError) as exc:
+                raise ValueError(f"{name}: cannot read column {dated[0]!r} of the {kind} as dates ({exc})") from None
+        frame = frame.drop(columns=dated[0]).set_axis(pd.DatetimeIndex(dates, name=None), axis=0)
+    return frame
+
+
+def _date_index(index: object, name: str, *, ordered: bool = True) -> pd.DatetimeIndex:
+    """`index` as a unique DatetimeIndex within the engine's date range, sorted unless not
+    `ordered`, or a ValueError/TypeError naming `name`."""
     if not isinstance(index, pd.DatetimeIndex):
         raise TypeError(f"{name}: the index must be a DatetimeIndex of dates, got {type(index).__name__}")
     if index.hasnans:
         raise ValueError(f"{name}: the index has missing dates (NaT)")
-    if not index.is_monotonic_increasing:
+    if ordered and not index.is_monotonic_increasing:
         raise ValueError(f"{name}: the dates are not sorted in ascending order")
     if not index.is_unique:
         dupes = index[index.duplicated()].unique()[:5]
         raise ValueError(f"{name}: duplicate dates in the index: {', '.join(str(d.date()) for d in dupes)}")
+    if len(index) and index.unit != "ns":
+        try:
+            index.as_unit("ns")
+        except (OverflowError, ValueError):  # pandas' OutOfBoundsDatetime is a ValueError
+            raise ValueError(
+                f"{name}: dates from {index.min().date()} to {index.max().date()} fall outside "
+                f"{_FIRST_DAY} .. {_LAST_DAY}, the range of the engine's nanosecond dates"
+            ) from None
     return index
 
 
@@ -817,28 +911,166 @@ def _ns(index: pd.DatetimeIndex) -> np.ndarray:
     return np.asarray(index.as_unit("ns").asi8, dtype=np.int64)
 
 
+def _is_real_dtype(dtype: Any) -> bool:
+    """Integers and floats (NumPy's or pandas' nullable ones), not booleans or complex numbers."""
+    return (
+        pd.api.types.is_numeric_dtype(dtype)
+        and not pd.api.types.is_bool_dtype(dtype)
+        and not pd.api.types.is_complex_dtype(dtype)
+    )
+
+
 def _float_matrix(frame: pd.DataFrame, name: str) -> np.ndarray:
     """The frame's values as float64 [dates, stocks]; a float64 frame is returned without a copy."""
-    if frame.shape[1] and not all(
-        pd.api.types.is_numeric_dtype(t) and not pd.api.types.is_bool_dtype(t) for t in frame.dtypes.unique()
-    ):
-        bad = [str(c) for c, t in frame.dtypes.items() if not pd.api.types.is_numeric_dtype(t)][:5]
-        raise TypeError(f"{name}: prices must be numeric; non-numeric columns: {', '.join(bad)}")
+    if frame.shape[1] and not all(_is_real_dtype(t) for t in frame.dtypes.unique()):
+        bad = [(str(c), str(t)) for c, t in frame.dtypes.items() if not _is_real_dtype(t)]
+        kinds = ", ".join(sorted({t for _, t in bad}))
+        shown = ", ".join(c for c, _ in bad[:5]) + (f" and {len(bad) - 5} more" if len(bad) > 5 else "")
+        raise TypeError(
+            f"{name}: prices must be numeric; non-numeric columns: {shown} "
+            f"(dtype {kinds}; prices are real numbers, not booleans, complex numbers, text or dates)"
+        )
     return frame.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _zone(index: pd.DatetimeIndex) -> str:
+    return "timezone-naive" if index.tz is None else f"in {index.tz}"
+
+
+def _long_column(frame: pd.DataFrame, key: str) -> object:
+    """The one column whose name is `key` in any case and spacing, None when there is none."""
+    found = [c for c in frame.columns if str(c).strip().lower() == key]
+    if len(found) > 1:
+        raise ValueError(
+            f"frame: columns {' and '.join(repr(str(c)) for c in found)} both name the {key}: ambiguous, keep one"
+        )
+    return found[0] if found else None
+
+
+def _row(values: pd.Series, mask: np.ndarray) -> str:
+    """'row LABEL (VALUE)' of the first True in `mask`."""
+    i = int(np.argmax(mask))
+    return f"row {values.index[i]!r} ({values.iloc[i]!r})"
+
+
+def _long_dates(values: pd.Series, column: str) -> pd.Series:
+    """The date column of a long frame as datetime64[ns] (naive or aware), or a ValueError or
+    TypeError naming the column: numbers are refused (they would be read as nanoseconds
+    since 1970), as are missing and unreadable dates and dates the engine cannot hold."""
+    where = f"frame: column {column!r}"
+    missing = values.isna().to_numpy()
+    if missing.any():
+        raise ValueError(f"{where}: a missing date on row {values.index[int(np.argmax(missing))]!r}")
+    if not pd.api.types.is_datetime64_any_dtype(values):
+        kind = pd.api.types.infer_dtype(values, skipna=True)
+        if kind in ("integer", "floating", "mixed-integer", "mixed-integer-float", "boolean", "decimal", "complex"):
+            raise TypeError(
+                f"{where}: dates must be dates or text, not numbers ({values.dtype}; {kind}), which would be "
+                f"read as nanoseconds since 1970; convert them first, e.g. "
+                f"pd.to_datetime(frame[{column!r}].astype(str), format='%Y%m%d')"
+            )
+        parsed = pd.to_datetime(values, errors="coerce")
+        unread = parsed.isna().to_numpy()
+        if unread.any():
+            raise ValueError(f"{where}: cannot read {_row(values, unread)} as a date (expected YYYY-MM-DD)")
+        values = parsed
+    try:
+        return values.dt.as_unit("ns")
+    except (OverflowError, ValueError):
+        raise ValueError(
+            f"{where}: dates from {values.min().date()} to {values.max().date()} fall outside "
+            f"{_FIRST_DAY} .. {_LAST_DAY}, the range of the engine's nanosecond dates"
+        ) from None
+
+
+def _long_names(values: pd.Series, column: str) -> pd.Series:
+    """The stock column of a long frame, or a ValueError/TypeError naming it: every row has a
+    name, and the names are all text or all numbers."""
+    where = f"frame: column {column!r}"
+    missing = values.isna().to_numpy()
+    if values.dtype == object or pd.api.types.is_string_dtype(values):
+        missing = missing | values.astype(str).str.strip().eq("").to_numpy()
+    if missing.any():
+        raise ValueError(f"{where}: no stock name on {_row(values, missing)}")
+    kind = pd.api.types.infer_dtype(values, skipna=True)
+    if kind.startswith("mixed"):
+        types = sorted({type(v).__name__ for v in values})
+        raise TypeError(
+            f"{where}: stock names of several types ({', '.join(types)}); make them one, "
+            f"e.g. frame[{column!r}].astype(str)"
+        )
+    return values
+
+
+def _long_prices(values: pd.Series, column: str) -> np.ndarray:
+    """A price column of a long frame as float64, or a TypeError/ValueError naming it."""
+    where = f"frame: column {column!r}"
+    if _is_real_dtype(values.dtype):
+        return values.to_numpy(dtype=np.float64, na_value=np.nan)
+    kind = pd.api.types.infer_dtype(values, skipna=True)
+    if (
+        pd.api.types.is_bool_dtype(values.dtype)
+        or pd.api.types.is_complex_dtype(values.dtype)
+        or kind
+        in (
+            "boolean",
+            "complex",
+            "datetime",
+            "datetime64",
+            "date",
+            "timedelta",
+            "timedelta64",
+            "period",
+        )
+    ):
+        raise TypeError(f"{where}: prices must be real numbers, not {kind} ({values.dtype})")
+    odd = np.fromiter((isinstance(v, (bool, np.bool_, complex, np.complexfloating)) for v in values), bool, len(values))
+    if odd.any():
+        raise TypeError(f"{where}: prices must be real numbers, not {_row(values, odd)}")
+    converted = pd.to_numeric(values, errors="coerce")
+    unread = (converted.isna() & values.notna()).to_numpy()
+    if unread.any():
+        raise ValueError(f"{where}: {_row(values, unread)} is not a number")
+    return converted.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
 class Market:
     """Daily prices of a set of stocks, as aligned wide DataFrames (dates x stocks).
 
     `close` is required: a DataFrame with a sorted, unique ``DatetimeIndex`` (one row per trading
-    day, timezone-naive or -aware) and one column per stock, NaN for a missing price. `open`,
-    `high` and `low` are optional; a missing one is filled from `close` (so intraday exits then
-    see the close as the whole day's range). Given frames must have the same dates and stocks as
-    `close` (in any order). Prices are converted to float64 once, here; frames that are float64
-    already are handed to the engine without a copy, so do not modify them afterwards.
+    day, timezone-naive or -aware, within 1677-09-22 .. 2262-04-11) and one column per stock, NaN
+    for a missing price. `open`, `high` and `low` are optional; a missing one is filled from
+    `close` (so intraday exits then see the close as the whole day's range). A given one must
+    have the dates and stocks of `close`, in the same time zone, in any order: it is aligned to
+    `close`'s. Prices are real numbers (integer or float dtypes; booleans, complex numbers, text
+    and dates are refused), converted to float64 once, here; frames that are float64 already are
+    handed to the engine without a copy, so do not modify them afterwards. A polars DataFrame or
+    a pyarrow Table (any frame with ``to_pandas()`` or ``__dataframe__``) is converted to pandas,
+    its column named ``date`` (or its one datetime column) becoming the index.
 
     ``market.dates`` is the DatetimeIndex, ``market.stocks`` the column Index; ``market.close``
     (and ``open``, ``high``, ``low``) the frames. ``market.check()`` lists suspicious data.
+
+    Parameters
+    ----------
+    close : pandas.DataFrame
+        Closing prices, dates x stocks.
+    open, high, low : pandas.DataFrame, optional
+        The other prices of the day; default: `close`.
+
+    Raises
+    ------
+    TypeError, ValueError
+        A message naming the argument: not a frame, an index that is not dates, unsorted (close)
+        or repeated dates, dates out of range, other dates, stocks or zone than close's, prices
+        that are not real numbers.
+
+    Examples
+    --------
+    >>> dates = pd.bdate_range("2024-01-02", periods=3)
+    >>> close = pd.DataFrame({"AAA": [10.0, 10.5, 10.2], "BBB": [20.0, 19.5, 19.9]}, index=dates)
+    >>> Market(close, open=close.shift(1).fillna(close))
+    <Market: 2 stocks x 3 days, 2024-01-02 .. 2024-01-04>
     """
 
     __slots__ = (
@@ -860,8 +1092,7 @@ class Market:
         high: pd.DataFrame | None = None,
         low: pd.DataFrame | None = None,
     ) -> None:
-        if not isinstance(close, pd.DataFrame):
-            raise TypeError(f"close: expected a DataFrame of prices (dates x stocks), got {type(close).__name__}")
+        close = _as_pandas_frame(close, "close", what="a DataFrame of prices (dates x stocks)")
         dates = _date_index(close.index, "close")
         stocks = close.columns
         if not stocks.is_unique:
@@ -872,20 +1103,18 @@ class Market:
             raise ValueError("close: two stock columns have the same text label")
         frames = {"close": close}
         arrays = {"close": _float_matrix(close, "close")}
-        for name, frame in (("open", open), ("high", high), ("low", low)):
-            if frame is None:
+        for name, given in (("open", open), ("high", high), ("low", low)):
+            if given is None:
                 frames[name], arrays[name] = close, arrays["close"]
                 continue
-            if not isinstance(frame, pd.DataFrame):
-                raise TypeError(f"{name}: expected a DataFrame of prices or None, got {type(frame).__name__}")
-            if (_date_index(frame.index, name).tz is None) != (dates.tz is None):
+            frame = _as_pandas_frame(given, name, what="a DataFrame of prices or None")
+            index = _date_index(frame.index, name, ordered=False)
+            if (index.tz is None) != (dates.tz is None):
                 raise ValueError(f"{name}: timezone-aware and timezone-naive dates mixed with close")
-            if not (frame.index.equals(dates) and frame.columns.equals(stocks)):
-                if (
-                    set(frame.columns) != set(stocks)
-                    or len(frame.index) != len(dates)
-                    or not frame.index.isin(dates).all()
-                ):
+            if index.tz != dates.tz:
+                raise ValueError(f"{name}: dates {_zone(index)}, close's {_zone(dates)}: give both in one zone")
+            if not (index.equals(dates) and frame.columns.equals(stocks)):
+                if set(frame.columns) != set(stocks) or len(index) != len(dates) or not index.isin(dates).all():
                     raise ValueError(f"{name}: the dates and stocks must be those of close")
                 frame = frame.reindex(index=dates, columns=stocks)
             frames[name] = frame
@@ -935,32 +1164,66 @@ class Market:
     def from_long(cls, frame: pd.DataFrame, *, warn: bool = True) -> Market:
         """A market from one row per date and stock.
 
-        Columns (any case): ``date``, ``open``, ``high``, ``low``, ``close`` and the stock
-        (``symbol``, ``ticker``, ``Name``, ...); others are ignored. A stock without a row on a
-        date has NaN prices there. Two rows for one stock and date are a ValueError. When
-        `market.check()` finds problems, one warning gives their count.
+        Columns (any case): ``date``, ``close``, optionally ``open``, ``high``, ``low``, and the
+        stock (the first of ``name``, ``ticker``, ``symbol``, ``stock``, ``stock_id``, ``code``,
+        ``asset`` present); others are ignored. Two columns that differ only in case (``Close``
+        and ``close``) are refused as ambiguous. A stock without a row on a date has NaN prices
+        there. A polars DataFrame or pyarrow Table is converted to pandas first.
+
+        Parameters
+        ----------
+        frame : pandas.DataFrame
+            The rows. Dates are datetimes or text such as ``2024-01-02`` (numbers are refused:
+            they would read as nanoseconds since 1970); every row names its stock, all names of
+            one type; prices are real numbers or numeric text (NaN or None for a missing one).
+        warn : bool, default True
+            Warn (`DataWarning`, once, with their count) when `Market.check` finds suspicious
+            prices.
+
+        Returns
+        -------
+        Market
+            Dates ascending, stocks sorted.
+
+        Raises
+        ------
+        TypeError, ValueError
+            A message naming the frame's column and, for a bad value, its row: a missing or
+            ambiguous column, a missing, unreadable or out-of-range date, a missing stock name,
+            names of mixed types, a price that is not a real number, two rows for one stock and
+            date.
+
+        Examples
+        --------
+        >>> rows = pd.DataFrame({"date": ["2024-01-02", "2024-01-02", "2024-01-03"],
+        ...                      "symbol": ["AAA", "BBB", "AAA"], "close": [10.0, 20.0, 10.5]})
+        >>> Market.from_long(rows).close
+                     AAA   BBB
+        2024-01-02  10.0  20.0
+        2024-01-03  10.5   NaN
         """
-        if not isinstance(frame, pd.DataFrame):
-            raise TypeError(f"frame: expected a DataFrame in long format, got {type(frame).__name__}")
-        lower = {str(c).strip().lower(): c for c in frame.columns}
-        missing = [c for c in ("date", "close") if c not in lower]
+        frame = _as_pandas_frame(frame, "frame", index_dates=False)
+        columns = {key: _long_column(frame, key) for key in ("date", *_FIELDS)}
+        missing = [c for c in ("date", "close") if columns[c] is None]
         if missing:
             raise ValueError(
                 f"frame: missing column(s) {', '.join(missing)} (found: {', '.join(map(str, frame.columns))})"
             )
-        name_col = next((lower[c] for c in _NAME_COLUMNS if c in lower), None)
-        if name_col is None:
+        name_key = next((c for c in _NAME_COLUMNS if _long_column(frame, c) is not None), None)
+        if name_key is None:
             raise ValueError(f"frame: missing the stock column (one of {', '.join(_NAME_COLUMNS)})")
-        dates = pd.to_datetime(frame[lower["date"]])
-        keys = pd.MultiIndex.from_arrays([dates, frame[name_col]])
+        name_col = _long_column(frame, name_key)
+        dates = _long_dates(frame[columns["date"]], str(columns["date"]))
+        names = _long_names(frame[name_col], str(name_col))
+        keys = pd.MultiIndex.from_arrays([dates, names])
         if keys.has_duplicates:
             d, s = keys[keys.duplicated()][0]
             raise ValueError(f"frame: two rows for stock {s!r} on {d}")
         fields = {}
         for name in _FIELDS:
-            if name in lower:
-                values = pd.to_numeric(frame[lower[name]], errors="raise").astype(np.float64)
-                wide = pd.Series(values.to_numpy(), index=keys).unstack()
+            if columns[name] is not None:
+                values = _long_prices(frame[columns[name]], str(columns[name]))
+                wide = pd.Series(values, index=keys).unstack()
                 wide.index.name = None
                 wide.columns.name = None
                 fields[name] = wide.sort_index().sort_index(axis=1)
@@ -1144,7 +1407,7 @@ def read_csv(path: str | os.PathLike[str], *, warn: bool = True) -> Market:
     Examples
     --------
     >>> market = zelvor.read_csv("prices.csv.gz")  # doctest: +SKIP
-    >>> market
+    >>> market  # doctest: +SKIP
     <Market: 505 stocks x 1259 days, 2013-02-08 .. 2018-02-07>
     """
     market = Market.from_arrays(load_csv(path))
