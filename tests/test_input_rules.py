@@ -200,7 +200,7 @@ BAD_ARGUMENTS = [
     ({"delisting": pd.Series(["2021-01-20", "2021-01-25"], index=["S0", "S0"])}, ValueError, r"named more than once"),
     ({"delisting": pd.Series({"S0": 20})}, TypeError, r"delisting: the Series' values must be dates, got numbers"),
     ({"weights": W.astype(complex)}, TypeError, r"weights: column\(s\) S0, S1, S2 hold complex numbers"),
-    ({"weights": LATE}, ValueError, r"weights: dates from 2320-.* reach beyond .* 2262-04-11"),
+    ({"weights": LATE}, ValueError, r"weights: dates from 2320-.* 2262-04-11"),
 ]
 
 
