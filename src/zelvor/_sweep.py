@@ -14,6 +14,7 @@ import itertools
 import logging
 import math
 import os
+import signal
 import sys
 import threading
 import time
@@ -21,7 +22,8 @@ import uuid
 import warnings
 import weakref
 from collections import OrderedDict
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
@@ -45,6 +47,9 @@ _TASKS_PER_WORKER = 4
 # Dask's round trip per task is the larger cost there (measured: 15 ms against 7 with processes).
 _DASK_TASKS_PER_WORKER = 2
 _MAX_SETS_PER_TASK = 256
+
+# Seconds a task of a call with a timeout may take beyond its sets' limits (to start, to send back).
+_TASK_GRACE = 5.0
 
 # How long a Dask sweep waits while its cluster has no worker at all before giving up.
 _NO_WORKER_TIMEOUT = 60.0
@@ -180,6 +185,22 @@ def _check_progress(progress: Any) -> bool:
     raise TypeError(f"progress must be True, False or 'force', got {type(progress).__name__} {progress!r}")
 
 
+def _check_timeout(timeout: Any) -> float | None:
+    if timeout is None:
+        return None
+    import numbers
+
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
+        raise TypeError(
+            f"timeout must be a number of seconds or None (no limit), got {type(timeout).__name__} {timeout!r}"
+        )
+    if not (math.isfinite(timeout) and timeout > 0):
+        raise ValueError(f"timeout must be a positive, finite number of seconds or None (no limit), got {timeout!r}")
+    if timeout >= 1e6:  # beyond what the interval timer takes (and 11 days per set is no limit anyway)
+        raise ValueError(f"timeout must be under 1e6 seconds (None: no limit), got {timeout!r}")
+    return float(timeout)
+
+
 def _check_client(client: Any, backend: str) -> None:
     if client is None:
         return
@@ -225,12 +246,16 @@ class _Job:
     fixed_options: dict[str, Any]
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
     returns: str | None = None  # the dtype each set's daily returns come back in, None: not kept
+    timeout: float | None = None  # seconds per parameter set, None: no limit
     _parts: tuple | None = field(default=None, repr=False)
 
     def __reduce__(self):
         market = self.market
         if isinstance(market, _MarketFiles):
-            return (_Job, (self.token, self.weights, market, self.fixed_options, self.option_names, self.returns))
+            return (
+                _Job,
+                (self.token, self.weights, market, self.fixed_options, self.option_names, self.returns, self.timeout),
+            )
         # The market travels as its distinct price matrices (Dask sends them as buffers) plus its
         # dates and stocks: pickled as is, it would carry each matrix twice (the frames and the
         # engine-layout arrays that share their memory). The parts are made once per job.
@@ -238,7 +263,7 @@ class _Job:
             self._parts = _market_parts(market)
         return (
             _job_from_parts,
-            (self.token, self.weights, *self._parts, self.fixed_options, self.option_names, self.returns),
+            (self.token, self.weights, *self._parts, self.fixed_options, self.option_names, self.returns, self.timeout),
         )
 
 
@@ -295,9 +320,11 @@ def _rebuild_market(dates: Any, stocks: Any, matrices: Mapping[str, Any], delist
     return market
 
 
-def _job_from_parts(token, weights, dates, stocks, matrices, delisting, fixed_options, option_names, returns) -> _Job:
+def _job_from_parts(
+    token, weights, dates, stocks, matrices, delisting, fixed_options, option_names, returns, timeout=None
+) -> _Job:
     market = _rebuild_market(dates, stocks, matrices, delisting)
-    return _Job(token, weights, market, fixed_options, option_names, returns)
+    return _Job(token, weights, market, fixed_options, option_names, returns, timeout)
 
 
 # --------------------------------------------------------------------------------------------
@@ -604,6 +631,7 @@ def _state_of(job: _Job) -> _WorkerState:
             weights = weights.open()
         state = _WorkerState(market, weights, job.fixed_options, job.option_names, market_token=token)
         state.returns = job.returns
+        state.timeout = job.timeout
         state.directories = directories
         _worker_calls[job.token] = state
         while len(_worker_calls) > _CALLS_KEPT:
@@ -699,6 +727,7 @@ class _WorkerState:
         self.market_token = market_token
         self.directories: list[str] = []  # of the call's own shared files (a weights frame)
         self.returns: str | None = None  # the dtype of the daily returns rows carry, None: not kept
+        self.timeout: float | None = None  # seconds a parameter set may take
         self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
         self._weights: _LRU = _LRU()
         self._prepared: _LRU = _LRU()
@@ -708,6 +737,7 @@ class _WorkerState:
     def of(cls, job: _Job) -> _WorkerState:
         state = cls(job.market, job.weights, job.fixed_options, job.option_names)
         state.returns = job.returns
+        state.timeout = job.timeout
         return state
 
     def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
@@ -786,6 +816,135 @@ def _release_engine_inputs() -> None:
         pass
 
 
+# --------------------------------------------------------------------------------------------
+# Time limits
+
+
+class _SetTimedOut(BaseException):
+    """A parameter set ran past the call's timeout. A BaseException, so that the strategy's own
+    `except Exception` does not swallow it."""
+
+
+def _timeout_error(seconds: float | None, stopped: bool = False) -> str:
+    how = "; its worker process was stopped and replaced" if stopped else ""
+    return f"TimeoutError: the parameter set did not finish within the timeout of {seconds:g} s{how}"
+
+
+@contextmanager
+def _time_limit(seconds: float | None) -> Iterator[None]:
+    """Raise _SetTimedOut in this thread once `seconds` have passed inside the block.
+
+    In the main thread (the caller, a loky worker) an interval timer's SIGALRM interrupts even a
+    sleep or a wait; in other threads (Dask's) the exception is set asynchronously and interrupts
+    Python code only. Code that never returns to the interpreter is not interrupted here: the
+    process and Dask backends stop its worker instead.
+    """
+    if seconds is None:
+        yield
+    elif threading.current_thread() is threading.main_thread() and hasattr(signal, "setitimer"):
+        with _alarm(seconds):
+            yield
+    else:
+        with _async_raise_after(seconds):
+            yield
+
+
+@contextmanager
+def _alarm(seconds: float) -> Iterator[None]:
+    inside = [True]
+
+    def expired(signum: int, frame: Any) -> None:
+        if inside[0]:  # a signal handled just after the block must not fail the code after it
+            raise _SetTimedOut
+
+    previous = signal.signal(signal.SIGALRM, expired)
+    earlier, _ = signal.setitimer(signal.ITIMER_REAL, seconds)
+    started = time.monotonic()
+    try:
+        yield
+    finally:
+        inside[0] = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+        if earlier:  # the caller's own timer goes on, less the time spent here
+            signal.setitimer(signal.ITIMER_REAL, max(earlier - (time.monotonic() - started), 1e-6))
+
+
+@contextmanager
+def _async_raise_after(seconds: float) -> Iterator[None]:
+    import ctypes
+
+    thread = ctypes.c_ulong(threading.get_ident())
+    guard = threading.Lock()
+    inside = [True]
+
+    def expired() -> None:
+        with guard:
+            if inside[0]:
+                ctypes.pythonapi.PyThreadState_SetAsyncExc(thread, ctypes.py_object(_SetTimedOut))
+
+    timer = threading.Timer(seconds, expired)
+    timer.daemon = True
+    timer.start()
+    try:
+        yield
+    finally:
+        with guard:
+            inside[0] = False
+            timer.cancel()
+            ctypes.pythonapi.PyThreadState_SetAsyncExc(thread, None)  # one not raised yet is dropped
+
+
+# --------------------------------------------------------------------------------------------
+# Signals and what an interrupted call keeps
+
+
+@contextmanager
+def _sigterm_as_exit() -> Iterator[None]:
+    """For the call's duration, SIGTERM raises SystemExit(128 + SIGTERM) in the main thread instead
+    of killing the process at once, so the call stops its workers and deletes its files as on
+    Ctrl-C, and the process then exits with the status a shell reports for SIGTERM (143). Only
+    where SIGTERM has its default action: a handler of the caller's (or an ignored SIGTERM) stays."""
+    if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "SIGTERM"):
+        yield
+        return
+    try:
+        previous = signal.getsignal(signal.SIGTERM)
+        if previous is not signal.SIG_DFL:
+            previous = None
+        else:
+            signal.signal(signal.SIGTERM, _exit_on_sigterm)
+    except (OSError, ValueError):  # no signals here (an embedded interpreter)
+        previous = None
+    try:
+        yield
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _exit_on_sigterm(signum: int, frame: Any) -> None:
+    signal.signal(signum, signal.SIG_IGN)  # a second SIGTERM must not break off the clean-up
+    raise SystemExit(128 + signum)
+
+
+def _unfinished_error(exc: BaseException) -> str:
+    return f"interrupted: the sweep ended ({type(exc).__name__}) before this parameter set finished"
+
+
+def _keep_partial(exc: BaseException, partial: Sweep) -> None:
+    """Attach the rows finished before `exc` ended the call to it, as `exc.partial`."""
+    try:
+        exc.partial = partial  # type: ignore[attr-defined]
+    except AttributeError:  # pragma: no cover - an exception type with __slots__
+        return
+    done = int((~partial.table["error"].str.startswith("interrupted: ")).sum())
+    exc.add_note(
+        f"zelvor.sweep: {done} of {len(partial)} parameter sets finished before the call ended; "
+        "their rows are in this exception's `partial` (a Sweep)"
+    )
+
+
 # One table row as it travels back: (set index, stats fields, their values, error or "").
 _Row = tuple[int, tuple[str, ...], tuple[Any, ...], str]
 
@@ -795,7 +954,11 @@ def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) ->
     last_fields: tuple[str, ...] = ()
     for index, params in sets:
         try:
-            fields, values = state.stats_row(params)
+            with _time_limit(state.timeout):
+                fields, values = state.stats_row(params)
+        except _SetTimedOut:
+            rows.append((index, (), (), _timeout_error(state.timeout)))
+            continue
         except Exception as exc:  # one failing set must not stop the sweep
             rows.append((index, (), (), _describe(exc)))
             continue
@@ -842,10 +1005,9 @@ class _Progress:
             self._bar.close()
 
 
-def _run_serial(job: _Job, sets: list[dict], progress: _Progress) -> dict[int, tuple]:
+def _run_serial(job: _Job, sets: list[dict], progress: _Progress, rows: dict[int, tuple]) -> dict[int, tuple]:
     # A state of its own, not the worker cache: this process must not keep the market afterwards.
     state = _WorkerState.of(job)
-    rows: dict[int, tuple] = {}
     for index, params in enumerate(sets):
         rows[index] = _rows(state, [(index, params)])[0]
         progress.update(1)
@@ -859,16 +1021,21 @@ def _dead_worker_error(exc: BaseException | None) -> str:
     return f"{name}: the worker process died running this parameter set, also when it was re-run alone{codes}"
 
 
-def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progress) -> dict[int, tuple]:
+def _run_processes(
+    job: _Job, sets: list[dict], n_workers: int, progress: _Progress, rows: dict[int, tuple]
+) -> dict[int, tuple]:
     """Loky worker processes; tasks carry the job's handles, the workers map the shared files.
 
     A worker that dies (killed, out of memory) breaks the whole pool: the tasks it had taken are
-    re-run, set by set; a set that kills its worker when run alone is reported as an error.
+    re-run, set by set; a set that kills its worker when run alone is reported as an error. So is
+    a task that outlasts the time its sets may take (a set stuck where the timeout cannot
+    interrupt it): the pool's workers are stopped and replaced, and a set that does it again
+    alone is reported as timed out.
     """
+    from multiprocessing import TimeoutError as TaskTimedOut
+
     from joblib import Parallel, delayed
     from joblib.externals.loky.process_executor import TerminatedWorkerError
-
-    rows: dict[int, tuple] = {}
 
     def run_round(
         tasks: list[list[int]], pre_dispatch: str
@@ -889,6 +1056,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
             pre_dispatch=pre_dispatch,
             max_nbytes="1M",  # large fixed options (a trade_at frame) are still memory-mapped per call
             mmap_mode="r",
+            timeout=_task_time_limit(job.timeout, max(map(len, tasks))),
         )
         finished: set[int] = set()
         try:
@@ -897,7 +1065,7 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
                 for row in done:
                     rows[row[0]] = row
                 progress.update(len(done))
-        except TerminatedWorkerError as exc:  # a worker died; other pool failures propagate
+        except (TerminatedWorkerError, TaskTimedOut) as exc:  # other pool failures propagate
             pulled = set(taken)
             in_doubt = [tasks[t] for t in sorted(pulled - finished)]
             untouched = [tasks[t] for t in range(len(tasks)) if t not in pulled]
@@ -913,11 +1081,12 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
         suspects.extend(i for indices in in_doubt for i in indices)
     if not suspects:
         return rows
+    what = "was stopped past its time limit" if isinstance(died, TaskTimedOut) else "died"
     warnings.warn(
-        f"a sweep worker process died ({type(died).__name__}); re-running the {len(suspects)} parameter "
+        f"a sweep worker process {what} ({type(died).__name__}); re-running the {len(suspects)} parameter "
         "sets it may have been running",
         RuntimeWarning,
-        stacklevel=3,
+        stacklevel=4,
     )
     # Second pass: the sets in doubt one per task, so a new failure narrows to a few sets; those
     # are then run alone, where a death can only be theirs.
@@ -928,9 +1097,21 @@ def _run_processes(job: _Job, sets: list[dict], n_workers: int, progress: _Progr
             alone, _, exc_alone = run_round([indices], "n_jobs")
             if alone:
                 for i in indices:
-                    rows[i] = (i, (), (), _dead_worker_error(exc_alone))
+                    timed_out = isinstance(exc_alone, TaskTimedOut)
+                    rows[i] = (
+                        i,
+                        (),
+                        (),
+                        _timeout_error(job.timeout, True) if timed_out else _dead_worker_error(exc_alone),
+                    )
                 progress.update(len(indices))
     return rows
+
+
+def _task_time_limit(timeout: float | None, sets_per_task: int) -> float | None:
+    """How long the pool waits for a task before it stops its workers: its sets' time limits, twice
+    over (a task may wait for another in its worker's queue), and a few seconds to start."""
+    return None if timeout is None else 2 * sets_per_task * timeout + _TASK_GRACE
 
 
 def _shipped_job(job: _Job, call_dirs: list[str]) -> _Job:
@@ -946,11 +1127,17 @@ def _shipped_job(job: _Job, call_dirs: list[str]) -> _Job:
 
     market = _ship_market(job.market)
     weights = _ship_weights(job.weights, directory_for)
-    return _Job(job.token, weights, market, job.fixed_options, job.option_names, job.returns)
+    return _Job(job.token, weights, market, job.fixed_options, job.option_names, job.returns, job.timeout)
 
 
 def _run_dask(
-    job: _Job, sets: list[dict], client: Any, n_jobs: int, progress: _Progress, call_dirs: list[str]
+    job: _Job,
+    sets: list[dict],
+    client: Any,
+    n_jobs: int,
+    progress: _Progress,
+    call_dirs: list[str],
+    rows: dict[int, tuple],
 ) -> dict[int, tuple]:
     """Tasks on a Dask cluster; the job is scattered to every worker once and tasks refer to it."""
     from contextlib import ExitStack
@@ -971,7 +1158,7 @@ def _run_dask(
                 )
             )
             client = stack.enter_context(Client(cluster))
-        return _run_on_client(job, sets, client, progress, call_dirs, local=own_cluster)
+        return _run_on_client(job, sets, client, progress, call_dirs, rows, local=own_cluster)
 
 
 # Answers of `_workers_see_files` per (client, its workers, market): a sweep on the same market and
@@ -1017,7 +1204,13 @@ def _can_map(handles: list[Any]) -> bool:
 
 
 def _run_on_client(
-    job: _Job, sets: list[dict], client: Any, progress: _Progress, call_dirs: list[str], local: bool
+    job: _Job,
+    sets: list[dict],
+    client: Any,
+    progress: _Progress,
+    call_dirs: list[str],
+    rows: dict[int, tuple],
+    local: bool,
 ) -> dict[int, tuple]:
     """Tasks on the client's workers. When they all run on this machine (always, for a cluster
     the call started) they get the job with handles to the shared files: one copy of the market
@@ -1040,7 +1233,6 @@ def _run_on_client(
     # The job with handles is a few kilobytes and travels in each task; the market itself is
     # scattered to every worker once.
     shared = [] if payload[0] is files_job else [client.scatter(job, broadcast=True, hash=False)]
-    rows: dict[int, tuple] = {}
     pending: dict[Any, list[int]] = {}
     attempt = itertools.count()
 
@@ -1127,7 +1319,7 @@ def _run_on_client(
                 f"Dask workers died running a sweep ({type(error).__name__}); re-running the {len(suspects)} "
                 "parameter sets of their tasks one at a time",
                 RuntimeWarning,
-                stacklevel=4,
+                stacklevel=5,
             )
         # The scheduler already retried those tasks; a task queued on a dying worker is blamed with
         # the guilty one, so each set runs alone now, where a death can only be its own.
@@ -1353,6 +1545,7 @@ def sweep(
     client: Any = None,
     progress: bool | Literal["force"] = True,
     returns: Literal["float64", "float32"] | None = "float64",
+    timeout: float | None = None,
     **fixed_options: Any,
 ) -> Sweep:
     """Backtest every parameter set of `grid` on one market; one row of statistics per set.
@@ -1411,6 +1604,7 @@ def sweep(
     _check_client(client, backend)
     show_progress = _check_progress(progress)
     returns_dtype = _returns.check_dtype(returns)
+    timeout = _check_timeout(timeout)
     if not isinstance(market, zelvor.Market):
         raise TypeError(f"market must be a zelvor.Market, got {type(market).__name__}")
     if not (callable(weights) or isinstance(weights, pd.DataFrame)):
@@ -1455,33 +1649,61 @@ def sweep(
         fixed_options=dict(fixed_options),
         option_names=option_names,
         returns=returns_dtype,
+        timeout=timeout,
     )
     started = time.perf_counter()
-    bar = _Progress(len(sets), show_progress, forced=progress == "force")
+    rows: dict[int, tuple] = {}  # filled as sets finish: what an interrupted call still returns
+
+    def result(unfinished: str = "") -> Sweep:
+        for index in range(len(sets)):
+            rows.setdefault(index, (index, (), (), unfinished))
+        kept, moments = _returns.collect(rows, len(sets), market.dates, returns_dtype)
+        table = _build_table(keys, sets, rows)
+        if len(table.columns) > len(keys) + 1:  # some set ran: its figures, then the deflated Sharpe
+            table.insert(len(table.columns) - 1, "dsr", _returns.deflated_column(moments))
+        return Sweep(
+            table=table,
+            params=sets,
+            parameter_names=keys,
+            seconds=time.perf_counter() - started,
+            _job=job,
+            returns=kept,
+        )
+
+    try:
+        with _sigterm_as_exit():
+            _run_backend(job, sets, backend, workers, client, show_progress, progress == "force", rows)
+    except BaseException as exc:
+        _keep_partial(exc, result(_unfinished_error(exc)))
+        raise
+    return result()
+
+
+def _run_backend(
+    job: _Job,
+    sets: list[dict],
+    backend: str,
+    workers: int,
+    client: Any,
+    show_progress: bool,
+    forced: bool,
+    rows: dict[int, tuple],
+) -> None:
+    """Run every set on the backend into `rows`; whatever ends the call, its workers are stopped
+    and its own files deleted."""
+    bar = _Progress(len(sets), show_progress, forced=forced)
     call_dirs: list[str] = []  # shared files of this call alone (large weights)
     try:
         if backend == "serial":
-            rows = _run_serial(job, sets, bar)
+            _run_serial(job, sets, bar, rows)
         elif backend == "processes":
             # One worker: joblib runs the tasks here, on the caller's own objects.
             tasks_job = _shipped_job(job, call_dirs) if workers > 1 else job
-            rows = _run_processes(tasks_job, sets, workers, bar)
+            _run_processes(tasks_job, sets, workers, bar, rows)
         else:
-            rows = _run_dask(job, sets, client, workers, bar, call_dirs)
+            _run_dask(job, sets, client, workers, bar, call_dirs, rows)
     finally:
         bar.close()
         _forget_call(job.token)  # tasks run in this process (one worker, Dask threads) kept a state
         for directory in call_dirs:
             _remove_dir(directory, os.getpid())
-    kept, moments = _returns.collect(rows, len(sets), market.dates, returns_dtype)
-    table = _build_table(keys, sets, rows)
-    if len(table.columns) > len(keys) + 1:  # some set ran: its figures, then the deflated Sharpe
-        table.insert(len(table.columns) - 1, "dsr", _returns.deflated_column(moments))
-    return Sweep(
-        table=table,
-        params=sets,
-        parameter_names=keys,
-        seconds=time.perf_counter() - started,
-        _job=job,
-        returns=kept,
-    )
