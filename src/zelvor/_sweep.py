@@ -1550,47 +1550,99 @@ def sweep(
 ) -> Sweep:
     """Backtest every parameter set of `grid` on one market; one row of statistics per set.
 
-    weights: a DataFrame of target weights (as `zelvor.backtest` takes), or a callable
-        `weights(market, **params) -> DataFrame` for a strategy with parameters of its own
+    Parameters
+    ----------
+    weights : DataFrame or callable
+        Target weights (as `zelvor.backtest` takes), or a callable
+        ``weights(market, **params) -> DataFrame`` for a strategy with parameters of its own
         (look-back, names held). The callable is called once per distinct set of its own
-        parameters in each worker process during a call and must depend on nothing else.
-    market: the `zelvor.Market` every run uses.
-    grid: a dict of lists (every combination, in the dict's order, the last key varying fastest)
+        parameters (told apart by type and value: ``5`` and ``5.0`` are two sets) in each worker
+        process during a call, and must depend on nothing else.
+    market : zelvor.Market
+        The market every run uses.
+    grid : dict of lists or list of dicts
+        A dict of lists (every combination, in the dict's order, the last key varying fastest)
         or a list of dicts (the sets as given; a key missing from a set takes the default).
         Keys that are options of `zelvor.backtest` go to it; the others go to `weights`.
-    n_jobs: worker processes (-1, the default: one per core), at most one per core and one per
-        parameter set. Ignored by "serial" and when a Dask `client` is given (its workers decide).
-    backend: "serial" (this process), "processes" (loky worker processes on this machine) or
-        "dask" (`client`, or a `LocalCluster` of `n_jobs` processes started and closed for the
-        call). "processes" and "dask" need `pip install 'zelvor[sweep]'`.
-    progress: True shows a bar on stderr (runs done, runs/s, ETA) when stderr is a terminal;
-        "force" shows it anyway; False never.
-    returns: keep each set's daily returns in `Sweep.returns` (dates x sets) in this dtype, for
-        `Sweep.overfitting` and `Sweep.spa`: "float64" (the default; 8 bytes a day and set,
-        100 MB for 10,000 sets over 5 years), "float32" (half that) or None (not kept).
-    fixed_options: options of `zelvor.backtest` (or, for a callable `weights`, parameters of
-        it) that every run gets.
+    n_jobs : int, default -1
+        Worker processes (-1: one per core), at most one per core and one per parameter set.
+        Ignored by "serial" and when a Dask `client` is given (its workers decide).
+    backend : {"processes", "serial", "dask"}, default "processes"
+        "serial" (this process), "processes" (loky worker processes on this machine) or "dask"
+        (`client`, or a `LocalCluster` of `n_jobs` processes started and closed for the call).
+        "processes" and "dask" need ``pip install 'zelvor[sweep]'``.
+    client : distributed.Client, optional
+        The Dask cluster to run on (``backend="dask"`` only).
+    progress : bool or "force", default True
+        True shows a bar on stderr (runs done, runs/s, ETA) when stderr is a terminal; "force"
+        shows it anyway; False never.
+    returns : {"float64", "float32"} or None, default "float64"
+        Keep each set's daily returns in `Sweep.returns` (dates x sets) in this dtype, for
+        `Sweep.overfitting` and `Sweep.spa`: "float64" (8 bytes a day and set, 100 MB for
+        10,000 sets over 5 years), "float32" (half that) or None (not kept).
+    timeout : float, optional
+        Seconds one parameter set (its weights and its run) may take; None (the default) is no
+        limit. A set past it is stopped and reported in `error` as ``TimeoutError: ...``, and the
+        sweep goes on. Python code is interrupted wherever it is (a sleep or a wait too, except
+        in a Dask worker's threads); a set stuck where it cannot be interrupted (inside a C
+        extension, or with signals blocked) has its worker process stopped and replaced
+        ("processes": when its task outlasts twice its sets' limits).
+    **fixed_options
+        Options of `zelvor.backtest` (or, for a callable `weights`, parameters of it) that every
+        run gets.
+
+    Returns
+    -------
+    Sweep
+        The table (parameters, every field of `Report.stats()`, `error`) in grid order, the
+        same bit for bit whatever the backend and `n_jobs`.
+
+    Raises
+    ------
+    KeyboardInterrupt, SystemExit, or any exception that ends the call
+        Ctrl-C (SIGINT) stops the workers, deletes the call's files and raises KeyboardInterrupt;
+        SIGTERM does the same and raises ``SystemExit(143)`` (in the main thread, where SIGTERM
+        has its default action, for the call's duration only). Whatever ends the call, the rows
+        finished so far are kept: the exception's ``partial`` is a `Sweep` of every set, those
+        not finished marked ``interrupted: ...`` in `error`. Sets of a task still running on a
+        worker when the call ended count as not finished.
+
+    Notes
+    -----
+    A set whose run raises records the exception's type and message in `error`, and the sweep
+    goes on. With "processes", a worker that dies (killed, out of memory) has its sets re-run (a
+    warning says so); a set that kills its worker again, run alone, is reported in `error`. With
+    "dask" the scheduler retries a task whose worker died, then the sets are run one by one; the
+    call fails if the cluster has had no worker for a minute.
 
     Shared data: at a market's first sweep on worker processes its price matrices are written once
     to memory-mapped files (in /dev/shm when writable, else the temporary directory), which every
     later sweep on the same `Market` reuses; they are deleted when the Market is freed (or at
     exit). The Market is taken as immutable, as `Market` itself does: do not modify its frames.
-    A float64 weights frame over 1 MB goes the same way, for the call only. Each worker maps the files
-    once and keeps the last two markets mapped while it lives (loky workers exit after 5 idle
-    minutes; a worker drops a market whose files are gone at its next task); it computes and
+    A float64 weights frame over 1 MB goes the same way, for the call only. Each worker maps the
+    files once and keeps the last two markets mapped while it lives (loky workers exit after 5
+    idle minutes; a worker drops a market whose files are gone at its next task); it computes and
     validates the weights once per call. Dask workers on this machine map the same files (one
     copy of the market in the machine); when some worker cannot (another machine), the market is
     scattered to every worker instead, and a task that lands on a worker without the files (one
     that joined later, elsewhere) is run again that way. At the end of a call on a given
     `client` its workers drop the call's weights and inputs.
 
-    The table is in grid order and the same, bit for bit, whatever the backend and `n_jobs`.
-    A set whose run raises records the exception's type and message in `error`, and the sweep
-    goes on. With "processes", a worker that dies (killed, out of memory) has its sets re-run
-    (a warning says so); a set that kills its worker again, run alone, is reported in `error`.
-    With "dask" the scheduler retries a task whose worker died, then the sets are run one by
-    one; the call fails if the cluster has had no worker for a minute. Ctrl-C stops the
-    workers and raises KeyboardInterrupt.
+    Examples
+    --------
+    >>> import zelvor
+    >>> market = zelvor.Market.synthetic(stocks=20, years=2, seed=1)
+    >>> def momentum(market, lookback=20):
+    ...     score = market.close.pct_change(lookback, fill_method=None).iloc[::21]
+    ...     return (score.rank(axis=1, ascending=False) <= 5).astype(float) / 5
+    >>> result = zelvor.sweep(momentum, market, {"lookback": [20, 60], "stop_loss": [None, 0.1]},
+    ...                       backend="serial", progress=False, timeout=60)
+    >>> result.table[["lookback", "stop_loss", "error"]].shape
+    (4, 3)
+    >>> try:
+    ...     result = zelvor.sweep(momentum, market, {"lookback": range(5, 200)}, progress=False)
+    ... except KeyboardInterrupt as stopped:  # Ctrl-C: keep what finished
+    ...     result = stopped.partial
     """
     import pandas as pd
 
