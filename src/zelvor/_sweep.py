@@ -194,11 +194,12 @@ def _check_timeout(timeout: Any) -> float | None:
         raise TypeError(
             f"timeout must be a number of seconds or None (no limit), got {type(timeout).__name__} {timeout!r}"
         )
-    if not (math.isfinite(timeout) and timeout > 0):
+    seconds = float(timeout)
+    if not (math.isfinite(seconds) and seconds > 0):
         raise ValueError(f"timeout must be a positive, finite number of seconds or None (no limit), got {timeout!r}")
-    if timeout >= 1e6:  # beyond what the interval timer takes (and 11 days per set is no limit anyway)
+    if seconds >= 1e6:  # beyond what the interval timer takes (and 11 days per set is no limit anyway)
         raise ValueError(f"timeout must be under 1e6 seconds (None: no limit), got {timeout!r}")
-    return float(timeout)
+    return seconds
 
 
 def _check_client(client: Any, backend: str) -> None:
