@@ -43,7 +43,7 @@ def long_frame(**changes):
         (long_frame(Date=["2023-01-02", "2023-13-45", "2023-01-04"] * 2), ValueError,
          r"frame: column 'Date': cannot read row 1 \('2023-13-45'\) as a date"),
         (long_frame(Date=["2023-01-02", "2023-01-03", "3000-01-04"] * 2), ValueError,
-         r"frame: column 'Date': dates from 2023-01-02 to 3000-01-04 fall outside 1677-09-22 .. 2262-04-11"),
+         r"frame: column 'Date': dates from 2023-01-02 to 3000-01-04 reach beyond 1677-09-22 .. 2262-04-11"),
         (long_frame(Symbol=["AAA", None, "AAA", "BBB", "BBB", "BBB"]), ValueError,
          r"frame: column 'Symbol': no stock name on row 1"),
         (long_frame(Symbol=["AAA", " ", "AAA", "BBB", "BBB", "BBB"]), ValueError,
@@ -83,7 +83,7 @@ def test_dates_the_engine_cannot_hold_are_refused_by_name():
     far = pd.DatetimeIndex(["2262-04-10", "2262-04-11", "2262-04-14"]).as_unit("s")
     far = far.insert(3, pd.Timestamp("2400-01-03").as_unit("s"))
     close = pd.DataFrame({"A": [1.0, 2.0, 3.0, 4.0]}, index=far)
-    with pytest.raises(ValueError, match=r"close: dates from 2262-04-10 to 2400-01-03 fall outside"):
+    with pytest.raises(ValueError, match=r"close: dates from 2262-04-10 to 2400-01-03 reach beyond"):
         zelvor.Market(close)
     assert zelvor.Market(close.iloc[:2]).dates.equals(far[:2])  # within range: accepted
 

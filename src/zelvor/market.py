@@ -900,7 +900,7 @@ def _date_index(index: object, name: str, *, ordered: bool = True) -> pd.Datetim
             index.as_unit("ns")
         except (OverflowError, ValueError):  # pandas' OutOfBoundsDatetime is a ValueError
             raise ValueError(
-                f"{name}: dates from {index.min().date()} to {index.max().date()} fall outside "
+                f"{name}: dates from {index.min().date()} to {index.max().date()} reach beyond "
                 f"{_FIRST_DAY} .. {_LAST_DAY}, the range of the engine's nanosecond dates"
             ) from None
     return index
@@ -978,7 +978,7 @@ def _long_dates(values: pd.Series, column: str) -> pd.Series:
         return values.dt.as_unit("ns")
     except (OverflowError, ValueError):
         raise ValueError(
-            f"{where}: dates from {values.min().date()} to {values.max().date()} fall outside "
+            f"{where}: dates from {values.min().date()} to {values.max().date()} reach beyond "
             f"{_FIRST_DAY} .. {_LAST_DAY}, the range of the engine's nanosecond dates"
         ) from None
 
