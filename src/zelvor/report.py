@@ -549,6 +549,31 @@ class Report:
 
         return plot_monthly(self, ax=ax)
 
+    def plot_rolling(self, window: int = 126, ax: Axes | None = None) -> Figure:
+        """Rolling Sharpe, volatility and beta (`rolling`) over time; with `ax`, the Sharpe only."""
+        from zelvor.plotting import plot_rolling
+
+        return plot_rolling(self, window, ax=ax)
+
+    def plot_distribution(self, ax: Axes | None = None) -> Figure:
+        """Histograms of daily returns (VaR and CVaR marked) and monthly returns; with `ax`, daily only."""
+        from zelvor.plotting import plot_distribution
+
+        return plot_distribution(self, ax=ax)
+
+    def plot_drawdowns(self, top: int = 5, ax: Axes | None = None) -> Figure:
+        """The underwater curve with the `top` deepest periods of `drawdowns` shaded."""
+        from zelvor.plotting import plot_drawdowns
+
+        return plot_drawdowns(self, top, ax=ax)
+
+    def plot_stock(self, stock: Any, market: Any, ax: Axes | None = None) -> Figure:
+        """`stock`'s close in `market` (the run's Market, or a price Series) with its trades' entries,
+        exits coloured by exit reason, and stop-loss and take-profit levels."""
+        from zelvor.plotting import plot_stock
+
+        return plot_stock(self, stock, market, ax=ax)
+
     def to_html(self, path: str | Any, *, title: str = "Backtest report", max_trades: int = 500) -> None:
         """Write one self-contained HTML file: statistics, the three plots (inline PNG images), the
         trades (the first `max_trades`) and the next-period actions. Nothing is fetched when it
