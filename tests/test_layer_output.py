@@ -76,7 +76,8 @@ def test_html_report_is_self_contained(report, tmp_path):
     parser = Links()
     parser.feed(text)
     parser.close()
-    assert parser.tags.count("img") == 3 and "table" in parser.tags
+    # Equity, excursions, monthly, underwater, rolling figures, return distribution.
+    assert parser.tags.count("img") == 6 and "table" in parser.tags
     assert all(v.startswith("data:image/png;base64,") for _, _, v in parser.refs), parser.refs
     assert "http://" not in text.replace("http://www.w3.org", "") and "https://" not in text
     assert "<title>A &amp; B</title>" in text

@@ -26,7 +26,12 @@ th{background:#f6f6f6;position:sticky;top:0} td.t,th.t{text-align:left}
 .stats div{display:flex;justify-content:space-between;border-bottom:1px dotted #ddd;padding:2px 0}
 .stats span.k{color:#555} .pos{color:#1a7f37} .neg{color:#c62828}
 .scroll{max-height:480px;overflow:auto;border:1px solid #eee}
-.fig img{max-width:100%;height:auto}
+.fig img{max-width:100%;height:auto;display:block}
+.fig{margin-top:6px}
+table.cmp td:first-child{text-align:left}
+.sortable th{cursor:pointer;user-select:none} .sortable th[data-dir=asc]::after{content:" \25B2"}
+.sortable th[data-dir=desc]::after{content:" \25BC"} td.why{color:#999;font-style:italic}
+.filters{margin:6px 0;font-size:13px} .filters input,.filters select{font-size:13px;margin-right:10px}
 """
 
 # Figures of stats() shown as percentages, and how each is labelled.
@@ -51,6 +56,17 @@ _LABELS = {
 }  # fmt: skip
 
 
+# The report's further figures (see zelvor._figures).
+_PERCENT |= {"best_trade", "worst_trade", "expectancy", "avg_drawdown", "var_95", "cvar_95"}
+_LABELS.update({
+    "best_trade": "Best trade", "worst_trade": "Worst trade", "expectancy": "Expectancy (per trade)",
+    "sqn": "SQN", "kelly": "Kelly fraction", "avg_drawdown": "Average drawdown", "skew": "Skew",
+    "kurtosis": "Excess kurtosis", "var_95": "Daily VaR (95 %)", "cvar_95": "Daily CVaR (95 %)",
+    "omega": "Omega", "tail_ratio": "Tail ratio", "stability": "Stability (R²)",
+})  # fmt: skip
+_SIGNED = {"best_trade", "worst_trade", "expectancy"}
+
+
 def _fmt(key: str, value: Any) -> str:
     if isinstance(value, pd.Timestamp):
         return str(value.date()) if value is not pd.NaT else "–"
@@ -59,7 +75,9 @@ def _fmt(key: str, value: Any) -> str:
             return "–"
         if key in _PERCENT:
             return (
-                f"{value:+.2%}" if key in {"total_return", "cagr", "alpha", "avg_win", "avg_loss"} else f"{value:.2%}"
+                f"{value:+.2%}"
+                if key in {"total_return", "cagr", "alpha", "avg_win", "avg_loss"} | _SIGNED
+                else f"{value:.2%}"
             )
         if key in {"fees", "taxes"}:
             return f"{value:.4f}"
@@ -88,26 +106,72 @@ def _png(fig: Any, alt: str) -> str:
     import matplotlib.pyplot as plt
 
     buffer = io.BytesIO()
-    fig.savefig(buffer, format="png", dpi=110)
+    fig.savefig(buffer, format="png", dpi=110, bbox_inches="tight", pad_inches=0.08)
     plt.close(fig)
     data = base64.b64encode(buffer.getvalue()).decode("ascii")
     return f'<img alt="{html.escape(alt)}" src="data:image/png;base64,{data}">'
 
 
-def _figures(report: Report) -> str:
+def _figure(title: str, draw: Any, section: str = "") -> str:
+    """A section with one plot; a title inside the plot that repeats the heading is dropped."""
+    fig = draw()
+    for ax in fig.axes:
+        if ax.get_title(loc="left").strip() == title:
+            ax.set_title("", loc="left")
+    anchor = f' id="{section}"' if section else ""
+    return f'<h2{anchor}>{title}</h2><div class="fig">{_png(fig, title)}</div>'
+
+
+def _figures(report: Report, *, equity: bool = True) -> str:
     parts = [
-        ("Equity and drawdown", report.plot),
-        ("Trades: excursions against return", report.plot_trades),
-        ("Monthly returns", report.plot_monthly),
-    ]
+        ("Equity and drawdown", report.plot, "equity"),
+        ("Trades: excursions against return", report.plot_trades, "excursions"),
+        ("Monthly returns", report.plot_monthly, "monthly"),
+    ][0 if equity else 1 :]
     try:
-        return "".join(f'<h2>{title}</h2><div class="fig">{_png(draw(), title)}</div>' for title, draw in parts)
+        return "".join(_figure(title, draw, section) for title, draw, section in parts)
     except ImportError as exc:  # no usable matplotlib: the page is still written, without plots
         return f"<p>No plots: {html.escape(str(exc))}.</p>"
 
 
-def _table(frame: pd.DataFrame, text_columns: set[str], index: bool = False) -> str:
-    out = ["<table><thead><tr>"]
+def _more_figures(report: Report) -> str:
+    """The rolling figures and the return distributions."""
+    rows = len(report.returns.loc[report.start :]) - 1 if len(report.returns) else 0
+    window = 126 if rows >= 252 else max(rows // 3, 2)
+
+    def rolling() -> Any:
+        return report.plot_rolling(window)
+
+    parts: list[tuple[str, Any, str]] = [("Return distribution", report.plot_distribution, "distribution")]
+    if rows > window:
+        parts.insert(0, (f"Rolling figures ({window} rows)", rolling, "rolling"))
+    try:
+        return "".join(_figure(title, draw, section) for title, draw, section in parts)
+    except ImportError:  # said once, in the first plots' place
+        return ""
+
+
+_NO_PRICE = {
+    "entry_price": ("no price", "entered on a row without a trading price: the holding kept its money value"
+                    " until the stock's next price"),
+    "exit_price": ("no price", "left on a row without a trading price (the money value of its last price)"),
+    "exit_date": ("open", "still held at the end of the data"),
+}  # fmt: skip
+
+
+def _sort_key(value: Any) -> str:
+    if value is None or value is pd.NaT or (isinstance(value, float) and math.isnan(value)):
+        return ""
+    if isinstance(value, pd.Timestamp):
+        return str(value.value)
+    return html.escape(str(value), quote=True)
+
+
+def _table(
+    frame: pd.DataFrame, text_columns: set[str], index: bool = False, *, sortable: bool = False, table_id: str = ""
+) -> str:
+    attrs = (' class="sortable"' if sortable else "") + (f' id="{table_id}"' if table_id else "")
+    out = [f"<table{attrs}><thead><tr>"]
     if index:
         out.append(f'<th class="t">{html.escape(str(frame.index.name or ""))}</th>')
     out += [f'<th class="{"t" if c in text_columns else ""}">{html.escape(str(c))}</th>' for c in frame.columns]
@@ -117,10 +181,23 @@ def _table(frame: pd.DataFrame, text_columns: set[str], index: bool = False) -> 
         if index:
             out.append(f'<td class="t">{html.escape(str(label))}</td>')
         for column, value in zip(frame.columns, row, strict=True):
-            out.append(f'<td class="{"t" if column in text_columns else ""}">{_cell(column, value)}</td>')
+            text, why = _cell(column, value), ""
+            if not text and column in _NO_PRICE and (column != "exit_price" or row_closed(frame, row)):
+                text, why = _NO_PRICE[column]
+            css = ("t" if column in text_columns else "") + (" why" if why else "")
+            data = f' data-v="{_sort_key(value)}"' if sortable else ""
+            hint = f' title="{html.escape(why)}"' if why else ""
+            out.append(f'<td class="{css.strip()}"{data}{hint}>{text}</td>')
         out.append("</tr>")
     out.append("</tbody></table>")
     return "".join(out)
+
+
+def row_closed(frame: pd.DataFrame, row: Any) -> bool:
+    """Whether a trades row is closed (its exit price is then expected)."""
+    if "exit_reason" not in frame.columns:
+        return True
+    return str(row[list(frame.columns).index("exit_reason")]) != "open"
 
 
 def _cell(column: str, value: Any) -> str:
@@ -137,11 +214,93 @@ def _cell(column: str, value: Any) -> str:
     return html.escape(str(value))
 
 
+# Sorting by a click on a column's heading and filtering by text and exit reason; no library.
+_TABLE_SCRIPT = """
+(function(){
+function key(td){var v=td.getAttribute('data-v');if(v===null||v==='')return null;
+ var n=Number(v);return isNaN(n)?v.toLowerCase():n;}
+document.querySelectorAll('table.sortable').forEach(function(t){
+ var heads=t.tHead.rows[0].cells;
+ Array.prototype.forEach.call(heads,function(th,i){th.addEventListener('click',function(){
+  var asc=th.getAttribute('data-dir')!=='asc';
+  Array.prototype.forEach.call(heads,function(h){h.removeAttribute('data-dir');});
+  th.setAttribute('data-dir',asc?'asc':'desc');
+  var body=t.tBodies[0],rows=Array.prototype.slice.call(body.rows);
+  rows.sort(function(a,b){var x=key(a.cells[i]),y=key(b.cells[i]);
+   if(x===y)return 0;if(x===null)return 1;if(y===null)return -1;
+   if(typeof x!==typeof y){x=String(x);y=String(y);}return (x<y?-1:1)*(asc?1:-1);});
+  rows.forEach(function(r){body.appendChild(r);});});});});
+var text=document.getElementById('trade-filter'),reason=document.getElementById('trade-reason'),
+ count=document.getElementById('trade-count'),table=document.getElementById('trades');
+function filter(){if(!table)return;var q=text.value.toLowerCase(),r=reason.value,shown=0;
+ var col=Array.prototype.map.call(table.tHead.rows[0].cells,function(c){return c.textContent;}).indexOf('exit_reason');
+ Array.prototype.forEach.call(table.tBodies[0].rows,function(row){
+  var ok=(!q||row.textContent.toLowerCase().indexOf(q)>=0)&&(!r||row.cells[col].textContent===r);
+  row.style.display=ok?'':'none';if(ok)shown++;});
+ count.textContent=shown+' shown';}
+if(text){text.addEventListener('input',filter);reason.addEventListener('change',filter);filter();}
+})();
+"""
+
+
 def _trades_block(report: Report, max_trades: int) -> str:
     t = report.trades
     shown = t.head(max_trades)
     note = f" (the first {max_trades} of {len(t)})" if len(t) > max_trades else f" ({len(t)})"
-    return f'<h2>Trades{note}</h2><div class="scroll">' + _table(shown, {"stock", "exit_reason"}) + "</div>"
+    reasons = "".join(
+        f'<option value="{html.escape(str(r))}">{html.escape(str(r))}</option>'
+        for r in t["exit_reason"].cat.categories
+        if (t["exit_reason"] == r).any()
+    )
+    filters = (
+        '<div class="filters"><input id="trade-filter" type="search" placeholder="filter: stock, date, ..."'
+        ' aria-label="filter trades">'
+        f'<select id="trade-reason" aria-label="exit reason"><option value="">every exit reason</option>{reasons}'
+        '</select><span id="trade-count" class="sub"></span><span class="sub"> · click a heading to sort</span></div>'
+    )
+    table = _table(shown, {"stock", "exit_reason"}, sortable=True, table_id="trades")
+    return f'<h2 id="trades-section">Trades{note}</h2>{filters}<div class="scroll">{table}</div>'
+
+
+def _benchmark_block(report: Report) -> str:
+    """The strategy's return figures beside the benchmark's."""
+    if report.benchmark is None:
+        return ""
+    frame = report.stats(compare=True)
+    keys = ["total_return", "cagr", "annual_volatility", "sharpe", "sortino", "max_drawdown", "calmar",
+            "avg_drawdown", "skew", "kurtosis", "var_95", "cvar_95", "omega", "tail_ratio", "stability"]  # fmt: skip
+    name = html.escape(str(frame.attrs.get("benchmark_name", "benchmark")))
+    rows = "".join(
+        f'<tr><td class="t">{_LABELS.get(k, k)}</td><td>{_fmt(k, frame.loc[k, "strategy"])}</td>'
+        f"<td>{_fmt(k, frame.loc[k, 'benchmark'])}</td></tr>"
+        for k in keys
+        if k in frame.index
+    )
+    return (
+        f'<h2 id="benchmark">Strategy and benchmark</h2><table class="cmp"><thead><tr><th class="t">figure</th>'
+        f"<th>strategy</th><th>{name}</th></tr></thead><tbody>{rows}</tbody></table>"
+    )
+
+
+def _drawdowns_block(report: Report, top: int = 5) -> str:
+    table = report.drawdowns(top=top)
+    head = (
+        f'<h2 id="drawdowns">Deepest drawdowns</h2><p class="sub">The {len(table)} deepest periods below a'
+        " previous high (recovery: the first date back at that high).</p>"
+    )
+    if not len(table):
+        return head + "<p>None: the equity never fell below a previous high.</p>"
+    shown = table.assign(
+        depth=[f"{v:.2%}" for v in table["depth"]],
+        recovery=["not yet" if pd.isna(v) else str(v.date()) for v in table["recovery"]],
+    ).rename(columns={"rows": "rows under water", "days": "calendar days"})
+    shown.index = pd.Index(range(1, len(shown) + 1), name="rank")
+    body = _table(shown, set(), index=True)
+    try:
+        picture = f'<div class="fig">{_png(report.plot_drawdowns(top=top), "Underwater curve")}</div>'
+    except ImportError:
+        picture = ""
+    return head + body + picture
 
 
 def _actions_block(report: Report) -> str:
@@ -149,7 +308,7 @@ def _actions_block(report: Report) -> str:
     when = a.attrs.get("next_weight_date", pd.NaT)
     last = a.attrs.get("weight_date", pd.NaT)
     head = (
-        f'<h2>Next period</h2><p class="sub">Last rebalance to the weights of '
+        f'<h2 id="next-period">Next period</h2><p class="sub">Last rebalance to the weights of '
         f"{_fmt('d', last)}; next weights of {_fmt('d', when)}.</p>"
     )
     if not len(a):
@@ -157,15 +316,24 @@ def _actions_block(report: Report) -> str:
     return head + '<div class="scroll">' + _table(a, {"action", "why"}, index=True) + "</div>"
 
 
-def report_html(report: Report, *, title: str = "Backtest report", max_trades: int = 500) -> str:
-    """The whole page as text."""
+def report_html(
+    report: Report, *, title: str = "Backtest report", max_trades: int = 500, interactive: bool = False
+) -> str:
+    """The whole page as text; with `interactive`, equity, drawdown and trades as bokeh charts too."""
+    head, charts = "", ""
+    if interactive:
+        from zelvor._interactive import interactive_parts
+
+        head, charts = interactive_parts(report)
     s = report.stats()
     period = f"{_fmt('start', s['start'])} .. {_fmt('end', s['end'])}"
     return (
         f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>'
-        f'<style>{_CSS}</style></head><body><h1>{html.escape(title)}</h1><div class="sub">{period}</div>'
-        f"<h2>Statistics</h2>{_stats_block(report)}{_figures(report)}{_trades_block(report, max_trades)}"
-        f"{_actions_block(report)}</body></html>\n"
+        f'<style>{_CSS}</style>{head}</head><body><h1>{html.escape(title)}</h1><div class="sub">{period}</div>'
+        f'<h2 id="statistics">Statistics</h2>{_stats_block(report)}{_benchmark_block(report)}{charts}'
+        f"{_figures(report, equity=not interactive)}"
+        f"{_drawdowns_block(report)}{_more_figures(report)}{_trades_block(report, max_trades)}"
+        f"{_actions_block(report)}<script>{_TABLE_SCRIPT}</script></body></html>\n"
     )
 
 

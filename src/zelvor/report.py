@@ -574,14 +574,25 @@ class Report:
 
         return plot_stock(self, stock, market, ax=ax)
 
-    def to_html(self, path: str | Any, *, title: str = "Backtest report", max_trades: int = 500) -> None:
-        """Write one self-contained HTML file: statistics, the three plots (inline PNG images), the
-        trades (the first `max_trades`) and the next-period actions. Nothing is fetched when it
-        opens. The plots need matplotlib; without it the file says so instead."""
+    def to_html(
+        self, path: str | Any, *, title: str = "Backtest report", max_trades: int = 500, interactive: bool = False
+    ) -> None:
+        """Write one self-contained HTML file: statistics (beside the benchmark's), the plots
+        (inline PNG images), the deepest drawdowns, the trades (the first `max_trades`; sorted
+        by a click on a heading, filtered by text and exit reason) and the next-period actions.
+        Nothing is fetched when it opens. The plots need matplotlib; without it the file says so.
+
+        With ``interactive=True`` the page adds equity, drawdown and trades charts that zoom and
+        show values on hover (bokeh, inlined: about 1.3 MB more; ``pip install 'zelvor[interactive]'``,
+        otherwise ImportError).
+
+        >>> report.to_html("report.html", interactive=True)  # doctest: +SKIP
+        """
         from zelvor._html import report_html
 
+        page = report_html(self, title=title, max_trades=max_trades, interactive=interactive)
         with open(path, "w", encoding="utf-8") as out:
-            out.write(report_html(self, title=title, max_trades=max_trades))
+            out.write(page)
 
     def _repr_html_(self) -> str:
         from zelvor._html import summary_html
