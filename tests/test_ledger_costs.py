@@ -82,6 +82,8 @@ def _own_costs(raw):
     return owed
 
 
+# Random weights often sum past 1 or never trade: the layer's warnings about that are expected here.
+@pytest.mark.filterwarnings("ignore::zelvor._validate.RunWarning")
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     seed=st.integers(0, 2**31),
@@ -92,7 +94,7 @@ def _own_costs(raw):
     retain=st.booleans(),
     periodic=st.booleans(),
     fee=st.sampled_from([0.0, 0.001425, 0.01]),
-    tax=st.sampled_from([0.0, 0.003, 0.02]),
+    tax=st.sampled_from([0.0, 0.003, 0.008]),
     limit=st.sampled_from([1.0, 0.4]),
 )
 def test_with_flat_prices_each_trade_loses_exactly_its_own_costs(

@@ -50,12 +50,13 @@ class RawRun:
         ``entry_price``, ``exit_price`` (the fills; the last row's trading price for an open
         trade), ``basis`` (money put in before fees: the value at entry plus later additions),
         ``pnl`` (contribution to the portfolio value, costs included; open trades marked at the
-        last close), ``reason``
-        (exit reason code, see `REASONS`).
+        last close), ``reason`` (exit reason code, see `REASONS`), ``listed`` (False for a
+        holding an intraday exit filled at exactly 0: a trade the recorder does not list, which
+        has no statistics).
     fills: per change of a holding, in the engine's order: ``row``, ``sid``, ``reason``,
         ``value_before``, ``value_after`` (money), ``balance`` (portfolio value the weights
         refer to), ``price`` (the fill price), ``fee``, ``tax`` (money).
-    stats: the recorder's statistics array per trade (same order as `trades`).
+    stats: the recorder's statistics array per listed trade (same order as `trades`).
     operations: the next-period operations dictionary (copied).
     """
 

@@ -240,6 +240,10 @@ class Report:
     def trades(self) -> pd.DataFrame:
         """One row per trade, in the engine recorder's order.
 
+        A holding that an intraday exit fills at a value of exactly 0 (a zero open, high or low
+        through the raw engine) is a trade the recorder does not list: it is closed at that fill
+        like any other (the row of its exit), with NaN statistics.
+
         Columns: ``stock``; ``entry_date`` and ``exit_date`` (the fill dates; NaT while open);
         ``entry_signal_date`` (the row before the entry) and ``exit_signal_date`` (the row that
         triggered the exit: the exit row itself for intraday exits, the row before otherwise);
@@ -278,7 +282,9 @@ class Report:
             return index.tz_localize("UTC").tz_convert(tz) if tz is not None else index
 
         signal_exit = exit_ if self._touched_exit else exit_ - 1
-        stats = np.array([s[-6:] for s in self._raw.stats], dtype=np.float64) if self._raw.stats else np.empty((0, 6))
+        stats = np.full((len(entry), len(_STAT_COLUMNS)), np.nan)
+        if self._raw.stats:
+            stats[self._listed] = np.array([s[-6:] for s in self._raw.stats], dtype=np.float64)
         with np.errstate(invalid="ignore", divide="ignore"):
             ret = t["pnl"] / np.abs(t["basis"])
         frame = pd.DataFrame(
@@ -328,12 +334,19 @@ class Report:
         )
 
     @cached_property
+    def _listed(self) -> np.ndarray:
+        """The rows of `trades` the recorder lists (its statistics belong to these, in order)."""
+        t = self._raw.trades
+        listed = t.get("listed")
+        return np.flatnonzero(listed) if listed is not None else np.arange(len(t["sid"]))
+
+    @cached_property
     def window_stats(self) -> pd.DataFrame | None:
         """The recorder's statistics over the first rows of each trade (None when ``window`` is 0).
 
         Indexed by (``trade``: the row of `trades`, ``offset``: rows after the entry, every
         ``window_step``); columns ``mae, mfe, bmfe, mdd, profit_rows, trade_return``. Offsets
-        past the end of the data are NaN.
+        past the end of the data are NaN; a trade the recorder does not list has no rows.
         """
         if self._window <= 0:
             return None
@@ -345,7 +358,7 @@ class Report:
             values = np.empty((0, 6))
         values = np.where(np.all(values == -1.0, axis=1, keepdims=True), np.nan, values)
         index = pd.MultiIndex.from_product(
-            [np.arange(n), np.arange(groups) * self._window_step], names=["trade", "offset"]
+            [self._listed[:n], np.arange(groups) * self._window_step], names=["trade", "offset"]
         )
         return pd.DataFrame(values, index=index, columns=list(_STAT_COLUMNS))
 

@@ -70,9 +70,9 @@ void FillLog::open_trade(int sid, const TradeChange& change, double price, doubl
     t.basis = std::fabs(change.target);
 }
 
-void FillLog::close_trade(int sid, double pnl, double price, FillReason reason) {
+void FillLog::close_trade(int sid, double pnl, double price, FillReason reason, bool listed) {
     OpenTrade& t = open_[static_cast<std::size_t>(sid)];
-    trades_.push_back({sid, t.entry_row, row_, t.position, t.entry_price, price, t.basis, pnl, reason});
+    trades_.push_back({sid, t.entry_row, row_, t.position, t.entry_price, price, t.basis, pnl, reason, listed});
     t.open = false;
     t.pnl = 0.0;
 }
@@ -85,6 +85,10 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     const double price = fill_price_given ? fill_price_ : price_of(change.price_column);
     const double cash_flow = change.cash_after - change.cash_before;
     OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+    // An intraday exit whose fill value is exactly 0 sells a holding that the trade primitive finds
+    // at 0 already: the recorder hears nothing, but the trade is over.
+    const bool filled_at_zero = change.event == RecordEvent::none && fill_price_given && change.target == 0.0 &&
+                                change.value_before == 0.0 && t.open;
 
     switch (change.event) {
         case RecordEvent::entry:
@@ -104,6 +108,10 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
             break;
         }
         case RecordEvent::none:
+            if (filled_at_zero) {
+                close_trade(sid, t.pnl + cash_flow, price, reason_, false);
+                break;
+            }
             // The same trade goes on: money put into it adds to its basis.
             t.pnl += cash_flow;
             if (t.open) t.basis += added_amount(change);
@@ -111,7 +119,7 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     }
 
     const bool changed = !(change.value_after == change.value_before) || !(change.cash_after == change.cash_before);
-    if (!changed) return;
+    if (!changed && !filled_at_zero) return;
     if (!has_balance_ && !has_portfolio_value_) {
         // The holdings as they were before this change: `positions` already holds its result.
         double value = change.cash_before + change.value_before;
@@ -145,8 +153,9 @@ void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const 
         t.open = false;
         t.pnl = 0.0;
     }
-    // Money of a trade the recorder does not list (a holding left at exactly 0 by its costs) goes
-    // to that stock's last listed trade, else to the last trade, so the pnl still adds up.
+    // Money of a trade the recorder does not list and the log could not close (a holding left at
+    // exactly 0 by its costs) goes to that stock's last trade, else to the last trade, so the pnl
+    // still adds up.
     for (std::size_t sid = 0; sid < open_.size(); ++sid) {
         OpenTrade& t = open_[sid];
         if (t.pnl == 0.0) continue;

@@ -46,6 +46,11 @@ struct LedgerTrade {
     double basis;       // money put in, before fees: the value it was opened at plus later additions
     double pnl;
     FillReason reason;
+    // False for a trade the excursion recorder never lists: a holding an intraday exit filled at a
+    // value of exactly 0 (an open, high or low of 0) reaches the trade primitive already at 0, so
+    // the recorder hears of no exit and its next entry for the stock replaces the trade. The log
+    // closes such a trade at that fill all the same; it has no excursion statistics.
+    bool listed = true;
 };
 
 // One change made by the trade primitive, as the log hears of it.
@@ -120,7 +125,7 @@ private:
 
     double price_of(int price_column) const;
     void open_trade(int sid, const TradeChange& change, double price, double opening_pnl);
-    void close_trade(int sid, double pnl, double price, FillReason reason);
+    void close_trade(int sid, double pnl, double price, FillReason reason, bool listed = true);
 
     numeric::Strided2D trading_price_{};
     std::int64_t row_ = 0;

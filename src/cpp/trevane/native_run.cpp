@@ -526,6 +526,7 @@ Ref trades_dict(const engine::FillLog& log, const Recorded& recorded) {
     put(d.get(), "pnl", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].pnl; }));
     put(d.get(), "reason",
         column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(t[k].reason); }));
+    put(d.get(), "listed", column<npy_bool>(NPY_BOOL, n, [&](std::size_t k) { return npy_bool{t[k].listed}; }));
     // The recorder's statistics of each trade, one row per trade: the window groups, then the exit.
     npy_intp shape[2] = {static_cast<npy_intp>(recorded.sid.size()), static_cast<npy_intp>(recorded.stats_length)};
     Ref stats = glue::check(PyArray_EMPTY(2, shape, NPY_DOUBLE, 0));

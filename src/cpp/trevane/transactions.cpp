@@ -41,6 +41,7 @@ Ref trades_table(const std::vector<engine::LedgerTrade>& t) {
     put(d.get(), "pnl", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].pnl; }));
     put(d.get(), "reason",
         column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(t[k].reason); }));
+    put(d.get(), "listed", column<npy_bool>(NPY_BOOL, n, [&](std::size_t k) { return npy_bool{t[k].listed}; }));
     return d;
 }
 
@@ -79,7 +80,8 @@ PyMethodDef get_transactions_def =
                  "position, entry_price, exit_price (NaN open), basis (money put in: the value at entry plus\n"
                  "later additions), pnl (the trade's contribution to the portfolio value, costs included; open\n"
                  "trades marked at the last close),\n"
-                 "reason (0 rebalance, 1 stop_loss, 2 take_profit, 3 trail_stop, 4 delisted, 5 open).\n"
+                 "reason (0 rebalance, 1 stop_loss, 2 take_profit, 3 trail_stop, 4 delisted, 5 open), listed\n"
+                 "(False: a holding filled at exactly 0 by an intraday exit, a trade quelmo does not list).\n"
                  "fills, one element per change of a holding: row, sid, reason, value_before, value_after,\n"
                  "balance, price, fee, tax.");
 
