@@ -50,6 +50,7 @@ struct FakeHost : engine::Host {
     bool retain = false, resample = true, stop_trading = true;
     int retain_asked = 0, resample_asked = 0, stop_trading_asked = 0;
     const numeric::Strided2D* pos_values = nullptr;
+    engine::FillLog* ledger = nullptr;  // the fill log handed to the engine, when a check wants one
 
     void record_date(int row) override { log.push_back("date " + std::to_string(row)); }
     void record_entry(int sid, double size, int transaction) override {
@@ -96,6 +97,7 @@ struct FakeHost : engine::Host {
         frames.push_back(names[static_cast<int>(frame)]);
         throw HostFailure{};
     }
+    engine::FillLog* fill_log() noexcept override { return ledger; }
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -364,9 +366,10 @@ struct Result {
     bool failed = false;
 };
 
-Result run(const Tiny& t, bool stop_trading = true) {
+Result run(const Tiny& t, bool stop_trading = true, engine::FillLog* ledger = nullptr) {
     Result r;
     r.host.stop_trading = stop_trading;
+    r.host.ledger = ledger;
     engine::Market m;
     m.price = view(t.price, t.rows, t.cols);
     m.close = view(t.close, t.rows, t.cols);
@@ -487,6 +490,45 @@ void check_touched_exits() {
     t.options.stop_loss = 0.25;
     const Result r = run(t);
     CHECK(r.out.cash == 0.75 && (r.out.stop_exits == std::vector<StopEntry>{{0, StopSide::stop_loss}}));
+}
+
+void check_fill_log_trades() {
+    // Fee 1/64, tax 1/32 (all sums below are exact). Weight 1 bought on row 1 at 64: holding 63/64,
+    // cash 0. Weight 1/4 on row 2, no price move: the target is 63/256, so 189/256 is sold at 3/64,
+    // costs 567/16384. The first trade paid 1, hands 63/64 on and pays the cut's costs:
+    // pnl -1 + 63/64 - 567/16384 = -823/16384. The second paid 63/256 for a holding still worth
+    // 63/256 at the end: pnl 0, basis 63/256.
+    Tiny t(1, {64, 64, 64, 64});
+    t.pos = {1.0, 0.25};
+    t.pos_index = {0, 1};
+    t.resample = {0, 1};
+    t.options.fee_ratio = 0.015625;
+    t.options.tax_ratio = 0.03125;
+    engine::FillLog ledger;
+    const Result cut = run(t, true, &ledger);
+    const auto& trades = ledger.trades();
+    CHECK(!cut.failed && trades.size() == 2);
+    if (trades.size() == 2) {
+        CHECK(trades[0].exit_row == 2 && trades[0].pnl == -823.0 / 16384 && trades[0].basis == 1.0);
+        CHECK(trades[1].exit_row == -1 && trades[1].pnl == 0.0 && trades[1].basis == 63.0 / 256);
+        CHECK(trades[0].pnl + trades[1].pnl == cut.values.back() - 1.0);
+    }
+
+    // An intraday exit filled at exactly 0 (an open of 0 under a 25 % stop): the holding is at 0
+    // before the trade primitive sees it, so the recorder hears of no exit. The log still closes the
+    // trade on row 2 at price 0 with the whole loss, and logs the fill.
+    Tiny z(1, {100, 100, 110});
+    z.open[2] = 0.0;
+    z.options.touched_exit = true;
+    z.options.stop_loss = 0.25;
+    const Result zero = run(z, true, &ledger);
+    CHECK((zero.host.log == Log{"date 0", "date 1", "entry 0 1 1", "date 2", "end 1"}) && zero.values[2] == 0.0);
+    CHECK(ledger.trades().size() == 1 && ledger.fills().size() == 2);
+    if (ledger.trades().size() == 1 && ledger.fills().size() == 2) {
+        const engine::LedgerTrade& trade = ledger.trades()[0];
+        CHECK(!trade.listed && trade.exit_row == 2 && trade.pnl == -1.0 && trade.exit_price == 0.0);
+        CHECK(trade.reason == engine::FillReason::stop_loss && ledger.fills()[1].price == 0.0);
+    }
 }
 
 void check_close_levels() {
@@ -735,6 +777,7 @@ int main() {
     check_buy_and_hold();
     check_close_stop();
     check_touched_exits();
+    check_fill_log_trades();
     check_close_levels();
     check_schedule();
     check_missing_prices();
