@@ -319,6 +319,7 @@ _PRICE_COLUMNS = ("open", "high", "low", "close")
 _MISSING = frozenset(("", "na", "n/a", "nan", "null", "none"))
 # The spellings of a missing price the columnar readers match (exactly); other casings and
 # surrounding blanks are left to the record-by-record pass.
+_PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 _MISSING_SPELLINGS = sorted({s for m in _MISSING for s in (m, m.upper(), m.title(), m.capitalize())} | {"NaN"})
 # The calendar days whose midnight fits int64 nanoseconds (the engine's and pandas' range).
 _FIRST_DAY = _dt.date(1677, 9, 22)
@@ -511,20 +512,24 @@ def _read_pyarrow(data: bytes, names: list[str], delimiter: str, wanted: dict[st
 
 
 def _read_pandas_c(data: bytes, raw: np.ndarray, names: list[str], delimiter: str, wanted: dict[str, str]):
-    frame = pd.read_csv(
-        io.BytesIO(data),
-        engine="c",
-        sep=delimiter,
-        header=None,
-        skiprows=1,
-        names=names,
-        usecols=list(wanted.values()),
-        index_col=False,
-        dtype={wanted["date"]: object, wanted["name"]: object, **{wanted[k]: np.float64 for k in _PRICE_COLUMNS}},
-        keep_default_na=False,
-        na_values={wanted[k]: _MISSING_SPELLINGS for k in _PRICE_COLUMNS},
-        encoding="utf-8",
-    )
+    options: dict[str, Any] = {
+        "engine": "c",
+        "sep": delimiter,
+        "header": None,
+        "skiprows": 1,
+        "names": names,
+        "usecols": list(wanted.values()),
+        "index_col": False,
+        "dtype": {wanted["date"]: object, wanted["name"]: object, **{wanted[k]: np.float64 for k in _PRICE_COLUMNS}},
+        "keep_default_na": False,
+        "na_values": {wanted[k]: _MISSING_SPELLINGS for k in _PRICE_COLUMNS},
+        "encoding": "utf-8",
+    }
+    if _PANDAS_MAJOR < 3:
+        # pandas 2's default converter may miss the nearest double by an ulp; its round-trip one
+        # does not (pandas 3's default is exact and the option deprecated).
+        options["float_precision"] = "round_trip"
+    frame = pd.read_csv(io.BytesIO(data), **options)
     # The C reader pads a short record with empty fields and drops the surplus of a long one
     # (the names are given), so the fields are counted here: every record that is not blank
     # has one delimiter fewer than the header has fields, outside quotes.
