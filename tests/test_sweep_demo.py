@@ -39,7 +39,7 @@ def test_demo_sweep_prints_the_best_rows_and_writes_the_files(tmp_path, capsys):
     first = out.splitlines()[out.splitlines().index(header) + 1].split()
     assert float(first[4]) == pytest.approx(best["sharpe"], abs=5e-5)
     page = html_path.read_text()
-    assert re.search(r"src='data:image/png;base64,[A-Za-z0-9+/=]{100,}'", page)
+    assert re.search(r"src=[\"']data:image/png;base64,[A-Za-z0-9+/=]{100,}[\"']", page)
     assert "http" not in page and "<table" in page  # nothing fetched: the page stands alone
 
 

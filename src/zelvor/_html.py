@@ -13,7 +13,7 @@ import pandas as pd
 if TYPE_CHECKING:
     from zelvor.report import Report
 
-__all__ = ["report_html", "summary_html"]
+__all__ = ["report_html", "summary_html", "sweep_html", "sweep_summary_html"]
 
 _CSS = """
 body{font-family:-apple-system,Segoe UI,Helvetica,Arial,sans-serif;margin:24px auto;max-width:1100px;color:#222}
@@ -343,4 +343,100 @@ def summary_html(report: Report) -> str:
     return (
         f"<div><style>{_CSS}</style><b>zelvor Report</b>{_stats_block(report)}"
         f'<p class="sub">{len(t)} trades; first 10:</p>{_table(t.head(10), {"stock", "exit_reason"})}</div>'
+    )
+
+
+# ---- sweeps
+
+# The sweep table's figures shown on the page, in this order (the table keeps them all).
+_SWEEP_FIGURES = ["total_return", "cagr", "sharpe", "dsr", "sortino", "max_drawdown", "calmar", "annual_volatility",
+                  "trades", "win_rate", "profit_factor"]  # fmt: skip
+_SWEEP_LABELS = {"annual_volatility": "Volatility", "dsr": "Deflated Sharpe", "max_drawdown": "Max drawdown"}
+_LABELS.setdefault("dsr", "Deflated Sharpe")
+_LABELS.setdefault("psr", "Probabilistic Sharpe")
+
+
+def _param_text(value: Any) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "off"
+    if isinstance(value, float) and 0 < abs(value) < 1:
+        return f"{value:.0%}" if round(value * 100, 6) == round(value * 100) else f"{value:.2%}"
+    return html.escape(str(value))
+
+
+def _sweep_table(sweep: Any, rows: int | None, metric: str = "sharpe", best: int = 3) -> str:
+    table = sweep.table
+    names = list(sweep.parameter_names)
+    figures = [c for c in _SWEEP_FIGURES if c in table.columns]
+    failed = table["error"] != ""
+    ranked = table.assign(_ok=~failed).sort_values([metric, "_ok"], ascending=False, kind="stable", na_position="last")
+    if rows is not None:
+        ranked = ranked.head(rows)
+    top = set(ranked.index[~failed.loc[ranked.index] & ranked[metric].notna()][:best])
+    head = "".join(f'<th class="t">{html.escape(n)}</th>' for n in names)
+    head += "".join(f"<th>{html.escape(_SWEEP_LABELS.get(c, _LABELS.get(c, c)))}</th>" for c in figures)
+    head += '<th class="t">error</th>' if failed.any() else ""
+    body = []
+    for index in ranked.index:
+        params = sweep.params[index]
+        cells = "".join(f'<td class="t" data-v="{_sort_key(params.get(n))}">{_param_text(params.get(n))}</td>'
+                        for n in names)  # fmt: skip
+        for c in figures:
+            value = table.at[index, c]
+            value = int(value) if c == "trades" and value == value else float(value)
+            tone = ""
+            if c in {"total_return", "cagr"} and value == value and value != 0:
+                tone = ' class="pos"' if value > 0 else ' class="neg"'
+            cells += f'<td{tone} data-v="{_sort_key(value)}">{_fmt(c, value)}</td>'
+        if failed.any():
+            cells += f'<td class="t">{html.escape(str(table.at[index, "error"]))}</td>'
+        css = ' class="best"' if index in top else ""
+        body.append(f"<tr{css}>{cells}</tr>")
+    return f'<table class="sortable sweep"><thead><tr>{head}</tr></thead><tbody>{"".join(body)}</tbody></table>'
+
+
+_SWEEP_CSS = """
+table.sweep{width:100%} table.sweep td,table.sweep th{padding:3px 6px}
+tr.best td{background:#e8f3ea;font-weight:600}
+"""
+
+
+def _sweep_heading(sweep: Any) -> str:
+    failed = int((sweep.table["error"] != "").sum())
+    return (
+        f"{len(sweep.table)} runs over {html.escape(', '.join(sweep.parameter_names))}"
+        f"{f'; {failed} failed' if failed else ''}; {sweep.seconds:.2f} s. Parameters: off = not used."
+    )
+
+
+def sweep_html(sweep: Any, *, title: str = "Parameter sweep", metric: str = "sharpe") -> str:
+    """A sweep as one self-contained page: the heatmap of `metric` over the first two parameters,
+    then every run ranked by it (the best three highlighted), sortable by any column."""
+    names = list(sweep.parameter_names)
+    picture = ""
+    if len(names) >= 2:
+        try:
+            fig = sweep.plot_heatmap(names[1], names[0], metric)
+            picture = f'<h2 id="heatmap">{html.escape(_LABELS.get(metric, metric))} by parameter</h2>'
+            picture += f'<div class="fig">{_png(fig, "heatmap of " + metric)}</div>'
+        except ImportError as exc:
+            picture = f"<p>No heatmap: {html.escape(str(exc))}.</p>"
+        except ValueError as exc:  # every run failed: nothing to draw
+            picture = f"<p>No heatmap: {html.escape(str(exc))}</p>"
+    return (
+        f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>'
+        f"<style>{_CSS}{_SWEEP_CSS}</style></head><body><h1>{html.escape(title)}</h1>"
+        f'<div class="sub">{_sweep_heading(sweep)}</div>{picture}'
+        f'<h2 id="runs">Runs by {html.escape(_LABELS.get(metric, metric))}</h2>'
+        f'<p class="sub">Best first; the three best highlighted; click a heading to sort.</p>'
+        f"{_sweep_table(sweep, None, metric)}<script>{_TABLE_SCRIPT}</script></body></html>\n"
+    )
+
+
+def sweep_summary_html(sweep: Any, rows: int = 10) -> str:
+    """The notebook view of a sweep: its `rows` best runs by Sharpe ratio."""
+    return (
+        f"<div><style>{_CSS}{_SWEEP_CSS}</style><b>zelvor Sweep</b>"
+        f'<p class="sub">{_sweep_heading(sweep)} The {min(rows, len(sweep.table))} best by Sharpe:</p>'
+        f"{_sweep_table(sweep, rows)}</div>"
     )

@@ -1520,6 +1520,19 @@ class Sweep:
         fig.colorbar(image, ax=ax, label=metric)
         return fig
 
+    def to_html(self, path: str | os.PathLike[str], *, title: str = "Parameter sweep", metric: str = "sharpe") -> None:
+        """Write one self-contained page: the heatmap of `metric` over the first two parameters and
+        every run ranked by it, formatted as the report page (see `zelvor._html.sweep_html`)."""
+        from zelvor._html import sweep_html
+
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(sweep_html(self, title=title, metric=metric))
+
+    def _repr_html_(self) -> str:
+        from zelvor._html import sweep_summary_html
+
+        return sweep_summary_html(self)
+
     def __repr__(self) -> str:
         failed = int((self.table["error"] != "").sum())
         return (

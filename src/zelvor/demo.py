@@ -290,35 +290,8 @@ def format_sweep(result: Sweep, *, title: str, rows: int = 10) -> str:
 
 
 def sweep_html(result: Sweep, path: str, *, title: str) -> None:
-    """One self-contained page: the Sharpe heatmap (inline PNG) and the whole table."""
-    import base64
-    import html
-    import io
-
-    import matplotlib
-
-    matplotlib.use("Agg")
-    figure = result.plot_heatmap("take_profit", "stop_loss", "sharpe")
-    buffer = io.BytesIO()
-    figure.savefig(buffer, format="png", dpi=110)
-    import matplotlib.pyplot as plt
-
-    plt.close(figure)
-    image = base64.b64encode(buffer.getvalue()).decode("ascii")
-    table = result.table.drop(columns=["error"] if not (result.table["error"] != "").any() else [])
-    page = (
-        "<!DOCTYPE html><html><head><meta charset='utf-8'>"
-        f"<title>{html.escape(title)}</title>"
-        "<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;font-size:12px}"
-        "td,th{border:1px solid #ccc;padding:2px 6px;text-align:right}</style></head><body>"
-        f"<h1>{html.escape(title)}</h1>"
-        f"<p>{len(result.table)} runs over stop-loss x take-profit; Sharpe ratio of each (off: no stop).</p>"
-        f"<img alt='Sharpe heatmap' src='data:image/png;base64,{image}'>"
-        f"{table.to_html(index=False, float_format=lambda x: f'{x:.4f}', na_rep='off')}"
-        "</body></html>"
-    )
-    with open(path, "w", encoding="utf-8") as out:
-        out.write(page)
+    """One self-contained page: the Sharpe heatmap and every run, ranked (`Sweep.to_html`)."""
+    result.to_html(path, title=title)
 
 
 def main(argv: list[str] | None = None) -> int:
