@@ -332,3 +332,13 @@ def test_touched_exits_on_closes_alone_warn():
 def test_unknown_keywords_suggest_the_closest_option(call, message):
     with pytest.raises(TypeError, match=message):
         call()
+
+
+def test_the_sweeps_unknown_keys_get_the_same_suggestions():
+    def weights_of(market, lookback=20):
+        return W
+
+    with pytest.raises(ValueError, match=r"'stoploss' \(did you mean 'stop_loss'\?\) not an option"):
+        zelvor.sweep(W, M, {"stoploss": [0.1]}, backend="serial", progress=False)
+    with pytest.raises(ValueError, match=r"'lookbak' \(did you mean 'lookback'\?\) is neither an option"):
+        zelvor.sweep(weights_of, M, {"lookbak": [10]}, backend="serial", progress=False)

@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple
 
 from zelvor import _returns
 from zelvor._returns import hidden_fields
+from zelvor._validate import closest
 
 if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
     import pandas as pd
@@ -1687,7 +1688,8 @@ def sweep(
     strategy_keys = [k for k in (*keys, *fixed_options) if k not in option_names]
     if strategy_keys and not callable(weights):
         raise ValueError(
-            f"{', '.join(map(repr, strategy_keys))} not an option of zelvor.backtest (options: "
+            f"{', '.join(repr(k) + closest(k, option_names) for k in strategy_keys)} not an option of "
+            f"zelvor.backtest (options: "
             f"{', '.join(sorted(option_names))}); strategy parameters need weights to be a callable"
         )
     if callable(weights):
@@ -1696,8 +1698,8 @@ def sweep(
             unknown = [k for k in strategy_keys if k not in accepted]
             if unknown:
                 raise ValueError(
-                    f"{', '.join(map(repr, unknown))} is neither an option of zelvor.backtest nor a parameter "
-                    f"of weights {getattr(weights, '__name__', weights)!r}"
+                    f"{', '.join(repr(k) + closest(k, [*option_names, *accepted]) for k in unknown)} is neither "
+                    f"an option of zelvor.backtest nor a parameter of weights {getattr(weights, '__name__', weights)!r}"
                 )
         given = set(fixed_options) | {k for k in keys if all(k in s for s in sets)}
         missing = sorted(required - given)

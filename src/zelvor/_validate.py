@@ -56,7 +56,10 @@ def warn(message: str, category: type[Warning]) -> None:
 
 
 def closest(name: str, choices: Iterable[str]) -> str:
-    """ " (did you mean 'x'?)" for the choice closest to a mistyped `name`, or ""."""
+    """The suffix ` (did you mean 'x'?)` naming the choice closest to a mistyped `name`, or "".
+
+    Used for every unknown keyword of the layer: `backtest`, `prepare`, `Prepared.run` and the
+    sweep's grid keys."""
     choices = list(choices)
     match = difflib.get_close_matches(name, choices, n=1, cutoff=0.6)
     if not match:  # "stoploss", "StopLoss": compare without case and underscores too
