@@ -138,7 +138,9 @@ def test_the_sweep_path_gives_the_reports_figures(shape):
     report = zelvor.backtest(weights, market, benchmark="S0", **data, **options)
     fast = zelvor.run_stats(zelvor.prepare(weights, market, benchmark="S0", **data), risk_free=0.01, **options)
     expected = report.stats(risk_free=0.01)
-    # The report adds its own figures after the sweep's (computed once per report, not per run).
+    # The report adds its own figures after the sweep's (computed once per report, not per run),
+    # and the sweep's rows also carry the period, which the float Series leaves to `report.period`.
+    assert (fast.pop("start"), fast.pop("end")) == report.period
     assert list(fast) == list(expected.index[: len(fast)])
     assert set(expected.index[len(fast) :]) <= set(_figures.TRADE_KEYS + _figures.RETURN_KEYS)
     for key, value in fast.items():

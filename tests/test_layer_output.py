@@ -88,4 +88,6 @@ def test_html_report_is_self_contained(report, tmp_path):
 
 def test_notebook_and_text_views(report):
     assert "<table>" in report._repr_html_()
-    assert repr(report).startswith("<Report ") and "trades>" in repr(report)
+    assert repr(report).startswith("<Report ") and f"{len(report.trades)} trades; " in repr(report)
+    # The costs in force are in plain sight (here the defaults).
+    assert "fee 0.1425 % per trade (buys and sells), tax 0.3 % on sales>" in repr(report)

@@ -47,7 +47,7 @@ def make_report(equity=EQUITY, dates=DATES, benchmark=None, start_row=0):
 
 def test_performance_figures_by_hand():
     s = make_report().stats()
-    assert (s["start"], s["end"]) == (DATES[0], DATES[-1])
+    assert make_report().period == (DATES[0], DATES[-1])
     assert s["total_return"] == pytest.approx(0.21)
     assert s["cagr"] == pytest.approx(0.1)  # 1.21 ** (365.25 / 730.5) - 1
     # Returns +10 %, -10 %, +2/9: mean 2/27; deviations 7/270, -47/270, 40/270, so the sample
@@ -64,6 +64,16 @@ def test_performance_figures_by_hand():
     # A risk-free rate of 2.52 % a year takes 0.0001 off each period's return.
     shifted = make_report().stats(risk_free=0.0252)
     assert shifted["sharpe"] == pytest.approx((mean - 0.0001) / sd * math.sqrt(252))
+
+
+def test_calendar_day_figures_beside_the_row_counts():
+    s = make_report().stats()
+    # Below the peak of row 1 (day 150) on row 2, back above it on row 3 (day 730.5).
+    assert s["max_drawdown_duration"] == 1 and s["max_drawdown_days"] == 730.5 - 150
+    # Closed trades held rows 0-1, 0-2 and 1-3: 150, 366 and 580.5 days.
+    assert s["avg_holding_days"] == pytest.approx((150 + 366 + 580.5) / 3)
+    # Numbers only, so that rounding the Series works; the period is beside it.
+    assert s.dtype == np.float64 and s.round(3)["total_return"] == 0.21
 
 
 def test_trade_figures_by_hand():
@@ -95,8 +105,8 @@ def test_alpha_and_beta_against_a_benchmark():
 
 def test_the_warm_up_rows_before_the_first_signal_are_left_out():
     dates = DATES.insert(0, START - pd.Timedelta(days=30))
-    s = make_report(np.concatenate(([1.0], EQUITY)), dates, start_row=1).stats()
-    assert s["start"] == DATES[0] and s["cagr"] == pytest.approx(0.1)
+    report = make_report(np.concatenate(([1.0], EQUITY)), dates, start_row=1)
+    assert report.period[0] == DATES[0] and report.stats()["cagr"] == pytest.approx(0.1)
 
 
 def test_monthly_returns_table():

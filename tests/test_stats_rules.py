@@ -1,7 +1,10 @@
 """Rules of the statistics that rounding, gaps and time scales must not bend."""
 
+import warnings
+
 import numpy as np
 import pandas as pd
+import pytest
 
 import zelvor
 
@@ -20,3 +23,83 @@ def test_a_benchmark_label_and_its_close_series_give_the_same_alpha_and_beta():
     by_series = zelvor.backtest(weights, market, benchmark=market.close["ES"]).stats()
     assert by_label[["alpha", "beta"]].tolist() == by_series[["alpha", "beta"]].tolist()
     assert np.isfinite(by_label["beta"])
+
+
+def _one_stock(closes, dates=None, **frames):
+    dates = pd.bdate_range("2021-01-04", periods=len(closes)) if dates is None else dates
+    close = pd.DataFrame({"A": np.asarray(closes, dtype=float)}, index=dates)
+    return zelvor.Market(close=close, **{k: pd.DataFrame({"A": v}, index=dates) for k, v in frames.items()})
+
+
+def test_a_run_in_cash_has_no_sharpe_sortino_or_volatility():
+    # Nothing is ever held: every excess return is exactly -0.02 / 252, a constant whose mean
+    # and deviation are rounding residue (the old guard `sd > 0` gave a Sharpe of about -1e16).
+    market = _one_stock(np.linspace(10.0, 20.0, 60))
+    weights = pd.DataFrame({"A": [0.0]}, index=market.dates[:1])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a run that never holds anything may be warned about
+        report = zelvor.backtest(weights, market, benchmark="A")
+    s = report.stats(risk_free=0.02)
+    assert np.isnan(s["sharpe"]) and np.isnan(s["sortino"])
+    assert s["annual_volatility"] == 0.0
+    # In cash the strategy does not move with the benchmark: beta 0, alpha the lost risk-free rate.
+    assert s["beta"] == 0.0
+    assert s["alpha"] == pytest.approx(-0.02)
+
+
+def test_a_dip_of_one_ulp_at_a_new_high_is_no_drawdown():
+    # Traded at the open, which is the previous close: the last row is flat at the high but
+    # lands one ulp below it (the old figures: drawdown -1.1e-16, Calmar 1.4e25, Sortino 3e16).
+    closes = np.array([10, 11.07, 12.98, 13.35, 15.25, 15.94, 16.84, 16.84])
+    market = _one_stock(closes, open=np.concatenate(([10.0], closes[:-1])))
+    weights = pd.DataFrame({"A": [1.0]}, index=market.dates[:1])
+    report = zelvor.backtest(weights, market, trade_at="open", fee_ratio=0, tax_ratio=0)
+    s = report.stats()
+    assert (s["max_drawdown"], s["max_drawdown_duration"], s["max_drawdown_days"]) == (0.0, 0.0, 0.0)
+    assert np.isnan(s["calmar"]) and np.isnan(s["sortino"])  # no drawdown and no downside to divide by
+    assert (report.drawdown == 0.0).all()
+
+
+def test_a_break_even_trade_is_neither_a_win_nor_a_loss():
+    # Bought at 10, held through 11, 9, 12 and sold at 10 without costs: the pnl is 2.2e-16,
+    # rounding of the path (the old figures: a win, win_rate 1.0, avg_win 2.2e-16).
+    market = _one_stock([10, 10, 11, 9, 12, 10])
+    weights = pd.DataFrame({"A": [1.0, 0.0]}, index=market.dates[[0, 4]])
+    report = zelvor.backtest(weights, market, fee_ratio=0, tax_ratio=0)
+    assert len(report.trades) == 1 and report.trades["pnl"].abs().iloc[0] < 1e-15
+    s = report.stats()
+    assert np.isnan(s[["win_rate", "profit_factor", "avg_win", "avg_loss"]]).all()
+
+
+def test_minute_bars_annualise_without_raising():
+    # Two hours of minute bars up 20 %: 1.2 ** (365.25 * 12) passes the largest float.
+    dates = pd.date_range("2021-01-04 09:30", periods=121, freq="min")
+    market = _one_stock(np.linspace(100.0, 120.0, 121), dates=dates)
+    weights = pd.DataFrame({"A": [1.0]}, index=dates[:1])
+    report = zelvor.backtest(weights, market, fee_ratio=0, tax_ratio=0)
+    s = report.stats()
+    assert s["cagr"] == np.inf and np.isnan(s["calmar"])  # a steady rise: no drawdown
+    assert "CAGR +inf%" in repr(report)
+    assert "CAGR" in report._repr_html_()
+    table = zelvor.sweep(weights, market, {"take_profit": [None, 0.5]}, backend="serial", progress=False).table
+    assert (table["error"] == "").all() and (table["cagr"] == np.inf).all()
+
+
+@pytest.mark.parametrize(("max_trades", "error"), [(-1, ValueError), (2.5, ValueError), (True, ValueError)])
+def test_to_html_refuses_a_bad_trade_count(tmp_path, max_trades, error):
+    market = _one_stock([10, 10, 11, 9, 12, 10])
+    report = zelvor.backtest(pd.DataFrame({"A": [1.0, 0.0]}, index=market.dates[[0, 4]]), market)
+    with pytest.raises(error, match="max_trades"):
+        report.to_html(tmp_path / "r.html", max_trades=max_trades)
+    assert not (tmp_path / "r.html").exists()
+
+
+def test_to_html_lists_all_trades_with_none(tmp_path):
+    market = _one_stock([10, 10, 11, 9, 12, 10, 11, 12])
+    weights = pd.DataFrame({"A": [1.0, 0.0, 1.0, 0.0]}, index=market.dates[[0, 2, 3, 5]])
+    report = zelvor.backtest(weights, market)
+    assert len(report.trades) == 2
+    report.to_html(tmp_path / "all.html", max_trades=None)
+    report.to_html(tmp_path / "one.html", max_trades=1)
+    assert "Trades (2)" in (tmp_path / "all.html").read_text(encoding="utf-8")
+    assert "Trades (the first 1 of 2)" in (tmp_path / "one.html").read_text(encoding="utf-8")

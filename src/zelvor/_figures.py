@@ -16,6 +16,26 @@ from typing import Any
 
 import numpy as np
 
+
+def _dot(a: np.ndarray, b: np.ndarray) -> float:
+    """Sum of a * b in NumPy's pairwise order: not a BLAS dot, whose rounding depends on its threads."""
+    return float(np.add.reduce(a * b))
+
+
+def annual_growth(final: float, days: float) -> float:
+    """`final` (growth of 1.0 over `days` calendar days) compounded to 365.25 days, minus 1.
+
+    NaN when `final` <= 0 or `days` <= 0; inf where the result passes the largest float (a short
+    period, such as hours of minute bars, extrapolated to a year). Never raises.
+    """
+    if not (days > 0 and final > 0):
+        return math.nan
+    try:
+        return final ** (365.25 / days) - 1.0
+    except OverflowError:
+        return math.inf
+
+
 __all__ = [
     "DRAWDOWN_COLUMNS",
     "RETURN_KEYS",
@@ -57,7 +77,7 @@ def skew(r: np.ndarray) -> float:
     if n < 3:
         return math.nan
     d = r - r.mean()
-    m2 = float(d @ d) / n
+    m2 = _dot(d, d) / n
     if not m2 > 1e-28:
         return math.nan
     m3 = float(np.sum(d**3)) / n
@@ -74,7 +94,7 @@ def kurtosis(r: np.ndarray) -> float:
     if n < 4:
         return math.nan
     d = r - r.mean()
-    m2 = float(d @ d) / n
+    m2 = _dot(d, d) / n
     if not m2 > 1e-28:
         return math.nan
     g2 = float(np.sum(d**4)) / n / m2**2 - 3.0
@@ -156,7 +176,7 @@ def return_figures(
     final = float(equity[-1]) / base if n else math.nan
     out["total_return"] = final - 1.0 if n else math.nan
     days = (int(dates_ns[-1]) - int(dates_ns[0])) / _DAY_NS if n else 0.0
-    out["cagr"] = final ** (365.25 / days) - 1.0 if days > 0 and final > 0 else math.nan
+    out["cagr"] = annual_growth(final, days)
     r = equity[1:] / equity[:-1] - 1.0 if n >= 2 else np.empty(0)
     excess = r - risk_free / periods_per_year if risk_free else r
     root = math.sqrt(periods_per_year)
@@ -164,11 +184,11 @@ def return_figures(
     if m >= 2:
         mean = float(excess.sum()) / m
         centred = excess - mean
-        sd = math.sqrt(float(centred @ centred) / (m - 1))
+        sd = math.sqrt(_dot(centred, centred) / (m - 1))
         out["annual_volatility"] = sd * root
         out["sharpe"] = mean / sd * root if sd > 0 else math.nan
         negative = np.minimum(excess, 0.0)
-        downside = math.sqrt(float(negative @ negative) / m)
+        downside = math.sqrt(_dot(negative, negative) / m)
         out["sortino"] = mean / downside * root if downside > 0 else math.nan
     else:
         out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
@@ -200,10 +220,10 @@ def _stability(r: np.ndarray) -> float:
     y = np.cumsum(np.log1p(r))
     x = np.arange(len(y), dtype=np.float64)
     dx, dy = x - x.mean(), y - y.mean()
-    syy = float(dy @ dy)
+    syy = _dot(dy, dy)
     if not syy > 0:
         return math.nan
-    return float(dx @ dy) ** 2 / (float(dx @ dx) * syy)
+    return _dot(dx, dy) ** 2 / (_dot(dx, dx) * syy)
 
 
 def trade_figures(pnl: np.ndarray, returns: np.ndarray) -> dict[str, float]:

@@ -53,7 +53,10 @@ _LABELS = {
     "profit_factor": "Profit factor", "avg_win": "Average win", "avg_loss": "Average loss",
     "avg_holding_rows": "Average holding (rows)", "exposure": "Exposure", "turnover": "Turnover (per year)",
     "fees": "Fees", "taxes": "Taxes", "alpha": "Alpha (annual)", "beta": "Beta", "start": "Start", "end": "End",
+    "max_drawdown_days": "Longest drawdown (days)", "avg_holding_days": "Average holding (days)",
 }  # fmt: skip
+# Counts: shown as whole numbers though stats() gives floats.
+_COUNTS = {"trades", "max_drawdown_duration"}
 
 
 # The report's further figures (see zelvor._figures).
@@ -81,6 +84,8 @@ def _fmt(key: str, value: Any) -> str:
             )
         if key in {"fees", "taxes"}:
             return f"{value:.4f}"
+        if key in _COUNTS and math.isfinite(value):
+            return f"{int(value):,}"
         if isinstance(value, int):
             return f"{value:,}"
         return f"{value:.2f}"
@@ -243,10 +248,10 @@ if(text){text.addEventListener('input',filter);reason.addEventListener('change',
 """
 
 
-def _trades_block(report: Report, max_trades: int) -> str:
+def _trades_block(report: Report, max_trades: int | None) -> str:
     t = report.trades
-    shown = t.head(max_trades)
-    note = f" (the first {max_trades} of {len(t)})" if len(t) > max_trades else f" ({len(t)})"
+    shown = t if max_trades is None else t.head(max_trades)
+    note = f" (the first {len(shown)} of {len(t)})" if len(shown) < len(t) else f" ({len(t)})"
     reasons = "".join(
         f'<option value="{html.escape(str(r))}">{html.escape(str(r))}</option>'
         for r in t["exit_reason"].cat.categories
@@ -311,13 +316,19 @@ def _actions_block(report: Report) -> str:
         f'<h2 id="next-period">Next period</h2><p class="sub">Last rebalance to the weights of '
         f"{_fmt('d', last)}; next weights of {_fmt('d', when)}.</p>"
     )
+    if a.attrs.get("partial_period"):
+        head += (
+            f'<p class="sub">Partial period: the data end on {_fmt("d", report.end)}, before the period '
+            f"ends on {_fmt('d', a.attrs['period_end'])}; the last market date was taken as the period's end, "
+            "so the last rebalance and these actions rest on a partial period.</p>"
+        )
     if not len(a):
         return head + "<p>No actions.</p>"
     return head + '<div class="scroll">' + _table(a, {"action", "why"}, index=True) + "</div>"
 
 
 def report_html(
-    report: Report, *, title: str = "Backtest report", max_trades: int = 500, interactive: bool = False
+    report: Report, *, title: str = "Backtest report", max_trades: int | None = 500, interactive: bool = False
 ) -> str:
     """The whole page as text; with `interactive`, equity, drawdown and trades as bokeh charts too."""
     head, charts = "", ""
@@ -325,8 +336,8 @@ def report_html(
         from zelvor._interactive import interactive_parts
 
         head, charts = interactive_parts(report)
-    s = report.stats()
-    period = f"{_fmt('start', s['start'])} .. {_fmt('end', s['end'])}"
+    start, end = report.period
+    period = f"{_fmt('start', start)} .. {_fmt('end', end)}; {html.escape(report._costs_text())}"
     return (
         f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>'
         f'<style>{_CSS}</style>{head}</head><body><h1>{html.escape(title)}</h1><div class="sub">{period}</div>'
@@ -341,7 +352,9 @@ def summary_html(report: Report) -> str:
     """The notebook view: the statistics and the first trades (no plots)."""
     t = report.trades
     return (
-        f"<div><style>{_CSS}</style><b>zelvor Report</b>{_stats_block(report)}"
+        f"<div><style>{_CSS}</style><b>zelvor Report</b> "
+        f'<span class="sub">{_fmt("start", report.start)} .. {_fmt("end", report.end)}; '
+        f"{html.escape(report._costs_text())}</span>{_stats_block(report)}"
         f'<p class="sub">{len(t)} trades; first 10:</p>{_table(t.head(10), {"stock", "exit_reason"})}</div>'
     )
 

@@ -60,14 +60,16 @@ _NO_WORKER_TIMEOUT = 60.0
 _TABLE_COLUMNS = frozenset(
     (
         "start end total_return cagr annual_volatility sharpe sortino calmar max_drawdown "
-        "max_drawdown_duration trades win_rate profit_factor avg_win avg_loss avg_holding_rows "
-        "exposure turnover fees taxes alpha beta psr min_track_record dsr error"
+        "max_drawdown_duration max_drawdown_days trades win_rate profit_factor avg_win avg_loss "
+        "avg_holding_rows avg_holding_days exposure turnover fees taxes alpha beta psr min_track_record dsr error"
     ).split()
 )
 
 # Figures where the best row has the smallest value; every other figure is maximised
 # (max_drawdown and avg_loss are negative, so their largest value is the mildest).
-_LOWER_IS_BETTER = frozenset(("annual_volatility", "max_drawdown_duration", "fees", "taxes", "turnover"))
+_LOWER_IS_BETTER = frozenset(
+    ("annual_volatility", "max_drawdown_duration", "max_drawdown_days", "fees", "taxes", "turnover")
+)
 
 _SWEEP_EXTRA = "pip install 'zelvor[sweep]'"
 

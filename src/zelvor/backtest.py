@@ -20,7 +20,7 @@ import pandas as pd
 from zelvor import _engine
 from zelvor._validate import RunWarning, UnitWarning, check_options, closest, shown, unit_slips, warn
 from zelvor.market import PRICE_RULE, Market, _date_index, _ns, bad_prices, first_bad_rows
-from zelvor.report import Report, compute_stats
+from zelvor.report import Report, compute_stats, stats_series
 
 __all__ = ["Prepared", "backtest", "prepare", "run_stats"]
 
@@ -407,6 +407,15 @@ class Prepared:
         self._given = given
         self._checks = _Checks(held=np.ones(market.shape[1], dtype=bool), has_long=True, has_short=True)
 
+    def __repr__(self) -> str:
+        dates = self._signal_dates
+        span = f"{dates[0].date()} .. {dates[-1].date()}" if len(dates) else "no dates"
+        given = ", ".join(f"{k}={v!r}" for k, v in self._given.items() if v is not None)
+        return (
+            f"<Prepared: {len(self._columns)} stocks weighted on {len(dates)} dates ({span}) "
+            f"of {self.market!r}{'; ' + given if given else ''}>"
+        )
+
     def _options(self, options: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
         unknown = set(options) - set(_DEFAULTS)
         if unknown:
@@ -447,7 +456,7 @@ class Prepared:
 
     def stats(self, risk_free: float = 0.0, periods_per_year: int = 252, **options: Any) -> pd.Series:
         """`Report.stats` of one run with these options, without building the report's tables."""
-        return pd.Series(self.stats_dict(risk_free, periods_per_year, **options), dtype=object, name="stats")
+        return stats_series(self.stats_dict(risk_free, periods_per_year, **options))
 
     def stats_dict(self, risk_free: float = 0.0, periods_per_year: int = 252, **options: Any) -> dict[str, Any]:
         """The same figures as a plain dict (cheapest: for sweeps that collect rows)."""

@@ -75,12 +75,13 @@ _ACTION_ORDER = ["exit", "stop_loss", "take_profit", "enter", "stop_loss_reenter
 def format_report(report: Report, title: str = "", seconds: float = math.nan, max_orders: int = 15) -> str:
     s = report.stats()
     t = report.trades
-    n_days = len(report.equity.loc[s["start"] :])
+    start, end = report.period
+    n_days = len(report.equity.loc[start:])
     out: list[str] = []
     add = out.append
     if title:
         add(title)
-    add(f"Period             {_day(s['start'])} .. {_day(s['end'])} ({n_days} trading days from the first signal)")
+    add(f"Period             {_day(start)} .. {_day(end)} ({n_days} trading days from the first signal)")
     add(f"Run time           {seconds:.3f} s in zelvor.backtest")
     add("")
     add("Performance (from 1.0 at the start)")
@@ -89,10 +90,10 @@ def format_report(report: Report, title: str = "", seconds: float = math.nan, ma
     add(f"  Maximum drawdown   {_pct(s['max_drawdown'])}")
     add(f"  Volatility         {_pct(s['annual_volatility'], signed=False)} a year")
     add(f"  Sharpe, Sortino    {s['sharpe']:.2f}, {s['sortino']:.2f}")
-    add(f"  Fees and taxes     {s['fees'] + s['taxes']:.4f} (of the starting 1.0)")
+    add(f"  Fees and taxes     {s['fees'] + s['taxes']:.4f} (of the starting 1.0; {report._costs_text()})")
     add("")
     n_open = int((t["exit_reason"] == "open").sum())
-    add(f"Trades             {s['trades']} ({n_open} still open at the end)")
+    add(f"Trades             {int(s['trades'])} ({n_open} still open at the end)")
     add(f"Win rate           {_pct(s['win_rate'], signed=False)} of closed trades with a positive pnl after costs")
     add(f"Profit factor      {s['profit_factor']:.2f}")
     reasons = t["exit_reason"].value_counts()
@@ -171,6 +172,7 @@ def report_json(report: Report) -> dict[str, Any]:
     actions = report.actions.reset_index()
     trades = report.trades.assign(exit_reason=report.trades["exit_reason"].astype(str))
     return {
+        "period": {"start": plain(report.start), "end": plain(report.end)},
         "stats": {str(k): plain(v) for k, v in report.stats().items()},
         "trades": records(trades),
         "actions": {
@@ -204,7 +206,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m zelvor.demo",
         description="Backtest a monthly momentum strategy (top stocks by 60-day return, equal"
-        " weight, 8%% stop-loss, 30%% take-profit, 10%% trailing stop after +5%%)"
+        " weight, 8% stop-loss, 30% take-profit, 10% trailing stop after +5%)"
         " on a synthetic market or on your own daily prices.",
     )
     parser.add_argument("--seed", type=int, default=0, help="synthetic market seed (default 0)")

@@ -8,13 +8,14 @@ on first access; `stats()` works on the raw arrays without building them.
 from __future__ import annotations
 
 import math
-from functools import cached_property
+from functools import cached_property, lru_cache
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
 
 from zelvor._engine import REASONS, RawRun
+from zelvor._figures import annual_growth
 from zelvor._sharpe import track_record_figures
 from zelvor.market import _ns
 
@@ -22,7 +23,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-__all__ = ["ACTION_NAMES", "Report", "compute_stats"]
+__all__ = ["ACTION_NAMES", "Report", "compute_stats", "stats_series"]
 
 # The engine's next-period action codes, as the report names them, and why each is there.
 ACTION_NAMES = {
@@ -39,23 +40,48 @@ ACTION_NAMES = {
 
 _STAT_COLUMNS = ("mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return")
 
+# Relative size below which a dispersion, a drawdown or a trade's pnl is rounding residue, not a
+# figure: 64 units of rounding of the magnitude involved (about 1.4e-14 of it). Returns are ratios
+# of equity values near 1, so their rounding is about this much of max(1, |return|).
+_ROUNDING = 64 * float(np.finfo(np.float64).eps)
+
+_DAY_NS = 86_400e9
+
 
 def _drawdown(equity: np.ndarray) -> np.ndarray:
-    return equity / np.maximum.accumulate(equity) - 1.0
+    """Equity over its running maximum, minus 1; a dip within rounding of the peak is 0."""
+    dd = equity / np.maximum.accumulate(equity) - 1.0
+    dd[(dd < 0.0) & (dd >= -_ROUNDING)] = 0.0
+    return dd
 
 
-def _longest_underwater(dd: np.ndarray) -> int:
-    """The longest run of consecutive rows below a previous peak."""
-    under = np.concatenate(([False], dd < 0.0, [False]))
-    edges = np.flatnonzero(under[1:] != under[:-1])
-    if len(edges) == 0:
-        return 0
-    return int(np.max(edges[1::2] - edges[::2]))
+def _underwater_spans(under: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(first row, row after the last) of each run of consecutive True values of `under`."""
+    padded = np.zeros(len(under) + 2, dtype=bool)
+    padded[1:-1] = under
+    edges = np.flatnonzero(padded[1:] != padded[:-1])
+    return edges[::2], edges[1::2]
 
 
+@lru_cache(maxsize=256)
 def _timestamp(ns: int, tz: Any) -> pd.Timestamp:
     stamp = pd.Timestamp(ns, unit="ns")
     return stamp.tz_localize("UTC").tz_convert(tz) if tz is not None else stamp
+
+
+def _is_flat(lo: float, hi: float) -> bool:
+    """True when values from `lo` to `hi` spread no wider than rounding of their magnitude."""
+    return hi - lo <= _ROUNDING * max(1.0, abs(lo), abs(hi))
+
+
+def _spread(values: np.ndarray) -> tuple[float, float]:
+    return float(np.minimum.reduce(values)), float(np.maximum.reduce(values))
+
+
+def _sum(values: np.ndarray) -> float:
+    # Pairwise summation in a fixed order: no BLAS, so the result is the same whatever the
+    # thread count (a threaded dot product is not).
+    return float(np.add.reduce(values))
 
 
 def compute_stats(
@@ -69,94 +95,144 @@ def compute_stats(
     periods_per_year: int = 252,
     tz: Any = None,
 ) -> dict[str, Any]:
-    """The figures of `Report.stats` from the raw arrays (see there for the conventions).
+    """The figures of `Report.stats` from the raw arrays, after ``start`` and ``end`` (the
+    period, as Timestamps; NaT without dates). See `Report.stats` for the conventions.
 
     `dates` are the market's dates as int64 nanoseconds (UTC when `tz` is given). Plain NumPy
-    on purpose: a parameter sweep calls this once per run.
+    on purpose: a parameter sweep calls this once per run. Every sum is NumPy's pairwise
+    reduction (no dot product, no BLAS), so the figures do not depend on the thread count.
+    Never raises on odd values: a figure that cannot be formed is NaN, one that passes the
+    largest float (the CAGR of a very short period) is inf.
     """
     n = len(equity)
     out: dict[str, Any] = {}
     active = equity[start_row:]
-    out["start"] = _timestamp(int(dates[start_row]), tz) if n else pd.NaT
-    out["end"] = _timestamp(int(dates[-1]), tz) if n else pd.NaT
-    final = float(active[-1]) if len(active) else 1.0
+    n_active = len(active)
+    ppy = periods_per_year
+    if n:
+        out["start"] = _timestamp(int(dates[start_row]), tz)
+        out["end"] = _timestamp(int(dates[-1]), tz)
+        days = (int(dates[-1]) - int(dates[start_row])) / _DAY_NS
+    else:
+        out["start"] = out["end"] = pd.NaT
+        days = 0.0
+    final = float(active[-1]) if n_active else 1.0
     out["total_return"] = final - 1.0
-    days = (int(dates[-1]) - int(dates[start_row])) / 86_400e9 if n else 0.0
-    out["cagr"] = final ** (365.25 / days) - 1.0 if days > 0 and final > 0 else math.nan
+    out["cagr"] = cagr = annual_growth(final, days)
+
     excess = active[1:] / active[:-1] - 1.0
     if risk_free:
-        excess -= risk_free / periods_per_year
-    root = math.sqrt(periods_per_year)
+        excess -= risk_free / ppy
+    root = math.sqrt(ppy)
     m = len(excess)
+    flat = True
+    total = 0.0
     if m >= 2:
-        mean = float(excess.sum()) / m
-        centred = excess - mean
-        sd = math.sqrt(float(centred @ centred) / (m - 1))
-        out["annual_volatility"] = sd * root
-        out["sharpe"] = mean / sd * root if sd > 0 else math.nan
-        negative = np.minimum(excess, 0.0)
-        downside = math.sqrt(float(negative @ negative) / m)
-        out["sortino"] = mean / downside * root if downside > 0 else math.nan
+        total = _sum(excess)
+        mean = total / m
+        lo, hi = _spread(excess)
+        flat = _is_flat(lo, hi)
+        if flat:  # no dispersion beyond rounding: no volatility, no ratio to form
+            out["annual_volatility"] = 0.0
+            out["sharpe"] = out["sortino"] = math.nan
+        else:
+            centred = excess - mean
+            sd = math.sqrt(_sum(centred * centred) / (m - 1))
+            out["annual_volatility"] = sd * root
+            out["sharpe"] = mean / sd * root
+            negative = np.minimum(excess, 0.0)
+            downside = math.sqrt(_sum(negative * negative) / m)
+            out["sortino"] = mean / downside * root if downside > _ROUNDING * max(1.0, -lo) else math.nan
     else:
         out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
-    out.update(track_record_figures(excess))
-    if len(active):
-        dd = active / np.maximum.accumulate(active) - 1.0
-        out["max_drawdown"] = float(np.min(dd))
+    figures = track_record_figures(excess)
+    out.update(dict.fromkeys(figures, math.nan) if flat else figures)  # no dispersion: no Sharpe to test
+
+    dd = _drawdown(active)
+    mdd = float(np.minimum.reduce(dd)) if n_active else 0.0
+    out["max_drawdown"] = mdd
+    out["calmar"] = cagr / -mdd if mdd < 0 else math.nan
+    if mdd < 0:
+        first, after = _underwater_spans(dd < 0.0)
+        out["max_drawdown_duration"] = int((after - first).max())
+        # From the peak (the row before the stretch) to the first row back at it, or the last row.
+        span = dates[start_row + np.minimum(after, n_active - 1)] - dates[start_row + first - 1]
+        out["max_drawdown_days"] = float(span.max()) / _DAY_NS
     else:
-        dd = active
-        out["max_drawdown"] = 0.0
-    out["calmar"] = out["cagr"] / -out["max_drawdown"] if out["max_drawdown"] < 0 else math.nan
-    out["max_drawdown_duration"] = _longest_underwater(dd)
+        out["max_drawdown_duration"] = 0
+        out["max_drawdown_days"] = 0.0
 
     pnl = trades["pnl"]
     exit_row = trades["exit_row"]
+    entry_row = trades["entry_row"]
     closed = exit_row >= 0
-    closed_pnl = pnl[closed]
+    all_closed = bool(closed.all())
+    closed_pnl = pnl if all_closed else pnl[closed]
+    basis = np.abs(trades["basis"] if all_closed else trades["basis"][closed])
     n_closed = len(closed_pnl)
-    wins = closed_pnl > 0
-    losses = closed_pnl < 0
+    # A pnl within rounding of the money involved is break-even: neither a win nor a loss.
+    tolerance = _ROUNDING * (basis + np.abs(closed_pnl))
+    wins = closed_pnl > tolerance
+    losses = closed_pnl < -tolerance
     out["trades"] = len(pnl)
     n_wins = int(np.count_nonzero(wins))
     n_losses = int(np.count_nonzero(losses))
-    out["win_rate"] = n_wins / n_closed if n_closed else math.nan
-    gross_loss = -float(closed_pnl[losses].sum())
-    out["profit_factor"] = float(closed_pnl[wins].sum()) / gross_loss if gross_loss > 0 else math.nan
+    out["win_rate"] = n_wins / (n_wins + n_losses) if n_wins + n_losses else math.nan
+    gross_loss = -_sum(closed_pnl[losses])
+    out["profit_factor"] = _sum(closed_pnl[wins]) / gross_loss if gross_loss > 0 else math.nan
     with np.errstate(invalid="ignore", divide="ignore"):
-        closed_ret = closed_pnl / np.abs(trades["basis"][closed])
-    out["avg_win"] = float(closed_ret[wins].sum()) / n_wins if n_wins else math.nan
-    out["avg_loss"] = float(closed_ret[losses].sum()) / n_losses if n_losses else math.nan
-    entry_row = trades["entry_row"]
-    out["avg_holding_rows"] = float((exit_row[closed] - entry_row[closed]).sum()) / n_closed if n_closed else math.nan
+        closed_ret = closed_pnl / basis
+    out["avg_win"] = _sum(closed_ret[wins]) / n_wins if n_wins else math.nan
+    out["avg_loss"] = _sum(closed_ret[losses]) / n_losses if n_losses else math.nan
+    if n_closed:
+        entries = entry_row if all_closed else entry_row[closed]
+        exits = exit_row if all_closed else exit_row[closed]
+        out["avg_holding_rows"] = float(np.add.reduce(exits - entries)) / n_closed
+        out["avg_holding_days"] = float(np.add.reduce(dates[exits] - dates[entries])) / n_closed / _DAY_NS
+    else:
+        out["avg_holding_rows"] = out["avg_holding_days"] = math.nan
 
     # Rows on which some trade was open: [entry_row, exit_row) for closed trades, to the end for open ones.
-    n_active = n - start_row
     if n_active > 0 and len(pnl):
-        marks = (
-            np.bincount(entry_row, minlength=n + 1)[: n + 1]
-            - np.bincount(np.where(closed, exit_row, n), minlength=n + 1)[: n + 1]
-        )
-        out["exposure"] = float(np.count_nonzero(np.cumsum(marks[:n])[start_row:] > 0)) / n_active
+        marks = np.bincount(entry_row, minlength=n + 1)[: n + 1]
+        marks -= np.bincount(exit_row if all_closed else np.where(closed, exit_row, n), minlength=n + 1)[: n + 1]
+        out["exposure"] = float(np.count_nonzero(np.cumsum(marks[:n])[start_row:])) / n_active
     else:
         out["exposure"] = 0.0
-    traded = float(np.abs(fills["value_after"] - fills["value_before"]).sum())
+    traded = _sum(np.abs(fills["value_after"] - fills["value_before"]))
     years = days / 365.25
-    mean_equity = float(active.sum()) / len(active) if len(active) else math.nan
+    mean_equity = _sum(active) / n_active if n_active else math.nan
     out["turnover"] = traded / 2.0 / mean_equity / years if years > 0 and mean_equity > 0 else math.nan
-    out["fees"] = float(fills["fee"].sum())
-    out["taxes"] = float(fills["tax"].sum())
+    out["fees"] = _sum(fills["fee"])
+    out["taxes"] = _sum(fills["tax"])
 
     if benchmark is not None:
+        out["alpha"] = out["beta"] = math.nan
         bench = benchmark[start_row:]
-        b = bench[1:] / bench[:-1] - 1.0 - risk_free / periods_per_year
-        ok = np.isfinite(b) & np.isfinite(excess)
-        if ok.sum() >= 2 and np.var(b[ok], ddof=1) > 0:
-            beta = float(np.cov(excess[ok], b[ok], ddof=1)[0, 1] / np.var(b[ok], ddof=1))
-            out["alpha"] = (float(np.mean(excess[ok])) - beta * float(np.mean(b[ok]))) * periods_per_year
-            out["beta"] = beta
-        else:
-            out["alpha"] = out["beta"] = math.nan
+        b = bench[1:] / bench[:-1] - 1.0
+        b -= risk_free / ppy
+        x, y = excess, b
+        b_total = _sum(b)
+        if not (math.isfinite(total) and math.isfinite(b_total)):  # a finite sum: every term finite
+            ok = np.isfinite(b) & np.isfinite(excess)
+            x, y = excess[ok], b[ok]
+        k = len(x)
+        if k >= 2:
+            mx = total / k if x is excess else _sum(x) / k
+            my = b_total / k if y is b else _sum(y) / k
+            if not _is_flat(*_spread(y)):
+                cy = y - my
+                # A strategy without dispersion does not move with the benchmark: beta 0.
+                x_flat = flat if x is excess else _is_flat(*_spread(x))
+                beta = 0.0 if x_flat else _sum((x - mx) * cy) / _sum(cy * cy)
+                out["alpha"] = (mx - beta * my) * ppy
+                out["beta"] = beta
     return out
+
+
+def stats_series(values: dict[str, Any]) -> pd.Series:
+    """The figures of `compute_stats` as `Report.stats` gives them: a float Series, no period."""
+    return pd.Series({k: v for k, v in values.items() if k not in ("start", "end")}, dtype=np.float64, name="stats")
 
 
 class Report:
@@ -234,6 +310,16 @@ class Report:
         """The first date the engine simulated (the first market date on or after the first weights date)."""
         return self._dates[self._start_row] if len(self._dates) else cast(pd.Timestamp, pd.NaT)
 
+    @property
+    def end(self) -> pd.Timestamp:
+        """The last market date (the end of the period `stats` covers); NaT without dates."""
+        return self._dates[-1] if len(self._dates) else cast(pd.Timestamp, pd.NaT)
+
+    @property
+    def period(self) -> tuple[pd.Timestamp, pd.Timestamp]:
+        """``(start, end)``: the dates `stats` covers, first simulated date to last market date."""
+        return self.start, self.end
+
     # ---- tables
 
     @cached_property
@@ -304,6 +390,9 @@ class Report:
                 **{name: stats[:, k] for k, name in enumerate(_STAT_COLUMNS)},
             }
         )
+        rows_in_profit = frame["profit_rows"].to_numpy()
+        if np.isfinite(rows_in_profit).all():  # a count of rows: whole numbers
+            frame["profit_rows"] = rows_in_profit.astype(np.int64)
         return frame
 
     @cached_property
@@ -371,6 +460,12 @@ class Report:
         only carries a weight), ``why`` (the action in words), ``weight`` (weight after the last
         rebalance) and ``next_weight`` (the weights of the next period). The attributes
         ``weight_date`` and ``next_weight_date`` hold the weights dates both refer to (NaT: none).
+
+        With ``resample`` a period alias ("ME", "W-FRI", ...), the last market date closes the
+        period it falls in, even when the data end before the period does (a month's data
+        ending on the 7th): the last rebalance and these actions then rest on a partial period.
+        The attribute ``partial_period`` says so (True / False), and ``period_end`` holds the
+        calendar date that period would end on (NaT when ``resample`` is not an alias).
         """
         ops = self._raw.operations
         actions = ops.get("actions", {})
@@ -395,52 +490,121 @@ class Report:
 
         frame.attrs["weight_date"] = signal("weight_time")
         frame.attrs["next_weight_date"] = signal("next_weight_time")
+        period_end = self._period_end()
+        frame.attrs["partial_period"] = period_end is not pd.NaT and period_end > self._dates[-1].normalize()
+        frame.attrs["period_end"] = period_end
         return frame
+
+    def _period_end(self) -> pd.Timestamp:
+        """The calendar end of the resample period holding the last market date (NaT: no alias)."""
+        from zelvor.backtest import _ALIASES
+
+        alias = self.options.get("resample")
+        if not isinstance(alias, str) or not len(self._dates):
+            return cast(pd.Timestamp, pd.NaT)
+        try:
+            offset = pd.tseries.frequencies.to_offset(_ALIASES.get(alias, alias))
+            last = self._dates[-1].normalize()
+            end = offset.rollforward(last)
+        except (ValueError, TypeError, AttributeError):  # an offset without calendar periods
+            return cast(pd.Timestamp, pd.NaT)
+        return cast(pd.Timestamp, end) if end > last else cast(pd.Timestamp, last)
+
+    def _costs_text(self) -> str:
+        """The run's cost rates in words, e.g. "fee 0.1425 % per trade, tax 0.3 % on sales"."""
+        fee = self.options.get("fee_ratio")
+        tax = self.options.get("tax_ratio")
+        if not isinstance(fee, int | float) or not isinstance(tax, int | float):
+            return "costs unknown"
+        if fee == 0 and tax == 0:
+            return "no fees, no tax"
+        return f"fee {fee * 100:.6g} % per trade (buys and sells), tax {tax * 100:.6g} % on sales"
 
     # ---- figures
 
     def stats(self, risk_free: float = 0.0, periods_per_year: int = 252, *, compare: bool = False) -> Any:
-        """Performance and trade figures over the active period (from `start` to the last date).
+        """Performance and trade figures over the active period, as a float Series.
 
-        - ``start``, ``end``: the first simulated date and the last date.
-        - ``total_return``: final equity / 1.0 - 1. ``cagr``: (final / 1.0) ** (365.25 /
-          calendar days from start to end) - 1.
-        - ``returns`` are the row-to-row changes of equity; excess returns subtract
-          ``risk_free / periods_per_year`` (``risk_free`` is an annual rate, 0.02 = 2 %).
-        - ``annual_volatility``: sample standard deviation (ddof 1) of the excess returns x
-          sqrt(periods_per_year). ``sharpe``: their mean over that deviation x sqrt(ppy).
-        - ``sortino``: mean excess return over the downside deviation (root mean square of the
-          negative excess returns, over all periods) x sqrt(ppy).
-        - ``max_drawdown``: the most negative equity / running maximum - 1.
-          ``max_drawdown_duration``: the longest stretch below a previous peak, in rows.
-          ``calmar``: cagr / -max_drawdown.
-        - ``trades``: all trades, open ones included. ``win_rate``: closed trades with pnl > 0
-          over closed trades. ``profit_factor``: gross pnl of winning closed trades over the
-          gross loss of losing ones. ``avg_win``, ``avg_loss``: mean ``return`` of winning and
-          losing closed trades. ``avg_holding_rows``: mean rows held by closed trades.
-        - ``exposure``: share of active rows on which at least one trade was open.
-          ``turnover``: money traded (buys and sells) / 2 / mean equity, per year.
-          ``fees``, ``taxes``: totals paid, in units of the starting value 1.0.
-        - ``psr``: probabilistic Sharpe ratio, the probability that the true Sharpe ratio is
-          above 0 given this one, the number of returns, their skewness and kurtosis (Bailey
-          and López de Prado 2012; 0.95 and above: significant at 5 %).
-          ``min_track_record``: how many rows of returns that Sharpe ratio, skewness and
-          kurtosis need for a psr of 0.95 (inf when the Sharpe ratio is not positive).
-        - With a benchmark, ``beta`` (covariance of excess returns over the benchmark's
-          variance) and ``alpha`` (mean excess return - beta x the benchmark's, x ppy).
+        The active period runs from `start` (the first simulated date) to `end` (the last
+        market date); both are in `period`, not in the Series, so that it holds numbers only
+        (``report.stats().round(3)`` works). Money is in units of the starting value 1.0.
 
-        NaN marks a figure without enough data (for example no losing trade for the profit factor).
+        Parameters
+        ----------
+        risk_free : float, default 0.0
+            Annual risk-free rate (0.02 = 2 %). Each row's excess return is its return minus
+            ``risk_free / periods_per_year`` (simple, not compounded); 0 means plain returns.
+        periods_per_year : int, default 252
+            Rows per year, for annualising the per-row figures (volatility, Sharpe, Sortino,
+            alpha) and for the risk-free rate per row. 252 suits daily bars; give the right
+            count for other bars (52 weekly, 12 monthly).
 
-        Then the report's further figures (conventions in `zelvor._figures`): ``best_trade``,
-        ``worst_trade``, ``expectancy``, ``sqn``, ``kelly`` over the closed trades, and
-        ``avg_drawdown``, ``skew``, ``kurtosis``, ``var_95``, ``cvar_95`` (historical, daily),
-        ``omega``, ``tail_ratio``, ``stability`` over the returns.
+        Returns
+        -------
+        pandas.Series
+            float64, indexed by figure name:
 
-        With ``compare=True`` (needs a benchmark): a DataFrame, one row per figure, with the
-        ``strategy`` column and the ``benchmark`` column (its own return, CAGR, volatility,
-        Sharpe, drawdowns and return figures on the same dates; NaN for trade figures).
+            - ``total_return``: final equity - 1.
+            - ``cagr``: (final equity) ** (365.25 / calendar days from `start` to `end`) - 1,
+              over calendar days whatever the bars (not over 252 rows). NaN when the final value
+              is <= 0 or the period has no length. Over a short period, and so for sub-daily
+              bars, this extrapolates the period's growth to a whole year and says little (two
+              hours up 1 % compound to 1.01 ** 4383, a CAGR near 9e18); inf where it passes the
+              largest float. It never raises.
+            - ``annual_volatility``: sample standard deviation (ddof 1) of the excess returns x
+              sqrt(periods_per_year); 0 when they have no dispersion beyond rounding (their
+              range is within about 1.4e-14 of max(1, |return|)).
+            - ``sharpe``: mean excess return over that deviation x sqrt(periods_per_year).
+              ``sortino``: mean excess return over the downside deviation (root mean square of
+              the negative excess returns, divided by all rows) x sqrt(periods_per_year). Both
+              NaN when the excess returns have no dispersion beyond rounding (a run in cash),
+              and Sortino also when the downside deviation is within rounding of 0.
+            - ``max_drawdown``: the lowest equity / running maximum - 1 (<= 0). A dip within
+              rounding of the peak (about 1.4e-14) is no drawdown.
+              ``max_drawdown_duration``: the longest stretch of rows below a previous peak, in
+              rows. ``max_drawdown_days``: the longest calendar time, in days, from a peak to
+              the first close back at it (or to `end`, when not recovered).
+              ``calmar``: cagr / -max_drawdown; NaN without a drawdown.
+            - ``trades``: all trades, open ones included. Of the closed trades, a win has a pnl
+              above 0 and a loss below 0 by more than rounding of the money involved (about
+              1.4e-14 of it); a break-even trade is neither. ``win_rate``: wins / (wins +
+              losses). ``profit_factor``: total pnl of the wins / -total pnl of the losses.
+              ``avg_win``, ``avg_loss``: mean ``return`` (see `trades`) of the wins and of the
+              losses. ``avg_holding_rows``: mean rows held by closed trades;
+              ``avg_holding_days``: the same in calendar days, entry fill to exit fill.
+            - ``exposure``: the share of active rows on which at least one trade was open (a
+              trade is open from its entry row up to, not including, its exit row; an open
+              trade to the end).
+            - ``turnover``: money traded (buys and sells) / 2 / mean equity, per 365.25
+              calendar days. ``fees``, ``taxes``: totals paid.
+            - With a benchmark: ``beta``, the covariance of the excess returns with the
+              benchmark's over the benchmark's variance (rows where either is missing left
+              out; 0 for a strategy without dispersion, NaN for a benchmark without), and
+              ``alpha``, (mean excess return - beta x the benchmark's) x periods_per_year:
+              arithmetic, not compounded.
+            - ``psr``: probabilistic Sharpe ratio, the probability that the true Sharpe ratio
+              is above 0 given this one, the number of returns, their skewness and kurtosis
+              (Bailey and López de Prado 2012; 0.95 and above: significant at 5 %).
+              ``min_track_record``: how many rows of returns that Sharpe ratio, skewness and
+              kurtosis need for a psr of 0.95 (inf when the Sharpe ratio is not positive).
+            - Then the report's further figures (conventions in `zelvor._figures`):
+              ``best_trade``, ``worst_trade``, ``expectancy``, ``sqn``, ``kelly`` over the
+              closed trades, and ``avg_drawdown``, ``skew``, ``kurtosis``, ``var_95``,
+              ``cvar_95`` (historical, daily), ``omega``, ``tail_ratio``, ``stability`` over
+              the returns.
 
-        >>> report.stats()["sharpe"]  # doctest: +SKIP
+            NaN marks a figure without enough data (for example no losing trade for the
+            profit factor). Every sum is an ordered pairwise sum: the figures are the same,
+            bit for bit, whatever the thread count or the sweep backend.
+
+            With ``compare=True`` (needs a benchmark): a DataFrame, one row per figure (the
+            period's ``start`` and ``end`` first), with the ``strategy`` column and the
+            ``benchmark`` column (its own return, CAGR, volatility, Sharpe, drawdowns and
+            return figures on the same dates; NaN for trade figures).
+
+        Examples
+        --------
+        >>> report.stats(risk_free=0.02)[["cagr", "sharpe", "max_drawdown"]].round(3)  # doctest: +SKIP
         >>> report.stats(compare=True).loc[["cagr", "sharpe", "max_drawdown"]]  # doctest: +SKIP
         """
         from zelvor import _tearsheet
@@ -459,7 +623,7 @@ class Report:
         values.update(_tearsheet.extra_stats(self, risk_free, periods_per_year))
         if compare:
             return _tearsheet.compare_frame(self, values, risk_free, periods_per_year)
-        return pd.Series(values, dtype=object, name="stats")
+        return stats_series(values)
 
     def monthly_returns(self) -> pd.DataFrame:
         """Returns by calendar month over the active period: one row per year, columns 1..12
@@ -588,7 +752,12 @@ class Report:
         return plot_stock(self, stock, market, ax=ax)
 
     def to_html(
-        self, path: str | Any, *, title: str = "Backtest report", max_trades: int = 500, interactive: bool = False
+        self,
+        path: str | Any,
+        *,
+        title: str = "Backtest report",
+        max_trades: int | None = 500,
+        interactive: bool = False,
     ) -> None:
         """Write one self-contained HTML file: statistics (beside the benchmark's), the plots
         (inline PNG images), the deepest drawdowns, the trades (the first `max_trades`; sorted
@@ -599,9 +768,18 @@ class Report:
         show values on hover (bokeh, inlined: about 1.3 MB more; ``pip install 'zelvor[interactive]'``,
         otherwise ImportError).
 
+        `max_trades` is a whole number >= 0 (0: no trades listed) or None (all of them).
+
         >>> report.to_html("report.html", interactive=True)  # doctest: +SKIP
         """
         from zelvor._html import report_html
+
+        if max_trades is not None and (
+            isinstance(max_trades, bool) or not isinstance(max_trades, int | np.integer) or max_trades < 0
+        ):
+            raise ValueError(f"max_trades: expected None (all trades) or a whole number >= 0, got {max_trades!r:.40}")
+        if not isinstance(title, str):
+            raise TypeError(f"title: expected a str, got {type(title).__name__}")
 
         page = report_html(self, title=title, max_trades=max_trades, interactive=interactive)
         with open(path, "w", encoding="utf-8") as out:
@@ -613,12 +791,11 @@ class Report:
         return summary_html(self)
 
     def __repr__(self) -> str:
-        s = self.stats()
-        n = len(self._dates)
-        if n == 0:
+        if len(self._dates) == 0:
             return "<Report: no dates>"
+        s = self.stats()
         return (
-            f"<Report {s['start'].date()} .. {s['end'].date()}: total return {s['total_return']:+.2%}, "
+            f"<Report {self.start.date()} .. {self.end.date()}: total return {s['total_return']:+.2%}, "
             f"CAGR {s['cagr']:+.2%}, max drawdown {s['max_drawdown']:.2%}, Sharpe {s['sharpe']:.2f}, "
-            f"{s['trades']} trades>"
+            f"{int(s['trades'])} trades; {self._costs_text()}>"
         )
