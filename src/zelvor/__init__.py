@@ -9,6 +9,7 @@
 (`zelvor.core.trevane`) and returns a `Report` that owns its results.
 """
 
+from zelvor._overfitting import Overfitting, probability_of_overfitting
 from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
 from zelvor._sweep import BestRun, Sweep, sweep
 from zelvor._validate import RunWarning, UnitWarning
@@ -23,6 +24,7 @@ __all__ = [
     "DataError",
     "DataWarning",
     "Market",
+    "Overfitting",
     "Prepared",
     "Report",
     "RunWarning",
@@ -32,6 +34,7 @@ __all__ = [
     "min_track_record",
     "prepare",
     "probabilistic_sharpe_ratio",
+    "probability_of_overfitting",
     "read_csv",
     "run_stats",
     "sweep",

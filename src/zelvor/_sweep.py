@@ -35,6 +35,8 @@ if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
     import pandas as pd
     from matplotlib.figure import Figure
 
+    from zelvor._overfitting import Overfitting
+
 __all__ = ["BestRun", "Sweep", "sweep"]
 
 BACKENDS = ("serial", "processes", "dask")
@@ -1466,6 +1468,29 @@ class Sweep:
         state = _WorkerState.of(self._job)
         options, strategy = state.split(params)
         return zelvor.backtest(state.weights_for(strategy), self._job.market, **options)
+
+    def overfitting(self, n_splits: int = 16, metric: str = "sharpe") -> Overfitting:
+        """The probability that choosing the best set by `metric` overfits (PBO, by CSCV).
+
+        The kept daily returns are cut into `n_splits` blocks of rows; for each of the
+        C(n_splits, n_splits / 2) ways of taking half of them as in-sample, the set best in
+        sample is ranked out of sample. Failed sets are left out. See
+        `zelvor.probability_of_overfitting` for the details and the result's figures (Bailey,
+        Borwein, López de Prado and Zhu, "The Probability of Backtest Overfitting", 2017).
+
+        >>> sweep.overfitting().pbo    # doctest: +SKIP
+        0.31
+        """
+        from zelvor._overfitting import probability_of_overfitting
+
+        return probability_of_overfitting(self._kept_returns("overfitting"), n_splits, metric)
+
+    def _kept_returns(self, what: str) -> pd.DataFrame:
+        if self.returns is None:
+            raise ValueError(
+                f"{what} needs the sets' daily returns: run the sweep with returns='float64' (the default)"
+            )
+        return self.returns
 
     def plot_heatmap(self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", ax=None) -> Figure:
         """Heatmap of `metric` over two parameters (x across, y down), values written in the cells.
