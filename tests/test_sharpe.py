@@ -86,3 +86,6 @@ def test_report_stats_psr_and_min_track_record():
     assert stats["psr"] == probabilistic_sharpe_ratio(sr, n, skew, kurt)
     assert stats["min_track_record"] == min_track_record(sr, skew, kurt)
     assert 0.0 <= stats["psr"] <= 1.0
+    # A losing run: no track record is long enough, which the stats say with NaN (as JSON can).
+    losing = zelvor.backtest(weights * -1.0, market).stats()
+    assert losing["sharpe"] < 0 and math.isnan(losing["min_track_record"]) and losing["psr"] < 0.5

@@ -586,7 +586,8 @@ class Report:
               is above 0 given this one, the number of returns, their skewness and kurtosis
               (Bailey and López de Prado 2012; 0.95 and above: significant at 5 %).
               ``min_track_record``: how many rows of returns that Sharpe ratio, skewness and
-              kurtosis need for a psr of 0.95 (inf when the Sharpe ratio is not positive).
+              kurtosis need for a psr of 0.95 (NaN when the Sharpe ratio is not positive:
+              none do).
             - Then the report's further figures (conventions in `zelvor._figures`):
               ``best_trade``, ``worst_trade``, ``expectancy``, ``sqn``, ``kelly`` over the
               closed trades, and ``avg_drawdown``, ``skew``, ``kurtosis``, ``var_95``,
