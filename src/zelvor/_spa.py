@@ -129,7 +129,7 @@ def superior_predictive_ability(
     pvalues = pd.Series(spa.pvalues, name="pvalue").reindex(["lower", "consistent", "upper"])
     return SPAResult(
         pvalues=pvalues,
-        best=int(excess.idxmax()),
+        best=int(columns[int(np.argmax(excess.to_numpy()))]),
         superior=superior,
         size=float(size),
         block_size=block,
