@@ -43,7 +43,7 @@ def long_frame(**changes):
         (long_frame(Date=["2023-01-02", "2023-13-45", "2023-01-04"] * 2), ValueError,
          r"frame: column 'Date': cannot read row 1 \('2023-13-45'\) as a date"),
         (long_frame(Date=["2023-01-02", "2023-01-03", "3000-01-04"] * 2), ValueError,
-         r"frame: column 'Date': dates from 2023-01-02 to 3000-01-04 reach beyond 1677-09-22 .. 2262-04-11"),
+         r"frame: column 'Date': .*3000-01-04.* reach(es)? beyond 1677-09-22 .. 2262-04-11"),
         (long_frame(Symbol=["AAA", None, "AAA", "BBB", "BBB", "BBB"]), ValueError,
          r"frame: column 'Symbol': no stock name on row 1"),
         (long_frame(Symbol=["AAA", " ", "AAA", "BBB", "BBB", "BBB"]), ValueError,
@@ -80,8 +80,7 @@ def test_market_names_the_columns_and_dtypes_it_refuses():
 
 def test_dates_the_engine_cannot_hold_are_refused_by_name():
     # Second-resolution dates reach past 2262; nanoseconds, the engine's dates, cannot.
-    far = pd.DatetimeIndex(["2262-04-10", "2262-04-11", "2262-04-14"]).as_unit("s")
-    far = far.insert(3, pd.Timestamp("2400-01-03").as_unit("s"))
+    far = pd.DatetimeIndex(np.array(["2262-04-10", "2262-04-11", "2262-04-14", "2400-01-03"], "datetime64[s]"))
     close = pd.DataFrame({"A": [1.0, 2.0, 3.0, 4.0]}, index=far)
     with pytest.raises(ValueError, match=r"close: dates from 2262-04-10 to 2400-01-03 reach beyond"):
         zelvor.Market(close)
@@ -145,8 +144,8 @@ def price_frame(draw):
     else:
         data = values.astype(dtype)
     # Second-resolution dates, which may reach past the engine's last day, 2262-04-11.
-    start = pd.Timestamp(draw(st.sampled_from(["2000-01-03", "2262-04-08", "2300-01-02"]))).as_unit("s")
-    index = pd.DatetimeIndex([start + pd.Timedelta(days=i) for i in range(rows)]).as_unit("s")
+    start = np.datetime64(draw(st.sampled_from(["2000-01-03", "2262-04-08", "2300-01-02"])), "s")
+    index = pd.DatetimeIndex(start + np.arange(rows) * np.timedelta64(1, "D"))
     zone = draw(st.sampled_from([None, "UTC", "Asia/Tokyo"]))
     if zone:
         index = index.tz_localize(zone)

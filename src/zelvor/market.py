@@ -977,6 +977,12 @@ def _long_dates(values: pd.Series, column: str) -> pd.Series:
         parsed = pd.to_datetime(values, errors="coerce")
         unread = parsed.isna().to_numpy()
         if unread.any():
+            try:  # a date after all, only beyond nanoseconds (pandas 2 reads none of those)
+                pd.Timestamp(values.iloc[int(np.argmax(unread))])
+            except (ValueError, TypeError, OverflowError):
+                pass
+            else:
+                raise ValueError(f"{where}: {_row(values, unread)} reaches beyond {_FIRST_DAY} .. {_LAST_DAY}")
             raise ValueError(f"{where}: cannot read {_row(values, unread)} as a date (expected YYYY-MM-DD)")
         values = parsed
     try:
