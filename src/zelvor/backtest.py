@@ -514,7 +514,35 @@ def prepare(
     delisting: str | pd.Series | None = None,
     benchmark: pd.Series | str | None = None,
 ) -> Prepared:
-    """Validate and convert everything of a backtest but its scalar options (see `backtest`)."""
+    """Validate and convert everything of a backtest but its scalar options, for many runs.
+
+    Parameters
+    ----------
+    weights, market, resample, trade_at, delisting, benchmark
+        As for `backtest`, and checked the same way (the price rule for the trading price and
+        the close of the stocks the weights ever hold; the open, high and low at the first run
+        with ``touched_exit=True``). The weights (and a `trade_at` frame) are copied: changing
+        the caller's frame afterwards does not change what the runs trade.
+
+    Returns
+    -------
+    Prepared
+        ``.run(**options)`` returns a `Report`, ``.stats(**options)`` its statistics; the
+        options are the scalar ones of `backtest` (fees, stops, limits, window), checked at
+        every run. A unit slip among them warns once per `Prepared`, however many runs repeat
+        it.
+
+    Warns
+    -----
+    RunWarning
+        Weights whose gross exceeds 1 on some dates (the engine scales them down), or weights
+        that never hold anything.
+
+    Examples
+    --------
+    >>> prepared = zelvor.prepare(weights, market, resample="ME")  # doctest: +SKIP
+    >>> [prepared.stats(stop_loss=s)["sharpe"] for s in (0.05, 0.1, None)]  # doctest: +SKIP
+    """
     if not isinstance(market, Market):
         raise TypeError(f"market: expected a zelvor.Market, got {type(market).__name__}")
     signal_dates, values, labels, columns, cols = _weights_matrix(weights, market)
