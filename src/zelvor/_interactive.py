@@ -52,20 +52,21 @@ def interactive_parts(report: Report) -> tuple[str, str]:
     tools = "xpan,xwheel_zoom,box_zoom,reset,save"
     top = figure(height=360, sizing_mode="stretch_width", x_axis_type="datetime", tools=tools,
                  active_scroll="xwheel_zoom", title="Equity (start = 1.0): drag to pan, scroll to zoom")  # fmt: skip
-    top.line("date", "equity", source=source, color="#2166ac", line_width=1.6, legend_label="strategy")
+    strategy = top.line("date", "equity", source=source, color="#2166ac", line_width=1.6, legend_label="strategy")
     tips = [("date", "@date{%F}"), ("equity", "@equity{0.0000}"), ("drawdown", "@drawdown{0.00%}")]
     if bench is not None:
         top.line("date", "benchmark", source=source, color="#7f7f7f", line_width=1.2, legend_label=str(bench.name))
         tips.append((str(bench.name), "@benchmark{0.0000}"))
-    top.add_tools(HoverTool(tooltips=tips, formatters={"@date": "datetime"}, mode="vline"))
+    # One tooltip (on the strategy's line) carrying every series' value at the date.
+    top.add_tools(HoverTool(tooltips=tips, formatters={"@date": "datetime"}, mode="vline", renderers=[strategy]))
     top.legend.location = "top_left"
     under = figure(height=160, sizing_mode="stretch_width", x_axis_type="datetime", x_range=top.x_range,
                    tools=tools, active_scroll="xwheel_zoom", title="Drawdown")  # fmt: skip
     under.varea(x="date", y1="drawdown", y2=0.0, source=source, color="#d73027", alpha=0.35)
-    under.line("date", "drawdown", source=source, color="#d73027", line_width=1.0)
+    drawn = under.line("date", "drawdown", source=source, color="#d73027", line_width=1.0)
     under.yaxis.formatter = NumeralTickFormatter(format="0%")
     under.add_tools(HoverTool(tooltips=[("date", "@date{%F}"), ("drawdown", "@drawdown{0.00%}")],
-                              formatters={"@date": "datetime"}, mode="vline"))  # fmt: skip
+                              formatters={"@date": "datetime"}, mode="vline", renderers=[drawn]))  # fmt: skip
 
     t = report.trades
     closed = t[t["exit_reason"] != "open"]

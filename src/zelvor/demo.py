@@ -47,6 +47,13 @@ def momentum_weights(market: Market, top: int = 20, lookback: int = 60) -> pd.Da
     return pd.DataFrame(strategy.pos_values, index=index, columns=market.stocks, copy=False)
 
 
+def equal_weight_index(market: Market) -> pd.Series:
+    """The benchmark of the demo's pages: every stock with a price, equal weight, rebalanced daily
+    (the mean of the day's close-to-close returns, compounded; 1.0 on the first date)."""
+    daily = market.close.pct_change(fill_method=None).mean(axis=1).fillna(0.0)
+    return (1.0 + daily).cumprod().rename("equal weight")
+
+
 def run(market: Market, *, top: int = 20, touched_exit: bool = False, trade_at: str = "close") -> Report:
     """The demo's strategy on `market`, as a `Report`."""
     weights = momentum_weights(market, top=top, lookback=60)
@@ -232,6 +239,11 @@ def _parser() -> argparse.ArgumentParser:
         " and a stock name (Name, ticker or symbol); .gz accepted",
     )
     parser.add_argument("--html", metavar="FILE", help="also write the full report as one self-contained HTML page")
+    parser.add_argument(
+        "--interactive",
+        action="store_true",
+        help="with --html: add zoomable equity, drawdown and trade charts (needs the 'interactive' extra)",
+    )
     parser.add_argument("--json", metavar="FILE", help="also write the statistics, trades and actions as JSON")
     parser.add_argument(
         "--sweep",
@@ -341,13 +353,19 @@ def main(argv: list[str] | None = None) -> int:
         return _main_sweep(args, market, weights, title, prog)
     started = time.perf_counter()
     report = backtest(
-        weights, market, trade_at=args.trade_at, touched_exit=args.touched_exit, delisting="auto", **STRATEGY_OPTIONS
+        weights,
+        market,
+        trade_at=args.trade_at,
+        touched_exit=args.touched_exit,
+        delisting="auto",
+        benchmark=equal_weight_index(market),
+        **STRATEGY_OPTIONS,
     )
     seconds = time.perf_counter() - started
     print(format_report(report, title=title, seconds=seconds))
     try:
         if args.html:
-            report.to_html(args.html, title=f"Monthly momentum, top {args.top}")
+            report.to_html(args.html, title=f"Monthly momentum, top {args.top}", interactive=args.interactive)
             print(f"\nReport written to {args.html}")
         if args.json:
             with open(args.json, "w", encoding="utf-8") as out:
