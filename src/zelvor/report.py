@@ -343,12 +343,21 @@ class Report:
         money put in, before fees: the value it was opened at plus later additions to the same
         trade); ``exit_reason`` (rebalance, stop_loss,
         take_profit, trail_stop, delisted or open); then the recorder's statistics at the exit,
-        measured on closes: ``mae, mfe, bmfe, mdd, profit_rows, trade_return``.
+        measured on closes for one unit of the trade (its value relative to the entry price, the
+        entry fee included): ``mae`` and ``mfe`` (its lowest and highest value - 1: the maximum
+        adverse and favourable excursions), ``bmfe`` (the highest value before the MAE's low -
+        1), ``mdd`` (the unit's own maximum drawdown), ``profit_rows`` (an int: rows on which the
+        unit was worth more than at entry) and ``trade_return`` (the unit's return from the
+        entry fill to the exit fill, less the fee rate at entry and the fee and tax rates at
+        exit). ``return`` is money and ``trade_return`` a unit: they agree for a trade bought
+        and sold whole, and differ where the trade started from a holding kept through a
+        rebalance (costs paid only on the amount traded there), was added to or cut.
 
         A holding kept through a rebalance is closed and re-opened at that row (``exit_reason``
         rebalance), unless the run retains costs; the fee and tax of cutting it at that rebalance
         are the closed trade's, the fee of adding to it the new one's. The ``pnl`` column adds up
-        to ``equity.iloc[-1] - 1``.
+        to ``equity.iloc[-1] - 1`` up to rounding (about 1e-16: the same money summed in another
+        order).
         """
         t = self._raw.trades
         n_rows = len(self._dates)
