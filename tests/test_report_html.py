@@ -73,6 +73,11 @@ def test_trades_table_sorts_filters_and_says_why_a_price_is_missing(page, report
     missing = int(trades["entry_price"].isna().sum())
     assert missing > 0
     assert page.count('title="entered on a row without a trading price') == missing
+    # No blank cell in the table: each says why it has no value.
+    table = page.split('id="trades">')[1].split("</table>")[0]
+    assert "></td>" not in table
+    unmeasured = int(trades[["mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return"]].isna().sum().sum())
+    assert unmeasured > 0 and table.count('title="no closing price while the trade was held') == unmeasured
     # Sort keys: dates as nanoseconds, numbers in full, so a click sorts by value, not by text.
     first = trades.iloc[0]
     assert f'data-v="{first["entry_date"].value}"' in page and f'data-v="{float(first["pnl"])!r}"' in page

@@ -162,6 +162,8 @@ _NO_PRICE = {
     "exit_price": ("no price", "left on a row without a trading price (the money value of its last price)"),
     "exit_date": ("open", "still held at the end of the data"),
 }  # fmt: skip
+_NO_PRICE.update(dict.fromkeys(("mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return"),
+                               ("n/a", "no closing price while the trade was held: nothing to measure")))  # fmt: skip
 
 
 def _sort_key(value: Any) -> str:
@@ -187,7 +189,9 @@ def _table(
             out.append(f'<td class="t">{html.escape(str(label))}</td>')
         for column, value in zip(frame.columns, row, strict=True):
             text, why = _cell(column, value), ""
-            if not text and column in _NO_PRICE and (column != "exit_price" or row_closed(frame, row)):
+            if not text and column in {"exit_price", "exit_signal_date"} and not row_closed(frame, row):
+                text, why = _NO_PRICE["exit_date"]
+            elif not text and column in _NO_PRICE:
                 text, why = _NO_PRICE[column]
             css = ("t" if column in text_columns else "") + (" why" if why else "")
             data = f' data-v="{_sort_key(value)}"' if sortable else ""
