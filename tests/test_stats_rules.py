@@ -1,5 +1,6 @@
 """Rules of the statistics that rounding, gaps and time scales must not bend."""
 
+import math
 import warnings
 
 import numpy as np
@@ -7,6 +8,8 @@ import pandas as pd
 import pytest
 
 import zelvor
+from zelvor.market import _ns
+from zelvor.report import compute_stats
 
 
 def test_a_benchmark_label_and_its_close_series_give_the_same_alpha_and_beta():
@@ -103,3 +106,77 @@ def test_to_html_lists_all_trades_with_none(tmp_path):
     report.to_html(tmp_path / "one.html", max_trades=1)
     assert "Trades (2)" in (tmp_path / "all.html").read_text(encoding="utf-8")
     assert "Trades (the first 1 of 2)" in (tmp_path / "one.html").read_text(encoding="utf-8")
+
+
+# A deterministic series, a benchmark made of it, and what empyrical-reloaded 0.7.1 said of them
+# (sharpe_ratio, sortino_ratio, annual_volatility, max_drawdown, beta; alpha(annualization=1) x 252
+# is our arithmetic alpha), obtained once and recorded; the conventions agree on these figures.
+DET = np.array([0.01 * math.sin(i * 1.3) + 0.004 * math.cos(i * 0.7) - 0.001 for i in range(40)])
+DET_BENCH = DET[::-1] * 0.8 + 0.0005
+PEERS = {
+    "sharpe": -1.626316819091415,
+    "sortino": -2.090043217531485,
+    "annual_volatility": 0.12347465130158133,
+    "max_drawdown": -0.05749296004079601,
+    "beta": -1.0796644876152115,
+    "alpha": -0.23821616905652343,
+}
+PEERS_WITH_RISK_FREE = {"sharpe": -1.7882933850438139, "sortino": -2.2798226990608708, "alpha": -0.2798094588088267}
+
+
+def _stats_of(returns, bench_returns=None, **kwargs):
+    equity = np.concatenate(([1.0], np.cumprod(1.0 + returns)))
+    bench = None if bench_returns is None else np.concatenate(([1.0], np.cumprod(1.0 + bench_returns)))
+    dates = _ns(pd.bdate_range("2019-12-31", periods=len(equity)))
+    none = {k: np.zeros(0, dtype=np.int64) for k in ("entry_row", "exit_row")}
+    trades = {**none, "pnl": np.zeros(0), "basis": np.zeros(0)}
+    fills = {k: np.zeros(0) for k in ("value_before", "value_after", "fee", "tax")}
+    return compute_stats(equity, dates, 0, trades, fills, bench, **kwargs)
+
+
+def test_the_figures_equal_the_peers_where_the_conventions_agree():
+    plain = _stats_of(DET, DET_BENCH)
+    for key, want in PEERS.items():
+        assert plain[key] == pytest.approx(want, abs=1e-12, rel=0), key
+    # risk_free is annual; empyrical takes it per row (0.02 / 252).
+    shifted = _stats_of(DET, DET_BENCH, risk_free=0.02)
+    for key, want in PEERS_WITH_RISK_FREE.items():
+        assert shifted[key] == pytest.approx(want, abs=1e-12, rel=0), key
+
+
+class _NoBlas(np.ndarray):
+    """An array that refuses every product or linear algebra routine that may go through BLAS."""
+
+    _REFUSED = (np.dot, np.vdot, np.inner, np.outer, np.tensordot, np.einsum, np.cov, np.corrcoef, np.polyfit)
+
+    def __array_function__(self, func, types, args, kwargs):
+        if func in self._REFUSED or getattr(func, "__module__", "").startswith("numpy.linalg"):
+            raise AssertionError(f"np.{func.__name__} in the statistics")
+        return super().__array_function__(func, types, args, kwargs)
+
+    def __array_ufunc__(self, ufunc, method, *inputs, **kwargs):
+        if ufunc is np.matmul:
+            raise AssertionError("a matrix product (@) in the statistics")
+        plain = [x.view(np.ndarray) if isinstance(x, _NoBlas) else x for x in inputs]
+        out = kwargs.get("out")
+        if out:
+            kwargs["out"] = tuple(x.view(np.ndarray) if isinstance(x, _NoBlas) else x for x in out)
+        result = getattr(ufunc, method)(*plain, **kwargs)
+        if out:
+            return out[0] if len(out) == 1 else out
+        return result.view(_NoBlas) if isinstance(result, np.ndarray) else result
+
+
+def test_no_blas_product_in_the_statistics():
+    # The rule behind the sweep's bit-for-bit identity: a BLAS dot product rounds by its thread
+    # count, so no product (`@`, np.dot, np.cov, ...) may reach the equity or benchmark arrays.
+    equity = np.concatenate(([1.0], np.cumprod(1.0 + DET))).view(_NoBlas)
+    bench = np.concatenate(([1.0], np.cumprod(1.0 + DET_BENCH))).view(_NoBlas)
+    with pytest.raises(AssertionError, match="@"):
+        equity @ equity  # noqa: B018 - the guard itself works
+    dates = _ns(pd.bdate_range("2019-12-31", periods=len(equity)))
+    trades = {"entry_row": np.array([0, 3]), "exit_row": np.array([3, -1]), "pnl": np.array([0.01, 0.0]),
+              "basis": np.array([0.5, 0.5])}  # fmt: skip
+    fills = {k: np.array([0.0, 0.5]) for k in ("value_before", "value_after", "fee", "tax")}
+    s = compute_stats(equity, dates, 0, trades, fills, bench, risk_free=0.02)
+    assert float(s["beta"]) == pytest.approx(PEERS["beta"], abs=1e-12)
