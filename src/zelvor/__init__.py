@@ -13,6 +13,7 @@ from zelvor._overfitting import Overfitting, probability_of_overfitting
 from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
 from zelvor._sweep import BestRun, Sweep, sweep
 from zelvor._validate import RunWarning, UnitWarning
+from zelvor._walkforward import WalkForward, walk_forward
 from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
 from zelvor.report import Report
@@ -29,6 +30,7 @@ __all__ = [
     "Report",
     "RunWarning",
     "Sweep",
+    "WalkForward",
     "backtest",
     "deflated_sharpe_ratio",
     "min_track_record",
@@ -38,5 +40,6 @@ __all__ = [
     "read_csv",
     "run_stats",
     "sweep",
+    "walk_forward",
     "UnitWarning",
 ]
