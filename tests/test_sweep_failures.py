@@ -9,6 +9,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 from pathlib import Path
 
 import pytest
@@ -124,12 +125,15 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, targe
     script.write_text(SCRIPT)
     pids = tmp_path / "pids"
     pids.mkdir()
+    temp = tmp_path / "temp"  # the child's temporary directory, checked for leftovers at the end
+    temp.mkdir()
     proc = subprocess.Popen(
         [sys.executable, str(script), backend, str(pids)],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
         start_new_session=True,  # its own session, as a terminal's foreground job would be
+        env={**os.environ, "TMPDIR": str(temp)},
     )
     try:
         deadline = time.monotonic() + 120
@@ -160,8 +164,10 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, targe
 
     from zelvor import _sweep
 
-    roots = {_sweep._shared_root(), tempfile.gettempdir()}
+    roots = {_sweep._shared_root(), tempfile.gettempdir(), str(temp)}
     assert not [p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix(proc.pid)}*")]
+    # Nor the scratch files of a Dask cluster's workers (their lock files, spill space).
+    assert not [p for p in temp.rglob("*") if "dask" in p.name], sorted(temp.rglob("*"))
 
 
 def slow_or_dying(market, lookback=20, die=False, sleep=0.0, parent=0):
@@ -202,6 +208,37 @@ def test_dask_without_workers_fails_instead_of_waiting(market, monkeypatch):
     with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as client:
             started = time.monotonic()
-            with pytest.raises(RuntimeError, match="no workers"):
+            with pytest.raises(RuntimeError, match="no workers") as caught:
                 zelvor.sweep(momentum, market, {"stop_loss": [0.1]}, backend="dask", client=client, progress=False)
             assert time.monotonic() - started < 30
+    # The call's table comes with the error, every set marked as not run.
+    assert caught.value.partial.table["error"][0].startswith("interrupted: the sweep ended (RuntimeError)")
+
+
+def closing_its_worker(market, lookback=20, once=""):
+    """Momentum weights; the first time (no file `once` yet) it closes its worker and the worker's
+    nanny, which then does not start another: the cluster has lost that worker for good."""
+    if once and not os.path.exists(once):
+        import distributed
+
+        Path(once).touch()
+        worker = distributed.get_worker()
+        worker.loop.add_callback(worker.close, nanny=True, reason="closed by a test")
+        time.sleep(30)  # the worker goes away under this set
+    return momentum(market, lookback=lookback)
+
+
+def test_dask_cluster_of_the_call_gets_new_workers_when_it_has_lost_all(market, monkeypatch, tmp_path):
+    pytest.importorskip("distributed")
+    from zelvor import _sweep
+
+    monkeypatch.setattr(_sweep, "_REVIVE_AFTER", 1.0, raising=False)
+    monkeypatch.setattr(_sweep, "_NO_WORKER_TIMEOUT", 30.0)  # without new workers: fail, not hang
+    grid = {"lookback": [10, 20, 30], "once": [str(tmp_path / "closed")]}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # the set may be blamed once, then re-run
+        result = zelvor.sweep(closing_its_worker, market, grid, backend="dask", n_jobs=1, progress=False)
+    assert (tmp_path / "closed").exists()
+    assert result.table["error"].tolist() == ["", "", ""]
+    expected = zelvor.sweep(momentum, market, {"lookback": [10, 20, 30]}, backend="serial", progress=False)
+    assert_bit_identical(result.table.drop(columns="once"), expected.table)

@@ -55,6 +55,10 @@ _MAX_SETS_PER_TASK = 256
 # Seconds a task of a call with a timeout may take beyond its sets' limits (to start, to send back).
 _TASK_GRACE = 5.0
 
+# How long a Dask sweep waits while a cluster it started has no worker at all (nannies restart a
+# worker that died in a few seconds) before it starts new ones.
+_REVIVE_AFTER = 10.0
+
 # How long a Dask sweep waits while its cluster has no worker at all before giving up.
 _NO_WORKER_TIMEOUT = 60.0
 
@@ -1146,26 +1150,57 @@ def _run_dask(
     call_dirs: list[str],
     rows: dict[int, tuple],
 ) -> dict[int, tuple]:
-    """Tasks on a Dask cluster; the job is scattered to every worker once and tasks refer to it."""
+    """Tasks on the client's Dask cluster, or on a LocalCluster of `n_jobs` workers started for the
+    call and closed at its end, with its files, however the call ends."""
     from contextlib import ExitStack
 
     with ExitStack() as stack:
-        own_cluster = client is None
-        if own_cluster:
-            from distributed import Client, LocalCluster
+        cluster = None
+        if client is None:
+            from distributed import Client
 
-            cluster = stack.enter_context(
-                LocalCluster(
-                    n_workers=n_jobs,
-                    threads_per_worker=1,  # one run holds the interpreter lock throughout
-                    processes=True,
-                    host="127.0.0.1",  # one machine: nothing listens beyond loopback
-                    dashboard_address="127.0.0.1:0",  # its HTTP server starts anyway; any free port
-                    silence_logs=logging.ERROR,
-                )
-            )
+            cluster = stack.enter_context(_call_cluster(n_jobs, stack))
             client = stack.enter_context(Client(cluster))
-        return _run_on_client(job, sets, client, progress, call_dirs, rows, local=own_cluster)
+        return _run_on_client(job, sets, client, progress, call_dirs, rows, cluster=cluster)
+
+
+def _call_cluster(n_workers: int, stack: Any) -> Any:
+    """A LocalCluster for one call. Its scheduler, nannies and workers keep their scratch files
+    (spill space, lock files) in a directory of the call's own, deleted when the stack closes
+    after the cluster: workers stopped by Ctrl-C leave nothing in the temporary directory."""
+    import shutil
+    import tempfile
+
+    from distributed import LocalCluster
+
+    scratch = tempfile.mkdtemp(prefix="zelvor-dask-")
+    stack.callback(shutil.rmtree, scratch, ignore_errors=True)
+    return LocalCluster(
+        n_workers=n_workers,
+        threads_per_worker=1,  # one run holds the interpreter lock throughout
+        processes=True,
+        host="127.0.0.1",  # one machine: nothing listens beyond loopback
+        dashboard_address="127.0.0.1:0",  # its HTTP server starts anyway; any free port
+        silence_logs=logging.ERROR,
+        local_directory=scratch,  # the nannies' and workers'
+        scheduler_kwargs={"local_directory": scratch},
+    )
+
+
+def _revive_cluster(cluster: Any, n_workers: int) -> None:
+    """Start new workers in a call's own cluster that has lost all of its own for good (their
+    nannies gave up): the dead ones leave the cluster's spec, new ones under new names join."""
+    dead = [name for name in cluster.worker_spec if _nanny_gone(cluster.workers.get(name))]
+    for name in dead:
+        del cluster.worker_spec[name]
+    while len(cluster.worker_spec) < n_workers:
+        cluster.worker_spec[f"zelvor-{uuid.uuid4().hex[:8]}"] = cluster.new_spec
+    cluster.scale(n_workers)
+
+
+def _nanny_gone(nanny: Any) -> bool:
+    status = getattr(getattr(nanny, "status", None), "name", "closed")
+    return status in ("closing", "closed", "closing_gracefully", "failed")
 
 
 # Answers of `_workers_see_files` per (client, its workers, market): a sweep on the same market and
@@ -1217,13 +1252,13 @@ def _run_on_client(
     progress: _Progress,
     call_dirs: list[str],
     rows: dict[int, tuple],
-    local: bool,
+    cluster: Any = None,
 ) -> dict[int, tuple]:
     """Tasks on the client's workers. When they all run on this machine (always, for a cluster
     the call started) they get the job with handles to the shared files: one copy of the market
     in the machine. Otherwise the whole job is scattered to every worker (a copy in each); a task
     that finds no shared files (a worker that joined later, on another machine) is run again that
-    way."""
+    way. A `cluster` the call started is given new workers when it has lost all of its own."""
     from concurrent.futures import CancelledError
 
     from distributed import wait
@@ -1233,6 +1268,7 @@ def _run_on_client(
         client.wait_for_workers(1, timeout=_NO_WORKER_TIMEOUT)
     except TimeoutError:
         raise RuntimeError(f"the Dask cluster has had no workers for {_NO_WORKER_TIMEOUT:.0f} s") from None
+    local = cluster is not None
     nthreads = client.nthreads()
     n_workers = max(1, sum(nthreads.values()))
     files_job = _shipped_job(job, call_dirs)
@@ -1265,6 +1301,7 @@ def _run_on_client(
         lost: list[list[int]] = []
         error: BaseException | None = None
         no_workers_since: float | None = None
+        revived = 0.0
         while pending:
             try:
                 done, _ = wait(list(pending), timeout=2.0, return_when="FIRST_COMPLETED")
@@ -1274,11 +1311,15 @@ def _run_on_client(
                 done = [future for future in pending if future.status != "pending"]
             if not done:
                 # Every wait is bounded: a cluster that has lost all its workers fails the call.
+                now = time.monotonic()
                 if client.nthreads():
                     no_workers_since = None
                 elif no_workers_since is None:
-                    no_workers_since = time.monotonic()
-                elif time.monotonic() - no_workers_since > _NO_WORKER_TIMEOUT:
+                    no_workers_since = now
+                elif local and now - max(no_workers_since, revived) > _REVIVE_AFTER:
+                    _revive_cluster(cluster, n_workers)
+                    revived = now
+                elif now - no_workers_since > _NO_WORKER_TIMEOUT:
                     raise RuntimeError(
                         f"the Dask cluster has had no workers for {_NO_WORKER_TIMEOUT:.0f} s; "
                         f"{sum(len(v) for v in pending.values())} parameter sets were not run"
@@ -1689,8 +1730,10 @@ def sweep(
     A set whose run raises records the exception's type and message in `error`, and the sweep
     goes on. With "processes", a worker that dies (killed, out of memory) has its sets re-run (a
     warning says so); a set that kills its worker again, run alone, is reported in `error`. With
-    "dask" the scheduler retries a task whose worker died, then the sets are run one by one; the
-    call fails if the cluster has had no worker for a minute.
+    "dask" the scheduler retries a task whose worker died, then the sets are run one by one. A
+    cluster the call started keeps its scratch files in a directory of the call's own (deleted
+    however the call ends) and gets new workers when it has lost all of its own for 10 s; the
+    call fails if a `client`'s cluster has had no worker for a minute.
 
     Shared data: at a market's first sweep on worker processes its price matrices are written once
     to memory-mapped files (in /dev/shm when writable, else the temporary directory), which every
