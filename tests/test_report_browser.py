@@ -49,7 +49,9 @@ class Browser:
             os.dup2(high_in, 3)
             os.dup2(high_out, 4)
 
-        self.proc = subprocess.Popen(argv, preexec_fn=wire, pass_fds=(3, 4), stdin=subprocess.DEVNULL,
+        # The browser is not ours to instrument: a sanitized run's preloaded runtimes stay out of it.
+        env = {k: v for k, v in os.environ.items() if k not in {"LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"}}
+        self.proc = subprocess.Popen(argv, preexec_fn=wire, pass_fds=(3, 4), stdin=subprocess.DEVNULL, env=env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # fmt: skip
         os.close(command_read)
         os.close(reply_write)
