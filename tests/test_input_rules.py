@@ -342,3 +342,28 @@ def test_the_sweeps_unknown_keys_get_the_same_suggestions():
         zelvor.sweep(W, M, {"stoploss": [0.1]}, backend="serial", progress=False)
     with pytest.raises(ValueError, match=r"'lookbak' \(did you mean 'lookback'\?\) is neither an option"):
         zelvor.sweep(weights_of, M, {"lookbak": [10]}, backend="serial", progress=False)
+
+
+@settings(max_examples=80, deadline=None)
+@given(
+    n_rows=st.integers(2, 25),
+    picks=st.lists(st.tuples(st.integers(-5, 40), st.booleans()), min_size=1, max_size=5, unique_by=lambda t: t[0]),
+    resample=st.one_of(st.none(), st.sampled_from(["W", "ME"]), st.lists(st.integers(-10, 45), min_size=1, max_size=4)),
+)
+def test_the_never_holds_warning_fires_exactly_when_the_run_holds_nothing(n_rows, picks, resample):
+    """Weights on days (some before or after the market, some all zero) and any schedule: the
+    warning fires if and only if the run has no trade at all."""
+    market = random_market(n_rows, 2, seed=n_rows, gaps=0.0)
+    start = market.dates[0]
+    picks = sorted(picks)
+    weights = pd.DataFrame(
+        [[0.4, 0.3] if on else [0.0, 0.0] for _, on in picks],
+        index=pd.DatetimeIndex([start + pd.Timedelta(days=d) for d, _ in picks]),
+        columns=market.stocks,
+    )
+    if isinstance(resample, list):
+        resample = [start + pd.Timedelta(days=d) for d in resample]
+    found = caught(lambda: zelvor.backtest(weights, market, resample=resample))
+    report = zelvor.backtest(weights, market, resample=resample)
+    never = [w for w in found if "never holds anything" in str(w.message)]
+    assert len(never) == (len(report.trades) == 0)

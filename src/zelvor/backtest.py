@@ -582,11 +582,29 @@ def prepare(
     }
     prepared = Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
     prepared._checks = checks
-    _warn_weights(values, signal_dates, market)
+    _warn_weights(values, signal_dates, market, arrays["resample"])
     return prepared
 
 
-def _warn_weights(values: np.ndarray, signal_dates: pd.DatetimeIndex, market: Market) -> None:
+def _rebalances_into_weights(
+    active: np.ndarray, pos_index: np.ndarray, dates: np.ndarray, resample: np.ndarray
+) -> bool:
+    """Whether the engine's schedule ever rebalances to a weights row with a non-zero weight.
+
+    A resample date marks the last market row not later than it (the first row for an earlier
+    date); a marked row `i` before the last, on or after the first weights date, rebalances on
+    row i + 1 to the latest weights row dated before row i + 1.
+    """
+    n = len(dates)
+    if n < 2 or len(resample) == 0:
+        return False
+    marked = np.unique(np.maximum(np.searchsorted(dates, resample, side="right") - 1, 0))
+    marked = marked[(marked < n - 1) & (dates[marked] >= pos_index[0])]
+    current = np.searchsorted(pos_index, dates[marked + 1], side="left") - 1
+    return bool(active[current[current >= 0]].any())
+
+
+def _warn_weights(values: np.ndarray, signal_dates: pd.DatetimeIndex, market: Market, resample: np.ndarray) -> None:
     """Warn about weights that the engine scales down, and about weights that never hold anything."""
     gross = np.abs(values).sum(axis=1)
     # Bool weights sum to 1 within rounding; the engine scales a row whose gross exceeds 1.
@@ -599,13 +617,19 @@ def _warn_weights(values: np.ndarray, signal_dates: pd.DatetimeIndex, market: Ma
             RunWarning,
         )
     active = (values != 0.0).any(axis=1)
+    dates = market.arrays.dates
     why = None
     if not active.any():
         why = "every weight is zero, NaN or False (or names a stock without prices)"
-    elif len(market.dates) and signal_dates[int(np.argmax(active))] >= market.dates[-1]:
+    elif len(dates) and signal_dates[int(np.argmax(active))] >= market.dates[-1]:
         why = (
             f"the first non-zero weights are dated {_day(signal_dates[int(np.argmax(active))])}, on or after the "
             f"market's last date {_day(market.dates[-1])}, and weights trade on the next market row"
+        )
+    elif len(dates) > 1 and not _rebalances_into_weights(active, _ns(signal_dates), dates, resample):
+        why = (
+            "no rebalancing date of `resample` falls between the first non-zero weights "
+            f"({_day(signal_dates[int(np.argmax(active))])}) and the market's last date ({_day(market.dates[-1])})"
         )
     if why:
         warn(f"weights: the run never holds anything: {why}", RunWarning)
