@@ -559,6 +559,7 @@ def prepare(
     elif not isinstance(trade_at, str):
         fields.insert(0, ("trade_at", "trading", trading, first_bad_rows(trading)))
     _refuse_bad_prices(fields, market, checks.held)
+    schedule = _resample_dates(resample, market, pos_index)
     arrays = {
         "price_values": trading,
         "close_values": market.arrays.close,
@@ -570,7 +571,7 @@ def prepare(
         "pos_values": values,
         "pos_index": pos_index,
         "pos_columns": labels,
-        "resample": _resample_dates(resample, market, pos_index),
+        "resample": schedule,
         "delisting_bars": _delisting_bars(delisting, market, labels, cols),
     }
     bench, bench_name = _benchmark_prices(benchmark, market)
@@ -582,7 +583,7 @@ def prepare(
     }
     prepared = Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
     prepared._checks = checks
-    _warn_weights(values, signal_dates, market, arrays["resample"])
+    _warn_weights(values, signal_dates, market, schedule)
     return prepared
 
 
