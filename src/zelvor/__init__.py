@@ -9,6 +9,7 @@
 (`zelvor.core.trevane`) and returns a `Report` that owns its results.
 """
 
+from zelvor._bootstrap import Bootstrap
 from zelvor._overfitting import Overfitting, probability_of_overfitting
 from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
 from zelvor._sweep import BestRun, Sweep, sweep
@@ -22,6 +23,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "BestRun",
+    "Bootstrap",
     "DataError",
     "DataWarning",
     "Market",
