@@ -144,3 +144,37 @@ def test_from_a_sweep():
     with pytest.raises(ValueError, match="returns='float64'"):
         off.overfitting()
     assert isinstance(sweep.returns, pd.DataFrame)
+
+
+def test_best_set_figures_and_the_sweep_page():
+    from zelvor._overfitting import best_set_figures
+
+    market = zelvor.Market.synthetic(stocks=30, years=2, seed=9)
+    sweep = zelvor.sweep(momentum, market, {"lookback": [5, 20, 60], "top": [2, 8]}, backend="serial", progress=False)
+    figures = best_set_figures(sweep)
+    row = int(sweep.table["sharpe"].idxmax())
+    assert figures["row"] == row and figures["dsr"] == sweep.table.loc[row, "dsr"]
+    assert figures["pbo"] == sweep.overfitting().pbo
+    off = zelvor.sweep(momentum, market, {"lookback": [5, 20]}, backend="serial", progress=False, returns=None)
+    assert math.isnan(best_set_figures(off)["pbo"])  # nothing kept: no PBO, the dsr still there
+    assert best_set_figures(off)["dsr"] == off.table.loc[int(off.table["sharpe"].idxmax()), "dsr"]
+
+
+def test_demo_sweep_prints_and_writes_the_pbo_and_the_deflated_sharpe(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    import re
+
+    from zelvor import demo
+
+    page = tmp_path / "sweep.html"
+    assert demo.main(["--sweep", "--jobs", "1", "--stocks", "40", "--years", "2", "--html", str(page)]) == 0
+    out = capsys.readouterr().out
+    dsr = re.search(r"deflated Sharpe ratio (\d\.\d{3})", out)
+    pbo = re.search(r"probability of backtest overfitting (\d+\.\d)%", out)
+    assert dsr and pbo and 0 <= float(pbo.group(1)) <= 100
+    text = page.read_text()
+    assert 'id="overfitting"' in text
+    page_dsr = re.search(r"deflated Sharpe ratio (\d\.\d\d)", text)
+    page_pbo = re.search(r"probability of backtest overfitting (\d+)%", text)
+    assert page_dsr and abs(float(page_dsr.group(1)) - float(dsr.group(1))) <= 0.0051
+    assert page_pbo and abs(int(page_pbo.group(1)) - float(pbo.group(1))) <= 0.55

@@ -429,6 +429,8 @@ def _sweep_heading(sweep: Any) -> str:
 def sweep_html(sweep: Any, *, title: str = "Parameter sweep", metric: str = "sharpe") -> str:
     """A sweep as one self-contained page: the heatmap of `metric` over the first two parameters,
     then every run ranked by it (the best three highlighted), sortable by any column."""
+    from zelvor._overfitting import figures_html
+
     names = list(sweep.parameter_names)
     picture = ""
     if len(names) >= 2:
@@ -443,7 +445,7 @@ def sweep_html(sweep: Any, *, title: str = "Parameter sweep", metric: str = "sha
     return (
         f'<!DOCTYPE html><html lang="en"><head><meta charset="utf-8"><title>{html.escape(title)}</title>'
         f"<style>{_CSS}{_SWEEP_CSS}</style></head><body><h1>{html.escape(title)}</h1>"
-        f'<div class="sub">{_sweep_heading(sweep)}</div>{picture}'
+        f'<div class="sub">{_sweep_heading(sweep)}</div>{figures_html(sweep, metric)}{picture}'
         f'<h2 id="runs">Runs by {html.escape(_LABELS.get(metric, metric))}</h2>'
         f'<p class="sub">Best first; the three best highlighted; click a heading to sort.</p>'
         f"{_sweep_table(sweep, None, metric)}<script>{_TABLE_SCRIPT}</script></body></html>\n"

@@ -317,3 +317,44 @@ def _line(x: np.ndarray, y: np.ndarray) -> tuple[float, float, float]:
     slope = float(dx @ dy) / sxx
     r2 = (float(dx @ dy) ** 2 / (sxx * syy)) if syy > 0 else math.nan
     return slope, float(y.mean() - slope * x.mean()), r2
+
+
+def best_set_figures(sweep: Any, metric: str = "sharpe", n_splits: int = 16) -> dict[str, Any]:
+    """For a sweep's report page and the demo: the row with the best `metric`, its ``psr`` and
+    ``dsr``, and the sweep's ``pbo`` (NaN when the sweep kept no returns or has too few rows or
+    sets for `n_splits` blocks)."""
+    table = sweep.table
+    out: dict[str, Any] = {"row": None, "psr": math.nan, "dsr": math.nan, "pbo": math.nan, "n_splits": n_splits}
+    if metric not in table.columns:
+        return out
+    values = table[metric].to_numpy(dtype=np.float64)
+    valid = np.flatnonzero((table["error"] == "").to_numpy() & np.isfinite(values))
+    if not len(valid):
+        return out
+    row = int(valid[np.argmax(values[valid])])
+    out["row"] = row
+    for name in ("psr", "dsr"):
+        if name in table.columns:
+            out[name] = float(table[name].iloc[row])
+    if sweep.returns is not None:
+        try:
+            out["pbo"] = probability_of_overfitting(
+                sweep.returns, n_splits, metric if metric in METRICS else "sharpe"
+            ).pbo
+        except ValueError:  # too few rows or sets
+            pass
+    return out
+
+
+def figures_html(sweep: Any, metric: str = "sharpe") -> str:
+    """One line of a sweep's page: the best run's deflated Sharpe ratio and the sweep's PBO."""
+    import html
+
+    f = best_set_figures(sweep, metric)
+    if f["row"] is None:
+        return ""
+    parts = [f"Best run (row {f['row']}): deflated Sharpe ratio {f['dsr']:.2f} (psr {f['psr']:.2f})"]
+    if math.isfinite(f["pbo"]):
+        parts.append(f"probability of backtest overfitting {f['pbo']:.0%} (CSCV, {f['n_splits']} blocks)")
+    text = "; ".join(parts) + ". A dsr below 0.95 or a PBO near 50 % says the winner may be luck."
+    return f'<p class="sub" id="overfitting">{html.escape(text)}</p>'

@@ -299,8 +299,26 @@ def format_sweep(result: Sweep, *, title: str, rows: int = 10) -> str:
         "",
         f"The {len(shown)} best by Sharpe ratio (NaN: the stop is off)",
         shown.to_string(index=False, float_format=lambda x: f"{x:.4f}"),
+        *_overfitting_lines(result),
     ]
     return "\n".join(lines)
+
+
+def _overfitting_lines(result: Sweep) -> list[str]:
+    """Whether the best row is real: its deflated Sharpe ratio and the sweep's PBO."""
+    from zelvor._overfitting import best_set_figures
+
+    f = best_set_figures(result)
+    if f["row"] is None:
+        return []
+    pbo = f"{f['pbo']:.1%}" if math.isfinite(f["pbo"]) else "n/a (too few rows)"
+    return [
+        "",
+        f"Best row ({f['row']})    deflated Sharpe ratio {f['dsr']:.3f} (probabilistic Sharpe {f['psr']:.3f};"
+        " below 0.95: not distinguishable from luck)",
+        f"Overfitting        probability of backtest overfitting {pbo} (CSCV, {f['n_splits']} blocks;"
+        " near 50 %: choosing the best row is a coin flip)",
+    ]
 
 
 def sweep_html(result: Sweep, path: str, *, title: str) -> None:
