@@ -155,7 +155,9 @@ def test_get_transactions_returns_the_last_runs_log_as_arrays():
         trevane.get_transactions(1)
     market = one_stock([8.0, 10.0, 11.0, 12.0, 13.0])
     weights = pd.DataFrame({"A": [1.0, 0.5]}, index=DATES[[0, 2]])
-    zelvor.backtest(weights, market)
+    # The layer's runs leave nothing in module state: run backtest_ itself on the layer's arrays.
+    prepared = zelvor.prepare(weights, market)
+    trevane.backtest_(**prepared._arrays, **prepared._options({})[1])
     trades, fills = trevane.get_transactions()
     # The log lists the recorder's trades in the recorder's order, with the same rows and sizes.
     assert [

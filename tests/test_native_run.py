@@ -285,3 +285,33 @@ def test_threads_run_at_once_and_each_equals_its_serial_run():
     for t in threads:
         t.join()
     assert not failures, failures
+
+
+# ---- the layer on the native path ---------------------------------------------------------------
+
+
+def test_layer_runs_leave_the_raw_modules_state_alone():
+    import pandas as pd
+
+    import zelvor
+
+    kw = scenario_with_prices()
+    before = raw_run({**kw, "stop_loss": 0.01})
+    index = pd.DatetimeIndex(kw["price_index"])
+    market = zelvor.Market(close=pd.DataFrame(kw["close_values"][:, :2] * 3, index=index, columns=["X", "Y"]))
+    report = zelvor.backtest(pd.DataFrame({"X": [0.5], "Y": [-0.5]}, index=index[:1]), market, stop_loss=0.05)
+    assert len(report.trades) > 0
+    # The recorder's lists and the operations record are still those of the raw run.
+    assert [[int(x) for x in t] for t in quelmo.trades] == before["records"]
+    assert trevane.get_stock_operations() == before["operations"]
+    assert_bits(trevane.get_transactions()[0]["pnl"], before["trades"]["pnl"])
+
+
+def test_report_is_made_by_the_layer_only():
+    import inspect
+
+    import zelvor
+
+    assert "raw" not in inspect.signature(zelvor.Report).parameters
+    with pytest.raises(TypeError, match="made by zelvor.backtest"):
+        zelvor.Report(None)

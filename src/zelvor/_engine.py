@@ -1,50 +1,29 @@
-"""One engine run under the lock, and everything the `Report` needs copied out of module state.
+"""One engine run on the native result path: inputs prepared once, every result of a run as arrays.
 
-The engine keeps its results (trades, statistics, next-period operations, the fill ledger) in
-module state that the next run replaces; `run` holds a process-wide lock for the run and the
-reading, so a `RawRun` is complete and independent of any later run.
+`prepare_inputs` hands the engine's arrays to `trevane._prepare_native` (labels matched, gross
+weights computed, once); `run` calls `trevane._run_native`, which simulates without the interpreter
+lock and returns its results in one dict, so runs on several threads go on at once and share
+nothing mutable. No lock, no module state.
 """
 
 from __future__ import annotations
 
-import os
-import threading
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-__all__ = ["ACTIONS", "REASONS", "RawRun", "run"]
+__all__ = ["ACTIONS", "REASONS", "RawRun", "prepare_inputs", "run"]
 
 # Codes of the ledger's `reason` arrays, in code order.
 REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
 # The engine's next-period action names, in the order of the native result's action codes.
 ACTIONS = ("enter", "exit", "hold", "sl", "tp", "sl_enter", "tp_enter", "sl_", "tp_")
 
-_LOCK = threading.Lock()
-_lock_owner: int | None = None  # the thread inside `run`, if any
 
-
-def _new_lock_in_child() -> None:
-    """After a fork the child has only the forking thread: a run another thread had under way never
-    ends there, and its hold on the lock would make every run of the child wait forever. The child
-    gets a fresh lock; a run of the forking thread itself (a fork from one of its callbacks) goes on
-    and keeps its own until it ends."""
-    global _LOCK, _lock_owner
-    if _lock_owner != threading.get_ident():
-        _LOCK = threading.Lock()
-        _lock_owner = None
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_new_lock_in_child)
-
-
-@dataclass(frozen=True, slots=True)
 class RawRun:
     """The engine's results of one run, as plain arrays (nothing here refers to module state).
 
-    equity: the array `backtest_` returned (the portfolio value at each price row's close).
+    equity: the portfolio value at each price row's close.
     trades: per trade in the recorder's order: ``sid`` (position column), ``entry_row``,
         ``exit_row`` (-1 open), ``position`` (size at entry, a fraction of the portfolio),
         ``entry_price``, ``exit_price`` (the fills; the last row's trading price for an open
@@ -56,32 +35,59 @@ class RawRun:
     fills: per change of a holding, in the engine's order: ``row``, ``sid``, ``reason``,
         ``value_before``, ``value_after`` (money), ``balance`` (portfolio value the weights
         refer to), ``price`` (the fill price), ``fee``, ``tax`` (money).
-    stats: the recorder's statistics array per listed trade (same order as `trades`).
-    operations: the next-period operations dictionary (copied).
+    stats: float64 of shape (listed trades, L): the recorder's statistics of each listed trade
+        (the window groups, then the six figures at the exit), in the order of `trades`.
+    operations: the next-period operations dictionary ("actions", "weights", "next_weights",
+        "weight_time", "next_weight_time"), made from the engine's arrays on first use.
     """
 
-    equity: np.ndarray
-    trades: dict[str, np.ndarray]
-    fills: dict[str, np.ndarray]
-    stats: list[np.ndarray]
-    operations: dict[str, Any]
+    __slots__ = ("equity", "trades", "fills", "stats", "_operations", "_native_operations")
+
+    def __init__(
+        self,
+        equity: np.ndarray,
+        trades: dict[str, np.ndarray],
+        fills: dict[str, np.ndarray],
+        stats: np.ndarray | list[np.ndarray],
+        operations: dict[str, Any],
+    ) -> None:
+        self.equity = equity
+        self.trades = trades
+        self.fills = fills
+        if isinstance(stats, list):
+            stats = np.stack(stats) if stats else np.empty((0, 6))
+        self.stats: np.ndarray = stats
+        native = "action_sid" in operations
+        self._native_operations = operations if native else None
+        self._operations: dict[str, Any] | None = None if native else operations
+
+    @property
+    def operations(self) -> dict[str, Any]:
+        if self._operations is None:
+            ops = self._native_operations or {}
+            self._operations = {
+                "actions": dict(zip(ops["action_sid"].tolist(), (ACTIONS[c] for c in ops["action"]), strict=True)),
+                "weights": dict(zip(ops["weight_sid"].tolist(), ops["weight"].tolist(), strict=True)),
+                "next_weights": dict(zip(ops["next_weight_sid"].tolist(), ops["next_weight"].tolist(), strict=True)),
+                "weight_time": ops["weight_time"],
+                "next_weight_time": ops["next_weight_time"],
+            }
+        return self._operations
 
 
-def run(arrays: dict[str, Any], options: dict[str, Any]) -> RawRun:
-    """Run `backtest_` with the engine's arguments and copy out its results."""
-    from zelvor.core import quelmo, trevane
+def prepare_inputs(arrays: dict[str, Any]) -> Any:
+    """The engine's prepared inputs for many runs over `arrays` (backtest_'s array arguments and
+    ``delisting_bars``); the arrays must not change afterwards."""
+    from zelvor.core import trevane
 
-    global _lock_owner
-    with _LOCK:
-        _lock_owner = threading.get_ident()
-        try:
-            equity = trevane.backtest_(**arrays, **options)
-            trades, fills = trevane.get_transactions()
-            stats = list(quelmo.quelmo)
-            ops = trevane.get_stock_operations()
-        finally:
-            _lock_owner = None
-    # The nested dictionaries are replaced (not changed) by the next run, but a caller of
-    # get_stock_operations could still change them: keep copies.
-    operations = {k: dict(v) if isinstance(v, dict) else v for k, v in ops.items()}
-    return RawRun(equity=equity, trades=trades, fills=fills, stats=stats, operations=operations)
+    return trevane._prepare_native(**arrays)
+
+
+def run(inputs: Any, options: dict[str, Any]) -> RawRun:
+    """One run over prepared `inputs` with backtest_'s scalar `options`."""
+    from zelvor.core import trevane
+
+    result = trevane._run_native(inputs, **options)
+    trades = result["trades"]
+    stats = trades.pop("stats")
+    return RawRun(result["equity"], trades, result["fills"], stats, result["operations"])

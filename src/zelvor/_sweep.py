@@ -601,7 +601,6 @@ def _market_of(handle: _MarketFiles) -> Any:
     _worker_markets[handle.token] = (handle, market)
     while len(_worker_markets) > _MARKETS_KEPT:
         _worker_markets.popitem(last=False)
-        _release_engine_inputs()
     return market
 
 
@@ -618,8 +617,6 @@ def _drop_vanished_markets() -> None:
     ]
     for call in ended:
         del _worker_calls[call]
-    if gone or ended:
-        _release_engine_inputs()
 
 
 def _state_of(job: _Job) -> _WorkerState:
@@ -653,8 +650,7 @@ def _state_of(job: _Job) -> _WorkerState:
 def _forget_call(token: str) -> None:
     """Drop a finished call's state (its weights and validated inputs) from this process."""
     with _worker_lock:
-        if _worker_calls.pop(token, None) is not None:
-            _release_engine_inputs()
+        _worker_calls.pop(token, None)
 
 
 async def _forget_call_soon(token: str) -> None:
@@ -797,34 +793,6 @@ def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]
     process and kept for its later tasks.
     """
     return task, _rows(_state_of(job), sets)
-
-
-_tiny: tuple[Any, Any] | None = None
-
-
-def _release_engine_inputs() -> None:
-    """Make the engine let go of the last run's price matrices.
-
-    The engine keeps references to the trading and close matrices of its last run until the next
-    run replaces them; after a market is dropped from a worker's cache that would keep it mapped.
-    A run on a one-stock, two-day market replaces them.
-    """
-    global _tiny
-    import zelvor
-
-    try:
-        if _tiny is None:
-            import pandas as pd
-
-            dates = pd.DatetimeIndex(["2000-01-03", "2000-01-04"])
-            _tiny = (
-                zelvor.Market(close=pd.DataFrame({"_": [1.0, 1.0]}, index=dates)),
-                pd.DataFrame({"_": [0.0]}, index=dates[:1]),
-            )
-        market, weights = _tiny
-        zelvor.backtest(weights, market)
-    except Exception:  # only memory is at stake: never fail the task for it
-        pass
 
 
 # --------------------------------------------------------------------------------------------

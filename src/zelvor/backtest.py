@@ -384,6 +384,7 @@ class Prepared:
         "_benchmark_name",
         "_given",
         "_checks",
+        "_inputs",
     )
 
     def __init__(
@@ -406,6 +407,7 @@ class Prepared:
         self._benchmark_name = benchmark_name
         self._given = given
         self._checks = _Checks(held=np.ones(market.shape[1], dtype=bool), has_long=True, has_short=True)
+        self._inputs: Any = None  # the engine's prepared inputs, made at the first run
 
     def __repr__(self) -> str:
         dates = self._signal_dates
@@ -428,8 +430,13 @@ class Prepared:
         return merged, engine
 
     def _raw(self, engine: dict[str, Any]) -> _engine.RawRun:
+        inputs = self._inputs
+        if inputs is None:
+            # Made once (labels matched, gross weights summed); concurrent first runs may each
+            # make one, which is harmless. Runs share it read-only.
+            inputs = self._inputs = _engine.prepare_inputs(self._arrays)
         try:
-            return _engine.run(self._arrays, engine)
+            return _engine.run(inputs, engine)
         except ValueError as exc:
             # The trading prices were checked for the weighted stocks; say which input is at fault.
             if str(exc).startswith("Invalid trading price"):
@@ -440,7 +447,7 @@ class Prepared:
         """Run one backtest with these options (see `backtest`) and return its `Report`."""
         merged, engine = self._options(options)
         raw = self._raw(engine)
-        return Report(
+        return Report._from_run(
             raw,
             dates=self.market.dates,
             stocks=self._columns,
@@ -748,8 +755,8 @@ def backtest(
     Notes
     -----
     Timezone-aware inputs give timezone-aware outputs; inputs in another zone than the
-    market's are refused, never shifted. Safe to call from several threads (runs are
-    serialised by a lock).
+    market's are refused, never shifted. Safe to call from several threads: the simulation
+    runs without the interpreter lock, so backtests on different threads run at the same time.
 
     Examples
     --------

@@ -249,8 +249,25 @@ class Report:
     `plot_monthly()`, `to_html(path)`.
     """
 
-    def __init__(
-        self,
+    _raw: RawRun
+    _dates: pd.DatetimeIndex
+    _stocks: pd.Index
+    _signal_dates: pd.DatetimeIndex
+    _start_row: int
+    _touched_exit: bool
+    _window: int
+    _window_step: int
+    _benchmark: np.ndarray | None
+    _benchmark_name: str | None
+    options: dict[str, Any]
+    """The options of the run, as given to `zelvor.backtest`."""
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        raise TypeError("a Report is made by zelvor.backtest or Prepared.run, not constructed directly")
+
+    @classmethod
+    def _from_run(
+        cls,
         raw: RawRun,
         *,
         dates: pd.DatetimeIndex,
@@ -263,7 +280,9 @@ class Report:
         benchmark: np.ndarray | None,
         benchmark_name: str | None,
         options: dict[str, Any],
-    ) -> None:
+    ) -> Report:
+        """The report of one engine run (the layer's constructor)."""
+        self = cls.__new__(cls)
         self._raw = raw
         self._dates = dates
         self._stocks = stocks  # label of each position column
@@ -274,8 +293,8 @@ class Report:
         self._window_step = window_step
         self._benchmark = benchmark
         self._benchmark_name = benchmark_name
-        self.options: dict[str, Any] = dict(options)
-        """The options of the run, as given to `zelvor.backtest`."""
+        self.options = dict(options)
+        return self
 
     # ---- series
 
@@ -380,8 +399,8 @@ class Report:
 
         signal_exit = exit_ if self._touched_exit else exit_ - 1
         stats = np.full((len(entry), len(_STAT_COLUMNS)), np.nan)
-        if self._raw.stats:
-            stats[self._listed] = np.array([s[-6:] for s in self._raw.stats], dtype=np.float64)
+        if len(self._raw.stats):
+            stats[self._listed] = self._raw.stats[:, -6:]
         with np.errstate(invalid="ignore", divide="ignore"):
             ret = t["pnl"] / np.abs(t["basis"])
         frame = pd.DataFrame(
@@ -453,7 +472,7 @@ class Report:
         groups = (self._window - 1) // self._window_step + 1
         n = len(self._raw.stats)
         if n:
-            values = np.stack([s[: 6 * groups] for s in self._raw.stats]).reshape(n * groups, 6)
+            values = self._raw.stats[:, : 6 * groups].reshape(n * groups, 6)
         else:
             values = np.empty((0, 6))
         values = np.where(np.all(values == -1.0, axis=1, keepdims=True), np.nan, values)
