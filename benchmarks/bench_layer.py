@@ -15,10 +15,13 @@ Timed in one process, interleaved (the order turning each round), median of the 
   no log   the same with the engine's fill log switched off (the module's private `_fill_log`);
            "log" is what keeping it costs, (engine - no log) / no log
   backtest `zelvor.backtest(weights, market, ...)` then `report.stats()`: validation, conversion
-           of the weights, the locked run, copying the results out, the figures
+           of the weights, the native run, the figures
   report+  the same, also building the trades and transactions tables
   prepared `prepare(...)` once, then `Prepared.stats_dict(**options)` per run (the sweep's path)
-The share outside the engine is (layer - engine) / layer. Also checked: the price matrices and a
+  native   the private native call alone (`trevane._run_native` on the prepared inputs), the
+           floor of the layer's own path: no Python call and no interpreter lock during the run
+The share outside the engine is (layer - engine) / layer; "vs raw" is prepared / engine (the layer's
+sweep path against the raw `backtest_` of the same run). Also checked: the price matrices and a
 float64 weights frame reach the engine without a copy.
 """
 
@@ -78,12 +81,20 @@ def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int
     def fast():
         prepared.stats_dict(**OPTIONS)
 
+    prepared._raw(engine_options)  # makes the prepared native inputs
+    inputs = prepared._inputs
+    native_options = {k: v for k, v in engine_options.items()}
+
+    def native():
+        trevane._run_native(inputs, **native_options)
+
     calls = {
         "engine": engine,
         "no log": engine_without_log,
         "backtest": layer,
         "report+": layer_tables,
         "prepared": fast,
+        "native": native,
     }
     times: dict[str, list[float]] = {k: [] for k in calls}
     for call in calls.values():  # warm-up
@@ -100,7 +111,7 @@ def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int
     a = market.arrays
     shared = [np.shares_memory(getattr(a, f), getattr(market, f).to_numpy()) for f in ("close", "open", "high", "low")]
     shared.append(np.shares_memory(arrays["pos_values"], weights.to_numpy()))
-    raw = _engine.run(arrays, engine_options)
+    raw = _engine.run(inputs, engine_options)
     return {
         "name": name,
         "shape": f"{market.shape[0]}x{market.shape[1]}",
@@ -140,7 +151,8 @@ def main(argv: list[str] | None = None) -> int:
     header = (
         f"{'':2} {'rows x stocks':>13} {'trades':>7} {'fills':>7} {'no log ms':>10} {'log':>6} {'engine ms':>10}"
         f" {'backtest ms':>12}"
-        f" {'outside':>8} {'report+ ms':>11} {'outside':>8} {'prepared ms':>12} {'outside':>8} {'no copy':>8}"
+        f" {'outside':>8} {'report+ ms':>11} {'outside':>8} {'prepared ms':>12} {'vs raw':>7} {'native ms':>10}"
+        f" {'no copy':>8}"
     )
     print(header)
     print("-" * len(header))
@@ -155,10 +167,12 @@ def main(argv: list[str] | None = None) -> int:
             f"{r['name']:2} {r['shape']:>13} {r['trades']:7d} {r['fills']:7d} {m['no log'] * 1e3:10.2f}"
             f" {(e - m['no log']) / m['no log']:6.1%} {e * 1e3:10.2f}"
             f" {m['backtest'] * 1e3:12.2f} {share('backtest')} {m['report+'] * 1e3:11.2f} {share('report+')}"
-            f" {m['prepared'] * 1e3:12.2f} {share('prepared')} {'yes' if r['no_copy'] else 'NO':>8}"
+            f" {m['prepared'] * 1e3:12.2f} {m['prepared'] / e:7.2f} {m['native'] * 1e3:10.2f}"
+            f" {'yes' if r['no_copy'] else 'NO':>8}"
         )
     print("log: the fill log's cost in backtest_, (engine - no log) / no log.")
     print("outside: share of the layer's time spent outside backtest_, (layer - engine) / layer.")
+    print("vs raw: Prepared.stats_dict over backtest_ of the same run (the layer's own path is the native one).")
     return 0
 
 

@@ -40,7 +40,7 @@ if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
 
 __all__ = ["BestRun", "Sweep", "sweep"]
 
-BACKENDS = ("serial", "processes", "dask")
+BACKENDS = ("serial", "threads", "processes", "dask")
 
 # Parameter sets per task: enough tasks for every worker to get several (so one slow set does not
 # leave the other cores idle at the end), as few as that allows, since each task pays a fixed cost
@@ -776,9 +776,11 @@ class _WorkerState:
                 (_cache_key(strategy), _cache_key(inputs)),
                 lambda: prepare(weights, self.market, **inputs),
             )
-            stats, equity = prepared.stats_and_equity(**options)
-            extra = hidden_fields(equity, prepared._start_row, self.returns)
-            return (*stats, *extra[0]), (*stats.values(), *extra[1])
+        # The run needs no lock: it shares the prepared inputs read-only and simulates without the
+        # interpreter lock, so sets on several threads (backend "threads", Dask workers) run at once.
+        stats, equity = prepared.stats_and_equity(**options)
+        extra = hidden_fields(equity, prepared._start_row, self.returns)
+        return (*stats, *extra[0]), (*stats.values(), *extra[1])
 
 
 def _describe(exc: BaseException) -> str:
@@ -990,6 +992,35 @@ def _run_serial(job: _Job, sets: list[dict], progress: _Progress, rows: dict[int
     for index, params in enumerate(sets):
         rows[index] = _rows(state, [(index, params)])[0]
         progress.update(1)
+    return rows
+
+
+def _run_threads(
+    job: _Job, sets: list[dict], n_workers: int, progress: _Progress, rows: dict[int, tuple]
+) -> dict[int, tuple]:
+    """Threads of this process, sharing the market in place: no copies, no files, no start-up.
+
+    The engine simulates without the interpreter lock, so runs on different threads use different
+    cores; the weights and the prepared inputs of each distinct strategy are made once (one thread
+    at a time) and shared.
+    """
+    from concurrent.futures import ThreadPoolExecutor, as_completed
+
+    state = _WorkerState.of(job)
+
+    def task(indices: range) -> list[_Row]:
+        return _rows(state, [(i, sets[i]) for i in indices])
+
+    pool = ThreadPoolExecutor(max_workers=n_workers, thread_name_prefix="zelvor-sweep")
+    try:
+        futures = [pool.submit(task, indices) for indices in _split(len(sets), n_workers)]
+        for future in as_completed(futures):
+            done = future.result()
+            for row in done:
+                rows[row[0]] = row
+            progress.update(len(done))
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)  # Ctrl-C: the sets not started are dropped
     return rows
 
 
@@ -1627,7 +1658,7 @@ def sweep(
     market: Any,
     grid: Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]],
     n_jobs: int = -1,
-    backend: Literal["serial", "processes", "dask"] = "processes",
+    backend: Literal["serial", "threads", "processes", "dask"] = "processes",
     client: Any = None,
     progress: bool | Literal["force"] = True,
     returns: Literal["float64", "float32"] | None = "float64",
@@ -1651,12 +1682,16 @@ def sweep(
         or a list of dicts (the sets as given; a key missing from a set takes the default).
         Keys that are options of `zelvor.backtest` go to it; the others go to `weights`.
     n_jobs : int, default -1
-        Worker processes (-1: one per core), at most one per core and one per parameter set.
-        Ignored by "serial" and when a Dask `client` is given (its workers decide).
-    backend : {"processes", "serial", "dask"}, default "processes"
-        "serial" (this process), "processes" (loky worker processes on this machine) or "dask"
-        (`client`, or a `LocalCluster` of `n_jobs` processes started and closed for the call).
-        "processes" and "dask" need ``pip install 'zelvor[sweep]'``.
+        Worker threads or processes (-1: one per core), at most one per core and one per
+        parameter set. Ignored by "serial" and when a Dask `client` is given (its workers decide).
+    backend : {"processes", "threads", "serial", "dask"}, default "processes"
+        "threads" (threads of this process sharing the market in place: the engine runs without
+        the interpreter lock, so they use every core with no start-up and no copy; the weights
+        callable runs on one thread at a time), "serial" (this process, one set after another),
+        "processes" (loky worker processes on this machine: for a weights callable heavy in
+        Python, which threads would serialise) or "dask" (`client`, or a `LocalCluster` of
+        `n_jobs` processes started and closed for the call). "processes" and "dask" need
+        ``pip install 'zelvor[sweep]'``.
     client : distributed.Client, optional
         The Dask cluster to run on (``backend="dask"`` only).
     progress : bool or "force", default True
@@ -1837,6 +1872,8 @@ def _run_backend(
     try:
         if backend == "serial":
             _run_serial(job, sets, bar, rows)
+        elif backend == "threads":
+            _run_threads(job, sets, workers, bar, rows)
         elif backend == "processes":
             # One worker: joblib runs the tasks here, on the caller's own objects.
             tasks_job = _shipped_job(job, call_dirs) if workers > 1 else job
