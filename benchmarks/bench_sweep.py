@@ -1,8 +1,9 @@
-"""Throughput and memory of `zelvor.sweep`: serial, 2 worker processes, Dask LocalCluster of 2.
+"""Throughput and memory of `zelvor.sweep`: serial, 2 threads, 2 worker processes, Dask LocalCluster of 2.
 
     python benchmarks/bench_sweep.py               # both markets, a 64-set grid, every backend
     python benchmarks/bench_sweep.py --quick       # small smoke run
     python benchmarks/bench_sweep.py --headline    # 10,000 backtests on the real data set
+    python benchmarks/bench_sweep.py --readme      # the README's 27-set example, per backend
 
 Markets: R, the real data set (../shared/data/all_stocks_5yr.csv.gz, 505 stocks x 1,259 days)
 when present; S, the seeded synthetic market of 5,000 days x 2,000 stocks.
@@ -25,7 +26,7 @@ Per-task overhead: the same grid run with one set per task and with the default 
 difference in time divided by the difference in the number of tasks.
 
 --headline: 10,000 parameter sets (20 look-backs x 25 stop-losses x 20 take-profits) on the real
-data set with 2 worker processes; runs per minute, and a profile of one serial run (where the
+data set on 2 workers of --backend (threads by default); runs per minute, and a profile of one serial run (where the
 time goes) to compare with.
 """
 
@@ -185,9 +186,9 @@ def bench_market(name, market, weights, grid, client, n_jobs, repeat):
     rows = []
     tables = {}
     tiny = zelvor.Market.synthetic(stocks=30, years=1, seed=2)
-    for backend in ("serial", "processes", "dask"):
+    for backend in ("serial", "threads", "processes", "dask"):
         kwargs = {"backend": backend}
-        if backend == "processes":
+        if backend in ("threads", "processes"):
             kwargs["n_jobs"] = n_jobs
         if backend == "dask":
             kwargs["client"] = client
@@ -256,16 +257,33 @@ def per_task_overhead(weights, market, grid, client, n_jobs):
         )
 
 
-def headline(market, n_jobs):
+def readme_example(market, n_jobs, repeat):
+    """The README's 27-set example (3 look-backs x 3 stop-losses x 3 take-profits), per backend:
+    what a user pays for a small grid, start-up included (a fresh pool per call for processes)."""
+    grid = {"lookback": [20, 60, 120], "stop_loss": [None, 0.05, 0.1], "take_profit": [None, 0.2, 0.4]}
+    print(f"\n== the README's 27-set example on the real data set, {n_jobs} workers ==")
+    for backend in ("serial", "threads", "processes"):
+        kwargs = {"backend": backend} if backend == "serial" else {"backend": backend, "n_jobs": n_jobs}
+        times = []
+        for _ in range(repeat):
+            if backend == "processes":
+                from joblib.externals.loky import get_reusable_executor
+
+                get_reusable_executor().shutdown(wait=True)  # a cold pool, as a script's first call has
+            times.append(timed_sweep(momentum, market, grid, fee_ratio=0.001, **kwargs)[1])
+        print(f"{backend:<10} median {statistics.median(times):.3f} s (range {min(times):.3f}-{max(times):.3f})")
+
+
+def headline(market, n_jobs, backend="threads"):
     grid = {
         "lookback": list(range(20, 220, 10)),
         "stop_loss": [None, *np.round(np.linspace(0.02, 0.25, 24), 4).tolist()],
         "take_profit": [None, *np.round(np.linspace(0.05, 1.0, 19), 4).tolist()],
     }
     n_sets = math.prod(len(v) for v in grid.values())
-    print(f"\n== headline: {n_sets} backtests on the real data set, {n_jobs} worker processes ==")
-    timed_sweep(momentum, market, {"stop_loss": [0.1]}, n_jobs=n_jobs)  # warm-up
-    result, seconds = timed_sweep(momentum, market, grid, n_jobs=n_jobs)
+    print(f"\n== headline: {n_sets} backtests on the real data set, backend {backend!r}, {n_jobs} workers ==")
+    timed_sweep(momentum, market, {"stop_loss": [0.1]}, n_jobs=n_jobs, backend=backend)  # warm-up
+    result, seconds = timed_sweep(momentum, market, grid, n_jobs=n_jobs, backend=backend)
     print(
         f"{n_sets} runs in {seconds:.1f} s: {n_sets / seconds * 60:,.0f} backtests a minute "
         f"({seconds / n_sets * n_jobs * 1000:.2f} ms of worker time per run)"
@@ -293,12 +311,17 @@ def main(argv=None) -> int:
     parser.add_argument("--repeat", type=int, default=3, help="timed calls per backend (median)")
     parser.add_argument("--jobs", type=int, default=2, help="worker processes (default 2)")
     parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of market R")
+    parser.add_argument("--backend", default="threads", help="backend of --headline (default threads)")
+    parser.add_argument("--readme", action="store_true", help="the README's 27-set example, per backend")
     args = parser.parse_args(argv)
     from distributed import Client, LocalCluster
 
     print(f"python {sys.version.split()[0]}, {os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}")
     if args.headline:
-        headline(zelvor.read_csv(args.data, warn=False), args.jobs)
+        headline(zelvor.read_csv(args.data, warn=False), args.jobs, args.backend)
+        return 0
+    if args.readme:
+        readme_example(zelvor.read_csv(args.data, warn=False), args.jobs, args.repeat)
         return 0
 
     markets = []
