@@ -4,6 +4,7 @@
     python benchmarks/bench_sweep.py --quick       # small smoke run
     python benchmarks/bench_sweep.py --headline    # 10,000 backtests on the real data set
     python benchmarks/bench_sweep.py --readme      # the README's 27-set example, per backend
+    python benchmarks/bench_sweep.py --threads     # real data set: serial against 2 threads only
 
 Markets: R, the real data set (../shared/data/all_stocks_5yr.csv.gz, 505 stocks x 1,259 days)
 when present; S, the seeded synthetic market of 5,000 days x 2,000 stocks.
@@ -173,7 +174,9 @@ def timed_sweep(weights, market, grid, **kwargs):
     return result, seconds
 
 
-def bench_market(name, market, weights, grid, client, n_jobs, repeat):
+def bench_market(
+    name, market, weights, grid, client, n_jobs, repeat, backends=("serial", "threads", "processes", "dask")
+):
     n_sets = math.prod(len(v) for v in grid.values())
     market_bytes = sum(
         getattr(market, f).to_numpy().nbytes
@@ -186,7 +189,7 @@ def bench_market(name, market, weights, grid, client, n_jobs, repeat):
     rows = []
     tables = {}
     tiny = zelvor.Market.synthetic(stocks=30, years=1, seed=2)
-    for backend in ("serial", "threads", "processes", "dask"):
+    for backend in backends:
         kwargs = {"backend": backend}
         if backend in ("threads", "processes"):
             kwargs["n_jobs"] = n_jobs
@@ -313,6 +316,7 @@ def main(argv=None) -> int:
     parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of market R")
     parser.add_argument("--backend", default="threads", help="backend of --headline (default threads)")
     parser.add_argument("--readme", action="store_true", help="the README's 27-set example, per backend")
+    parser.add_argument("--threads", action="store_true", help="market R only, serial and threads (no Dask)")
     args = parser.parse_args(argv)
     from distributed import Client, LocalCluster
 
@@ -322,6 +326,10 @@ def main(argv=None) -> int:
         return 0
     if args.readme:
         readme_example(zelvor.read_csv(args.data, warn=False), args.jobs, args.repeat)
+        return 0
+    if args.threads:
+        market = zelvor.read_csv(args.data, warn=False)
+        bench_market("R", market, momentum(market), GRID, None, args.jobs, args.repeat, ("serial", "threads"))
         return 0
 
     markets = []

@@ -172,8 +172,9 @@ def make_report(equity, benchmark=None, dates=None):
         "tax": empty_f,
     }
     raw = RawRun(equity=np.asarray(equity, dtype=float), trades=trades, fills=fills, stats=[], operations={})
-    return Report(raw, dates=dates, stocks=pd.Index(["A"]), signal_dates=dates, start_row=0, touched_exit=False,
-                  window=0, window_step=1, benchmark=benchmark, benchmark_name="bench", options={})  # fmt: skip
+    return Report._from_run(raw, dates=dates, stocks=pd.Index(["A"]), signal_dates=dates, start_row=0,
+                            touched_exit=False, window=0, window_step=1, benchmark=benchmark, benchmark_name="bench",
+                            options={})  # fmt: skip
 
 
 def test_report_drawdowns_deepest_first():

@@ -67,7 +67,14 @@ def test_a_worker_killed_once_has_its_sets_rerun(market, tmp_path):
     grid = {"lookback": list(range(5, 45, 5)), "die": [True]}
     with pytest.warns(RuntimeWarning, match="re-running"):
         result = zelvor.sweep(
-            dying, market, grid, n_jobs=2, progress=False, parent=os.getpid(), once=str(tmp_path / "died")
+            dying,
+            market,
+            grid,
+            backend="processes",
+            n_jobs=2,
+            progress=False,
+            parent=os.getpid(),
+            once=str(tmp_path / "died"),
         )
     assert (tmp_path / "died").exists()
     assert (result.table["error"] == "").all()

@@ -37,7 +37,7 @@ def _loky_workers() -> list:
 def test_workers_are_capped_by_the_sets_and_the_cores(market):
     from zelvor._sweep import _cpu_count
 
-    result = zelvor.sweep(momentum, market, {"lookback": [10, 20]}, n_jobs=16, progress=False)
+    result = zelvor.sweep(momentum, market, {"lookback": [10, 20]}, backend="processes", n_jobs=16, progress=False)
     assert (result.table["error"] == "").all()
     # The pool outlives the call (loky keeps idle workers for a while): count its processes.
     assert 1 <= len(_loky_workers()) <= min(2, _cpu_count())

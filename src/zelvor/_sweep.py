@@ -1658,7 +1658,7 @@ def sweep(
     market: Any,
     grid: Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]],
     n_jobs: int = -1,
-    backend: Literal["serial", "threads", "processes", "dask"] = "processes",
+    backend: Literal["serial", "threads", "processes", "dask"] = "threads",
     client: Any = None,
     progress: bool | Literal["force"] = True,
     returns: Literal["float64", "float32"] | None = "float64",
@@ -1684,8 +1684,8 @@ def sweep(
     n_jobs : int, default -1
         Worker threads or processes (-1: one per core), at most one per core and one per
         parameter set. Ignored by "serial" and when a Dask `client` is given (its workers decide).
-    backend : {"processes", "threads", "serial", "dask"}, default "processes"
-        "threads" (threads of this process sharing the market in place: the engine runs without
+    backend : {"threads", "serial", "processes", "dask"}, default "threads"
+        "threads" (the default: threads of this process sharing the market in place: the engine runs without
         the interpreter lock, so they use every core with no start-up and no copy; the weights
         callable runs on one thread at a time), "serial" (this process, one set after another),
         "processes" (loky worker processes on this machine: for a weights callable heavy in
