@@ -160,13 +160,18 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         engine()
         chained_times.append(time.perf_counter() - started)
 
+    n_rows = len(market.dates)
+    row_holdings = sum(
+        (n_rows if int(exit_row) == -1 else int(exit_row)) - int(entry_row)
+        for _, entry_row, exit_row in (t[:3] for t in quelmo.trades)
+    )
     n_trades = len(quelmo.trades)
     # The layer's path: the same run through the private native call (inputs prepared once), its
     # result kept as the layer keeps it; timed back to back like the chained runs above.
-    inputs = trevane._prepare_native(**args, delisting_bars=market.delisting_rows)
+    native_inputs = trevane._prepare_native(**args, delisting_bars=market.delisting_rows)
 
     def native():
-        return trevane._run_native(inputs, touched_exit=touched_exit, **OPTIONS)
+        return trevane._run_native(native_inputs, touched_exit=touched_exit, **OPTIONS)
 
     native_times, native_kept = [], []
     for _ in range(repeat):
@@ -180,11 +185,6 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         native_times.append(time.perf_counter() - started)
     native_s = statistics.median(native_times)
 
-    n_rows = len(market.dates)
-    row_holdings = sum(
-        (n_rows if int(exit_row) == -1 else int(exit_row)) - int(entry_row)
-        for _, entry_row, exit_row in (t[:3] for t in quelmo.trades)
-    )
     inputs = {id(a): a.nbytes for a in args.values() if isinstance(a, np.ndarray) and a.ndim == 2}
     input_bytes = sum(inputs.values())
     engine_s = statistics.median(engine_times)
