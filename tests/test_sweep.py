@@ -260,7 +260,7 @@ def test_progress_bar_shows_only_when_asked(market, capsys, monkeypatch):
         ({"n_jobs": 2.0}, TypeError, "n_jobs"),
         ({"n_jobs": True}, TypeError, "n_jobs"),
         ({"backend": "mpi"}, ValueError, "backend"),
-        ({"backend": None}, TypeError, "backend"),
+        ({"backend": 3}, TypeError, "backend"),
         ({"client": object()}, ValueError, "client"),
         ({"client": object(), "backend": "dask"}, TypeError, "client"),
         ({"progress": "yes"}, ValueError, "progress"),

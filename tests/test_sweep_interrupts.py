@@ -169,7 +169,9 @@ TERM_SCRIPT = textwrap.dedent(
         pids = sys.argv[1]
         market = zelvor.Market.synthetic(stocks=20, years=1, seed=1)
         try:  # 8 tasks of 5 sets: the first four finish, the next two hang
-            zelvor.sweep(slow, market, {"lookback": list(range(40))}, n_jobs=2, progress=False, pids=pids)
+            zelvor.sweep(
+                slow, market, {"lookback": list(range(40))}, backend="processes", n_jobs=2, progress=False, pids=pids
+            )
         except SystemExit as exc:
             finished = (exc.partial.table["error"] == "").sum()
             print("finished", finished, "of", len(exc.partial), flush=True)

@@ -1002,25 +1002,49 @@ def _run_threads(
 
     The engine simulates without the interpreter lock, so runs on different threads use different
     cores; the weights and the prepared inputs of each distinct strategy are made once (one thread
-    at a time) and shared.
+    at a time) and shared. The threads are daemons that take one set at a time: when the call ends
+    early (Ctrl-C, an exception that ends it) they start no further set, and one stuck in the
+    weights callable does not keep the interpreter from exiting.
     """
-    from concurrent.futures import ThreadPoolExecutor, as_completed
+    import queue
 
     state = _WorkerState.of(job)
+    pending: queue.SimpleQueue[int] = queue.SimpleQueue()
+    for index in range(len(sets)):
+        pending.put(index)
+    done: queue.SimpleQueue[tuple[_Row | None, BaseException | None]] = queue.SimpleQueue()
+    stop = threading.Event()
 
-    def task(indices: range) -> list[_Row]:
-        return _rows(state, [(i, sets[i]) for i in indices])
+    def work() -> None:
+        while not stop.is_set():
+            try:
+                index = pending.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                done.put((_rows(state, [(index, sets[index])])[0], None))
+            except BaseException as exc:  # noqa: BLE001 - ends the call, in the caller's thread
+                done.put((None, exc))
+                return
 
-    pool = ThreadPoolExecutor(max_workers=n_workers, thread_name_prefix="zelvor-sweep")
+    threads = [threading.Thread(target=work, name=f"zelvor-sweep-{k}", daemon=True) for k in range(n_workers)]
+    for thread in threads:
+        thread.start()
     try:
-        futures = [pool.submit(task, indices) for indices in _split(len(sets), n_workers)]
-        for future in as_completed(futures):
-            done = future.result()
-            for row in done:
-                rows[row[0]] = row
-            progress.update(len(done))
+        for _ in range(len(sets)):
+            while True:
+                try:
+                    row, exc = done.get(timeout=0.1)  # a short wait, so that Ctrl-C is seen at once
+                    break
+                except queue.Empty:
+                    continue
+            if exc is not None:
+                raise exc
+            assert row is not None
+            rows[row[0]] = row
+            progress.update(1)
     finally:
-        pool.shutdown(wait=True, cancel_futures=True)  # Ctrl-C: the sets not started are dropped
+        stop.set()
     return rows
 
 
@@ -1658,7 +1682,7 @@ def sweep(
     market: Any,
     grid: Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]],
     n_jobs: int = -1,
-    backend: Literal["serial", "threads", "processes", "dask"] = "threads",
+    backend: Literal["serial", "threads", "processes", "dask"] | None = None,
     client: Any = None,
     progress: bool | Literal["force"] = True,
     returns: Literal["float64", "float32"] | None = "float64",
@@ -1684,10 +1708,12 @@ def sweep(
     n_jobs : int, default -1
         Worker threads or processes (-1: one per core), at most one per core and one per
         parameter set. Ignored by "serial" and when a Dask `client` is given (its workers decide).
-    backend : {"threads", "serial", "processes", "dask"}, default "threads"
-        "threads" (the default: threads of this process sharing the market in place: the engine runs without
-        the interpreter lock, so they use every core with no start-up and no copy; the weights
-        callable runs on one thread at a time), "serial" (this process, one set after another),
+    backend : {"threads", "serial", "processes", "dask"}, optional
+        None (the default): "threads", or with a `timeout` "processes" ("serial" without
+        joblib), since a set stuck on a thread cannot be stopped. "threads" (threads of this
+        process sharing the market in place: the engine runs without the interpreter lock, so
+        they use every core with no start-up and no copy; the weights callable runs on one
+        thread at a time), "serial" (this process, one set after another),
         "processes" (loky worker processes on this machine: for a weights callable heavy in
         Python, which threads would serialise) or "dask" (`client`, or a `LocalCluster` of
         `n_jobs` processes started and closed for the call). "processes" and "dask" need
@@ -1771,6 +1797,13 @@ def sweep(
 
     import zelvor
 
+    if backend is None:
+        # Threads unless a set may need stopping: a thread stuck in a set cannot be stopped.
+        backend = "threads"
+        if timeout is not None:
+            import importlib.util
+
+            backend = "processes" if importlib.util.find_spec("joblib") is not None else "serial"
     if not isinstance(backend, str):
         raise TypeError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, got {type(backend).__name__}")
     if backend not in BACKENDS:
