@@ -84,8 +84,12 @@ def prepare_inputs(arrays: dict[str, Any]) -> Any:
 
 
 def run(inputs: Any, options: dict[str, Any]) -> RawRun:
-    """One run over prepared `inputs` with backtest_'s scalar `options`."""
+    """One run over `inputs` (made by `prepare_inputs`, or the arrays themselves, prepared for this
+    run alone) with backtest_'s scalar `options`."""
     from zelvor.core import trevane
+
+    if isinstance(inputs, dict):
+        inputs = prepare_inputs(inputs)
 
     result = trevane._run_native(inputs, **options)
     trades = result["trades"]
