@@ -223,3 +223,11 @@ def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
 
     roots = {_sweep._shared_root(), tempfile.gettempdir()}
     assert not [p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix(proc.pid)}*")]
+
+
+@needs_workers
+def test_dask_interrupts_a_set_past_the_timeout_on_its_thread(market, dask_client):
+    sets = [{"lookback": 10}, {"lookback": 20, "hang": "spin"}, {"lookback": 25}]
+    result = zelvor.sweep(stalling, market, sets, backend="dask", client=dask_client, timeout=0.5, progress=False)
+    expected = "TimeoutError: the parameter set did not finish within the timeout of 0.5 s"
+    assert result.table["error"].tolist() == ["", expected, ""]

@@ -818,7 +818,7 @@ def _time_limit(seconds: float | None) -> Iterator[None]:
     In the main thread (the caller, a loky worker) an interval timer's SIGALRM interrupts even a
     sleep or a wait; in other threads (Dask's) the exception is set asynchronously and interrupts
     Python code only. Code that never returns to the interpreter is not interrupted here: the
-    process and Dask backends stop its worker instead.
+    process backend stops its worker instead.
     """
     if seconds is None:
         yield
@@ -1730,10 +1730,11 @@ def sweep(
     timeout : float, optional
         Seconds one parameter set (its weights and its run) may take; None (the default) is no
         limit. A set past it is stopped and reported in `error` as ``TimeoutError: ...``, and the
-        sweep goes on. Python code is interrupted wherever it is (a sleep or a wait too, except
-        in a Dask worker's threads); a set stuck where it cannot be interrupted (inside a C
-        extension, or with signals blocked) has its worker process stopped and replaced
-        ("processes": when its task outlasts twice its sets' limits).
+        sweep goes on. Python code is interrupted wherever it is, a sleep or a wait too. With
+        "processes", a set stuck where it cannot be interrupted (inside a C extension, or with
+        signals blocked) has its worker process stopped and replaced when its task outlasts
+        twice its sets' limits. On Dask (tasks on threads) only code that comes back to the
+        interpreter is interrupted: a set stuck in a sleep, a wait or a C call is waited for.
     **fixed_options
         Options of `zelvor.backtest` (or, for a callable `weights`, parameters of it) that every
         run gets.
