@@ -55,10 +55,10 @@ STATS = ["total_return", "sharpe", "max_drawdown", "trades"]
 def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backend):
     sets = [{"lookback": 10}, {"lookback": 15, "hang": "sleep"}, {"lookback": 20, "hang": "spin"}, {"lookback": 25}]
     started = time.monotonic()
-    result = zelvor.sweep(stalling, market, sets, backend=backend, n_jobs=2, timeout=0.5, progress=False)
+    result = zelvor.sweep(stalling, market, sets, backend=backend, n_jobs=2, timeout=2, progress=False)
     assert time.monotonic() - started < 60
     errors = result.table["error"].tolist()
-    expected = "TimeoutError: the parameter set did not finish within the timeout of 0.5 s"
+    expected = "TimeoutError: the parameter set did not finish within the timeout of 2 s"
     assert errors == ["", expected, expected, ""]
     clean = zelvor.sweep(momentum, market, {"lookback": [10, 25]}, backend="serial", progress=False)
     # (the failed rows make the integer columns float in one table)
@@ -69,10 +69,10 @@ def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backe
 def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monkeypatch):
     from zelvor import _sweep
 
-    monkeypatch.setattr(_sweep, "_TASK_GRACE", 0.5)  # the pool waits 2 x 0.5 + 0.5 s per one-set task
+    monkeypatch.setattr(_sweep, "_TASK_GRACE", 1.0)  # the pool waits 2 x 1 + 1 s per one-set task
     sets = [{"lookback": 10}, {"lookback": 15, "hang": "sleep", "deaf": True}, {"lookback": 20}]
     with pytest.warns(RuntimeWarning, match="stopped past its time limit"):
-        result = zelvor.sweep(stalling, market, sets, n_jobs=2, timeout=0.5, progress=False)
+        result = zelvor.sweep(stalling, market, sets, n_jobs=2, timeout=1, progress=False)
     errors = result.table["error"].tolist()
     assert errors[0] == errors[2] == ""
     assert errors[1].startswith("TimeoutError: ") and "worker process was stopped and replaced" in errors[1]
@@ -82,17 +82,22 @@ def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monk
 
 
 @pytest.mark.parametrize("backend", BACKENDS)
-def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_path):
-    # Four quick sets, then one hanging set per worker: Ctrl-C once every worker is stuck.
+def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_path, monkeypatch):
+    from zelvor import _sweep
+
+    # Four quick sets, then one hanging set per worker: Ctrl-C once every worker is stuck and the
+    # quick sets' rows are in (the progress bar counts them as they come).
     hanging = 1 if backend == "serial" else 2
+    received = []
+    update = _sweep._Progress.update
+    monkeypatch.setattr(_sweep._Progress, "update", lambda self, n: (received.append(n), update(self, n))[1])
     sets = [{"lookback": lb} for lb in (10, 15, 20, 25)]
     sets += [{"lookback": 30 + i, "hang": "sleep", "flag": str(tmp_path / f"hung{i}")} for i in range(hanging)]
 
     def press_ctrl_c():
         deadline = time.monotonic() + 60
-        while len(list(tmp_path.iterdir())) < hanging and time.monotonic() < deadline:
+        while (len(list(tmp_path.iterdir())) < hanging or sum(received) < 4) and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(1.0)  # the quick sets' rows are on their way back meanwhile
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     threading.Thread(target=press_ctrl_c, daemon=True).start()
@@ -158,6 +163,7 @@ TERM_SCRIPT = textwrap.dedent(
     """
     import os, sys, time
     import zelvor
+    from zelvor import _sweep
 
     def slow(market, lookback, pids):
         hangs = lookback >= 20
@@ -167,6 +173,15 @@ TERM_SCRIPT = textwrap.dedent(
 
     if __name__ == "__main__":
         pids = sys.argv[1]
+        received, update = [], _sweep._Progress.update
+
+        def counted(self, n):  # a file once the first four tasks' rows are in
+            received.append(n)
+            update(self, n)
+            if sum(received) == 20:
+                open(os.path.join(pids, "rows-20"), "w").close()
+
+        _sweep._Progress.update = counted
         market = zelvor.Market.synthetic(stocks=20, years=1, seed=1)
         try:  # 8 tasks of 5 sets: the first four finish, the next two hang
             zelvor.sweep(
@@ -201,11 +216,10 @@ def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
     )
     try:
         deadline = time.monotonic() + 120
-        while len(list(pids.glob("hang-*"))) < 2:  # both workers stuck
+        while len(list(pids.glob("hang-*"))) < 2 or not (pids / "rows-20").exists():  # both workers stuck
             assert proc.poll() is None, proc.communicate()
             assert time.monotonic() < deadline, "the workers never got stuck"
             time.sleep(0.1)
-        time.sleep(1.0)  # the finished tasks' rows are on their way back meanwhile
         os.kill(proc.pid, signal.SIGTERM)  # to the caller alone, as a service manager does
         out, err = proc.communicate(timeout=90)
     finally:
@@ -228,6 +242,6 @@ def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
 @needs_workers
 def test_dask_interrupts_a_set_past_the_timeout_on_its_thread(market, dask_client):
     sets = [{"lookback": 10}, {"lookback": 20, "hang": "spin"}, {"lookback": 25}]
-    result = zelvor.sweep(stalling, market, sets, backend="dask", client=dask_client, timeout=0.5, progress=False)
-    expected = "TimeoutError: the parameter set did not finish within the timeout of 0.5 s"
+    result = zelvor.sweep(stalling, market, sets, backend="dask", client=dask_client, timeout=2, progress=False)
+    expected = "TimeoutError: the parameter set did not finish within the timeout of 2 s"
     assert result.table["error"].tolist() == ["", expected, ""]
