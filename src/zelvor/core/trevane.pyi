@@ -210,8 +210,9 @@ def _run_native(
 
     - ``equity``: float64 per price row (what backtest_ returns).
     - ``trades``: the ledger of get_transactions() (sid, entry_row, exit_row, position,
-      entry_price, exit_price, basis, pnl, reason) and ``stats``, float64 of shape (trades, L): per
-      trade the recorder's statistics array (window groups, then the six exit figures).
+      entry_price, exit_price, basis, pnl, reason, listed) and ``stats``, float64 of shape
+      (listed trades, L): per trade the recorder lists, in order, its statistics array (window
+      groups, then the six exit figures).
     - ``recorded``: the recorder's records: sid, entry_row, exit_row (-1 open), position.
     - ``fills``: the fills of get_transactions().
     - ``operations``: weight_sid/weight and next_weight_sid/next_weight (the "weights" and
