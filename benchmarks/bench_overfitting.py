@@ -57,8 +57,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--real", action="store_true", help="run a real 10,000-set sweep for the PBO and DSR")
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--csv", type=Path, default=REAL_DATA, help="the real data set (default: ../shared/data/...)")
     args = parser.parse_args()
-    market = zelvor.read_csv(REAL_DATA) if REAL_DATA.exists() else zelvor.Market.synthetic(500, 5, seed=0)
+    market = zelvor.read_csv(args.csv) if args.csv.exists() else zelvor.Market.synthetic(500, 5, seed=0)
     print(f"market: {market.shape[0]} days x {market.shape[1]} stocks")
 
     if args.real:
