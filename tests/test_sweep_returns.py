@@ -64,9 +64,9 @@ def test_dsr_column_deflates_each_sharpe_for_all_the_sets(serial):
 
 
 @needs_workers
-@pytest.mark.parametrize("backend", ["processes", "dask"])
+@pytest.mark.parametrize("backend", ["threads", "processes", "dask"])
 def test_returns_are_the_same_from_every_backend(serial, market, backend, request):
-    pytest.importorskip("joblib" if backend == "processes" else "distributed")
+    pytest.importorskip({"threads": "threading", "processes": "joblib", "dask": "distributed"}[backend])
     extra = {"client": request.getfixturevalue("dask_client")} if backend == "dask" else {"n_jobs": 2}
     other = zelvor.sweep(momentum, market, GRID, backend=backend, progress=False, **extra)
     pd.testing.assert_frame_equal(other.returns, serial.returns, check_exact=True)
