@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/engine.hpp"
+#include "core/stops.hpp"
 
 namespace {
 
@@ -324,6 +325,107 @@ void check_rebalance_against_plain_walk() {
         CHECK(std::equal(p_fast.begin(), p_fast.end(), p_plain.begin(), p_plain.end(),
                          [](auto& a, auto& b) { return a.first == b.first && same(a.second, b.second); }));
     }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exit levels and what a row's prices do against them, without a run
+
+// Options of 0.25 (stop-loss, take-profit, trailing distance) and activation 0.125: all levels and
+// sums below are exact binary fractions.
+engine::StopLevels quarter_levels() {
+    engine::Options o;
+    o.stop_loss = -0.25;  // the sign of every option is ignored
+    o.take_profit = 0.25;
+    o.trail_stop = 0.25;
+    o.trail_stop_activation = -0.125;
+    return engine::StopLevels(o);
+}
+
+void check_exit_levels() {
+    const engine::StopLevels levels = quarter_levels();
+    struct Case {
+        double base_value, max_ratio, min_ratio;
+        bool is_long;
+        double upper, lower;
+    };
+    const Case cases[] = {
+        // long: upper the take-profit 1.25, lower the stop-loss 0.75 until the trail is active
+        // (max >= 1.125) and max - 0.25 lies above it
+        {1.0, 1.0, 1.0, true, 1.25, 0.75},
+        {1.0, 1.0625, 1.0, true, 1.25, 0.75},  // trail not yet active
+        {1.0, 1.125, 1.0, true, 1.25, 0.875},  // active exactly at the activation level
+        {1.0, 1.5, 0.5, true, 1.25, 1.25},     // the trail may reach the take-profit
+        // short (base value 0 or less, NaN too): upper the stop-loss 1.25, trailing min + 0.25 once
+        // min <= 0.875; lower the take-profit 0.75
+        {-1.0, 1.0, 1.0, false, 1.25, 0.75},
+        {0.0, 1.0, 0.875, false, 1.125, 0.75},
+        {nan, 1.0, 0.9375, false, 1.25, 0.75},  // trail not yet active
+        {-1.0, 2.0, 0.5, false, 0.75, 0.75},
+    };
+    for (const Case& c : cases) {
+        const engine::ExitLevels e = engine::exit_levels(levels, {c.base_value, c.max_ratio, c.min_ratio});
+        CHECK(e.is_long == c.is_long && e.upper == c.upper && e.lower == c.lower);
+    }
+    // A trail tighter than the trailing distance allows never loosens the fixed stop: with stop-loss
+    // 0.0625 (lower 0.9375) a long at max 1.125 keeps 0.9375 rather than 0.875.
+    engine::Options tight;
+    tight.stop_loss = 0.0625;
+    tight.take_profit = inf;
+    tight.trail_stop = 0.25;
+    const engine::ExitLevels e = engine::exit_levels(engine::StopLevels(tight), {1.0, 1.125, 1.0});
+    CHECK(e.lower == 0.9375 && e.upper == inf);
+}
+
+void check_touched_exit_rules() {
+    const engine::ExitLevels long_levels{.is_long = true, .upper = 1.25, .lower = 0.75};
+    struct Case {
+        double base_value, open, high, low;
+        bool fired, at_open, at_upper;
+        double fill;
+        StopSide side;
+    };
+    const Case cases[] = {
+        {2.0, 1.0, 1.125, 0.875, false, false, false, 0.0, StopSide::take_profit},  // inside both levels
+        {2.0, 1.5, 1.5, 1.0, true, true, true, 3.0, StopSide::take_profit},         // open above: at the open
+        {2.0, 0.5, 1.0, 0.5, true, true, false, 1.0, StopSide::stop_loss},          // open below: at the open
+        {2.0, 1.0, 1.25, 1.0, true, false, true, 2.5, StopSide::take_profit},       // high exactly at upper
+        {2.0, 1.0, 1.0, 0.75, true, false, false, 1.5, StopSide::stop_loss},        // low exactly at lower
+        // both touched, open inside: filled at upper, recorded on the stop-loss side
+        {2.0, 1.0, 1.5, 0.5, true, false, true, 2.5, StopSide::stop_loss},
+        // open above upper with the low below lower: filled at the open, still the stop-loss side
+        {2.0, 1.5, 1.5, 0.5, true, true, true, 3.0, StopSide::stop_loss},
+    };
+    for (const Case& c : cases) {
+        const engine::TouchedExit t = engine::touched_exit(long_levels, c.base_value, c.open, c.high, c.low);
+        CHECK(t.fired == c.fired && t.at_open == c.at_open && t.at_upper == c.at_upper);
+        if (c.fired) CHECK(t.fill_value == c.fill && t.side == c.side);
+    }
+    // A short (base value -2) touching its stop above: bought back at -2 x 1.25, the stop-loss side;
+    // touching its take-profit below: -2 x 0.75, the take-profit side. A NaN price touches nothing.
+    const engine::ExitLevels short_levels{.is_long = false, .upper = 1.25, .lower = 0.75};
+    const engine::TouchedExit up = engine::touched_exit(short_levels, -2.0, 1.0, 1.5, 1.0);
+    CHECK(up.fired && up.fill_value == -2.5 && up.side == StopSide::stop_loss);
+    const engine::TouchedExit down = engine::touched_exit(short_levels, -2.0, 1.0, 1.0, 0.5);
+    CHECK(down.fired && down.fill_value == -1.5 && down.side == StopSide::take_profit);
+    CHECK(!engine::touched_exit(short_levels, -2.0, nan, nan, nan).fired);
+}
+
+void check_close_crossing_and_reason() {
+    const engine::ExitLevels e{.is_long = true, .upper = 1.25, .lower = 0.75};
+    // At or above upper: take-profit side; strictly below lower: stop-loss; exactly at lower or NaN: none.
+    CHECK(engine::close_crossing(e, 1.25) == StopSide::take_profit);
+    CHECK(engine::close_crossing(e, 0.5) == StopSide::stop_loss);
+    CHECK(!engine::close_crossing(e, 0.75).has_value() && !engine::close_crossing(e, nan).has_value());
+
+    const engine::StopLevels levels = quarter_levels();  // fixed stops: a long's 0.75, a short's 1.25
+    using engine::FillReason;
+    CHECK(engine::stop_reason(levels, e, true) == FillReason::take_profit);
+    CHECK(engine::stop_reason(levels, e, false) == FillReason::stop_loss);
+    CHECK(engine::stop_reason(levels, {true, 1.25, 0.875}, false) == FillReason::trail_stop);
+    // a short: the upper level is its stop, the lower one its take-profit
+    CHECK(engine::stop_reason(levels, {false, 1.25, 0.75}, true) == FillReason::stop_loss);
+    CHECK(engine::stop_reason(levels, {false, 1.125, 0.75}, true) == FillReason::trail_stop);
+    CHECK(engine::stop_reason(levels, {false, 1.125, 0.75}, false) == FillReason::take_profit);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -774,6 +876,9 @@ int main() {
     check_validate_trade_price();
     check_rebalance();
     check_rebalance_against_plain_walk();
+    check_exit_levels();
+    check_touched_exit_rules();
+    check_close_crossing_and_reason();
     check_buy_and_hold();
     check_close_stop();
     check_touched_exits();

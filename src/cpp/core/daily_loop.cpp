@@ -1,0 +1,451 @@
+// The daily loop: the run's setup, then one row after another the revaluation of the holdings and
+// the stops it finds, the exits due, the scheduled rebalance, delistings, the row's value and the
+// scheduling of the next rebalance. Every read of a caller's array is checked with `at` or proven
+// in range before it is made; the floating-point operations keep the order of the formulas they
+// implement, since results are compared bit for bit.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/engine.hpp"
+#include "core/stops.hpp"
+#include "core/trade.hpp"
+
+namespace zelvor::engine {
+
+using numeric::Error;
+using numeric::ErrorKind;
+using numeric::out_of_bounds;
+using numeric::Strided1D;
+using numeric::Strided2D;
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// NaN (a missing price) and positive finite prices are usable.
+inline bool price_acceptable(double price) noexcept { return std::isnan(price) || (price > 0.0 && price < kInf); }
+
+// The daily loop's trades close single holdings: a touched exit keeps the key (at 0) so that the
+// walk over the holdings stays valid; due exits and delistings erase it.
+constexpr TradeOptions close_keeping_key{.check_held = false, .drop_zero = false};
+constexpr TradeOptions close_and_erase{.check_held = false, .drop_zero = true};
+
+Strided1D<double> row_view(const Strided2D& matrix, std::int64_t row) {
+    Strided1D<double> view;
+    view.data = matrix.data + row * matrix.row_stride;
+    view.size = matrix.cols;
+    view.stride = matrix.col_stride;
+    return view;
+}
+
+Strided1D<double> vector_view(const std::vector<double>& values) {
+    Strided1D<double> view;
+    view.data = reinterpret_cast<const char*>(values.data());
+    view.size = static_cast<std::int64_t>(values.size());
+    view.stride = sizeof(double);
+    return view;
+}
+
+// What the loop changes from row to row. The parts the end-of-run report reads are handed over in a
+// RunOutcome once the last row is done.
+struct LoopState {
+    PositionMap positions;
+    double cash = 1.0;
+    // Per position column: price ratios since the holding's basis was last reset, and their extremes.
+    std::vector<double> cum_ratio, max_ratio, min_ratio;
+    std::vector<double> ref_price;             // per price column: the last valid trading price
+    std::vector<StopEntry> pending_exits;      // detected on today's close, executed tomorrow
+    std::vector<StopEntry> exits_due;          // yesterday's pending_exits
+    std::vector<StopEntry> stop_exits;         // executed since the last rebalance
+    std::int64_t pos_id = 0;                   // the current position row
+    std::int64_t last_rebalanced_pos_id = -1;  // the position row of the last executed rebalance
+    bool rebalance_due = false;                // the next row rebalances
+    // What the last executed rebalance did.
+    PositionMap last_positions;
+    bool has_last_target = false;
+    std::int64_t last_target_pos_row = -1;
+    bool last_target_is_copy = false;
+    std::vector<double> last_target_copy;
+    // Scratch lists of a single row, kept for their capacity.
+    std::vector<int> delisted_today;
+    std::vector<std::pair<int, double>> ref_updates;
+};
+
+class Simulation {
+public:
+    // The run's setup: the per-run state, the column table and the rows flagged for rebalancing.
+    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host)
+        : m_(market),
+          o_(options),
+          host_(host),
+          levels_(options),
+          n_rows_(market.price_index.size),
+          n_stocks_(market.pos_values.cols),
+          log_(host.fill_log()) {
+        // Rows and stock indices travel as 32-bit ints (recorder calls, PositionMap keys).
+        if (n_rows_ > INT_MAX || n_stocks_ > INT_MAX) {
+            throw Error{ErrorKind::overflow, "value too large to convert to int"};
+        }
+        columns_ = make_price_columns(columns, n_stocks_, market.n_labels);
+        s_.cum_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        s_.max_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        s_.min_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
+        s_.ref_price.assign(static_cast<std::size_t>(market.price.cols), 1.0);
+
+        if (market.has_delisting_bars) {
+            for (std::int64_t k = 0; k < market.delisting_bars.size; ++k) {
+                if (market.delisting_bars[k] >= 0) {
+                    has_delisting_ = true;
+                    break;
+                }
+            }
+        }
+
+        // Each rebalance date flags the last price row not later than it; the cursor never moves
+        // back, so the dates are expected in ascending order. Without price rows nothing is flagged.
+        resample_flags_.assign(static_cast<std::size_t>(n_rows_), 0);
+        if (n_rows_ > 0) {
+            std::int64_t j = 0;
+            for (std::int64_t k = 0; k < market.resample.size; ++k) {
+                const std::int64_t t = market.resample[k];
+                while (j + 1 < n_rows_ && market.price_index[j + 1] <= t) ++j;
+                resample_flags_[static_cast<std::size_t>(j)] = 1;
+            }
+        }
+        if (log_) log_->start(n_stocks_, market.price);
+    }
+
+    // The daily loop, then end_analysis.
+    void run(double* portfolio_value) {
+        if (n_rows_ > 0 && m_.pos_index.size == 0) throw out_of_bounds(0);
+        for (std::int64_t i = 0; i < n_rows_; ++i) {
+            const std::int64_t date = m_.price_index[i];
+            // Before the first position date the portfolio is untouched cash.
+            if (date < m_.pos_index[0]) {
+                portfolio_value[i] = 1.0;
+                continue;
+            }
+            host_.record_date(static_cast<int>(i));
+            if (log_) log_->set_row(i);
+            prefetch_prices(i + 1);
+            revalue_and_find_stops(i);
+            execute_due_exits();
+            s_.exits_due.swap(s_.pending_exits);
+            s_.pending_exits.clear();
+            if (s_.rebalance_due) rebalance_row(i);
+            if (has_delisting_) delist(i);
+            portfolio_value[i] = value_row(i);
+            schedule(i);
+        }
+        host_.end_analysis(s_.positions);
+        if (log_) log_->finish(s_.positions, n_rows_ - 1, m_.close, columns_.column);
+    }
+
+    // What the run leaves for the end-of-run report; the state is spent.
+    RunOutcome outcome() && {
+        RunOutcome out;
+        out.positions = std::move(s_.positions);
+        out.last_positions = std::move(s_.last_positions);
+        out.cash = s_.cash;
+        out.has_last_target = s_.has_last_target;
+        out.last_target_pos_row = s_.last_target_pos_row;
+        out.last_target_is_copy = s_.last_target_is_copy;
+        out.last_target_copy = std::move(s_.last_target_copy);
+        out.stop_exits = std::move(s_.stop_exits);
+        out.exits_due = std::move(s_.exits_due);
+        out.pos_id = s_.pos_id;
+        out.last_rebalanced_pos_id = s_.last_rebalanced_pos_id;
+        out.rebalance_due = s_.rebalance_due;
+        if (n_rows_ > 0) out.last_date = m_.price_index[n_rows_ - 1];
+        return out;
+    }
+
+private:
+    int price_column(int sid) {
+        const int pid = columns_.of(sid);
+        if (pid < 0) {  // a key only enters the map through a trade that checked its price column
+            check_label(sid);
+            host_.missing_price_column(sid);
+        }
+        return pid;
+    }
+
+    // The label pos_columns[sid] is evaluated before each price check.
+    void check_label(int sid) const {
+        if (sid >= m_.n_labels) throw out_of_bounds(0);
+    }
+
+    void check_price(double price, int sid, std::int64_t row) {
+        check_label(sid);
+        if (!price_acceptable(price)) validate_trade_price(host_, price, sid, static_cast<int>(row));
+    }
+
+    void reset_ratios(int sid) {
+        s_.cum_ratio[sid] = 1.0;
+        s_.max_ratio[sid] = 1.0;
+        s_.min_ratio[sid] = 1.0;
+    }
+
+    // Closes a holding the caller has in hand (`at` points at it).
+    double close_position(PositionMap::iterator at, const TradeOptions& trade) {
+        return set_position_at(host_, columns_, s_.positions, at, at->first, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
+                               trade);
+    }
+
+    // The holdings sit in scattered columns of matrices far larger than the cache, so each row's walk
+    // would wait on a memory load per holding and price. The loads of the next row are started a
+    // whole row of work ahead instead, for the stocks held now (nearly always the ones held then).
+    void prefetch_prices(std::int64_t row) const noexcept {
+        if (row >= n_rows_) return;
+        for (const auto& [sid, value] : s_.positions) {
+            const int pid = columns_.of(sid);
+            m_.price.prefetch(row, pid);
+            if (o_.touched_exit) {
+                m_.high.prefetch(row, pid);
+                m_.low.prefetch(row, pid);
+                m_.open.prefetch(row, pid);
+            } else {
+                m_.close.prefetch(row, pid);
+            }
+        }
+    }
+
+    // Step 2 of a row: every holding in stock order is revalued at the row's trading price, then closed
+    // at once where the row touched an exit level (touched_exit) or noted for the next row where the
+    // close crossed one. All holdings are measured against the reference prices as they stood at the
+    // start of the row, so position columns sharing a price column are each revalued; the reference
+    // prices move once the walk is done.
+    void revalue_and_find_stops(std::int64_t i) {
+        s_.ref_updates.clear();
+        double held_value = 0.0;  // the holdings at today's trading prices, for the fill log
+        for (auto it = s_.positions.begin(); it != s_.positions.end(); ++it) {
+            const int sid = it->first;
+            const int pid = price_column(sid);
+            const double price = m_.price.at(i, pid);
+            check_price(price, sid, i);
+            const Revalued moved = revalue(*it, pid, price);
+            const ExitLevels exit = exit_levels(levels_, {moved.base_value, s_.max_ratio[sid], s_.min_ratio[sid]});
+            if (o_.touched_exit) {
+                close_if_touched(it, i, pid, moved, exit);
+            } else {
+                note_close_stop(sid, i, pid, price, exit);
+            }
+            if (!std::isnan(price)) s_.ref_updates.emplace_back(pid, price);
+            held_value += it->second;
+        }
+        for (const auto& [pid, price] : s_.ref_updates) s_.ref_price[static_cast<std::size_t>(pid)] = price;
+        if (log_) log_->revalued(s_.cash + held_value);
+    }
+
+    // A holding after its revaluation: the row's price ratio, the reference price it was measured
+    // from, and its value at its cost basis.
+    struct Revalued {
+        double r;
+        double ref;
+        double base_value;
+    };
+
+    // Carries the holding (and its cumulative ratio and their extremes) to the row's trading price. A
+    // reference price still missing is taken from this row; a missing price keeps the value (ratio 1).
+    Revalued revalue(PositionMap::value_type& holding, int pid, double price) {
+        const int sid = holding.first;
+        double& ref = s_.ref_price[static_cast<std::size_t>(pid)];
+        if (std::isnan(ref)) ref = price;
+        double r = price / ref;
+        if (std::isnan(r)) r = 1.0;
+
+        double& cum = s_.cum_ratio[sid];
+        holding.second *= r;
+        cum *= r;
+        if (cum > s_.max_ratio[sid]) s_.max_ratio[sid] = cum;
+        if (cum < s_.min_ratio[sid]) s_.min_ratio[sid] = cum;
+        return {r, ref, holding.second / cum};
+    }
+
+    // Intraday exit: a holding whose row reached an exit level is sold at once, at the level (or at the
+    // open beyond it), not at the trading price. Its key stays in the map at 0; the ratios are not reset.
+    void close_if_touched(PositionMap::iterator it, std::int64_t i, int pid, const Revalued& moved,
+                          const ExitLevels& exit) {
+        const int sid = it->first;
+        const double prior = s_.cum_ratio[sid] / moved.r;  // the ratio at the reference price
+        const double high_ratio = prior * m_.high.at(i, pid) / moved.ref;
+        const double low_ratio = prior * m_.low.at(i, pid) / moved.ref;
+        const double open_ratio = prior * m_.open.at(i, pid) / moved.ref;
+        const TouchedExit touched = touched_exit(exit, moved.base_value, open_ratio, high_ratio, low_ratio);
+        if (!touched.fired) return;
+        it->second = touched.fill_value;
+        s_.stop_exits.push_back({sid, touched.side});
+        if (log_) {
+            log_->set_reason(stop_reason(levels_, exit, touched.at_upper));
+            log_->set_fill_price(touched.at_open ? m_.open(i, pid)
+                                                 : (touched.at_upper ? exit.upper : exit.lower) * moved.ref / prior);
+        }
+        s_.cash = close_position(it, close_keeping_key);
+    }
+
+    // Close-based detection: a level crossed at the close is executed on the next row.
+    void note_close_stop(int sid, std::int64_t i, int pid, double price, const ExitLevels& exit) {
+        const double close_ratio = s_.cum_ratio[sid] * m_.close.at(i, pid) / price;
+        const std::optional<StopSide> side = close_crossing(exit, close_ratio);
+        if (!side) return;
+        s_.pending_exits.push_back({sid, *side});
+        if (log_) log_->note_stop(sid, stop_reason(levels_, exit, *side == StopSide::take_profit));
+    }
+
+    // Executes the stops detected on the previous row, unless today's rebalance keeps the stock.
+    void execute_due_exits() {
+        for (const StopEntry& entry : s_.exits_due) {
+            const int sid = entry.sid;
+            bool keep = false;
+            if (s_.rebalance_due && !host_.stop_trading_next_period()) {
+                keep = m_.pos_values.at(s_.pos_id, sid) != 0.0;  // a NaN target keeps it
+            }
+            auto found = s_.positions.find(sid);
+            if (found == s_.positions.end() || found->second == 0.0 || keep) continue;
+            if (log_) log_->set_reason(log_->due_stop(sid));
+            s_.cash = close_position(found, close_and_erase);
+            s_.stop_exits.push_back(entry);
+            reset_ratios(sid);
+            auto again = std::find_if(s_.pending_exits.begin(), s_.pending_exits.end(),
+                                      [sid](const StopEntry& e) { return e.sid == sid; });
+            if (again != s_.pending_exits.end()) s_.pending_exits.erase(again);
+        }
+    }
+
+    void rebalance_row(std::int64_t i) {
+        const std::int64_t pos_id = s_.pos_id;
+        if (!o_.retain_cost_when_rebalance) {
+            std::fill(s_.cum_ratio.begin(), s_.cum_ratio.end(), 1.0);
+            std::fill(s_.max_ratio.begin(), s_.max_ratio.end(), 1.0);
+            std::fill(s_.min_ratio.begin(), s_.min_ratio.end(), 1.0);
+        } else {
+            // Only new holdings and holdings whose direction flips start from a fresh basis.
+            for (std::int64_t k = 0; k < n_stocks_; ++k) {
+                const double w = m_.pos_values.at(pos_id, k);
+                if (w == 0.0) continue;
+                const int sid = static_cast<int>(k);
+                auto found = s_.positions.find(sid);
+                if (found == s_.positions.end() || found->second * w <= 0.0) reset_ratios(sid);
+            }
+        }
+
+        if (!m_.pos_values.row_in_range(pos_id)) throw out_of_bounds(0);
+        TargetRow target{pos_id, nullptr};
+        Strided1D<double> weights = row_view(m_.pos_values, pos_id);
+        if (host_.stop_trading_next_period() && !s_.stop_exits.empty()) {
+            // Stocks stopped out since the last rebalance stay out of this one.
+            std::vector<double>& copy = s_.last_target_copy;
+            copy.resize(static_cast<std::size_t>(weights.size));
+            for (std::int64_t k = 0; k < weights.size; ++k) copy[static_cast<std::size_t>(k)] = weights[k];
+            for (const StopEntry& entry : s_.stop_exits) {
+                if (entry.sid >= 0 && entry.sid < weights.size) {
+                    copy[static_cast<std::size_t>(entry.sid)] = 0.0;
+                }
+            }
+            target.copy = &copy;
+            weights = vector_view(copy);
+        }
+
+        if (log_) log_->set_reason(FillReason::rebalance);
+        s_.cash = rebalance(host_, columns_, s_.positions, target, weights, s_.cash, o_.fee_ratio, o_.tax_ratio,
+                            o_.position_limit);
+
+        s_.stop_exits.clear();
+        s_.last_positions = s_.positions;
+        s_.has_last_target = true;
+        s_.last_target_pos_row = pos_id;
+        s_.last_target_is_copy = target.copy != nullptr;
+        // Tomorrow's ratios are measured from today's trading prices, NaN entries included.
+        if (!m_.price.row_in_range(i)) throw out_of_bounds(0);
+        for (std::int64_t c = 0; c < m_.price.cols; ++c) {
+            s_.ref_price[static_cast<std::size_t>(c)] = m_.price(i, c);
+        }
+        s_.last_rebalanced_pos_id = pos_id;
+    }
+
+    void delist(std::int64_t i) {
+        s_.delisted_today.clear();
+        for (const auto& [sid, value] : s_.positions) {
+            if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) s_.delisted_today.push_back(sid);
+        }
+        if (log_ && !s_.delisted_today.empty()) log_->set_reason(FillReason::delisted);
+        for (const int sid : s_.delisted_today) {
+            s_.cash = set_position(host_, columns_, s_.positions, sid, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
+                                   close_and_erase);
+            reset_ratios(sid);
+        }
+        s_.delisted_today.clear();
+    }
+
+    // The portfolio's value at the close; holdings are carried at the trading price.
+    double value_row(std::int64_t i) {
+        double value = s_.cash;
+        for (const auto& [sid, holding] : s_.positions) {
+            const int pid = price_column(sid);
+            const double price = m_.price.at(i, pid);
+            check_price(price, sid, i);
+            const double close = m_.close.at(i, pid);
+            if (std::isnan(price) || std::isnan(close)) {
+                value += holding;
+            } else {
+                value += holding * close / price;
+            }
+        }
+        return value;
+    }
+
+    // A position row becomes current once the next price date is strictly later than its date; the
+    // last row consumes every remaining position row.
+    void schedule(std::int64_t i) {
+        const std::int64_t last_pos = m_.pos_index.size - 1;
+        std::int64_t pos_id = s_.pos_id;
+        if (i < n_rows_ - 1) {
+            const std::int64_t next_date = m_.price_index[i + 1];
+            while (pos_id < last_pos && m_.pos_index[pos_id + 1] < next_date) ++pos_id;
+        } else if (pos_id < last_pos) {
+            pos_id = last_pos;
+        }
+        s_.pos_id = pos_id;
+        s_.rebalance_due = pos_id != s_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
+    }
+
+    // The run's inputs and its fixed derived values.
+    const Market& m_;
+    const Options& o_;
+    Host& host_;
+    const StopLevels levels_;
+    const std::int64_t n_rows_;
+    const std::int64_t n_stocks_;
+    PriceColumns columns_;
+    std::vector<unsigned char> resample_flags_;
+    bool has_delisting_ = false;
+    FillLog* const log_;  // null: the host keeps no fill log
+
+    LoopState s_;
+};
+
+}  // namespace
+
+void validate_trade_price(Host& host, double price, int sid, int row) {
+    try {
+        if (price_acceptable(price)) return;
+        host.invalid_trade_price(price, sid, row);
+    } catch (...) {
+        fail_in(host, Frame::validate_trade_price);
+    }
+}
+
+RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
+                        double* portfolio_value) {
+    Simulation simulation(market, options, columns, host);
+    simulation.run(portfolio_value);
+    return std::move(simulation).outcome();
+}
+
+}  // namespace zelvor::engine
