@@ -87,5 +87,6 @@ def test_report_stats_psr_and_min_track_record():
     assert stats["min_track_record"] == min_track_record(sr, skew, kurt)
     assert 0.0 <= stats["psr"] <= 1.0
     # A losing run: no track record is long enough, which the stats say with NaN (as JSON can).
-    losing = zelvor.backtest(weights * -1.0, market).stats()
+    short = -weights.astype(float).div(weights.sum(axis=1), axis=0)  # equal weights, all short
+    losing = zelvor.backtest(short, market).stats()
     assert losing["sharpe"] < 0 and math.isnan(losing["min_track_record"]) and losing["psr"] < 0.5
