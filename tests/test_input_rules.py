@@ -184,7 +184,8 @@ def test_changing_the_callers_frames_after_prepare_changes_nothing():
 
 W = random_weights(random_market(30, 3, seed=1, gaps=0.0), 3, seed=2, shorts=False) / 4
 M = random_market(30, 3, seed=1, gaps=0.0)
-LATE = W.set_axis(W.index.as_unit("s") + pd.Timedelta(days=365 * 300))
+# Second-resolution dates 300 years on (numpy arithmetic: pandas 2.2 keeps Timedelta in nanoseconds).
+LATE = W.set_axis(pd.DatetimeIndex(W.index.to_numpy().astype("datetime64[s]") + np.timedelta64(365 * 300, "D")))
 BAD_ARGUMENTS = [
     ({"resample": b"ME"}, TypeError, r"resample: expected a str alias"),
     ({"resample": [20, 40]}, TypeError, r"resample: expected dates, got the number 20"),
