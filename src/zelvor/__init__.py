@@ -9,6 +9,8 @@
 (`zelvor.core.trevane`) and returns a `Report` that owns its results.
 """
 
+from importlib import metadata as _metadata
+
 from zelvor._bootstrap import Bootstrap
 from zelvor._overfitting import Overfitting, probability_of_overfitting
 from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
@@ -19,7 +21,7 @@ from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
 from zelvor.report import Report
 
-__version__ = "0.1.0"
+__version__ = _metadata.version("zelvor")
 
 __all__ = [
     "BestRun",
