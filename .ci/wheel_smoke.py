@@ -47,7 +47,19 @@ close = np.array([[10.0, 20.0], [11.0, 20.0], [12.1, 20.0], [11.0, 20.0]])
 stocks = np.array(["AAA", "BBB"], dtype=object)
 weights = np.array([[1.0, 0.0]])
 value = trevane.backtest_(
-    close, close, close, close, close, dates, stocks, weights, dates[:1], stocks, dates[:1], fee_ratio=0.0, tax_ratio=0.0
+    close,
+    close,
+    close,
+    close,
+    close,
+    dates,
+    stocks,
+    weights,
+    dates[:1],
+    stocks,
+    dates[:1],
+    fee_ratio=0.0,
+    tax_ratio=0.0,
 )
 np.testing.assert_allclose(np.asarray(value), [1.0, 1.0, 1.1, 1.0], rtol=1e-12)
 print("backtest_:", np.asarray(value).round(4).tolist())

@@ -748,6 +748,8 @@ class Report:
         """What `to_json` wrote (its text, or `to_dict`'s result): ``stats`` as a Series and each
         of ``tables`` as the DataFrame it was.
 
+        Examples
+        --------
         >>> Report.read_json(report.to_json())["tables"]["trades"]  # doctest: +SKIP
         """
         from zelvor import _tearsheet

@@ -1,0 +1,62 @@
+"""Writes the API reference pages at build time: one page per public name of `zelvor.__all__`.
+
+Run by the mkdocs-gen-files plugin (see mkdocs.yml). The names are read from src/zelvor/__init__.py
+without importing the package, so the site builds without compiling the extensions, and a name
+added to `__all__` gets its page at the next build.
+"""
+
+import ast
+import pathlib
+
+import mkdocs_gen_files
+
+INIT = pathlib.Path(__file__).parents[1] / "src" / "zelvor" / "__init__.py"
+
+
+def public_names(init: pathlib.Path) -> list[str]:
+    """The strings of the module-level `__all__ = [...]` of `init`, in their order."""
+    for node in ast.parse(init.read_text(encoding="utf-8")).body:
+        targets = node.targets if isinstance(node, ast.Assign) else []
+        if any(isinstance(t, ast.Name) and t.id == "__all__" for t in targets):
+            return list(ast.literal_eval(node.value))
+    raise SystemExit(f"{init}: no __all__ list")
+
+
+def kind(name: str) -> str:
+    """Classes (and exceptions and warnings) start with a capital letter in this package."""
+    return "Classes" if name[:1].isupper() else "Functions"
+
+
+names = public_names(INIT)
+summary = ["# API reference", "", "Every public name of `zelvor` (its `__all__`), generated from the docstrings.", ""]
+for group in ("Functions", "Classes"):
+    members = sorted((n for n in names if kind(n) == group), key=str.lower)
+    summary += [f"## {group}", ""]
+    for name in members:
+        with mkdocs_gen_files.open(f"reference/{name}.md", "w") as page:
+            page.write(f"# zelvor.{name}\n\n::: zelvor.{name}\n")
+        mkdocs_gen_files.set_edit_path(f"reference/{name}.md", "src/zelvor/__init__.py")
+        summary.append(f"- [`zelvor.{name}`]({name}.md)")
+    summary.append("")
+summary += [
+    "## The engine modules",
+    "",
+    "- [`zelvor.core.trevane`](trevane.md), [`zelvor.core.quelmo`](quelmo.md) and"
+    " [`zelvor.core.tamsil`](tamsil.md), from their type stubs.",
+    "",
+]
+for module in ("trevane", "quelmo", "tamsil"):
+    with mkdocs_gen_files.open(f"reference/{module}.md", "w") as page:
+        page.write(f"# zelvor.core.{module}\n\n::: zelvor.core.{module}\n")
+with mkdocs_gen_files.open("reference/index.md", "w") as page:
+    page.write("\n".join(summary))
+
+# The section's navigation (mkdocs-literate-nav): the overview, then the same groups.
+nav = ["- [Overview](index.md)"]
+for group in ("Functions", "Classes"):
+    nav.append(f"- {group}")
+    nav += [f"    - [{n}]({n}.md)" for n in sorted((n for n in names if kind(n) == group), key=str.lower)]
+nav.append("- Engine modules")
+nav += [f"    - [core.{m}]({m}.md)" for m in ("trevane", "quelmo", "tamsil")]
+with mkdocs_gen_files.open("reference/SUMMARY.md", "w") as page:
+    page.write("\n".join(nav) + "\n")
