@@ -594,6 +594,35 @@ void check_touched_exits() {
     CHECK(r.out.cash == 0.75 && (r.out.stop_exits == std::vector<StopEntry>{{0, StopSide::stop_loss}}));
 }
 
+void check_trade_options_reach_the_fill_log() {
+    // What the log records of a change comes from that trade's own options: no state of an earlier
+    // trade carries over. Trading prices 8 and 16 on the one row, fee and tax 0.
+    const std::vector<double> prices{8.0, 16.0};
+    engine::FillLog ledger;
+    ledger.start(2, view(prices, 1, 2));
+    ledger.set_row(0);
+    FakeHost h;
+    h.ledger = &ledger;
+    const auto cols = one_to_one(2);
+    PositionMap p;
+    using engine::FillReason;
+    // An intraday exit's reason and fill price; the balance is cash + holdings before it: 8 + 0.
+    double cash = engine::set_position(h, cols, p, 0, 4.0, 8.0, 0.0, 0.0);
+    cash = engine::set_position(h, cols, p, 0, 0.0, cash, 0.0, 0.0,
+                                {.check_held = false, .reason = FillReason::take_profit, .fill_price = 5.0});
+    // A rebalance's balance, then a delisting with neither: the trading price 16 and cash + holdings 8.
+    cash = engine::set_position(h, cols, p, 1, 2.0, cash, 0.0, 0.0, {.balance = 2.5});
+    cash = engine::set_position(h, cols, p, 1, 0.0, cash, 0.0, 0.0, {.reason = FillReason::delisted});
+    const auto& f = ledger.fills();
+    CHECK(f.size() == 4 && cash == 8.0);
+    if (f.size() == 4) {
+        CHECK(f[0].reason == FillReason::rebalance && f[0].price == 8.0 && f[0].balance == 8.0);
+        CHECK(f[1].reason == FillReason::take_profit && f[1].price == 5.0 && f[1].balance == 8.0);
+        CHECK(f[2].reason == FillReason::rebalance && f[2].price == 16.0 && f[2].balance == 2.5);
+        CHECK(f[3].reason == FillReason::delisted && f[3].price == 16.0 && f[3].balance == 8.0);
+    }
+}
+
 void check_fill_log_trades() {
     // Fee 1/64, tax 1/32 (all sums below are exact). Weight 1 bought on row 1 at 64: holding 63/64,
     // cash 0. Weight 1/4 on row 2, no price move: the target is 63/256, so 189/256 is sold at 3/64,
@@ -882,6 +911,7 @@ int main() {
     check_buy_and_hold();
     check_close_stop();
     check_touched_exits();
+    check_trade_options_reach_the_fill_log();
     check_fill_log_trades();
     check_close_levels();
     check_schedule();

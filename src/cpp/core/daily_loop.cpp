@@ -32,9 +32,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 inline bool price_acceptable(double price) noexcept { return std::isnan(price) || (price > 0.0 && price < kInf); }
 
 // The daily loop's trades close single holdings: a touched exit keeps the key (at 0) so that the
-// walk over the holdings stays valid; due exits and delistings erase it.
+// walk over the holdings stays valid; due exits and delistings erase it. A stop's reason and an
+// intraday fill's price are set per trade.
 constexpr TradeOptions close_keeping_key{.check_held = false, .drop_zero = false};
 constexpr TradeOptions close_and_erase{.check_held = false, .drop_zero = true};
+constexpr TradeOptions close_delisted{.check_held = false, .drop_zero = true, .reason = FillReason::delisted};
 
 Strided1D<double> row_view(const Strided2D& matrix, std::int64_t row) {
     Strided1D<double> view;
@@ -52,26 +54,12 @@ Strided1D<double> vector_view(const std::vector<double>& values) {
     return view;
 }
 
-// What the loop changes from row to row. The parts the end-of-run report reads are handed over in a
-// RunOutcome once the last row is done.
+// What the loop changes from row to row besides the RunOutcome it hands to the end-of-run report.
 struct LoopState {
-    PositionMap positions;
-    double cash = 1.0;
     // Per position column: price ratios since the holding's basis was last reset, and their extremes.
     std::vector<double> cum_ratio, max_ratio, min_ratio;
-    std::vector<double> ref_price;             // per price column: the last valid trading price
-    std::vector<StopEntry> pending_exits;      // detected on today's close, executed tomorrow
-    std::vector<StopEntry> exits_due;          // yesterday's pending_exits
-    std::vector<StopEntry> stop_exits;         // executed since the last rebalance
-    std::int64_t pos_id = 0;                   // the current position row
-    std::int64_t last_rebalanced_pos_id = -1;  // the position row of the last executed rebalance
-    bool rebalance_due = false;                // the next row rebalances
-    // What the last executed rebalance did.
-    PositionMap last_positions;
-    bool has_last_target = false;
-    std::int64_t last_target_pos_row = -1;
-    bool last_target_is_copy = false;
-    std::vector<double> last_target_copy;
+    std::vector<double> ref_price;         // per price column: the last valid trading price
+    std::vector<StopEntry> pending_exits;  // detected on today's close, executed tomorrow
     // Scratch lists of a single row, kept for their capacity.
     std::vector<int> delisted_today;
     std::vector<std::pair<int, double>> ref_updates;
@@ -136,34 +124,21 @@ public:
             prefetch_prices(i + 1);
             revalue_and_find_stops(i);
             execute_due_exits();
-            s_.exits_due.swap(s_.pending_exits);
+            out_.exits_due.swap(s_.pending_exits);
             s_.pending_exits.clear();
-            if (s_.rebalance_due) rebalance_row(i);
+            if (out_.rebalance_due) rebalance_row(i);
             if (has_delisting_) delist(i);
             portfolio_value[i] = value_row(i);
             schedule(i);
         }
-        host_.end_analysis(s_.positions);
-        if (log_) log_->finish(s_.positions, n_rows_ - 1, m_.close, columns_.column);
+        host_.end_analysis(out_.positions);
+        if (log_) log_->finish(out_.positions, n_rows_ - 1, m_.close, columns_.column);
     }
 
-    // What the run leaves for the end-of-run report; the state is spent.
+    // What the run leaves for the end-of-run report; the simulation is spent.
     RunOutcome outcome() && {
-        RunOutcome out;
-        out.positions = std::move(s_.positions);
-        out.last_positions = std::move(s_.last_positions);
-        out.cash = s_.cash;
-        out.has_last_target = s_.has_last_target;
-        out.last_target_pos_row = s_.last_target_pos_row;
-        out.last_target_is_copy = s_.last_target_is_copy;
-        out.last_target_copy = std::move(s_.last_target_copy);
-        out.stop_exits = std::move(s_.stop_exits);
-        out.exits_due = std::move(s_.exits_due);
-        out.pos_id = s_.pos_id;
-        out.last_rebalanced_pos_id = s_.last_rebalanced_pos_id;
-        out.rebalance_due = s_.rebalance_due;
-        if (n_rows_ > 0) out.last_date = m_.price_index[n_rows_ - 1];
-        return out;
+        if (n_rows_ > 0) out_.last_date = m_.price_index[n_rows_ - 1];
+        return std::move(out_);
     }
 
 private:
@@ -194,8 +169,8 @@ private:
 
     // Closes a holding the caller has in hand (`at` points at it).
     double close_position(PositionMap::iterator at, const TradeOptions& trade) {
-        return set_position_at(host_, columns_, s_.positions, at, at->first, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
-                               trade);
+        return set_position_at(host_, columns_, out_.positions, at, at->first, 0.0, out_.cash, o_.fee_ratio,
+                               o_.tax_ratio, trade);
     }
 
     // The holdings sit in scattered columns of matrices far larger than the cache, so each row's walk
@@ -203,7 +178,7 @@ private:
     // whole row of work ahead instead, for the stocks held now (nearly always the ones held then).
     void prefetch_prices(std::int64_t row) const noexcept {
         if (row >= n_rows_) return;
-        for (const auto& [sid, value] : s_.positions) {
+        for (const auto& [sid, value] : out_.positions) {
             const int pid = columns_.of(sid);
             m_.price.prefetch(row, pid);
             if (o_.touched_exit) {
@@ -224,7 +199,7 @@ private:
     void revalue_and_find_stops(std::int64_t i) {
         s_.ref_updates.clear();
         double held_value = 0.0;  // the holdings at today's trading prices, for the fill log
-        for (auto it = s_.positions.begin(); it != s_.positions.end(); ++it) {
+        for (auto it = out_.positions.begin(); it != out_.positions.end(); ++it) {
             const int sid = it->first;
             const int pid = price_column(sid);
             const double price = m_.price.at(i, pid);
@@ -240,7 +215,7 @@ private:
             held_value += it->second;
         }
         for (const auto& [pid, price] : s_.ref_updates) s_.ref_price[static_cast<std::size_t>(pid)] = price;
-        if (log_) log_->revalued(s_.cash + held_value);
+        if (log_) log_->revalued(out_.cash + held_value);
     }
 
     // A holding after its revaluation: the row's price ratio, the reference price it was measured
@@ -280,13 +255,12 @@ private:
         const TouchedExit touched = touched_exit(exit, moved.base_value, open_ratio, high_ratio, low_ratio);
         if (!touched.fired) return;
         it->second = touched.fill_value;
-        s_.stop_exits.push_back({sid, touched.side});
-        if (log_) {
-            log_->set_reason(stop_reason(levels_, exit, touched.at_upper));
-            log_->set_fill_price(touched.at_open ? m_.open(i, pid)
-                                                 : (touched.at_upper ? exit.upper : exit.lower) * moved.ref / prior);
-        }
-        s_.cash = close_position(it, close_keeping_key);
+        out_.stop_exits.push_back({sid, touched.side});
+        TradeOptions trade = close_keeping_key;
+        trade.reason = stop_reason(levels_, exit, touched.at_upper);
+        trade.fill_price =
+            touched.at_open ? m_.open(i, pid) : (touched.at_upper ? exit.upper : exit.lower) * moved.ref / prior;
+        out_.cash = close_position(it, trade);
     }
 
     // Close-based detection: a level crossed at the close is executed on the next row.
@@ -300,17 +274,18 @@ private:
 
     // Executes the stops detected on the previous row, unless today's rebalance keeps the stock.
     void execute_due_exits() {
-        for (const StopEntry& entry : s_.exits_due) {
+        for (const StopEntry& entry : out_.exits_due) {
             const int sid = entry.sid;
             bool keep = false;
-            if (s_.rebalance_due && !host_.stop_trading_next_period()) {
-                keep = m_.pos_values.at(s_.pos_id, sid) != 0.0;  // a NaN target keeps it
+            if (out_.rebalance_due && !host_.stop_trading_next_period()) {
+                keep = m_.pos_values.at(out_.pos_id, sid) != 0.0;  // a NaN target keeps it
             }
-            auto found = s_.positions.find(sid);
-            if (found == s_.positions.end() || found->second == 0.0 || keep) continue;
-            if (log_) log_->set_reason(log_->due_stop(sid));
-            s_.cash = close_position(found, close_and_erase);
-            s_.stop_exits.push_back(entry);
+            auto found = out_.positions.find(sid);
+            if (found == out_.positions.end() || found->second == 0.0 || keep) continue;
+            TradeOptions trade = close_and_erase;
+            trade.reason = log_ ? log_->due_stop(sid) : FillReason::stop_loss;
+            out_.cash = close_position(found, trade);
+            out_.stop_exits.push_back(entry);
             reset_ratios(sid);
             auto again = std::find_if(s_.pending_exits.begin(), s_.pending_exits.end(),
                                       [sid](const StopEntry& e) { return e.sid == sid; });
@@ -319,7 +294,7 @@ private:
     }
 
     void rebalance_row(std::int64_t i) {
-        const std::int64_t pos_id = s_.pos_id;
+        const std::int64_t pos_id = out_.pos_id;
         if (!o_.retain_cost_when_rebalance) {
             std::fill(s_.cum_ratio.begin(), s_.cum_ratio.end(), 1.0);
             std::fill(s_.max_ratio.begin(), s_.max_ratio.end(), 1.0);
@@ -330,20 +305,20 @@ private:
                 const double w = m_.pos_values.at(pos_id, k);
                 if (w == 0.0) continue;
                 const int sid = static_cast<int>(k);
-                auto found = s_.positions.find(sid);
-                if (found == s_.positions.end() || found->second * w <= 0.0) reset_ratios(sid);
+                auto found = out_.positions.find(sid);
+                if (found == out_.positions.end() || found->second * w <= 0.0) reset_ratios(sid);
             }
         }
 
         if (!m_.pos_values.row_in_range(pos_id)) throw out_of_bounds(0);
         TargetRow target{pos_id, nullptr};
         Strided1D<double> weights = row_view(m_.pos_values, pos_id);
-        if (host_.stop_trading_next_period() && !s_.stop_exits.empty()) {
+        if (host_.stop_trading_next_period() && !out_.stop_exits.empty()) {
             // Stocks stopped out since the last rebalance stay out of this one.
-            std::vector<double>& copy = s_.last_target_copy;
+            std::vector<double>& copy = out_.last_target_copy;
             copy.resize(static_cast<std::size_t>(weights.size));
             for (std::int64_t k = 0; k < weights.size; ++k) copy[static_cast<std::size_t>(k)] = weights[k];
-            for (const StopEntry& entry : s_.stop_exits) {
+            for (const StopEntry& entry : out_.stop_exits) {
                 if (entry.sid >= 0 && entry.sid < weights.size) {
                     copy[static_cast<std::size_t>(entry.sid)] = 0.0;
                 }
@@ -352,32 +327,30 @@ private:
             weights = vector_view(copy);
         }
 
-        if (log_) log_->set_reason(FillReason::rebalance);
-        s_.cash = rebalance(host_, columns_, s_.positions, target, weights, s_.cash, o_.fee_ratio, o_.tax_ratio,
-                            o_.position_limit);
+        out_.cash = rebalance(host_, columns_, out_.positions, target, weights, out_.cash, o_.fee_ratio, o_.tax_ratio,
+                              o_.position_limit);
 
-        s_.stop_exits.clear();
-        s_.last_positions = s_.positions;
-        s_.has_last_target = true;
-        s_.last_target_pos_row = pos_id;
-        s_.last_target_is_copy = target.copy != nullptr;
+        out_.stop_exits.clear();
+        out_.last_positions = out_.positions;
+        out_.has_last_target = true;
+        out_.last_target_pos_row = pos_id;
+        out_.last_target_is_copy = target.copy != nullptr;
         // Tomorrow's ratios are measured from today's trading prices, NaN entries included.
         if (!m_.price.row_in_range(i)) throw out_of_bounds(0);
         for (std::int64_t c = 0; c < m_.price.cols; ++c) {
             s_.ref_price[static_cast<std::size_t>(c)] = m_.price(i, c);
         }
-        s_.last_rebalanced_pos_id = pos_id;
+        out_.last_rebalanced_pos_id = pos_id;
     }
 
     void delist(std::int64_t i) {
         s_.delisted_today.clear();
-        for (const auto& [sid, value] : s_.positions) {
+        for (const auto& [sid, value] : out_.positions) {
             if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) s_.delisted_today.push_back(sid);
         }
-        if (log_ && !s_.delisted_today.empty()) log_->set_reason(FillReason::delisted);
         for (const int sid : s_.delisted_today) {
-            s_.cash = set_position(host_, columns_, s_.positions, sid, 0.0, s_.cash, o_.fee_ratio, o_.tax_ratio,
-                                   close_and_erase);
+            out_.cash = set_position(host_, columns_, out_.positions, sid, 0.0, out_.cash, o_.fee_ratio, o_.tax_ratio,
+                                     close_delisted);
             reset_ratios(sid);
         }
         s_.delisted_today.clear();
@@ -385,8 +358,8 @@ private:
 
     // The portfolio's value at the close; holdings are carried at the trading price.
     double value_row(std::int64_t i) {
-        double value = s_.cash;
-        for (const auto& [sid, holding] : s_.positions) {
+        double value = out_.cash;
+        for (const auto& [sid, holding] : out_.positions) {
             const int pid = price_column(sid);
             const double price = m_.price.at(i, pid);
             check_price(price, sid, i);
@@ -404,15 +377,15 @@ private:
     // last row consumes every remaining position row.
     void schedule(std::int64_t i) {
         const std::int64_t last_pos = m_.pos_index.size - 1;
-        std::int64_t pos_id = s_.pos_id;
+        std::int64_t pos_id = out_.pos_id;
         if (i < n_rows_ - 1) {
             const std::int64_t next_date = m_.price_index[i + 1];
             while (pos_id < last_pos && m_.pos_index[pos_id + 1] < next_date) ++pos_id;
         } else if (pos_id < last_pos) {
             pos_id = last_pos;
         }
-        s_.pos_id = pos_id;
-        s_.rebalance_due = pos_id != s_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
+        out_.pos_id = pos_id;
+        out_.rebalance_due = pos_id != out_.last_rebalanced_pos_id && resample_flags_[static_cast<std::size_t>(i)] != 0;
     }
 
     // The run's inputs and its fixed derived values.
@@ -427,6 +400,7 @@ private:
     bool has_delisting_ = false;
     FillLog* const log_;  // null: the host keeps no fill log
 
+    RunOutcome out_;  // the state the end-of-run report reads
     LoopState s_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "core/errors.hpp"
@@ -95,21 +96,23 @@ struct Market {
     numeric::Strided1D<std::int64_t> delisting_bars;  // per position column; valid when has_delisting_bars
 };
 
-// What the daily loop leaves for the end-of-run report.
+// The state the daily loop carries from row to row that the end-of-run report reads; after the last
+// row, what the run leaves for that report.
 struct RunOutcome {
     PositionMap positions;
-    PositionMap last_positions;
     double cash = 1.0;
+    std::vector<StopEntry> stop_exits;         // stops executed since the last rebalance
+    std::vector<StopEntry> exits_due;          // stops detected on the previous row's close, due on this row
+    std::int64_t pos_id = 0;                   // the current position row
+    std::int64_t last_rebalanced_pos_id = -1;  // the position row of the last executed rebalance
+    bool rebalance_due = false;                // the next row rebalances (after the last row: never executed)
+    // What the last executed rebalance did.
+    PositionMap last_positions;
     bool has_last_target = false;           // false: last_target is None (no rebalance executed)
     std::int64_t last_target_pos_row = -1;  // row of pos_values used by the last rebalance
     bool last_target_is_copy = false;       // true: last_target_copy holds the modified row
     std::vector<double> last_target_copy;
-    std::vector<StopEntry> stop_exits;
-    std::vector<StopEntry> exits_due;
-    std::int64_t pos_id = 0;
-    std::int64_t last_rebalanced_pos_id = -1;
-    bool rebalance_due = false;
-    std::int64_t last_date = 0;  // price_index[N - 1]; meaningless when N == 0
+    std::int64_t last_date = 0;  // price_index[N - 1], set after the last row; meaningless when N == 0
 };
 
 // Dense position column -> price column table built from a ColumnMap, for the hot loop.
@@ -135,12 +138,17 @@ RunOutcome run_backtest(const Market& market, const Options& options, const Colu
 // The engine's functions, exposed for tests of the core. Each reports a failure through host.fail(),
 // which names it.
 
-// How set_position treats the holding. The defaults are those of a rebalance's trades; the daily
-// loop closes single holdings with `check_held` false.
+// How set_position treats the holding, and what the fill log is told of the change. The defaults are
+// those of a rebalance's trades; the daily loop closes single holdings with `check_held` false.
 struct TradeOptions {
     bool check_held = true;       // false: a missing key counts as a holding of 0 (and is inserted)
     bool drop_zero = false;       // true: a holding that ends at exactly 0 is erased from the map
     double position_scale = 1.0;  // divisor turning the target into the size told to the recorder
+    // For the fill log (read only when the host keeps one):
+    FillReason reason = FillReason::rebalance;        // why the holding changes
+    std::optional<double> fill_price = std::nullopt;  // none: the row's trading price (else an intraday exit's fill)
+    std::optional<double> balance = std::nullopt;     // the portfolio value the change's weight refers to (a
+                                                      // rebalance's); none: cash plus holdings before the change
 };
 
 // The trade primitive: moves `sid` to `target` (money), charges fee and tax, tells the recorder.

@@ -33,9 +33,6 @@ double added_amount(const TradeChange& change) {
 void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_price) {
     trading_price_ = trading_price;
     row_ = 0;
-    reason_ = FillReason::rebalance;
-    has_fill_price_ = false;
-    has_balance_ = false;
     has_portfolio_value_ = false;
     open_.assign(static_cast<std::size_t>(n_stocks > 0 ? n_stocks : 0), OpenTrade{});
     noted_.assign(open_.size(), FillReason::stop_loss);
@@ -79,10 +76,9 @@ void FillLog::close_trade(int sid, double pnl, double price, FillReason reason, 
 
 void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     const int sid = change.sid;
-    const bool fill_price_given = has_fill_price_;
-    has_fill_price_ = false;
     if (sid < 0 || static_cast<std::size_t>(sid) >= open_.size()) return;
-    const double price = fill_price_given ? fill_price_ : price_of(change.price_column);
+    const bool fill_price_given = change.fill_price.has_value();
+    const double price = fill_price_given ? *change.fill_price : price_of(change.price_column);
     const double cash_flow = change.cash_after - change.cash_before;
     OpenTrade& t = open_[static_cast<std::size_t>(sid)];
     // An intraday exit whose fill value is exactly 0 sells a holding that the trade primitive finds
@@ -96,7 +92,7 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
             t.pnl += cash_flow;
             break;
         case RecordEvent::exit:
-            close_trade(sid, t.pnl + cash_flow, price, reason_);
+            close_trade(sid, t.pnl + cash_flow, price, change.reason);
             break;
         case RecordEvent::rebase: {
             // The old trade sells its holding to the new one at its value before the change and
@@ -109,7 +105,7 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
         }
         case RecordEvent::none:
             if (filled_at_zero) {
-                close_trade(sid, t.pnl + cash_flow, price, reason_, false);
+                close_trade(sid, t.pnl + cash_flow, price, change.reason, false);
                 break;
             }
             // The same trade goes on: money put into it adds to its basis.
@@ -120,7 +116,7 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
 
     const bool changed = !(change.value_after == change.value_before) || !(change.cash_after == change.cash_before);
     if (!changed && !filled_at_zero) return;
-    if (!has_balance_ && !has_portfolio_value_) {
+    if (!change.balance && !has_portfolio_value_) {
         // The holdings as they were before this change: `positions` already holds its result.
         double value = change.cash_before + change.value_before;
         for (const auto& kv : positions) {
@@ -129,10 +125,10 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
         portfolio_value_ = value;
         has_portfolio_value_ = true;
     }
-    const double balance = has_balance_ ? balance_ : portfolio_value_;
+    const double balance = change.balance ? *change.balance : portfolio_value_;
     portfolio_value_ += cash_flow + (change.value_after - change.value_before);
     fills_.push_back(
-        {row_, sid, reason_, change.value_before, change.value_after, balance, price, change.fee, change.tax});
+        {row_, sid, change.reason, change.value_before, change.value_after, balance, price, change.fee, change.tax});
 }
 
 void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const numeric::Strided2D& close,

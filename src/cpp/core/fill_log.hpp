@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/positions.hpp"
@@ -53,11 +54,15 @@ struct LedgerTrade {
     bool listed = true;
 };
 
-// One change made by the trade primitive, as the log hears of it.
+// One change made by the trade primitive, as the log hears of it. The reason, the fill price and
+// the balance come from the caller that asked for the trade, through its TradeOptions.
 struct TradeChange {
     int sid;
     int price_column;
     RecordEvent event;
+    FillReason reason;
+    std::optional<double> fill_price;  // none: the row's trading price
+    std::optional<double> balance;     // none: cash plus holdings before the change
     double target;
     double size;  // target / position_scale, as handed to the recorder (entries only)
     double value_before;
@@ -73,8 +78,7 @@ public:
     // Starts a new run: forgets everything, sizes the per-stock state.
     void start(std::int64_t n_stocks, const numeric::Strided2D& trading_price);
 
-    // Context set by the daily loop before it trades.
-    // Stops noted on the previous row become the ones due on this row.
+    // The row the daily loop trades on. Stops noted on the previous row become the ones due on this row.
     void set_row(std::int64_t row) noexcept {
         row_ = row;
         noted_.swap(due_);
@@ -85,18 +89,6 @@ public:
         portfolio_value_ = portfolio_value;
         has_portfolio_value_ = true;
     }
-    void set_reason(FillReason reason) noexcept { reason_ = reason; }
-    // The fill price of the next change (an intraday exit's touched level); used once.
-    void set_fill_price(double price) noexcept {
-        fill_price_ = price;
-        has_fill_price_ = true;
-    }
-    // The portfolio value of a rebalance in progress (the weights of its fills refer to it).
-    void set_balance(double balance) noexcept {
-        balance_ = balance;
-        has_balance_ = true;
-    }
-    void clear_balance() noexcept { has_balance_ = false; }
 
     // A stop detected at a row's close, executed on the next row: remembers why.
     void note_stop(int sid, FillReason reason);
@@ -129,11 +121,6 @@ private:
 
     numeric::Strided2D trading_price_{};
     std::int64_t row_ = 0;
-    FillReason reason_ = FillReason::rebalance;
-    double fill_price_ = 0.0;
-    bool has_fill_price_ = false;
-    double balance_ = 0.0;
-    bool has_balance_ = false;
     // Cash plus holdings as of the last revaluation, kept up to date by each fill's own change.
     // Within the revaluation walk (intraday exits) it is summed at the first fill, the holdings
     // not yet revalued counting at their previous value.

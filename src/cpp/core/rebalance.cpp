@@ -23,8 +23,12 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
         double ratio = float_divide(balance, divisor);
         if (std::isnan(ratio)) ratio = 1.0;
         const double cap = position_limit * balance;
-        FillLog* const log = host.fill_log();
-        if (log) log->set_balance(balance);
+        // The recorder gets each entry's size as a fraction of the balance; so do the logged fills.
+        const TradeOptions trade{.check_held = true,
+                                 .drop_zero = true,
+                                 .position_scale = balance,
+                                 .reason = FillReason::rebalance,
+                                 .balance = balance};
         // A negative balance cannot fund holdings: close everything, open nothing.
         const bool close_all = balance < 0.0;
         // A zero weight gives a zero target (0 × a finite ratio), and a zero target for a column that
@@ -53,8 +57,7 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
             const bool present = held_sid == k;
             if (value == 0.0 && !present) continue;
             cash = set_position_at(host, columns, positions, positions.begin() + static_cast<std::ptrdiff_t>(next_held),
-                                   sid, value, cash, fee_ratio, tax_ratio,
-                                   {.check_held = true, .drop_zero = true, .position_scale = balance});
+                                   sid, value, cash, fee_ratio, tax_ratio, trade);
             // The trade only inserts, keeps or erases `sid`: step past it when it is there.
             if (next_held < positions.size() &&
                 (positions.begin() + static_cast<std::ptrdiff_t>(next_held))->first == sid) {
@@ -62,7 +65,6 @@ double rebalance(Host& host, const PriceColumns& columns, PositionMap& positions
             }
             held_sid = next_held_sid();
         }
-        if (log) log->clear_balance();
         return cash;
     } catch (...) {
         fail_in(host, Frame::rebalance);

@@ -110,12 +110,25 @@ Moved trade_to(PositionMap& positions, const Holding& holding, int sid, double t
 
 // Tells the fill log what a trade did: fee on every traded amount, tax too on reductions and closes.
 void log_change(FillLog& log, const PositionMap& positions, int sid, int price_column, const Recorded& recorded,
-                double target, double cash, const Moved& moved, double fee_ratio, double tax_ratio) {
+                double target, double cash, const Moved& moved, double fee_ratio, double tax_ratio,
+                const TradeOptions& trade) {
     const double traded = std::fabs(target == 0.0 ? moved.value_before : target - moved.value_before);
     const double diff = target - moved.value_before;
     const bool enlarges = target != 0.0 && ((target >= 0.0 && diff > 0.0) || (target <= 0.0 && diff < 0.0));
-    log.record({sid, price_column, recorded.event, target, recorded.size, moved.value_before, moved.value_after, cash,
-                moved.cash, fee_ratio * traded, enlarges ? 0.0 : tax_ratio * traded},
+    log.record({.sid = sid,
+                .price_column = price_column,
+                .event = recorded.event,
+                .reason = trade.reason,
+                .fill_price = trade.fill_price,
+                .balance = trade.balance,
+                .target = target,
+                .size = recorded.size,
+                .value_before = moved.value_before,
+                .value_after = moved.value_after,
+                .cash_before = cash,
+                .cash_after = moved.cash,
+                .fee = fee_ratio * traded,
+                .tax = enlarges ? 0.0 : tax_ratio * traded},
                positions);
 }
 
@@ -136,7 +149,8 @@ double set_position_at(Host& host, const PriceColumns& columns, PositionMap& pos
             target == 0.0 ? close_holding(positions, holding, sid, cash, fee_ratio, tax_ratio, trade.drop_zero)
                           : trade_to(positions, holding, sid, target, cash, fee_ratio, tax_ratio, trade.drop_zero);
         if (FillLog* log = host.fill_log()) {
-            log_change(*log, positions, sid, columns.of(sid), recorded, target, cash, moved, fee_ratio, tax_ratio);
+            log_change(*log, positions, sid, columns.of(sid), recorded, target, cash, moved, fee_ratio, tax_ratio,
+                       trade);
         }
         return moved.cash;
     } catch (...) {
