@@ -11,6 +11,7 @@
 #include "pyglue/function.hpp"
 #include "pyglue/objects.hpp"
 #include "trevane/columns.hpp"
+#include "trevane/engine_inputs.hpp"
 #include "trevane/module_state.hpp"
 #include "trevane/parameters.hpp"
 #include "trevane/run_lock.hpp"
@@ -229,39 +230,20 @@ PyObject* backtest(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
         convert(arg, converted);
         auto value = [&](std::size_t index) -> const Value& { return converted[index]; };
 
-        engine::Options options;
-        options.fee_ratio = value(index_of("fee_ratio")).real;
-        options.tax_ratio = value(index_of("tax_ratio")).real;
-        options.stop_loss = value(index_of("stop_loss")).real;
-        options.take_profit = value(index_of("take_profit")).real;
-        options.trail_stop = value(index_of("trail_stop")).real;
-        options.trail_stop_activation = value(index_of("trail_stop_activation")).real;
-        options.touched_exit = value(index_of("touched_exit")).truth;
-        options.position_limit = value(index_of("position_limit")).real;
-        options.retain_cost_when_rebalance = value(index_of("retain_cost_when_rebalance")).truth;
+        const engine::Options options = engine_options([&](std::size_t i) { return converted[i].real; },
+                                                       [&](std::size_t i) { return converted[i].truth; });
         PyObject* const stop_trading_next_period = value(index_of("stop_trading_next_period")).object;
         const int window = value(index_of("quelmo_window")).int32;
         const int window_step = value(index_of("quelmo_window_step")).int32;
         const bool periodically_rebalance = value(index_of("periodically_rebalance")).truth;
-        const glue::Buffer& delisting = value(index_of("delisting_bars")).buffer;
 
-        engine::Market market;
-        market.price = value(index_of("price_values")).buffer.matrix();
-        market.close = value(index_of("close_values")).buffer.matrix();
-        market.high = value(index_of("high_values")).buffer.matrix();
-        market.low = value(index_of("low_values")).buffer.matrix();
-        market.open = value(index_of("open_values")).buffer.matrix();
-        market.price_index = value(index_of("price_index")).buffer.vector<std::int64_t>();
-        market.pos_values = value(index_of("pos_values")).buffer.matrix();
-        market.pos_index = value(index_of("pos_index")).buffer.vector<std::int64_t>();
-        market.resample = value(index_of("resample")).buffer.vector<std::int64_t>();
+        const engine::Market market =
+            engine_market([&](std::size_t i) -> const glue::Buffer& { return converted[i].buffer; },
+                          value(index_of("delisting_bars")).buffer);
         const auto price_labels = value(index_of("price_columns")).buffer.vector<PyObject*>();
         const auto pos_labels = value(index_of("pos_columns")).buffer.vector<PyObject*>();
         const LabelArray price_columns{price_labels.data, price_labels.size, price_labels.stride};
         const LabelArray pos_columns{pos_labels.data, pos_labels.size, pos_labels.stride};
-        market.n_labels = pos_columns.size;
-        market.has_delisting_bars = delisting.acquired();
-        if (delisting.acquired()) market.delisting_bars = delisting.vector<std::int64_t>();
         PyObject* const price_values = arg[index_of("price_values")];
         PyObject* const close_values = arg[index_of("close_values")];
         PyObject* const pos_values = arg[index_of("pos_values")];

@@ -28,6 +28,7 @@
 #include "pyglue/numpy.hpp"
 #include "pyglue/objects.hpp"
 #include "trevane/columns.hpp"
+#include "trevane/engine_inputs.hpp"
 #include "trevane/parameters.hpp"
 
 namespace zelvor::trevane {
@@ -126,28 +127,12 @@ PyObject* prepare_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
                 inputs->delisting = glue::Buffer::acquire(delisting, 1, glue::const_int64_element);
                 inputs->delisting_object = Ref::borrow(delisting);
             }
-            auto buffer = [&](const char* name) -> const glue::Buffer& {
-                for (std::size_t i = 0; i < n_arrays; ++i) {
-                    if (std::strcmp(params::table[i].name, name) == 0) return inputs->buffers[i];
-                }
-                throw numeric::Error{numeric::ErrorKind::runtime, "no such array"};
-            };
-            engine::Market& m = inputs->market;
-            m.price = buffer("price_values").matrix();
-            m.close = buffer("close_values").matrix();
-            m.high = buffer("high_values").matrix();
-            m.low = buffer("low_values").matrix();
-            m.open = buffer("open_values").matrix();
-            m.price_index = buffer("price_index").vector<std::int64_t>();
-            m.pos_values = buffer("pos_values").matrix();
-            m.pos_index = buffer("pos_index").vector<std::int64_t>();
-            m.resample = buffer("resample").vector<std::int64_t>();
-            const auto price_labels = buffer("price_columns").vector<PyObject*>();
-            const auto pos_labels = buffer("pos_columns").vector<PyObject*>();
+            auto buffer = [&](std::size_t i) -> const glue::Buffer& { return inputs->buffers[i]; };
+            inputs->market = engine_market(buffer, inputs->delisting);
+            const engine::Market& m = inputs->market;
+            const auto price_labels = buffer(params::index_of("price_columns")).vector<PyObject*>();
+            const auto pos_labels = buffer(params::index_of("pos_columns")).vector<PyObject*>();
             inputs->pos_labels = {pos_labels.data, pos_labels.size, pos_labels.stride};
-            m.n_labels = pos_labels.size;
-            m.has_delisting_bars = inputs->delisting.acquired();
-            if (m.has_delisting_bars) m.delisting_bars = inputs->delisting.vector<std::int64_t>();
 
             // The end-of-run weights index pos_values by weights row and stock: the three must agree.
             if (m.pos_values.rows != m.pos_index.size || m.pos_values.cols != m.n_labels) {
@@ -606,16 +591,8 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             if (inputs == nullptr) throw glue::ErrorSet{};
             const RunOptions o = convert_options(arg);
             using params::index_of;
-            engine::Options options;
-            options.fee_ratio = o.real[index_of("fee_ratio")];
-            options.tax_ratio = o.real[index_of("tax_ratio")];
-            options.stop_loss = o.real[index_of("stop_loss")];
-            options.take_profit = o.real[index_of("take_profit")];
-            options.trail_stop = o.real[index_of("trail_stop")];
-            options.trail_stop_activation = o.real[index_of("trail_stop_activation")];
-            options.touched_exit = o.truth[index_of("touched_exit")];
-            options.position_limit = o.real[index_of("position_limit")];
-            options.retain_cost_when_rebalance = o.truth[index_of("retain_cost_when_rebalance")];
+            const engine::Options options =
+                engine_options([&](std::size_t i) { return o.real[i]; }, [&](std::size_t i) { return o.truth[i]; });
             const bool stop_trading = o.truth[index_of("stop_trading_next_period")];
             const bool periodically_rebalance = o.truth[index_of("periodically_rebalance")];
             const excursion::Settings settings{o.int32[index_of("quelmo_window")],
