@@ -42,7 +42,10 @@ def stalling(market, lookback=20, hang="", flag="", deaf=False):
         if flag:
             Path(flag).touch()
         if hang == "sleep":
-            time.sleep(3600)
+            # Long enough for any test to interrupt it; bounded, so a lost interrupt fails the test
+            # instead of hanging the suite.
+            time.sleep(300)
+            raise RuntimeError("a hanging set was never interrupted")
         while hang == "spin":
             pass
     return momentum(market, lookback=lookback)
@@ -95,10 +98,12 @@ def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_pa
     sets += [{"lookback": 30 + i, "hang": "sleep", "flag": str(tmp_path / f"hung{i}")} for i in range(hanging)]
 
     def press_ctrl_c():
-        deadline = time.monotonic() + 60
-        while (len(list(tmp_path.iterdir())) < hanging or sum(received) < 4) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+        try:
+            deadline = time.monotonic() + 60
+            while (len(list(tmp_path.iterdir())) < hanging or sum(received) < 4) and time.monotonic() < deadline:
+                time.sleep(0.05)
+        finally:  # whatever happened above, the sweep must be interrupted
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     threading.Thread(target=press_ctrl_c, daemon=True).start()
     with pytest.raises(KeyboardInterrupt) as caught:
