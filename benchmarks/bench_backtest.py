@@ -237,8 +237,8 @@ def print_table(results):
         )
 
 
-def _fmt(value, spec):
-    return "n/a" if value is None else format(value, spec)
+def _fmt(value, fmt):
+    return "n/a" if value is None else format(value, fmt)
 
 
 def main(argv=None) -> int:

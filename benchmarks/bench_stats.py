@@ -38,10 +38,10 @@ def baseline_function(revision: str):
     ).stdout
     path = Path(tempfile.mkdtemp()) / "baseline_report.py"
     path.write_text(text, encoding="utf-8")
-    spec = importlib.util.spec_from_file_location("baseline_report", path)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("baseline_report", path)
+    assert module_spec is not None and module_spec.loader is not None
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module.compute_stats
 
 

@@ -1212,7 +1212,7 @@ def _call_cluster(n_workers: int, stack: Any) -> Any:
 
 def _revive_cluster(cluster: Any, n_workers: int) -> None:
     """Start new workers in a call's own cluster that has lost all of its own for good (their
-    nannies gave up): the dead ones leave the cluster's spec, new ones under new names join."""
+    nannies gave up): the dead ones leave `cluster.worker_spec`, new ones under new names join."""
     dead = [name for name in cluster.worker_spec if _nanny_gone(cluster.workers.get(name))]
     for name in dead:
         del cluster.worker_spec[name]
