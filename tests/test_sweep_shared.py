@@ -37,9 +37,12 @@ def file_stamps(directory: Path) -> dict[str, int]:
     return {p.name: p.stat().st_mtime_ns for p in directory.iterdir()}
 
 
-def wait_until(condition, seconds: float = 20.0) -> bool:
+def wait_until(condition, seconds: float = 60.0) -> bool:
+    # Returns as soon as the condition holds; the collector runs each round, since a Dask future
+    # still referenced from a reference cycle is released only when it does.
     deadline = time.monotonic() + seconds
     while not condition() and time.monotonic() < deadline:
+        gc.collect()
         time.sleep(0.1)
     return condition()
 
