@@ -167,10 +167,10 @@ def _untagged(value: Any) -> Any:
     return value
 
 
-def _rebuild(spec: dict[str, Any]) -> pd.Series:
-    dtype, values = spec["dtype"], spec["values"]
-    if "categories" in spec:
-        return pd.Series(pd.Categorical(values, categories=spec["categories"]))
+def _rebuild(encoded: dict[str, Any]) -> pd.Series:
+    dtype, values = encoded["dtype"], encoded["values"]
+    if "categories" in encoded:
+        return pd.Series(pd.Categorical(values, categories=encoded["categories"]))
     if dtype.startswith("datetime64"):
         tz = dtype[dtype.index(",") + 1 : -1].strip() if "," in dtype else None
         parsed = pd.to_datetime(pd.Series(values, dtype=object), utc=tz is not None, format="ISO8601")
@@ -182,12 +182,12 @@ def _rebuild(spec: dict[str, Any]) -> pd.Series:
     return pd.Series(values, dtype=object).astype(dtype)
 
 
-def _frame_from_dict(spec: dict[str, Any]) -> pd.DataFrame:
-    index = pd.Index(_rebuild(spec["index"]), name=spec["index"]["name"])
-    columns = [_rebuild(col).set_axis(index) for col in spec["data"]]
+def _frame_from_dict(encoded: dict[str, Any]) -> pd.DataFrame:
+    index = pd.Index(_rebuild(encoded["index"]), name=encoded["index"]["name"])
+    columns = [_rebuild(col).set_axis(index) for col in encoded["data"]]
     frame = pd.concat(columns, axis=1) if columns else pd.DataFrame(index=index)
-    frame.columns = pd.Index(_rebuild(spec["columns"]), name=spec["columns"]["name"])
-    frame.attrs.update({k: _untagged(v) for k, v in spec["attrs"].items()})
+    frame.columns = pd.Index(_rebuild(encoded["columns"]), name=encoded["columns"]["name"])
+    frame.attrs.update({k: _untagged(v) for k, v in encoded["attrs"].items()})
     return frame
 
 
@@ -226,5 +226,5 @@ def from_dict(data: dict[str, Any] | str) -> dict[str, Any]:
     if data.get("benchmark_stats") is not None:
         out["benchmark_stats"] = pd.Series({k: _untagged(v) for k, v in data["benchmark_stats"].items()},
                                            dtype=object, name="benchmark")  # fmt: skip
-    out["tables"] = {name: _frame_from_dict(spec) for name, spec in data["tables"].items()}
+    out["tables"] = {name: _frame_from_dict(encoded) for name, encoded in data["tables"].items()}
     return out
