@@ -7,7 +7,7 @@ import tomllib
 
 import zelvor
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def meson_version() -> str:

@@ -25,7 +25,7 @@ from zelvor.market import (
     synthetic_market,
 )
 
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+REAL_DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 
 
 def ns(*days: str) -> np.ndarray:

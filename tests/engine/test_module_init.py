@@ -159,7 +159,7 @@ def test_the_stub_declares_backtest_as_the_module_does():
 
     from zelvor.core import trevane
 
-    stub = Path(__file__).resolve().parents[1] / "src" / "zelvor" / "core" / "trevane.pyi"
+    stub = Path(__file__).resolve().parents[2] / "src" / "zelvor" / "core" / "trevane.pyi"
     tree = ast.parse(stub.read_text())
     backtest = next(node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == "backtest_")
     assert tuple(a.arg for a in backtest.args.args) == PARAMETER_NAMES

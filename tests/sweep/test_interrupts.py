@@ -204,7 +204,7 @@ TERM_SCRIPT = textwrap.dedent(
 @needs_workers
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the process table from /proc")
 def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
-    from test_sweep_failures import _session_members
+    from test_failures import _session_members
 
     from zelvor import _sweep
 

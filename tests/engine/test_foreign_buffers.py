@@ -25,7 +25,7 @@ from market_fixtures import positional, small_market
 trevane = pytest.importorskip("zelvor.core.trevane")
 from zelvor.core import quelmo  # noqa: E402
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 CXX = shutil.which("g++") or shutil.which("c++") or shutil.which("clang++")
 MARKET = small_market()  # 8 price rows, 3 position columns
 N_POS = len(MARKET["pos_columns"])
