@@ -50,7 +50,7 @@ from pathlib import Path
 import numpy as np
 
 import zelvor
-from zelvor import _sweep
+from zelvor.sweeps import _backends, _dask, _shared
 
 REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 MB = 1024 * 1024
@@ -128,7 +128,7 @@ def shared_file_bytes() -> int:
     """Bytes in the sweep's shared files and joblib's memory-mapping folders (on /dev/shm or in
     the temporary directory)."""
     total = 0
-    folders = (f"{_sweep._dir_prefix()}*", f"joblib_memmapping_folder_{os.getpid()}_*")
+    folders = (f"{_shared._dir_prefix()}*", f"joblib_memmapping_folder_{os.getpid()}_*")
     for root, folder in ((root, folder) for root in ("/dev/shm", tempfile.gettempdir()) for folder in folders):
         for path in glob.glob(os.path.join(root, folder, "*")):
             try:
@@ -239,20 +239,20 @@ def per_task_overhead(weights, market, grid, client, n_jobs):
     """Seconds per task: the grid with one set per task against the default tasks."""
     n_sets = math.prod(len(v) for v in grid.values())
     print("\n== per-task overhead ==")
-    saved = _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER, _sweep._DASK_TASKS_PER_WORKER
+    saved = _backends._MAX_SETS_PER_TASK, _backends._TASKS_PER_WORKER, _dask._DASK_TASKS_PER_WORKER
     for backend in ("processes", "dask"):
         kwargs = (
             {"backend": backend, "n_jobs": n_jobs} if backend == "processes" else {"backend": backend, "client": client}
         )
         workers = n_jobs if backend == "processes" else sum(client.nthreads().values())
-        per_worker = _sweep._TASKS_PER_WORKER if backend == "processes" else _sweep._DASK_TASKS_PER_WORKER
-        default_tasks = len(_sweep._split(n_sets, workers, per_worker))
+        per_worker = _backends._TASKS_PER_WORKER if backend == "processes" else _dask._DASK_TASKS_PER_WORKER
+        default_tasks = len(_backends._split(n_sets, workers, per_worker))
         _, default_seconds = timed_sweep(weights, market, grid, **kwargs)
         try:
-            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER, _sweep._DASK_TASKS_PER_WORKER = 1, n_sets, n_sets
+            _backends._MAX_SETS_PER_TASK, _backends._TASKS_PER_WORKER, _dask._DASK_TASKS_PER_WORKER = 1, n_sets, n_sets
             _, single_seconds = timed_sweep(weights, market, grid, **kwargs)
         finally:
-            _sweep._MAX_SETS_PER_TASK, _sweep._TASKS_PER_WORKER, _sweep._DASK_TASKS_PER_WORKER = saved
+            _backends._MAX_SETS_PER_TASK, _backends._TASKS_PER_WORKER, _dask._DASK_TASKS_PER_WORKER = saved
         overhead = (single_seconds - default_seconds) * workers / (n_sets - default_tasks)
         print(
             f"{backend:<10} {default_tasks} tasks: {default_seconds:.2f} s; {n_sets} tasks: {single_seconds:.2f} s; "

@@ -14,12 +14,12 @@ from importlib import metadata as _metadata
 from zelvor._bootstrap import Bootstrap
 from zelvor._overfitting import Overfitting, probability_of_overfitting
 from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilistic_sharpe_ratio
-from zelvor._sweep import BestRun, Sweep, sweep
 from zelvor._validate import RunWarning, UnitWarning
 from zelvor._walkforward import WalkForward, walk_forward
 from zelvor.backtest import Prepared, backtest, prepare, run_stats
 from zelvor.market import DataError, DataWarning, Market, read_csv
 from zelvor.report import Report
+from zelvor.sweeps import BestRun, Sweep, sweep
 
 __version__ = _metadata.version("zelvor")
 

@@ -299,7 +299,7 @@ def walk_forward(
     >>> wf.stats()["sharpe"], wf.efficiency  # doctest: +SKIP
     """
     import zelvor
-    from zelvor import _sweep
+    from zelvor.sweeps import _grid, _worker
 
     if not isinstance(market, zelvor.Market):
         raise TypeError(f"market must be a zelvor.Market, got {type(market).__name__}")
@@ -309,7 +309,7 @@ def walk_forward(
         raise TypeError(f"anchored must be True or False, got {type(anchored).__name__}")
     train_len = _window_length(train, "train")
     test_len = _window_length(test, "test")
-    keys, sets = _sweep._expand_grid(grid)
+    keys, sets = _grid._expand_grid(grid)
     folds = _folds(market.dates, train_len, test_len, bool(anchored))
     if not folds:
         raise ValueError(
@@ -319,7 +319,7 @@ def walk_forward(
     short = [f for f in folds if f[1] - f[0] < 2]
     if short:
         raise ValueError(f"train={train!r} gives a training window of fewer than 2 rows")
-    option_names = frozenset(_sweep._backtest_option_names())
+    option_names = frozenset(_grid._backtest_option_names())
     minimize = metric in _LOWER_IS_BETTER
     dates = market.dates
 
@@ -357,7 +357,7 @@ def walk_forward(
 
         # The chosen set on the market up to the test window's end.
         history = _window_market(market, 0, test_end)
-        state = _sweep._WorkerState(
+        state = _worker._WorkerState(
             history, _window_weights(weights, dates[0], dates[test_end - 1]), fixed, option_names
         )
         options, strategy = state.split(params)

@@ -20,10 +20,10 @@ from typing import Any
 
 import pandas as pd
 
-from zelvor._sweep import Sweep, sweep
 from zelvor.backtest import backtest
 from zelvor.market import DataError, DataWarning, Market, momentum_strategy, read_csv
 from zelvor.report import Report
+from zelvor.sweeps import Sweep, sweep
 
 WEEKDAYS_PER_YEAR = 261
 

@@ -20,7 +20,7 @@ import zelvor
 # the suite), and those written as fragments of a longer session. A new example should run, or mark
 # its lines ``# doctest: +SKIP``, or be named here.
 LEFT_OUT = {
-    "zelvor._sweep.sweep": "its second example sweeps 195 sets on worker processes (several seconds)",
+    "zelvor.sweeps.sweep": "its second example sweeps 195 sets on worker processes (several seconds)",
     "zelvor._walkforward.walk_forward": "a fragment: uses a strategy `momentum` and a `market` defined elsewhere",
 }
 

@@ -169,10 +169,10 @@ def test_ctrl_c_stops_the_workers_and_leaves_no_process(tmp_path, backend, targe
     # Nor is any of its shared files (the market's, written for its workers).
     import tempfile
 
-    from zelvor import _sweep
+    from zelvor.sweeps import _shared
 
-    roots = {_sweep._shared_root(), tempfile.gettempdir(), str(temp)}
-    assert not [p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix(proc.pid)}*")]
+    roots = {_shared._shared_root(), tempfile.gettempdir(), str(temp)}
+    assert not [p for root in roots for p in Path(root).glob(f"{_shared._dir_prefix(proc.pid)}*")]
     # Nor the scratch files of a Dask cluster's workers (their lock files, spill space).
     assert not [p for p in temp.rglob("*") if "dask" in p.name], sorted(temp.rglob("*"))
 
@@ -209,9 +209,9 @@ def test_dask_reports_the_sets_that_kill_their_workers(market):
 
 def test_dask_without_workers_fails_instead_of_waiting(market, monkeypatch):
     distributed = pytest.importorskip("distributed")
-    from zelvor import _sweep
+    from zelvor.sweeps import _dask
 
-    monkeypatch.setattr(_sweep, "_NO_WORKER_TIMEOUT", 1.0)
+    monkeypatch.setattr(_dask, "_NO_WORKER_TIMEOUT", 1.0)
     with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as client:
             started = time.monotonic()
@@ -237,10 +237,10 @@ def closing_its_worker(market, lookback=20, once=""):
 
 def test_dask_cluster_of_the_call_gets_new_workers_when_it_has_lost_all(market, monkeypatch, tmp_path):
     pytest.importorskip("distributed")
-    from zelvor import _sweep
+    from zelvor.sweeps import _dask
 
-    monkeypatch.setattr(_sweep, "_REVIVE_AFTER", 1.0, raising=False)
-    monkeypatch.setattr(_sweep, "_NO_WORKER_TIMEOUT", 30.0)  # without new workers: fail, not hang
+    monkeypatch.setattr(_dask, "_REVIVE_AFTER", 1.0, raising=False)
+    monkeypatch.setattr(_dask, "_NO_WORKER_TIMEOUT", 30.0)  # without new workers: fail, not hang
     grid = {"lookback": [10, 20, 30], "once": [str(tmp_path / "closed")]}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)  # the set may be blamed once, then re-run

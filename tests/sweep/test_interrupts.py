@@ -70,9 +70,9 @@ def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backe
 
 @needs_workers
 def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monkeypatch):
-    from zelvor import _sweep
+    from zelvor.sweeps import _backends
 
-    monkeypatch.setattr(_sweep, "_TASK_GRACE", 1.0)  # the pool waits 2 x 1 + 1 s per one-set task
+    monkeypatch.setattr(_backends, "_TASK_GRACE", 1.0)  # the pool waits 2 x 1 + 1 s per one-set task
     sets = [{"lookback": 10}, {"lookback": 15, "hang": "sleep", "deaf": True}, {"lookback": 20}]
     with pytest.warns(RuntimeWarning, match="stopped past its time limit"):
         result = zelvor.sweep(stalling, market, sets, n_jobs=2, timeout=1, progress=False)
@@ -86,14 +86,14 @@ def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monk
 
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_path, monkeypatch):
-    from zelvor import _sweep
+    from zelvor.sweeps import _backends
 
     # Four quick sets, then one hanging set per worker: Ctrl-C once every worker is stuck and the
     # quick sets' rows are in (the progress bar counts them as they come).
     hanging = 1 if backend == "serial" else 2
     received = []
-    update = _sweep._Progress.update
-    monkeypatch.setattr(_sweep._Progress, "update", lambda self, n: (received.append(n), update(self, n))[1])
+    update = _backends._Progress.update
+    monkeypatch.setattr(_backends._Progress, "update", lambda self, n: (received.append(n), update(self, n))[1])
     sets = [{"lookback": lb} for lb in (10, 15, 20, 25)]
     sets += [{"lookback": 30 + i, "hang": "sleep", "flag": str(tmp_path / f"hung{i}")} for i in range(hanging)]
 
@@ -168,7 +168,7 @@ TERM_SCRIPT = textwrap.dedent(
     """
     import os, sys, time
     import zelvor
-    from zelvor import _sweep
+    from zelvor.sweeps import _backends, _shared
 
     def slow(market, lookback, pids):
         hangs = lookback >= 20
@@ -178,7 +178,7 @@ TERM_SCRIPT = textwrap.dedent(
 
     if __name__ == "__main__":
         pids = sys.argv[1]
-        received, update = [], _sweep._Progress.update
+        received, update = [], _backends._Progress.update
 
         def counted(self, n):  # a file once the first four tasks' rows are in
             received.append(n)
@@ -186,7 +186,7 @@ TERM_SCRIPT = textwrap.dedent(
             if sum(received) == 20:
                 open(os.path.join(pids, "rows-20"), "w").close()
 
-        _sweep._Progress.update = counted
+        _backends._Progress.update = counted
         market = zelvor.Market.synthetic(stocks=20, years=1, seed=1)
         try:  # 8 tasks of 5 sets: the first four finish, the next two hang
             zelvor.sweep(
@@ -206,7 +206,7 @@ TERM_SCRIPT = textwrap.dedent(
 def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
     from test_failures import _session_members
 
-    from zelvor import _sweep
+    from zelvor.sweeps import _shared
 
     script = tmp_path / "term.py"
     script.write_text(TERM_SCRIPT)
@@ -240,8 +240,8 @@ def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
     assert _session_members(proc.pid) == []
     import tempfile
 
-    roots = {_sweep._shared_root(), tempfile.gettempdir()}
-    assert not [p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix(proc.pid)}*")]
+    roots = {_shared._shared_root(), tempfile.gettempdir()}
+    assert not [p for root in roots for p in Path(root).glob(f"{_shared._dir_prefix(proc.pid)}*")]
 
 
 @needs_workers

@@ -35,7 +35,7 @@ def _loky_workers() -> list:
 
 
 def test_workers_are_capped_by_the_sets_and_the_cores(market):
-    from zelvor._sweep import _cpu_count
+    from zelvor.sweeps._checks import _cpu_count
 
     result = zelvor.sweep(momentum, market, {"lookback": [10, 20]}, backend="processes", n_jobs=16, progress=False)
     assert (result.table["error"] == "").all()

@@ -12,7 +12,7 @@ import pandas as pd
 import pytest
 
 import zelvor
-from zelvor import _sweep
+from zelvor.sweeps import _backends, _dask, _grid, _shared, _worker
 
 if not hasattr(zelvor, "backtest"):
     pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
@@ -29,8 +29,8 @@ def shared_dirs() -> set[Path]:
     """This process's sweep directories, wherever they were made."""
     import tempfile
 
-    roots = {_sweep._shared_root(), tempfile.gettempdir()}
-    return {p for root in roots for p in Path(root).glob(f"{_sweep._dir_prefix()}*")}
+    roots = {_shared._shared_root(), tempfile.gettempdir()}
+    return {p for root in roots for p in Path(root).glob(f"{_shared._dir_prefix()}*")}
 
 
 def file_stamps(directory: Path) -> dict[str, int]:
@@ -84,9 +84,9 @@ def test_the_market_is_written_once_and_deleted_with_it():
 def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files):
     full = zelvor.Market.synthetic(stocks=20, years=1, seed=5)
     market = zelvor.Market(close=full.close, **{name: getattr(full, source) for name, source in fields.items()})
-    handle = _sweep._ship_market(market)
+    handle = _shared._ship_market(market)
     assert sorted(p.name for p in Path(handle.directory).iterdir()) == files
-    rebuilt = [handle.open(), pickle.loads(pickle.dumps(_sweep._Job("t", None, market, {}, frozenset()))).market]
+    rebuilt = [handle.open(), pickle.loads(pickle.dumps(_worker._Job("t", None, market, {}, frozenset()))).market]
     for copy in rebuilt:
         for name in ("close", "open", "high", "low"):
             pd.testing.assert_frame_equal(getattr(copy, name), getattr(market, name))
@@ -101,7 +101,7 @@ def test_large_weights_frames_travel_once_and_are_deleted_after_the_call(weights
     market = zelvor.Market.synthetic(stocks=100, years=8, seed=9)
     monthly = momentum(market).reindex(market.dates).ffill().fillna(0.0)
     weights = monthly if weights_kind == "daily frame" else (monthly * 20).astype("int64")
-    assert weights.size * 8 > _sweep._INLINE_WEIGHTS_BYTES
+    assert weights.size * 8 > _shared._INLINE_WEIGHTS_BYTES
     grid = {"stop_loss": [None, 0.05, 0.1], "take_profit": [None, 0.3]}
     serial = zelvor.sweep(weights, market, grid, backend="serial", progress=False)
     before = shared_dirs()
@@ -135,36 +135,36 @@ def test_weights_are_computed_once_per_worker_and_call(tmp_path):
     result = zelvor.sweep(counted, market, grid, backend="processes", n_jobs=2, progress=False)
     assert (result.table["error"] == "").all()
     calls = [name.rsplit("-", 1)[0] for name in os.listdir(log)]
-    assert len(_sweep._split(len(result), 2)) > 4  # more tasks than (workers x look-backs)
+    assert len(_backends._split(len(result), 2)) > 4  # more tasks than (workers x look-backs)
     assert sorted(set(calls)) == sorted(calls)  # no (worker, look-back) pair twice
 
 
 def test_a_finished_call_and_a_freed_market_are_dropped_by_a_worker():
     """In a worker (here: this process, given a handle that another process owns)."""
     market = zelvor.Market.synthetic(stocks=20, years=1, seed=6)
-    handle = _sweep._ship_market(market)
-    foreign = _sweep._MarketFiles(**{**handle.__dict__, "owner": -1})
-    job = _sweep._Job("call-1", momentum, foreign, {}, frozenset(_sweep._backtest_option_names()))
-    state = _sweep._state_of(job)
+    handle = _shared._ship_market(market)
+    foreign = _shared._MarketFiles(**{**handle.__dict__, "owner": -1})
+    job = _worker._Job("call-1", momentum, foreign, {}, frozenset(_grid._backtest_option_names()))
+    state = _worker._state_of(job)
     try:
         assert state.market is not market  # rebuilt around the maps
         pd.testing.assert_frame_equal(state.market.close, market.close)
-        assert _sweep._state_of(job) is state  # the call's later tasks reuse it
-        assert foreign.token in _sweep._worker_markets
+        assert _worker._state_of(job) is state  # the call's later tasks reuse it
+        assert foreign.token in _worker._worker_markets
 
-        _sweep._forget_call("call-1")
-        assert "call-1" not in _sweep._worker_calls
-        assert foreign.token in _sweep._worker_markets  # the market stays for the next call
+        _worker._forget_call("call-1")
+        assert "call-1" not in _worker._worker_calls
+        assert foreign.token in _worker._worker_markets  # the market stays for the next call
 
         directory = Path(handle.directory)
         del market, state
         gc.collect()
         assert not directory.exists()
-        _sweep._drop_vanished_markets()
-        assert foreign.token not in _sweep._worker_markets
+        _worker._drop_vanished_markets()
+        assert foreign.token not in _worker._worker_markets
     finally:
-        _sweep._worker_markets.pop(foreign.token, None)
-        _sweep._worker_calls.pop("call-1", None)
+        _worker._worker_markets.pop(foreign.token, None)
+        _worker._worker_calls.pop("call-1", None)
 
 
 def test_unhashable_parameter_keys_hold_their_value():
@@ -173,15 +173,15 @@ def test_unhashable_parameter_keys_hold_their_value():
     keys = set()
     for i in range(200):
         frame = pd.DataFrame({"a": [float(i)]})
-        keys.add(_sweep._cache_key({"benchmark": frame, "stop_loss": 0.1}))
+        keys.add(_worker._cache_key({"benchmark": frame, "stop_loss": 0.1}))
         del frame
     assert len(keys) == 200
     frame = pd.DataFrame({"a": [1.0]})
-    assert _sweep._cache_key({"x": frame}) == _sweep._cache_key({"x": frame})
+    assert _worker._cache_key({"x": frame}) == _worker._cache_key({"x": frame})
 
 
 def _worker_cache(dask_worker=None):
-    return sorted(_sweep._worker_calls), sorted(_sweep._worker_markets)
+    return sorted(_worker._worker_calls), sorted(_worker._worker_markets)
 
 
 def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_client):
@@ -189,19 +189,19 @@ def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_cli
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
     assert_bit_identical(serial.table, result.table)
-    token = _sweep._shipped[market].token
+    token = _shared._shipped[market].token
     # The call's state is dropped after the call returns, without the call waiting for it.
     assert wait_until(lambda: all(calls == [] for calls, _ in dask_client.run(_worker_cache).values()))
     caches = dask_client.run(_worker_cache)
     assert any(token in markets for _, markets in caches.values())  # the market was mapped, not sent
     # A second sweep on the same market and workers does not ask them again, and still maps the files.
     asked = []
-    probe = _sweep._workers_see_files
+    probe = _dask._workers_see_files
     try:
-        _sweep._workers_see_files = lambda client, job: asked.append(job) or probe(client, job)
+        _dask._workers_see_files = lambda client, job: asked.append(job) or probe(client, job)
         again = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
     finally:
-        _sweep._workers_see_files = probe
+        _dask._workers_see_files = probe
     assert asked == []
     assert_bit_identical(serial.table, again.table)
 
@@ -211,15 +211,15 @@ def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monke
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=12)
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
     if case == "probe says no":
-        monkeypatch.setattr(_sweep, "_workers_see_files", lambda client, job: False)
+        monkeypatch.setattr(_dask, "_workers_see_files", lambda client, job: False)
     else:
         # The files claim another machine, as they would to a worker that joined later elsewhere,
         # and the probe saw none of it: every task must fail over to the scattered market.
-        monkeypatch.setattr(_sweep, "_workers_see_files", lambda client, job: True)
-        monkeypatch.setattr(_sweep, "_host_id", "elsewhere/0")
+        monkeypatch.setattr(_dask, "_workers_see_files", lambda client, job: True)
+        monkeypatch.setattr(_shared, "_host_id", "elsewhere/0")
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
     assert_bit_identical(serial.table, result.table)
-    token = _sweep._shipped[market].token
+    token = _shared._shipped[market].token
     assert not any(token in markets for _, markets in dask_client.run(_worker_cache).values())  # never mapped
     assert wait_until(lambda: not dask_client.who_has())
 
@@ -229,15 +229,15 @@ def test_directories_of_killed_processes_are_deleted_by_the_next_sweep(tmp_path)
     import sys
 
     dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
-    root = Path(_sweep._shared_root())
-    orphan = root / f"{_sweep._dir_prefix(int(dead.stdout))}x1"
-    alive = root / f"{_sweep._dir_prefix(os.getppid())}x2"  # its owner still runs: kept
+    root = Path(_shared._shared_root())
+    orphan = root / f"{_shared._dir_prefix(int(dead.stdout))}x1"
+    alive = root / f"{_shared._dir_prefix(os.getppid())}x2"  # its owner still runs: kept
     for directory in (orphan, alive):
         directory.mkdir()
         (directory / "close.npy").write_bytes(b"0")
     try:
         market = zelvor.Market.synthetic(stocks=10, years=1, seed=13)
-        _sweep._ship_market(market)
+        _shared._ship_market(market)
         assert not orphan.exists()
         assert alive.exists()
     finally:

@@ -18,7 +18,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import zelvor
-from zelvor import _figures, _sweep
+from zelvor import _figures
+from zelvor.sweeps import _backends, _worker
 
 if not hasattr(zelvor, "backtest"):
     pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
@@ -343,7 +344,7 @@ def test_heatmap_cells_are_the_table_aggregated(serial):
 def test_the_market_travels_once(market):
     """A job with the market pickles each price matrix once, out of band (a buffer for Dask on
     other machines); the job tasks carry on one machine holds only handles to the shared files."""
-    job = _sweep._Job("t", momentum, market, {}, frozenset())
+    job = _worker._Job("t", momentum, market, {}, frozenset())
     buffers = []
     payload = pickle.dumps(job, protocol=5, buffer_callback=buffers.append)
     distinct = {id(market.close), id(market.open), id(market.high), id(market.low)}
@@ -355,7 +356,7 @@ def test_the_market_travels_once(market):
         pd.testing.assert_frame_equal(getattr(copy.market, name), getattr(market, name))
 
     call_dirs: list[str] = []
-    shipped = _sweep._shipped_job(job, call_dirs)
+    shipped = _backends._shipped_job(job, call_dirs)
     buffers.clear()
     payload = pickle.dumps(shipped, protocol=5, buffer_callback=buffers.append)
     assert len(payload) + sum(len(b.raw()) for b in buffers) < 64 * 1024
@@ -365,10 +366,10 @@ def test_the_market_travels_once(market):
 @settings(max_examples=200, deadline=None)
 @given(n_sets=st.integers(1, 5000), n_workers=st.integers(1, 64), per_worker=st.sampled_from([None, 1, 2, 4]))
 def test_tasks_cover_the_grid_in_order(n_sets, n_workers, per_worker):
-    parts = _sweep._split(n_sets, n_workers, per_worker)
+    parts = _backends._split(n_sets, n_workers, per_worker)
     assert [i for part in parts for i in part] == list(range(n_sets))
-    assert all(0 < len(part) <= _sweep._MAX_SETS_PER_TASK for part in parts)
-    assert len(parts) >= min(n_sets, n_workers * (per_worker or _sweep._TASKS_PER_WORKER))
+    assert all(0 < len(part) <= _backends._MAX_SETS_PER_TASK for part in parts)
+    assert len(parts) >= min(n_sets, n_workers * (per_worker or _backends._TASKS_PER_WORKER))
 
 
 @needs_workers

@@ -1,0 +1,55 @@
+"""The sweep table: the statistics columns it has (and which are better smaller), and the
+frame built from the rows the workers send back.
+"""
+
+from __future__ import annotations
+
+# The documented fields of Report.stats() and the error column: a grid key of one of these names
+# would give the table two columns of that name.
+_TABLE_COLUMNS = frozenset(
+    (
+        "start end total_return cagr annual_volatility sharpe sortino calmar max_drawdown "
+        "max_drawdown_duration max_drawdown_days trades win_rate profit_factor avg_win avg_loss "
+        "avg_holding_rows avg_holding_days exposure turnover fees taxes alpha beta psr min_track_record dsr error"
+    ).split()
+)
+
+
+# Figures where the best row has the smallest value; every other figure is maximised
+# (max_drawdown and avg_loss are negative, so their largest value is the mildest).
+_LOWER_IS_BETTER = frozenset(
+    ("annual_volatility", "max_drawdown_duration", "max_drawdown_days", "fees", "taxes", "turnover")
+)
+
+
+def _build_table(keys: list[str], sets: list[dict], rows: dict[int, tuple]):
+    import numpy as np
+    import pandas as pd
+
+    fields: list[str] = []
+    seen: set[tuple] = set()
+    for index in range(len(sets)):
+        names = rows[index][1]
+        if names and names not in seen:
+            seen.add(names)
+            fields.extend(name for name in names if name not in fields)
+    columns: dict[str, list] = {key: [params.get(key) for params in sets] for key in keys}
+    for name in fields:
+        columns[name] = [np.nan] * len(sets)
+    for index in range(len(sets)):
+        _, names, values, _ = rows[index]
+        for name, value in zip(names, values, strict=True):
+            columns[name][index] = value
+    table = pd.DataFrame({name: _column(values) for name, values in columns.items()}, index=pd.RangeIndex(len(sets)))
+    table["error"] = pd.Series([rows[i][3] for i in range(len(sets))], dtype=object)
+    return table
+
+
+def _column(values: list):
+    """A column with pandas' usual inference, but all-NaN timestamps stay datetimes."""
+    import pandas as pd
+
+    series = pd.Series(values)
+    if series.dtype == object:
+        series = series.infer_objects()
+    return series

@@ -1,0 +1,326 @@
+"""What every worker runs: the job a call sends, the worker-side caches (markets mapped once per
+Market, each call's weights and validated inputs once per call) and the rows of a task.
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from collections import OrderedDict
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from zelvor._returns import hidden_fields
+from zelvor.sweeps._shared import (
+    SharedFilesUnavailable,
+    _FrameFile,
+    _host,
+    _local_markets,
+    _market_parts,
+    _MarketFiles,
+    _rebuild_market,
+)
+from zelvor.sweeps._signals import _SetTimedOut, _time_limit, _timeout_error
+
+
+@dataclass(eq=False)
+class _Job:
+    """Everything the runs of one sweep call share.
+
+    In the caller `market` is the `zelvor.Market` and `weights` the caller's weights. What the
+    tasks of worker processes carry is a copy with the small handles instead (`_MarketFiles`,
+    `_FrameFile`): the arrays are in shared files, memory-mapped by the workers. Pickled with a
+    Market in it (Dask on several machines, or a pickled `Sweep`), the market travels once as its
+    price matrices, out of band.
+    """
+
+    token: str  # one per sweep call: the key of the worker-side cache
+    weights: Any  # DataFrame, callable weights(market, **params), or a _FrameFile
+    market: Any  # zelvor.Market or a _MarketFiles
+    fixed_options: dict[str, Any]
+    option_names: frozenset[str]  # the keys that are options of zelvor.backtest
+    returns: str | None = None  # the dtype each set's daily returns come back in, None: not kept
+    timeout: float | None = None  # seconds per parameter set, None: no limit
+    _parts: tuple | None = field(default=None, repr=False)
+
+    def __reduce__(self):
+        market = self.market
+        if isinstance(market, _MarketFiles):
+            return (
+                _Job,
+                (self.token, self.weights, market, self.fixed_options, self.option_names, self.returns, self.timeout),
+            )
+        # The market travels as its distinct price matrices (Dask sends them as buffers) plus its
+        # dates and stocks: pickled as is, it would carry each matrix twice (the frames and the
+        # engine-layout arrays that share their memory). The parts are made once per job.
+        if self._parts is None:
+            self._parts = _market_parts(market)
+        return (
+            _job_from_parts,
+            (self.token, self.weights, *self._parts, self.fixed_options, self.option_names, self.returns, self.timeout),
+        )
+
+
+def _job_from_parts(
+    token, weights, dates, stocks, matrices, delisting, fixed_options, option_names, returns, timeout=None
+) -> _Job:
+    market = _rebuild_market(dates, stocks, matrices, delisting)
+    return _Job(token, weights, market, fixed_options, option_names, returns, timeout)
+
+
+# Worker side: per process, the markets rebuilt from their files (the last two) and the state of
+# the calls running here (the last two), so a worker maps the market once per Market and computes
+# and validates the weights once per call, not once per task.
+_MARKETS_KEPT = 2
+
+
+_CALLS_KEPT = 2
+
+
+_worker_markets: OrderedDict[str, tuple[_MarketFiles, Any]] = OrderedDict()
+
+
+_worker_calls: OrderedDict[str, _WorkerState] = OrderedDict()
+
+
+_worker_lock = threading.Lock()  # Dask runs tasks on threads
+
+
+def _market_of(handle: _MarketFiles) -> Any:
+    if handle.owner == os.getpid():
+        market = _local_markets.get(handle.token)
+        if market is not None:
+            return market
+    entry = _worker_markets.get(handle.token)
+    if entry is not None:
+        _worker_markets.move_to_end(handle.token)
+        return entry[1]
+    if handle.host != _host():
+        raise SharedFilesUnavailable(
+            f"the sweep's market is in files on host {handle.host}; this worker runs on {_host()}"
+        )
+    market = handle.open()
+    _worker_markets[handle.token] = (handle, market)
+    while len(_worker_markets) > _MARKETS_KEPT:
+        _worker_markets.popitem(last=False)
+    return market
+
+
+def _drop_vanished_markets() -> None:
+    """Forget markets, and calls, whose files are gone (the Market was freed in the caller, the
+    call ended): unmapping them gives their memory back."""
+    gone = [token for token, (handle, _) in _worker_markets.items() if not os.path.isdir(handle.directory)]
+    for token in gone:
+        del _worker_markets[token]
+    ended = [
+        call
+        for call, state in _worker_calls.items()
+        if state.market_token in gone or not all(map(os.path.isdir, state.directories))
+    ]
+    for call in ended:
+        del _worker_calls[call]
+
+
+def _state_of(job: _Job) -> _WorkerState:
+    """This process's state for the job's call, made at its first task here."""
+    with _worker_lock:
+        _drop_vanished_markets()
+        state = _worker_calls.get(job.token)
+        if state is not None:
+            _worker_calls.move_to_end(job.token)
+            return state
+        market = job.market
+        token = None
+        if isinstance(market, _MarketFiles):
+            token = market.token
+            market = _market_of(market)
+        weights = job.weights
+        directories = []
+        if isinstance(weights, _FrameFile):
+            directories.append(weights.directory)
+            weights = weights.open()
+        state = _WorkerState(market, weights, job.fixed_options, job.option_names, market_token=token)
+        state.returns = job.returns
+        state.timeout = job.timeout
+        state.directories = directories
+        _worker_calls[job.token] = state
+        while len(_worker_calls) > _CALLS_KEPT:
+            _worker_calls.popitem(last=False)
+        return state
+
+
+def _forget_call(token: str) -> None:
+    """Drop a finished call's state (its weights and validated inputs) from this process."""
+    with _worker_lock:
+        _worker_calls.pop(token, None)
+
+
+async def _forget_call_soon(token: str) -> None:
+    """`_forget_call` in a form Dask's `Client.run` can start without waiting for it."""
+    _forget_call(token)
+
+
+# Options that `zelvor.prepare` takes (validated and converted once per weights); the others are
+# the scalar options of `Prepared.stats_dict`, checked at every run.
+_PREPARE_OPTIONS = ("resample", "trade_at", "delisting", "benchmark")
+
+
+_CACHE_SIZE = 8
+
+
+class _Same:
+    """An unhashable parameter value (a frame) as a cache key: equal only to itself. It holds the
+    value, so its id cannot be reused by another value while the key is in a cache."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: Any):
+        self.value = value
+
+    def __hash__(self) -> int:
+        return id(self.value)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, _Same) and other.value is self.value
+
+
+def _cache_key(values: Mapping[str, Any]) -> tuple:
+    """A dict key for parameter values, by type and value: 5 and 5.0 (or True and 1) are equal
+    but may not give the same weights. An unhashable value (a frame) is keyed by its identity."""
+    return tuple((name, _typed(values[name])) for name in sorted(values))
+
+
+def _typed(value: Any) -> Any:
+    """`value` as a hashable key that tells apart equal values of different types, inside tuples too."""
+    if type(value) is tuple:
+        return (tuple, tuple(map(_typed, value)))
+    try:
+        hash(value)
+    except TypeError:
+        return _Same(value)
+    return (type(value), value)
+
+
+class _LRU(OrderedDict):
+    def get_or_make(self, key: Any, make: Callable[[], Any]) -> Any:
+        if key in self:
+            self.move_to_end(key)
+            return self[key]
+        value = self[key] = make()
+        if len(self) > _CACHE_SIZE:
+            self.popitem(last=False)
+        return value
+
+
+class _WorkerState:
+    """One call's runs in one process: weights and validated inputs are kept for the later sets
+    that share them.
+
+    Sets that differ only in scalar options (stop levels, fees) share their weights and their
+    `zelvor.prepare`d inputs, so a grid of stops x look-backs computes and validates each
+    look-back's weights once per process, not once per run.
+    """
+
+    def __init__(
+        self,
+        market: Any,
+        weights: Any,
+        fixed_options: dict[str, Any],
+        option_names: frozenset[str],
+        market_token: str | None = None,
+    ):
+        import zelvor
+
+        self.market = market
+        self.weights = weights
+        self.fixed_options = fixed_options
+        self.option_names = option_names
+        self.market_token = market_token
+        self.directories: list[str] = []  # of the call's own shared files (a weights frame)
+        self.returns: str | None = None  # the dtype of the daily returns rows carry, None: not kept
+        self.timeout: float | None = None  # seconds a parameter set may take
+        self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
+        self._weights: _LRU = _LRU()
+        self._prepared: _LRU = _LRU()
+        self._lock = threading.Lock()  # tasks of one call may share the state on Dask threads
+
+    @classmethod
+    def of(cls, job: _Job) -> _WorkerState:
+        state = cls(job.market, job.weights, job.fixed_options, job.option_names)
+        state.returns = job.returns
+        state.timeout = job.timeout
+        return state
+
+    def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+        merged = {**self.fixed_options, **params}
+        options = {k: v for k, v in merged.items() if k in self.option_names}
+        strategy = {k: v for k, v in merged.items() if k not in self.option_names}
+        return options, strategy
+
+    def weights_for(self, strategy: dict[str, Any]):
+        weights = self.weights
+        if not callable(weights):
+            return weights
+        return self._weights.get_or_make(_cache_key(strategy), lambda: weights(self.market, **strategy))
+
+    def stats_row(self, params: Mapping[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
+        with self._lock:
+            options, strategy = self.split(params)
+            weights = self.weights_for(strategy)
+            prepare = self._prepare
+            if prepare is None:
+                import zelvor
+
+                report = zelvor.backtest(weights, self.market, **options)
+                stats = report.stats()
+                extra = hidden_fields(report.equity.to_numpy(), report._start_row, self.returns)
+                return (*stats.index, *extra[0]), (*stats.to_numpy(dtype=object), *extra[1])
+            inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
+            prepared = self._prepared.get_or_make(
+                (_cache_key(strategy), _cache_key(inputs)),
+                lambda: prepare(weights, self.market, **inputs),
+            )
+        # The run needs no lock: it shares the prepared inputs read-only and simulates without the
+        # interpreter lock, so sets on several threads (backend "threads", Dask workers) run at once.
+        stats, equity = prepared.stats_and_equity(**options)
+        extra = hidden_fields(equity, prepared._start_row, self.returns)
+        return (*stats, *extra[0]), (*stats.values(), *extra[1])
+
+
+def _describe(exc: BaseException) -> str:
+    message = str(exc).strip()
+    return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
+
+
+def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> tuple[int, list]:
+    """Run parameter sets in a worker; one row per set: (index, fields, values, error).
+
+    The call's state (market, weights, validated inputs) is made at the call's first task in this
+    process and kept for its later tasks.
+    """
+    return task, _rows(_state_of(job), sets)
+
+
+# One table row as it travels back: (set index, stats fields, their values, error or "").
+_Row = tuple[int, tuple[str, ...], tuple[Any, ...], str]
+
+
+def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> list[_Row]:
+    rows: list[_Row] = []
+    last_fields: tuple[str, ...] = ()
+    for index, params in sets:
+        try:
+            with _time_limit(state.timeout):
+                fields, values = state.stats_row(params)
+        except _SetTimedOut:
+            rows.append((index, (), (), _timeout_error(state.timeout)))
+            continue
+        except Exception as exc:  # one failing set must not stop the sweep
+            rows.append((index, (), (), _describe(exc)))
+            continue
+        if fields == last_fields:
+            fields = last_fields  # the same tuple object, pickled once per task
+        last_fields = fields
+        rows.append((index, fields, values, ""))
+    return rows
