@@ -40,7 +40,8 @@ from pathlib import Path
 
 import numpy as np
 
-from zelvor.market import load_csv, momentum_strategy, synthetic_market
+from zelvor.datasets import momentum_strategy, synthetic_market
+from zelvor.io import load_csv
 
 OPTIONS = {
     "stop_loss": 0.08,

@@ -6,7 +6,7 @@
 Timed in one process, interleaved (the order turning each round), median and best of the runs:
   pandas     `pd.read_csv(path)` then `pivot(index=date, columns=name, values=field)` for open,
              high, low and close (what a user writes by hand; no checks, no Market)
-  load_csv   `zelvor.market.load_csv(path)`: the checked wide matrices, with the reader
+  load_csv   `zelvor.io.load_csv(path)`: the checked wide matrices, with the reader
              installed (pyarrow's when present, pandas' C reader otherwise)
   load_csv/c the same with pandas' C reader forced
   read_csv   `zelvor.read_csv(path, warn=False)`: the same plus the Market
@@ -26,7 +26,7 @@ from pathlib import Path
 import pandas as pd
 
 import zelvor
-import zelvor.market as zm
+import zelvor.io._csv as zm
 
 REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 
@@ -48,7 +48,7 @@ def main(argv: list[str] | None = None) -> int:
 
     def read_csv_checked():
         with warnings.catch_warnings():
-            warnings.simplefilter("ignore", zm.DataWarning)
+            warnings.simplefilter("ignore", zelvor.DataWarning)
             return zelvor.read_csv(args.data)
 
     cases = {
@@ -68,7 +68,7 @@ def main(argv: list[str] | None = None) -> int:
             cases[name]()
             times[name].append(time.perf_counter() - start)
 
-    print(f"{args.data.name}: {zm._columnar_engine()} reader installed, {args.repeat} rounds")
+    print(f"{args.data.name}: {zm.columnar_engine()} reader installed, {args.repeat} rounds")
     base = statistics.median(times["pandas"])
     print(f"{'':12}{'median s':>10}{'best s':>10}{'/ pandas':>10}")
     for name in names:

@@ -38,7 +38,7 @@ import pandas as pd
 
 import zelvor
 from zelvor import _engine
-from zelvor.demo import momentum_weights
+from zelvor.datasets import momentum_weights
 
 OPTIONS = {
     "stop_loss": 0.08,

@@ -24,7 +24,8 @@ import warnings
 from pathlib import Path
 
 import zelvor
-from zelvor.demo import STRATEGY_OPTIONS, momentum_weights
+from zelvor.datasets import momentum_weights
+from zelvor.demo import STRATEGY_OPTIONS
 from zelvor.report import compute_stats
 
 ROOT = Path(__file__).resolve().parents[1]

@@ -17,7 +17,8 @@ from zelvor._sharpe import deflated_sharpe_ratio, min_track_record, probabilisti
 from zelvor._validate import RunWarning, UnitWarning
 from zelvor._walkforward import WalkForward, walk_forward
 from zelvor.backtest import Prepared, backtest, prepare, run_stats
-from zelvor.market import DataError, DataWarning, Market, read_csv
+from zelvor.io import DataError, read_csv
+from zelvor.market import DataWarning, Market
 from zelvor.report import Report
 from zelvor.sweeps import BestRun, Sweep, sweep
 

@@ -17,7 +17,7 @@ import numpy as np
 import pandas as pd
 
 from zelvor import _figures
-from zelvor.market import _ns
+from zelvor._dates import as_ns
 
 if TYPE_CHECKING:
     from zelvor.report import Report
@@ -46,7 +46,7 @@ def extra_stats(report: Report, risk_free: float, periods_per_year: int) -> dict
     closed = _closed_trades(report)
     out = _figures.trade_figures(closed["pnl"].to_numpy(dtype=float), closed["return"].to_numpy(dtype=float))
     equity = _active(report.equity, report)
-    figures = _figures.return_figures(equity.to_numpy(dtype=float), _ns(pd.DatetimeIndex(equity.index)),
+    figures = _figures.return_figures(equity.to_numpy(dtype=float), as_ns(pd.DatetimeIndex(equity.index)),
                                       risk_free, periods_per_year)  # fmt: skip
     out.update({k: figures[k] for k in _figures.RETURN_KEYS})
     return out
@@ -58,7 +58,7 @@ def benchmark_stats(report: Report, risk_free: float, periods_per_year: int) -> 
         raise ValueError("compare=True needs a run with a benchmark: pass benchmark= to zelvor.backtest")
     active = _active(bench, report)
     return _figures.return_figures(
-        active.to_numpy(dtype=float), _ns(pd.DatetimeIndex(active.index)), risk_free, periods_per_year
+        active.to_numpy(dtype=float), as_ns(pd.DatetimeIndex(active.index)), risk_free, periods_per_year
     )
 
 
@@ -84,7 +84,7 @@ def drawdown_table(report: Report, top: int | None) -> pd.DataFrame:
         raise ValueError(f"top must be at least 1 (None: every period), got {top}")
     equity = _active(report.equity, report)
     dates = pd.DatetimeIndex(equity.index)
-    p = _figures.drawdown_periods(equity.to_numpy(dtype=float), _ns(dates))
+    p = _figures.drawdown_periods(equity.to_numpy(dtype=float), as_ns(dates))
     order = np.argsort(p["depth"], kind="stable")[: None if top is None else int(top)]
     recovery = p["recovery"][order]
     frame = pd.DataFrame(

@@ -18,8 +18,10 @@ import numpy as np
 import pandas as pd
 
 from zelvor import _engine
+from zelvor._arrays import PRICE_RULE, bad_prices, first_bad_rows
+from zelvor._dates import as_ns, date_index
 from zelvor._validate import RunWarning, UnitWarning, check_options, closest, shown, unit_slips, warn
-from zelvor.market import PRICE_RULE, Market, _date_index, _ns, bad_prices, first_bad_rows
+from zelvor.market import Market
 from zelvor.report import Report, compute_stats, stats_series
 
 __all__ = ["Prepared", "backtest", "prepare", "run_stats"]
@@ -80,9 +82,9 @@ def _check_tz(index: pd.DatetimeIndex, market: Market, name: str) -> pd.Datetime
 
 
 def _to_ns(index: pd.DatetimeIndex, name: str) -> np.ndarray:
-    """`_ns`, or a ValueError naming `name` for dates beyond the nanosecond range (1677..2262)."""
+    """`as_ns`, or a ValueError naming `name` for dates beyond the nanosecond range (1677..2262)."""
     try:
-        return _ns(index)
+        return as_ns(index)
     except (OverflowError, ValueError) as exc:  # pandas' OutOfBoundsDatetime is a ValueError
         raise ValueError(
             f"{name}: dates from {index.min()} to {index.max()} reach beyond {pd.Timestamp.min.date()} .. "
@@ -114,7 +116,7 @@ def _weights_matrix(
     frame do not reach a `Prepared`."""
     if not isinstance(weights, pd.DataFrame):
         raise TypeError(f"weights: expected a DataFrame (dates x stocks), got {type(weights).__name__}")
-    index = _check_tz(_date_index(weights.index, "weights"), market, "weights")
+    index = _check_tz(date_index(weights.index, "weights"), market, "weights")
     if len(index) == 0:
         raise ValueError("weights: no dates (the frame has no rows)")
     columns = weights.columns
@@ -177,7 +179,7 @@ def _resample_dates(resample: object, market: Market, pos_index: np.ndarray) -> 
             ends = market.dates.to_series().resample(alias).max().dropna()
         except (ValueError, TypeError, ZeroDivisionError, OverflowError) as exc:
             raise unknown from exc
-        return _ns(
+        return as_ns(
             pd.DatetimeIndex(ends.to_numpy()).tz_localize(None) if market.dates.tz is None else pd.DatetimeIndex(ends)
         )
     if isinstance(resample, bytes | bytearray | memoryview):
@@ -216,7 +218,7 @@ def _trading_prices(trade_at: object, market: Market) -> np.ndarray:
         return getattr(market.arrays, trade_at)
     if isinstance(trade_at, pd.DataFrame):
         frame = trade_at
-        _check_tz(_date_index(frame.index, "trade_at"), market, "trade_at")
+        _check_tz(date_index(frame.index, "trade_at"), market, "trade_at")
         if not (frame.index.equals(market.dates) and frame.columns.equals(market.stocks)):
             if set(frame.columns) != set(market.stocks) or not frame.index.equals(market.dates):
                 raise ValueError("trade_at: the DataFrame must have the market's dates and stocks")
@@ -287,7 +289,7 @@ def _benchmark_prices(benchmark: object, market: Market) -> tuple[np.ndarray | N
     if benchmark is None:
         return None, None
     if isinstance(benchmark, pd.Series):
-        index = _check_tz(_date_index(benchmark.index, "benchmark"), market, "benchmark")
+        index = _check_tz(date_index(benchmark.index, "benchmark"), market, "benchmark")
         problem = _real_dtype_problem([benchmark.dtype])
         if problem == "not numbers":
             raise TypeError("benchmark: prices must be numeric")
@@ -634,7 +636,7 @@ def _warn_weights(values: np.ndarray, signal_dates: pd.DatetimeIndex, market: Ma
             f"the first non-zero weights are dated {_day(signal_dates[int(np.argmax(active))])}, on or after the "
             f"market's last date {_day(market.dates[-1])}, and weights trade on the next market row"
         )
-    elif len(dates) > 1 and not _rebalances_into_weights(active, _ns(signal_dates), dates, resample):
+    elif len(dates) > 1 and not _rebalances_into_weights(active, as_ns(signal_dates), dates, resample):
         why = (
             "no rebalancing date of `resample` falls between the first non-zero weights "
             f"({_day(signal_dates[int(np.argmax(active))])}) and the market's last date ({_day(market.dates[-1])})"

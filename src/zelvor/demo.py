@@ -4,7 +4,7 @@ By default it generates a seeded synthetic market (about 10 years x 500 stocks, 
 prices, late listings and delistings), runs a monthly momentum strategy with a stop-loss, a
 take-profit and a trailing stop through `zelvor.backtest`, and prints the performance, the trades
 with the worst adverse excursion and the orders for the next session. ``--csv FILE`` runs the same
-strategy on daily prices in long format (see `zelvor.market.load_csv`); ``--html FILE`` writes
+strategy on daily prices in long format (see `zelvor.io.load_csv`); ``--html FILE`` writes
 the full report as one self-contained page and ``--json FILE`` the figures, trades and actions.
 """
 
@@ -21,7 +21,9 @@ from typing import Any
 import pandas as pd
 
 from zelvor.backtest import backtest
-from zelvor.market import DataError, DataWarning, Market, momentum_strategy, read_csv
+from zelvor.datasets import momentum_weights
+from zelvor.io import DataError, read_csv
+from zelvor.market import DataWarning, Market
 from zelvor.report import Report
 from zelvor.sweeps import Sweep, sweep
 
@@ -37,14 +39,6 @@ STRATEGY_OPTIONS: dict[str, Any] = {
     "window": 20,
     "window_step": 5,
 }
-
-
-def momentum_weights(market: Market, top: int = 20, lookback: int = 60) -> pd.DataFrame:
-    """Month-end target weights: the `top` stocks by trailing `lookback`-row return, equal weight
-    (see `zelvor.market.momentum_strategy`; the last market row counts as a month end)."""
-    strategy = momentum_strategy(market.arrays, top=top, lookback=lookback)
-    index = market.dates[market.arrays.dates.searchsorted(strategy.pos_index)]
-    return pd.DataFrame(strategy.pos_values, index=index, columns=market.stocks, copy=False)
 
 
 def equal_weight_index(market: Market) -> pd.Series:

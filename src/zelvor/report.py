@@ -14,10 +14,10 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import pandas as pd
 
+from zelvor._dates import as_ns
 from zelvor._engine import REASONS, RawRun
 from zelvor._figures import annual_growth
 from zelvor._sharpe import track_record_figures
-from zelvor.market import _ns
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -385,7 +385,7 @@ class Report:
         entry = t["entry_row"]
         exit_ = t["exit_row"]
         closed = exit_ >= 0
-        dates_ns = _ns(self._dates)
+        dates_ns = as_ns(self._dates)
         tz = self._dates.tz
 
         def at(rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
@@ -642,7 +642,7 @@ class Report:
 
         values = compute_stats(
             self._raw.equity,
-            _ns(self._dates),
+            as_ns(self._dates),
             self._start_row,
             self._raw.trades,
             self._raw.fills,

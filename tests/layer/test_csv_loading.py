@@ -9,8 +9,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import zelvor.market as zm
-from zelvor.market import DataError, load_csv
+import zelvor.io._csv as zm
+from zelvor.io import DataError, load_csv
 
 ENGINES = ["c", pytest.param("pyarrow", marks=pytest.mark.skipif(
     importlib.util.find_spec("pyarrow") is None, reason="pyarrow not installed"))]  # fmt: skip
@@ -21,7 +21,7 @@ R = "2020-01-02,10,11,9,10.5,200,AAA\n"
 
 @pytest.fixture(params=ENGINES)
 def engine(request, monkeypatch):
-    monkeypatch.setattr(zm, "_columnar_engine", lambda: request.param, raising=False)
+    monkeypatch.setattr(zm, "columnar_engine", lambda: request.param, raising=False)
     return request.param
 
 

@@ -15,15 +15,9 @@ import pytest
 
 import zelvor
 from zelvor import demo
-from zelvor.market import (
-    NS_PER_DAY,
-    DataError,
-    MarketArrays,
-    load_csv,
-    momentum_strategy,
-    month_end_rows,
-    synthetic_market,
-)
+from zelvor._arrays import NS_PER_DAY, MarketArrays
+from zelvor.datasets import momentum_strategy, month_end_rows, synthetic_market
+from zelvor.io import DataError, load_csv
 
 REAL_DATA = Path(__file__).resolve().parents[2] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 

@@ -9,7 +9,8 @@ import pandas as pd
 import pytest
 
 import zelvor
-from zelvor.market import DataWarning, synthetic_market
+from zelvor.datasets import synthetic_market
+from zelvor.market import DataWarning
 
 DATES = pd.bdate_range("2023-01-02", periods=5)
 

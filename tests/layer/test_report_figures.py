@@ -17,8 +17,8 @@ from layer_fixtures import random_market, random_weights
 
 import zelvor
 from zelvor import _figures as F
+from zelvor._dates import as_ns
 from zelvor._engine import RawRun
-from zelvor.market import _ns
 from zelvor.report import Report
 
 
@@ -27,7 +27,7 @@ def equity_of(returns):
 
 
 def ns_days(n, start="2020-01-01"):
-    return _ns(pd.date_range(start, periods=n, freq="D"))
+    return as_ns(pd.date_range(start, periods=n, freq="D"))
 
 
 def test_trade_figures_by_hand():
@@ -107,7 +107,7 @@ def test_equal_to_the_peers(name):
     r = _peer_series()[name]
     dates = pd.bdate_range("2019-12-31", periods=len(r) + 1)
     rs = pd.Series(r, index=dates[1:])
-    f = F.return_figures(equity_of(r), _ns(dates))
+    f = F.return_figures(equity_of(r), as_ns(dates))
     peer = {"skew": qs.stats.skew(rs), "kurtosis": qs.stats.kurtosis(rs), "var_95": ep.value_at_risk(rs),
             "cvar_95": ep.conditional_value_at_risk(rs), "omega": ep.omega_ratio(rs), "tail_ratio": ep.tail_ratio(rs),
             "stability": ep.stability_of_timeseries(rs), "sharpe": ep.sharpe_ratio(rs),
@@ -116,7 +116,7 @@ def test_equal_to_the_peers(name):
         assert f[key] == pytest.approx(want, abs=1e-9, rel=0), key
     equity = pd.Series(equity_of(r), index=dates)
     details = qs.stats.drawdown_details(equity / equity.cummax() - 1)
-    p = F.drawdown_periods(equity.to_numpy(), _ns(dates))
+    p = F.drawdown_periods(equity.to_numpy(), as_ns(dates))
     for ours, theirs in (("start", "start"), ("valley", "valley"), ("end", "end")):
         assert list(dates[p[ours]].strftime("%Y-%m-%d")) == list(details[theirs]), ours
     assert list(p["days"]) == list(details["days"])

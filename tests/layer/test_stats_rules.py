@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import zelvor
-from zelvor.market import _ns
+from zelvor._dates import as_ns
 from zelvor.report import compute_stats
 
 
@@ -127,7 +127,7 @@ PEERS_WITH_RISK_FREE = {"sharpe": -1.7882933850438139, "sortino": -2.27982269906
 def _stats_of(returns, bench_returns=None, **kwargs):
     equity = np.concatenate(([1.0], np.cumprod(1.0 + returns)))
     bench = None if bench_returns is None else np.concatenate(([1.0], np.cumprod(1.0 + bench_returns)))
-    dates = _ns(pd.bdate_range("2019-12-31", periods=len(equity)))
+    dates = as_ns(pd.bdate_range("2019-12-31", periods=len(equity)))
     none = {k: np.zeros(0, dtype=np.int64) for k in ("entry_row", "exit_row")}
     trades = {**none, "pnl": np.zeros(0), "basis": np.zeros(0)}
     fills = {k: np.zeros(0) for k in ("value_before", "value_after", "fee", "tax")}
@@ -174,7 +174,7 @@ def test_no_blas_product_in_the_statistics():
     bench = np.concatenate(([1.0], np.cumprod(1.0 + DET_BENCH))).view(_NoBlas)
     with pytest.raises(AssertionError, match="@"):
         equity @ equity  # noqa: B018 - the guard itself works
-    dates = _ns(pd.bdate_range("2019-12-31", periods=len(equity)))
+    dates = as_ns(pd.bdate_range("2019-12-31", periods=len(equity)))
     trades = {"entry_row": np.array([0, 3]), "exit_row": np.array([3, -1]), "pnl": np.array([0.01, 0.0]),
               "basis": np.array([0.5, 0.5])}  # fmt: skip
     fills = {k: np.array([0.0, 0.5]) for k in ("value_before", "value_after", "fee", "tax")}
