@@ -57,7 +57,7 @@ def main(argv: list[str] | None = None) -> int:
         return 0
     market = zelvor.read_csv(args.data, warn=False)
     repeat = 3 if args.quick else args.repeat
-    from zelvor.demo import momentum_weights
+    from zelvor.datasets import momentum_weights
 
     weights = momentum_weights(market, top=20, lookback=60)
     n_sets = len(GRID["stop_loss"]) * len(GRID["take_profit"])
