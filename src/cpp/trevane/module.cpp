@@ -8,6 +8,7 @@
 #include "trevane/module_state.hpp"
 #include "trevane/native_run.hpp"
 #include "trevane/run_lock.hpp"
+#include "trevane/statistics.hpp"
 
 namespace zelvor::trevane {
 
@@ -78,6 +79,7 @@ void build_namespace(PyObject* m) {
     add_function(m, get_transactions_def);
     add_function(m, prepare_native_def);
     add_function(m, run_native_def);
+    add_function(m, stats_def);
     Ref test_dict = glue::check(PyDict_New());
     glue::add_object(m, "__test__", test_dict.get());
 }

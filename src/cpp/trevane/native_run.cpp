@@ -15,12 +15,14 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "core/engine.hpp"
 #include "core/excursion.hpp"
+#include "core/sums.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/buffer.hpp"
 #include "pyglue/errors.hpp"
@@ -30,6 +32,7 @@
 #include "trevane/columns.hpp"
 #include "trevane/engine_inputs.hpp"
 #include "trevane/parameters.hpp"
+#include "trevane/statistics.hpp"
 
 namespace zelvor::trevane {
 
@@ -41,31 +44,6 @@ namespace params = backtest_parameters;
 
 constexpr const char* capsule_name = "zelvor.core.trevane._native_inputs";
 constexpr std::size_t n_arrays = params::n_arrays;  // the eleven arrays of backtest_, in its order
-
-// NumPy's sum of a contiguous float64 run: pairwise summation, eight accumulators per block of at
-// most 128 elements. Reproduced operation for operation, so a weights row built during a run gets
-// the very sum `org_np.abs(row).sum()` would give it.
-double pairwise_sum(const double* a, std::int64_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (std::int64_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int k = 0; k < 8; ++k) r[k] = a[k];
-        std::int64_t i = 8;
-        for (; i < n - (n % 8); i += 8) {
-            for (int k = 0; k < 8; ++k) r[k] += a[i + k];
-        }
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    std::int64_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
 
 // The inputs of many runs: the caller's arrays (held), their buffers, the label match and the gross
 // weight of each weights row. Read-only once made, so concurrent runs may share it.
@@ -210,7 +188,7 @@ public:
         }
         absolute_.resize(row.copy->size());
         for (std::size_t k = 0; k < absolute_.size(); ++k) absolute_[k] = std::fabs((*row.copy)[k]);
-        return 0.0 + pairwise_sum(absolute_.data(), static_cast<std::int64_t>(absolute_.size()));
+        return numeric::reduce_sum(absolute_.data(), static_cast<std::int64_t>(absolute_.size()));
     }
 
     [[noreturn]] void invalid_trade_price(double price, int sid, int row) override {
@@ -431,10 +409,11 @@ constexpr std::size_t first_option = n_arrays;
 constexpr std::size_t n_options = params::count - n_arrays - 1;
 static_assert(params::table[params::count - 1].kind == params::Kind::optional_buffer);
 
-constexpr std::array<const char*, n_options + 1> run_params = [] {
-    std::array<const char*, n_options + 1> names{};
+constexpr std::array<const char*, n_options + 2> run_params = [] {
+    std::array<const char*, n_options + 2> names{};
     names[0] = "inputs";
     for (std::size_t i = 0; i < n_options; ++i) names[i + 1] = params::table[first_option + i].name;
+    names[n_options + 1] = "stats";  // the run's statistics, computed in the run (see StatsRequest)
     return names;
 }();
 constexpr glue::Signature run_sig{"_run_native", run_params, 1};
@@ -446,7 +425,7 @@ struct RunOptions {
     std::array<int, params::count> int32{};
 };
 
-RunOptions convert_options(const std::array<PyObject*, n_options + 1>& arg) {
+RunOptions convert_options(const std::array<PyObject*, n_options + 2>& arg) {
     RunOptions o;
     for (std::size_t i = 0; i < n_options; ++i) {
         const std::size_t p = first_option + i;
@@ -584,9 +563,9 @@ void require_first_row(const numeric::Strided2D& matrix) {
 }
 
 PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return glue::call_bound<n_options + 1>(
+    return glue::call_bound<n_options + 2>(
         "zelvor.core.trevane._run_native", run_sig, args, nargsf, kwnames,
-        [&](const std::array<PyObject*, n_options + 1>& arg) -> PyObject* {
+        [&](const std::array<PyObject*, n_options + 2>& arg) -> PyObject* {
             auto* inputs = static_cast<NativeInputs*>(PyCapsule_GetPointer(arg[0], capsule_name));
             if (inputs == nullptr) throw glue::ErrorSet{};
             const RunOptions o = convert_options(arg);
@@ -604,16 +583,19 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             Ref equity = glue::check(PyArray_EMPTY(1, &n_rows, NPY_DOUBLE, 0));
             require_first_row(market.pos_values);
             require_first_row(market.price);
+            const std::optional<StatsRequest> request = StatsRequest::read(arg[n_options + 1], n_rows);
             auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(equity.get())));
 
             NativeHost host(*inputs, settings, options.retain_cost_when_rebalance, periodically_rebalance,
                             stop_trading);
             Operations ops;
+            stats::Figures figures{};
             std::exception_ptr failure;
             Py_BEGIN_ALLOW_THREADS;
             try {
                 const engine::RunOutcome outcome = engine::run_backtest(market, options, inputs->columns, host, values);
                 ops = end_of_run(outcome, market, options.position_limit, stop_trading);
+                if (request) figures = request->compute(values, n_rows, host.log());
             } catch (...) {
                 failure = std::current_exception();
             }
@@ -632,6 +614,7 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             put(result.get(), "recorded", recorded_dict(host.recorded()));
             put(result.get(), "fills", fills_dict(host.log()));
             put(result.get(), "operations", operations_dict(ops));
+            if (request) put(result.get(), "stats", request->figures(figures));
             return result.release();
         });
 }
@@ -650,9 +633,11 @@ PyMethodDef run_native_def = glue::method(
     "_run_native($module, /, inputs, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=inf,\n"
     "    trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,\n"
     "    retain_cost_when_rebalance=False, stop_trading_next_period=True, quelmo_window=0,\n"
-    "    quelmo_window_step=1, periodically_rebalance=True)\n--\n\n"
+    "    quelmo_window_step=1, periodically_rebalance=True, stats=None)\n--\n\n"
     "Private. One backtest over _prepare_native's inputs, run without the interpreter lock; returns a\n"
     "dict of NumPy arrays: equity, trades (the ledger and the excursion statistics), recorded (the\n"
-    "recorder's trade records), fills and operations. Nothing is kept in module state.");
+    "recorder's trade records), fills and operations, and with stats=(start_row, risk_free, periods_per_year,\n"
+    "benchmark or None, dates) the run's statistics (as _stats gives them), computed in the run.\n"
+    "Nothing is kept in module state.");
 
 }  // namespace zelvor::trevane

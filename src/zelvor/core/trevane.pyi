@@ -199,6 +199,7 @@ def _run_native(
     quelmo_window: int = 0,
     quelmo_window_step: int = 1,
     periodically_rebalance: bool = True,
+    stats: tuple[int, float, float, npt.NDArray[np.float64] | None, npt.NDArray[np.int64]] | None = None,
 ) -> dict[str, Any]:
     """Private: one backtest over `_prepare_native`'s inputs, bit for bit the run backtest_ makes.
 
@@ -218,4 +219,33 @@ def _run_native(
     - ``operations``: weight_sid/weight and next_weight_sid/next_weight (the "weights" and
       "next_weights" of get_stock_operations(), in their order), action_sid/action (uint8 codes
       of zelvor._engine.ACTIONS, in the actions' order), weight_time, next_weight_time.
+    - ``stats``, with ``stats=(start_row, risk_free, periods_per_year, benchmark or None, dates)``:
+      the run's statistics as `_stats` gives them for its equity, trades and fills, computed in
+      the run without the interpreter lock (the request is checked before the run).
+    """
+
+def _stats(
+    equity: npt.NDArray[np.float64],
+    dates: npt.NDArray[np.int64],
+    start_row: int,
+    pnl: npt.NDArray[np.float64],
+    basis: npt.NDArray[np.float64],
+    entry_row: npt.NDArray[np.int64],
+    exit_row: npt.NDArray[np.int64],
+    value_before: npt.NDArray[np.float64],
+    value_after: npt.NDArray[np.float64],
+    fee: npt.NDArray[np.float64],
+    tax: npt.NDArray[np.float64],
+    benchmark: npt.NDArray[np.float64] | None = None,
+    risk_free: float = 0.0,
+    periods_per_year: float = 252,
+) -> dict[str, float | int]:
+    """Private: the statistics of one run from its arrays, computed without the interpreter lock.
+
+    One equity value, date (int64 nanoseconds) and benchmark price per market row; per trade its
+    pnl, basis, entry_row and exit_row (-1: open); per fill value_before, value_after, fee and tax.
+    Returns the figures of `zelvor.Report.stats` but the period and the report's further figures,
+    in their order: floats, ints for ``trades`` and ``max_drawdown_duration``; ``alpha`` and
+    ``beta`` only with a benchmark. Arrays that do not agree (lengths, start_row, trade rows
+    outside the equity, periods_per_year <= 0) are a ValueError before any figure is computed.
     """

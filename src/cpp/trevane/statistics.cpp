@@ -1,0 +1,179 @@
+// _stats and _run_native's statistics: the glue around core/stats.hpp. Arrays are read in place
+// (strided views held through the buffer protocol), checked before any figure is computed, and the
+// figures computed without the interpreter lock.
+#include "trevane/statistics.hpp"
+
+#include <array>
+#include <cmath>
+#include <exception>
+#include <vector>
+
+#include "pyglue/args.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/function.hpp"
+#include "pyglue/objects.hpp"
+
+namespace zelvor::trevane {
+
+namespace {
+
+using glue::Ref;
+
+constexpr std::array<const char*, 14> stats_params = {
+    "equity",       "dates",       "start_row", "pnl", "basis",     "entry_row", "exit_row",
+    "value_before", "value_after", "fee",       "tax", "benchmark", "risk_free", "periods_per_year",
+};
+constexpr glue::Signature stats_sig{"_stats", stats_params, 11};
+
+// A column of an array of records, read in place.
+template <class T, class Record>
+numeric::Strided1D<T> column_of(const std::vector<Record>& records, T Record::* member) {
+    if (records.empty()) return {nullptr, 0, static_cast<std::int64_t>(sizeof(Record))};
+    return {reinterpret_cast<const char*>(&(records.front().*member)), static_cast<std::int64_t>(records.size()),
+            static_cast<std::int64_t>(sizeof(Record))};
+}
+
+double to_double(PyObject* value) {
+    const double x = PyFloat_AsDouble(value);
+    if (x == -1.0 && PyErr_Occurred()) throw glue::ErrorSet{};
+    return x;
+}
+
+std::int64_t to_int64(PyObject* value, const char* name) {
+    Ref index = glue::check(PyNumber_Index(value));
+    const long long x = PyLong_AsLongLong(index.get());
+    if (x == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            glue::raise_format(PyExc_ValueError, "%s: out of range", name);
+        }
+        throw glue::ErrorSet{};
+    }
+    return x;
+}
+
+// A dict of `f`, in the fields' order; alpha and beta only with a benchmark.
+Ref figures_dict(const stats::Figures& f, bool has_benchmark) {
+    Ref d = glue::check(PyDict_New());
+    for (const stats::Field& field : stats::fields) {
+        if (field.needs_benchmark && !has_benchmark) continue;
+        Ref value = field.real != nullptr ? glue::check(PyFloat_FromDouble(f.*field.real))
+                                          : glue::new_int(static_cast<long long>(f.*field.count));
+        glue::check_status(PyDict_SetItemString(d.get(), field.name, value.get()));
+    }
+    return d;
+}
+
+// Runs `compute` without the interpreter lock; a failure in it is raised once the lock is back.
+template <class Compute>
+stats::Figures unlocked(Compute&& compute) {
+    stats::Figures figures{};
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS;
+    try {
+        figures = compute();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS;
+    if (failure) std::rethrow_exception(failure);
+    return figures;
+}
+
+PyObject* stats_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return glue::call_bound<stats_params.size()>(
+        "zelvor.core.trevane._stats", stats_sig, args, nargsf, kwnames,
+        [&](const std::array<PyObject*, stats_params.size()>& arg) -> PyObject* {
+            std::array<glue::Buffer, 12> buffers;
+            const auto acquire = [&](std::size_t i, const glue::ElementType& element) {
+                glue::check_not_none(arg[i], stats_params[i]);
+                buffers[i] = glue::Buffer::acquire(arg[i], 1, element);
+            };
+            for (const std::size_t i : {0, 3, 4, 7, 8, 9, 10}) acquire(i, glue::float64_element);
+            for (const std::size_t i : {1, 5, 6}) acquire(i, glue::int64_element);
+            stats::Inputs in;
+            in.equity = buffers[0].vector<double>();
+            in.dates = buffers[1].vector<std::int64_t>();
+            in.start_row = to_int64(arg[2], "start_row");
+            in.pnl = buffers[3].vector<double>();
+            in.basis = buffers[4].vector<double>();
+            in.entry_row = buffers[5].vector<std::int64_t>();
+            in.exit_row = buffers[6].vector<std::int64_t>();
+            in.value_before = buffers[7].vector<double>();
+            in.value_after = buffers[8].vector<double>();
+            in.fee = buffers[9].vector<double>();
+            in.tax = buffers[10].vector<double>();
+            if (arg[11] != nullptr && arg[11] != Py_None) {
+                buffers[11] = glue::Buffer::acquire(arg[11], 1, glue::float64_element);
+                in.has_benchmark = true;
+                in.benchmark = buffers[11].vector<double>();
+            }
+            if (arg[12] != nullptr) in.risk_free = to_double(arg[12]);
+            if (arg[13] != nullptr) in.periods_per_year = to_double(arg[13]);
+            stats::check(in);  // before the lock is given up: a bad argument costs nothing
+            const stats::Figures figures = unlocked([&] { return stats::compute(in); });
+            return figures_dict(figures, in.has_benchmark).release();
+        });
+}
+
+}  // namespace
+
+std::optional<StatsRequest> StatsRequest::read(PyObject* request, std::int64_t n_rows) {
+    if (request == nullptr || request == Py_None) return std::nullopt;
+    if (!PyTuple_Check(request) || PyTuple_GET_SIZE(request) != 5) {
+        glue::raise(PyExc_TypeError,
+                    "stats: expected None or a tuple (start_row, risk_free, periods_per_year, benchmark or None, "
+                    "dates)");
+    }
+    StatsRequest r;
+    r.start_row_ = to_int64(PyTuple_GET_ITEM(request, 0), "stats: start_row");
+    r.risk_free_ = to_double(PyTuple_GET_ITEM(request, 1));
+    r.periods_per_year_ = to_double(PyTuple_GET_ITEM(request, 2));
+    PyObject* const benchmark = PyTuple_GET_ITEM(request, 3);
+    if (benchmark != Py_None) r.benchmark_ = glue::Buffer::acquire(benchmark, 1, glue::float64_element);
+    r.dates_ = glue::Buffer::acquire(PyTuple_GET_ITEM(request, 4), 1, glue::int64_element);
+    // What can be checked before the run is (the trades are the run's own).
+    stats::Inputs in;
+    in.equity = {nullptr, n_rows, static_cast<std::int64_t>(sizeof(double))};
+    in.dates = r.dates_.vector<std::int64_t>();
+    in.start_row = r.start_row_;
+    in.has_benchmark = r.benchmark_.acquired();
+    if (in.has_benchmark) in.benchmark = r.benchmark_.vector<double>();
+    in.periods_per_year = r.periods_per_year_;
+    stats::check(in);
+    return r;
+}
+
+stats::Figures StatsRequest::compute(const double* equity, std::int64_t n_rows, const engine::FillLog& log) const {
+    stats::Inputs in;
+    in.equity = {reinterpret_cast<const char*>(equity), n_rows, static_cast<std::int64_t>(sizeof(double))};
+    in.dates = dates_.vector<std::int64_t>();
+    in.start_row = start_row_;
+    const auto& trades = log.trades();
+    in.pnl = column_of(trades, &engine::LedgerTrade::pnl);
+    in.basis = column_of(trades, &engine::LedgerTrade::basis);
+    in.entry_row = column_of(trades, &engine::LedgerTrade::entry_row);
+    in.exit_row = column_of(trades, &engine::LedgerTrade::exit_row);
+    const auto& fills = log.fills();
+    in.value_before = column_of(fills, &engine::Fill::value_before);
+    in.value_after = column_of(fills, &engine::Fill::value_after);
+    in.fee = column_of(fills, &engine::Fill::fee);
+    in.tax = column_of(fills, &engine::Fill::tax);
+    in.has_benchmark = benchmark_.acquired();
+    if (in.has_benchmark) in.benchmark = benchmark_.vector<double>();
+    in.risk_free = risk_free_;
+    in.periods_per_year = periods_per_year_;
+    return stats::compute(in);
+}
+
+Ref StatsRequest::figures(const stats::Figures& f) const { return figures_dict(f, benchmark_.acquired()); }
+
+PyMethodDef stats_def = glue::method(
+    "_stats", stats_function,
+    "_stats($module, /, equity, dates, start_row, pnl, basis, entry_row, exit_row, value_before, value_after,\n"
+    "    fee, tax, benchmark=None, risk_free=0.0, periods_per_year=252)\n--\n\n"
+    "Private. The statistics of one run from its arrays (float64, and int64 for dates and rows), computed\n"
+    "without the interpreter lock: a dict of floats (ints for trades and max_drawdown_duration), alpha and\n"
+    "beta only with a benchmark. The arrays are checked against each other first (ValueError).");
+
+}  // namespace zelvor::trevane
