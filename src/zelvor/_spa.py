@@ -13,12 +13,26 @@ the American Statistical Association 89(428), 1994.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypedDict
 
 import numpy as np
 import pandas as pd
 
-__all__ = ["SPAResult", "superior_predictive_ability"]
+__all__ = ["Benchmark", "SPAOptions", "SPAResult", "superior_predictive_ability"]
+
+# What the sets are compared with: None (cash), a set of the sweep (its row), or daily returns.
+Benchmark = int | np.integer | pd.Series | None
+
+
+class SPAOptions(TypedDict, total=False):
+    """The keyword options of `superior_predictive_ability` (their defaults are there), passed on
+    by `Sweep.spa`."""
+
+    size: float
+    reps: int
+    block_size: int | None
+    seed: int | None
+
 
 _RESEARCH_EXTRA = "pip install 'zelvor[research]'"
 
@@ -77,7 +91,7 @@ class SPAResult:
 
 def superior_predictive_ability(
     returns: pd.DataFrame,
-    benchmark: Any = None,
+    benchmark: Benchmark = None,
     *,
     size: float = 0.05,
     reps: int = 1000,
@@ -139,7 +153,7 @@ def superior_predictive_ability(
     )
 
 
-def _benchmark(benchmark: Any, returns: pd.DataFrame, first: int) -> tuple[pd.Series, str]:
+def _benchmark(benchmark: object, returns: pd.DataFrame, first: int) -> tuple[pd.Series, str]:
     """The benchmark's daily returns on the models' rows, and its name."""
     index = returns.index[first:]
     if benchmark is None:

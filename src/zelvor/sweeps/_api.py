@@ -4,15 +4,25 @@ whatever ends the call, the rows finished so far are kept.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import time
 import uuid
-from collections.abc import Iterable, Mapping, Sequence
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
+
+import pandas as pd
 
 from zelvor import _returns
-from zelvor._validate import closest
-from zelvor.sweeps._backends import BACKENDS, _Progress, _run_processes, _run_serial, _run_threads, _shipped_job
+from zelvor.market import Market
+from zelvor.sweeps._backends import (
+    BACKENDS,
+    Backend,
+    _Progress,
+    _run_processes,
+    _run_serial,
+    _run_threads,
+    _shipped_job,
+)
 from zelvor.sweeps._checks import (
     _cap_workers,
     _check_client,
@@ -22,12 +32,15 @@ from zelvor.sweeps._checks import (
     _resolve_n_jobs,
 )
 from zelvor.sweeps._dask import _run_dask
-from zelvor.sweeps._grid import _backtest_option_names, _expand_grid, _weights_parameters
+from zelvor.sweeps._grid import Grid, Params, _backtest_option_names, _check_names, _expand_grid
 from zelvor.sweeps._result import Sweep
-from zelvor.sweeps._shared import _remove_dir
+from zelvor.sweeps._shared import Weights, _remove_dir
 from zelvor.sweeps._signals import _sigterm_as_exit
 from zelvor.sweeps._table import _build_table
-from zelvor.sweeps._worker import _forget_call, _Job
+from zelvor.sweeps._worker import _forget_call, _Job, _Row
+
+if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
+    from distributed import Client
 
 
 def _unfinished_error(exc: BaseException) -> str:
@@ -48,12 +61,12 @@ def _keep_partial(exc: BaseException, partial: Sweep) -> None:
 
 
 def sweep(
-    weights: Any,
-    market: Any,
-    grid: Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]],
+    weights: Weights,
+    market: Market,
+    grid: Grid,
     n_jobs: int = -1,
-    backend: Literal["serial", "threads", "processes", "dask"] | None = None,
-    client: Any = None,
+    backend: Backend | None = None,
+    client: Client | None = None,
     progress: bool | Literal["force"] = True,
     returns: Literal["float64", "float32"] | None = "float64",
     timeout: float | None = None,
@@ -164,16 +177,10 @@ def sweep(
     ... except KeyboardInterrupt as stopped:  # Ctrl-C: keep what finished
     ...     result = stopped.partial
     """
-    import pandas as pd
-
-    import zelvor
-
     if backend is None:
         # Threads unless a set may need stopping: a thread stuck in a set cannot be stopped.
         backend = "threads"
         if timeout is not None:
-            import importlib.util
-
             backend = "processes" if importlib.util.find_spec("joblib") is not None else "serial"
     if not isinstance(backend, str):
         raise TypeError(f"backend must be one of {', '.join(map(repr, BACKENDS))}, got {type(backend).__name__}")
@@ -184,7 +191,7 @@ def sweep(
     show_progress = _check_progress(progress)
     returns_dtype = _returns.check_dtype(returns)
     timeout = _check_timeout(timeout)
-    if not isinstance(market, zelvor.Market):
+    if not isinstance(market, Market):
         raise TypeError(f"market must be a zelvor.Market, got {type(market).__name__}")
     if not (callable(weights) or isinstance(weights, pd.DataFrame)):
         raise TypeError(
@@ -194,29 +201,7 @@ def sweep(
     workers = _cap_workers(workers, len(sets))
 
     option_names = frozenset(_backtest_option_names())
-    clash = sorted(set(keys) & set(fixed_options))
-    if clash:
-        raise ValueError(f"{', '.join(clash)} given both in grid and as a fixed option")
-    strategy_keys = [k for k in (*keys, *fixed_options) if k not in option_names]
-    if strategy_keys and not callable(weights):
-        raise ValueError(
-            f"{', '.join(repr(k) + closest(k, option_names) for k in strategy_keys)} not an option of "
-            f"zelvor.backtest (options: "
-            f"{', '.join(sorted(option_names))}); strategy parameters need weights to be a callable"
-        )
-    if callable(weights):
-        accepted, required = _weights_parameters(weights)
-        if accepted is not None:
-            unknown = [k for k in strategy_keys if k not in accepted]
-            if unknown:
-                raise ValueError(
-                    f"{', '.join(repr(k) + closest(k, [*option_names, *accepted]) for k in unknown)} is neither "
-                    f"an option of zelvor.backtest nor a parameter of weights {getattr(weights, '__name__', weights)!r}"
-                )
-        given = set(fixed_options) | {k for k in keys if all(k in s for s in sets)}
-        missing = sorted(required - given)
-        if missing:
-            raise ValueError(f"weights needs {', '.join(map(repr, missing))}: add it to grid or pass it as an option")
+    _check_names(keys, sets, fixed_options, weights, option_names)
     if backend == "processes":
         _require("joblib", backend)
     elif backend == "dask":
@@ -232,7 +217,7 @@ def sweep(
         timeout=timeout,
     )
     started = time.perf_counter()
-    rows: dict[int, tuple] = {}  # filled as sets finish: what an interrupted call still returns
+    rows: dict[int, _Row] = {}  # filled as sets finish: what an interrupted call still returns
 
     def result(unfinished: str = "") -> Sweep:
         for index in range(len(sets)):
@@ -261,13 +246,13 @@ def sweep(
 
 def _run_backend(
     job: _Job,
-    sets: list[dict],
+    sets: list[Params],
     backend: str,
     workers: int,
-    client: Any,
+    client: Client | None,
     show_progress: bool,
     forced: bool,
-    rows: dict[int, tuple],
+    rows: dict[int, _Row],
 ) -> None:
     """Run every set on the backend into `rows`; whatever ends the call, its workers are stopped
     and its own files deleted."""

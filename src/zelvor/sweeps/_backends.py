@@ -5,16 +5,21 @@ processes (Dask is in `_dask`), how the sets are cut into tasks, and the progres
 from __future__ import annotations
 
 import math
+import queue
 import sys
 import threading
 import warnings
+from multiprocessing import TimeoutError as TaskTimedOut
+from typing import Literal, get_args
 
 from zelvor.sweeps._checks import _SWEEP_EXTRA
+from zelvor.sweeps._grid import Params
 from zelvor.sweeps._shared import _make_shared_dir, _ship_market, _ship_weights
 from zelvor.sweeps._signals import _timeout_error
 from zelvor.sweeps._worker import _Job, _Row, _rows, _run_sets, _WorkerState
 
-BACKENDS = ("serial", "threads", "processes", "dask")
+Backend = Literal["serial", "threads", "processes", "dask"]
+BACKENDS: tuple[Backend, ...] = get_args(Backend)
 
 
 # Parameter sets per task: enough tasks for every worker to get several (so one slow set does not
@@ -64,7 +69,7 @@ class _Progress:
             self._bar.close()
 
 
-def _run_serial(job: _Job, sets: list[dict], progress: _Progress, rows: dict[int, tuple]) -> dict[int, tuple]:
+def _run_serial(job: _Job, sets: list[Params], progress: _Progress, rows: dict[int, _Row]) -> dict[int, _Row]:
     # A state of its own, not the worker cache: this process must not keep the market afterwards.
     state = _WorkerState.of(job)
     for index, params in enumerate(sets):
@@ -74,8 +79,8 @@ def _run_serial(job: _Job, sets: list[dict], progress: _Progress, rows: dict[int
 
 
 def _run_threads(
-    job: _Job, sets: list[dict], n_workers: int, progress: _Progress, rows: dict[int, tuple]
-) -> dict[int, tuple]:
+    job: _Job, sets: list[Params], n_workers: int, progress: _Progress, rows: dict[int, _Row]
+) -> dict[int, _Row]:
     """Threads of this process, sharing the market in place: no copies, no files, no start-up.
 
     The engine simulates without the interpreter lock, so runs on different threads use different
@@ -84,8 +89,6 @@ def _run_threads(
     early (Ctrl-C, an exception that ends it) they start no further set, and one stuck in the
     weights callable does not keep the interpreter from exiting.
     """
-    import queue
-
     state = _WorkerState.of(job)
     pending: queue.SimpleQueue[int] = queue.SimpleQueue()
     for index in range(len(sets)):
@@ -134,8 +137,8 @@ def _dead_worker_error(exc: BaseException | None) -> str:
 
 
 def _run_processes(
-    job: _Job, sets: list[dict], n_workers: int, progress: _Progress, rows: dict[int, tuple]
-) -> dict[int, tuple]:
+    job: _Job, sets: list[Params], n_workers: int, progress: _Progress, rows: dict[int, _Row]
+) -> dict[int, _Row]:
     """Loky worker processes; tasks carry the job's handles, the workers map the shared files.
 
     A worker that dies (killed, out of memory) breaks the whole pool: the tasks it had taken are
@@ -144,8 +147,6 @@ def _run_processes(
     interrupt it): the pool's workers are stopped and replaced, and a set that does it again
     alone is reported as timed out.
     """
-    from multiprocessing import TimeoutError as TaskTimedOut
-
     from joblib import Parallel, delayed
     from joblib.externals.loky.process_executor import TerminatedWorkerError
 
@@ -237,6 +238,14 @@ def _shipped_job(job: _Job, call_dirs: list[str]) -> _Job:
         call_dirs.append(_make_shared_dir(nbytes))
         return call_dirs[-1]
 
-    market = _ship_market(job.market)
-    weights = _ship_weights(job.weights, directory_for)
-    return _Job(job.token, weights, market, job.fixed_options, job.option_names, job.returns, job.timeout)
+    market, weights = job.held()
+    files = _ship_market(market)  # first: kept for later calls even when the weights fail
+    return _Job(
+        job.token,
+        _ship_weights(weights, directory_for),
+        files,
+        job.fixed_options,
+        job.option_names,
+        job.returns,
+        job.timeout,
+    )

@@ -5,14 +5,14 @@ and the optional libraries a backend needs.
 from __future__ import annotations
 
 import math
+import numbers
 import os
 import sys
-from typing import Any
 
 _SWEEP_EXTRA = "pip install 'zelvor[sweep]'"
 
 
-def _resolve_n_jobs(n_jobs: Any) -> int:
+def _resolve_n_jobs(n_jobs: object) -> int:
     if isinstance(n_jobs, bool) or not isinstance(n_jobs, int):
         raise TypeError(f"n_jobs must be an int (-1 for all cores), got {type(n_jobs).__name__} {n_jobs!r}")
     if n_jobs == -1:
@@ -35,7 +35,7 @@ def _cpu_count() -> int:
     return max(1, cpu_count())
 
 
-def _check_progress(progress: Any) -> bool:
+def _check_progress(progress: object) -> bool:
     """Whether to draw the bar: True draws it only when stderr is a terminal, "force" always."""
     if progress is True or progress is False:
         if not progress:
@@ -49,11 +49,9 @@ def _check_progress(progress: Any) -> bool:
     raise TypeError(f"progress must be True, False or 'force', got {type(progress).__name__} {progress!r}")
 
 
-def _check_timeout(timeout: Any) -> float | None:
+def _check_timeout(timeout: object) -> float | None:
     if timeout is None:
         return None
-    import numbers
-
     if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real):
         raise TypeError(
             f"timeout must be a number of seconds or None (no limit), got {type(timeout).__name__} {timeout!r}"
@@ -66,7 +64,7 @@ def _check_timeout(timeout: Any) -> float | None:
     return seconds
 
 
-def _check_client(client: Any, backend: str) -> None:
+def _check_client(client: object, backend: str) -> None:
     if client is None:
         return
     if backend != "dask":

@@ -6,15 +6,23 @@ from __future__ import annotations
 
 import itertools
 import logging
+import shutil
+import tempfile
 import time
 import uuid
 import warnings
 from collections.abc import Mapping
-from typing import Any
+from concurrent.futures import CancelledError
+from contextlib import ExitStack
+from typing import TYPE_CHECKING
 
 from zelvor.sweeps._backends import _Progress, _shipped_job, _split
-from zelvor.sweeps._shared import SharedFilesUnavailable, _FrameFile, _host, _map_arrays
-from zelvor.sweeps._worker import _forget_call_soon, _Job, _run_sets
+from zelvor.sweeps._grid import Params
+from zelvor.sweeps._shared import SharedFilesUnavailable, _FrameFile, _host, _MarketFiles
+from zelvor.sweeps._worker import _forget_call_soon, _Job, _Row, _run_sets
+
+if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
+    from distributed import Client, Future, LocalCluster
 
 # Dask's round trip per task is the larger cost there (measured: 15 ms against 7 with processes).
 _DASK_TASKS_PER_WORKER = 2
@@ -31,17 +39,15 @@ _NO_WORKER_TIMEOUT = 60.0
 
 def _run_dask(
     job: _Job,
-    sets: list[dict],
-    client: Any,
+    sets: list[Params],
+    client: Client | None,
     n_jobs: int,
     progress: _Progress,
     call_dirs: list[str],
-    rows: dict[int, tuple],
-) -> dict[int, tuple]:
+    rows: dict[int, _Row],
+) -> dict[int, _Row]:
     """Tasks on the client's Dask cluster, or on a LocalCluster of `n_jobs` workers started for the
     call and closed at its end, with its files, however the call ends."""
-    from contextlib import ExitStack
-
     with ExitStack() as stack:
         cluster = None
         if client is None:
@@ -52,13 +58,10 @@ def _run_dask(
         return _run_on_client(job, sets, client, progress, call_dirs, rows, cluster=cluster)
 
 
-def _call_cluster(n_workers: int, stack: Any) -> Any:
+def _call_cluster(n_workers: int, stack: ExitStack) -> LocalCluster:
     """A LocalCluster for one call. Its scheduler, nannies and workers keep their scratch files
     (spill space, lock files) in a directory of the call's own, deleted when the stack closes
     after the cluster: workers stopped by Ctrl-C leave nothing in the temporary directory."""
-    import shutil
-    import tempfile
-
     from distributed import LocalCluster
 
     scratch = tempfile.mkdtemp(prefix="zelvor-dask-")
@@ -75,7 +78,7 @@ def _call_cluster(n_workers: int, stack: Any) -> Any:
     )
 
 
-def _revive_cluster(cluster: Any, n_workers: int) -> None:
+def _revive_cluster(cluster: LocalCluster, n_workers: int) -> None:
     """Start new workers in a call's own cluster that has lost all of its own for good (their
     nannies gave up): the dead ones leave `cluster.worker_spec`, new ones under new names join."""
     dead = [name for name in cluster.worker_spec if _nanny_gone(cluster.workers.get(name))]
@@ -86,7 +89,7 @@ def _revive_cluster(cluster: Any, n_workers: int) -> None:
     cluster.scale(n_workers)
 
 
-def _nanny_gone(nanny: Any) -> bool:
+def _nanny_gone(nanny: object) -> bool:
     status = getattr(getattr(nanny, "status", None), "name", "closed")
     return status in ("closing", "closed", "closing_gracefully", "failed")
 
@@ -94,14 +97,17 @@ def _nanny_gone(nanny: Any) -> bool:
 # Answers of `_workers_see_files` per (client, its workers, market): a sweep on the same market and
 # the same workers asks them only once. A wrong "yes" costs nothing but time: a task that finds no
 # files on its worker is run again with the scattered market.
-_probes: dict[tuple, bool] = {}
+_probes: dict[tuple[str, frozenset[str], str], bool] = {}
 
 
 _MAX_PROBES = 64
 
 
-def _probed_workers_see_files(client: Any, nthreads: Mapping[str, int], files_job: _Job) -> bool:
-    key = (client.id, frozenset(nthreads), files_job.market.token)
+def _probed_workers_see_files(client: Client, nthreads: Mapping[str, int], files_job: _Job) -> bool:
+    market = files_job.market
+    if not isinstance(market, _MarketFiles):  # a job with the market itself: nothing to map
+        return False
+    key = (client.id, frozenset(nthreads), market.token)
     answer = _probes.get(key)
     if answer is None:
         answer = _workers_see_files(client, files_job)
@@ -111,25 +117,23 @@ def _probed_workers_see_files(client: Any, nthreads: Mapping[str, int], files_jo
     return answer
 
 
-def _workers_see_files(client: Any, files_job: _Job) -> bool:
+def _workers_see_files(client: Client, files_job: _Job) -> bool:
     """Whether every worker of the client runs on this machine and can map the shared files."""
-    handles = [files_job.market]
-    if isinstance(files_job.weights, _FrameFile):
-        handles.append(files_job.weights)
+    frames = [files_job.weights] if isinstance(files_job.weights, _FrameFile) else []
     try:
-        answers = client.run(_can_map, handles)
+        answers = client.run(_can_map, files_job.market, frames)
     except Exception:  # a worker that cannot answer cannot be counted on
         return False
     return bool(answers) and all(answers.values())
 
 
-def _can_map(handles: list[Any]) -> bool:
+def _can_map(market: _MarketFiles, frames: list[_FrameFile]) -> bool:
     """In a worker: whether it runs on the caller's machine and can map every shared file."""
-    if handles[0].host != _host():
+    if market.host != _host():
         return False
     try:
-        for handle in handles:
-            _map_arrays(handle.files)
+        for handle in (market, *frames):
+            handle.mapped()
     except SharedFilesUnavailable:
         return False
     return True
@@ -137,20 +141,18 @@ def _can_map(handles: list[Any]) -> bool:
 
 def _run_on_client(
     job: _Job,
-    sets: list[dict],
-    client: Any,
+    sets: list[Params],
+    client: Client,
     progress: _Progress,
     call_dirs: list[str],
-    rows: dict[int, tuple],
-    cluster: Any = None,
-) -> dict[int, tuple]:
+    rows: dict[int, _Row],
+    cluster: LocalCluster | None = None,
+) -> dict[int, _Row]:
     """Tasks on the client's workers. When they all run on this machine (always, for a cluster
     the call started) they get the job with handles to the shared files: one copy of the market
     in the machine. Otherwise the whole job is scattered to every worker (a copy in each); a task
     that finds no shared files (a worker that joined later, on another machine) is run again that
     way. A `cluster` the call started is given new workers when it has lost all of its own."""
-    from concurrent.futures import CancelledError
-
     from distributed import wait
     from distributed.scheduler import KilledWorker
 
@@ -166,7 +168,7 @@ def _run_on_client(
     # The job with handles is a few kilobytes and travels in each task; the market itself is
     # scattered to every worker once.
     shared = [] if payload[0] is files_job else [client.scatter(job, broadcast=True, hash=False)]
-    pending: dict[Any, list[int]] = {}
+    pending: dict[Future, list[int]] = {}
     attempt = itertools.count()
 
     def submit(indices: list[int]) -> None:
@@ -206,7 +208,7 @@ def _run_on_client(
                     no_workers_since = None
                 elif no_workers_since is None:
                     no_workers_since = now
-                elif local and now - max(no_workers_since, revived) > _REVIVE_AFTER:
+                elif cluster is not None and now - max(no_workers_since, revived) > _REVIVE_AFTER:
                     _revive_cluster(cluster, n_workers)
                     revived = now
                 elif now - no_workers_since > _NO_WORKER_TIMEOUT:

@@ -9,17 +9,27 @@ import itertools
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
+from zelvor._validate import closest
+from zelvor.backtest import backtest
 from zelvor.sweeps._table import _TABLE_COLUMNS
+
+# One parameter set: parameter name -> value (any value the option or the weights callable takes).
+Params = dict[str, Any]
+# What `sweep` takes as its grid: a dict of lists (every combination) or a list of dicts.
+Grid = Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]]
+
+# The options of `zelvor.backtest` that `zelvor.prepare` takes (validated and converted once per
+# weights); the others are the scalar options of `Prepared.stats_and_equity`, checked at every run.
+_PREPARE_OPTIONS = ("resample", "trade_at", "delisting", "benchmark")
 
 
 def _backtest_option_names() -> tuple[str, ...]:
-    import zelvor
-
-    parameters = list(inspect.signature(zelvor.backtest).parameters.values())
+    """The options of `zelvor.backtest`: the grid keys and fixed options that go to it."""
+    parameters = list(inspect.signature(backtest).parameters.values())
     return tuple(p.name for p in parameters[2:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
 
 
-def _expand_grid(grid: Any) -> tuple[list[str], list[dict[str, Any]]]:
+def _expand_grid(grid: object) -> tuple[list[str], list[Params]]:
     """The parameter names (first-seen order) and the parameter sets, in the grid's order."""
     if isinstance(grid, Mapping):
         if not grid:
@@ -43,7 +53,7 @@ def _expand_grid(grid: Any) -> tuple[list[str], list[dict[str, Any]]]:
         if not grid:
             raise ValueError("grid is empty: give at least one parameter set")
         names: list[str] = []
-        sets = []
+        sets: list[Params] = []
         for i, entry in enumerate(grid):
             if not isinstance(entry, Mapping):
                 raise TypeError(f"grid[{i}] must be a dict of parameter values, got {type(entry).__name__}")
@@ -56,14 +66,49 @@ def _expand_grid(grid: Any) -> tuple[list[str], list[dict[str, Any]]]:
     raise TypeError(f"grid must be a dict of lists or a list of dicts, got {type(grid).__name__}")
 
 
-def _check_key(key: Any) -> None:
+def _check_key(key: object) -> None:
     if not isinstance(key, str):
         raise TypeError(f"grid keys must be parameter names (str), got {key!r}")
     if key in _TABLE_COLUMNS:
         raise ValueError(f"grid key {key!r} is the name of a column of the sweep table; rename the parameter")
 
 
-def _weights_parameters(weights: Callable) -> tuple[set[str] | None, set[str]]:
+def _check_names(
+    keys: list[str],
+    sets: list[Params],
+    fixed_options: Mapping[str, object],
+    weights: object,
+    option_names: frozenset[str],
+) -> None:
+    """Every grid key and fixed option goes somewhere: to `zelvor.backtest` when it is one of its
+    options, else to a weights callable that accepts it; a parameter the callable requires is given."""
+    clash = sorted(set(keys) & set(fixed_options))
+    if clash:
+        raise ValueError(f"{', '.join(clash)} given both in grid and as a fixed option")
+    strategy_keys = [k for k in (*keys, *fixed_options) if k not in option_names]
+    if not callable(weights):
+        if strategy_keys:
+            raise ValueError(
+                f"{', '.join(repr(k) + closest(k, option_names) for k in strategy_keys)} not an option of "
+                f"zelvor.backtest (options: "
+                f"{', '.join(sorted(option_names))}); strategy parameters need weights to be a callable"
+            )
+        return
+    accepted, required = _weights_parameters(weights)
+    if accepted is not None:
+        unknown = [k for k in strategy_keys if k not in accepted]
+        if unknown:
+            raise ValueError(
+                f"{', '.join(repr(k) + closest(k, [*option_names, *accepted]) for k in unknown)} is neither "
+                f"an option of zelvor.backtest nor a parameter of weights {getattr(weights, '__name__', weights)!r}"
+            )
+    given = set(fixed_options) | {k for k in keys if all(k in s for s in sets)}
+    missing = sorted(required - given)
+    if missing:
+        raise ValueError(f"weights needs {', '.join(map(repr, missing))}: add it to grid or pass it as an option")
+
+
+def _weights_parameters(weights: Callable[..., object]) -> tuple[set[str] | None, set[str]]:
     """Keyword names `weights(market, **params)` accepts (None: any) and those it requires."""
     try:
         signature = inspect.signature(weights)

@@ -8,24 +8,31 @@ import math
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, Unpack, cast
 
-if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
-    import pandas as pd
-    from matplotlib.figure import Figure
+import numpy as np
+import pandas as pd
 
-    from zelvor._overfitting import Overfitting
-    from zelvor._spa import SPAResult
-
+from zelvor._html import sweep_html, sweep_summary_html
+from zelvor._overfitting import Overfitting, probability_of_overfitting
+from zelvor._spa import Benchmark, SPAOptions, SPAResult, superior_predictive_ability
+from zelvor.backtest import backtest
+from zelvor.plotting import annotate_cells
+from zelvor.report import Report
+from zelvor.sweeps._grid import Params
 from zelvor.sweeps._table import _LOWER_IS_BETTER
 from zelvor.sweeps._worker import _Job, _WorkerState
+
+if TYPE_CHECKING:  # pragma: no cover - names for the annotations only
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
 
 
 class BestRun(NamedTuple):
     """The best parameter set of a sweep and its full report (`params, report = sweep.best(...)`)."""
 
-    params: dict[str, Any]
-    report: Any  # zelvor.Report
+    params: Params
+    report: Report
 
 
 @dataclass(eq=False)
@@ -41,7 +48,7 @@ class Sweep:
     """
 
     table: pd.DataFrame
-    params: list[dict[str, Any]] = field(repr=False)
+    params: list[Params] = field(repr=False)
     parameter_names: list[str]
     seconds: float
     _job: _Job = field(repr=False)
@@ -80,8 +87,6 @@ class Sweep:
         values = self._metric(metric)
         if minimize is None:
             minimize = metric in _LOWER_IS_BETTER
-        import numpy as np
-
         valid = np.flatnonzero((self.table["error"] == "").to_numpy() & values.notna().to_numpy())
         if not len(valid):
             raise ValueError(f"no run of the sweep has a value for {metric!r}")
@@ -90,13 +95,11 @@ class Sweep:
         params = dict(self.params[row])
         return BestRun(params, self.rerun(params))
 
-    def rerun(self, params: Mapping[str, Any]):
+    def rerun(self, params: Mapping[str, Any]) -> Report:
         """The full `Report` of one parameter set, with the sweep's weights, market and fixed options."""
-        import zelvor
-
         state = _WorkerState.of(self._job)
         options, strategy = state.split(params)
-        return zelvor.backtest(state.weights_for(strategy), self._job.market, **options)
+        return backtest(state.weights_for(strategy), state.market, **options)
 
     def overfitting(self, n_splits: int = 16, metric: str = "sharpe") -> Overfitting:
         """The probability that choosing the best set by `metric` overfits (PBO, by CSCV).
@@ -110,19 +113,9 @@ class Sweep:
         >>> sweep.overfitting().pbo    # doctest: +SKIP
         0.31
         """
-        from zelvor._overfitting import probability_of_overfitting
-
         return probability_of_overfitting(self._kept_returns("overfitting"), n_splits, metric)
 
-    def spa(
-        self,
-        benchmark: Any = None,
-        *,
-        size: float = 0.05,
-        reps: int = 1000,
-        block_size: int | None = None,
-        seed: int | None = None,
-    ) -> SPAResult:
+    def spa(self, benchmark: Benchmark = None, **options: Unpack[SPAOptions]) -> SPAResult:
         """Is the best set better than `benchmark` once the search over all sets is accounted for?
 
         Hansen's test of superior predictive ability (2005; its upper p-value is White's 2000
@@ -142,11 +135,7 @@ class Sweep:
         >>> sweep.spa(seed=0).pvalues["consistent"]   # doctest: +SKIP
         0.41
         """
-        from zelvor._spa import superior_predictive_ability
-
-        return superior_predictive_ability(
-            self._kept_returns("spa"), benchmark, size=size, reps=reps, block_size=block_size, seed=seed
-        )
+        return superior_predictive_ability(self._kept_returns("spa"), benchmark, **options)
 
     def _kept_returns(self, what: str) -> pd.DataFrame:
         if self.returns is None:
@@ -155,16 +144,15 @@ class Sweep:
             )
         return self.returns
 
-    def plot_heatmap(self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", ax=None) -> Figure:
+    def plot_heatmap(
+        self, x: str, y: str, metric: str = "sharpe", *, agg: str = "mean", ax: Axes | None = None
+    ) -> Figure:
         """Heatmap of `metric` over two parameters (x across, y down), values written in the cells.
 
         Where other parameters vary too, each cell aggregates their runs with `agg` ("mean",
         "max", "min", "median"); failed runs are left out, and a cell with none is blank. Returns
         the Figure; draws into `ax` when given. Needs matplotlib (`pip install 'zelvor[plot]'`).
         """
-        import numpy as np
-        import pandas as pd
-
         for name, value in (("x", x), ("y", y)):
             if value not in self.parameter_names:
                 raise ValueError(f"{name}={value!r} is not a parameter of the sweep; one of: {self.parameter_names}")
@@ -173,13 +161,16 @@ class Sweep:
         values = self._metric(metric)
         if agg not in ("mean", "max", "min", "median"):
             raise ValueError(f"agg must be 'mean', 'max', 'min' or 'median', got {agg!r}")
-        try:
-            import matplotlib.pyplot as plt
+        grid, x_values, y_values = self._cells(x, y, values, agg)
+        varying = [p for p in self.parameter_names if p not in (x, y)]
+        title = metric if not varying else f"{metric} ({agg} over {', '.join(varying)})"
+        return _draw_heatmap(
+            grid, [_label(v) for v in x_values], [_label(v) for v in y_values], (x, y, title, metric), ax
+        )
 
-            from zelvor.plotting import annotate_cells
-        except ImportError as exc:
-            raise ImportError("plot_heatmap needs matplotlib: pip install 'zelvor[plot]'") from exc
-
+    def _cells(self, x: str, y: str, values: pd.Series, agg: str) -> tuple[np.ndarray, pd.Index, pd.Index]:
+        """`values` aggregated by `agg` per pair of values of `x` and `y` (y down, x across), NaN
+        where no run succeeded; the values of x and of y in grid order."""
         # Parameter values in grid order; None (an option that is off) is a value of its own.
         x_codes, x_values = pd.factorize(
             pd.Series([p.get(x) for p in self.params], dtype=object), use_na_sentinel=False
@@ -192,36 +183,15 @@ class Sweep:
         cells = frame.groupby(["y", "x"])["v"].agg(agg)
         grid = np.full((len(y_values), len(x_values)), np.nan)
         grid[cells.index.get_level_values("y"), cells.index.get_level_values("x")] = cells.to_numpy()
-
-        if ax is None:
-            fig, ax = plt.subplots(figsize=(1.0 + 0.9 * len(x_values), 1.0 + 0.6 * len(y_values)), layout="constrained")
-        else:
-            fig = ax.figure
-        image = ax.imshow(np.ma.masked_invalid(grid), cmap="viridis", aspect="auto", origin="lower")
-        ax.set_xticks(range(len(x_values)), [_label(v) for v in x_values])
-        ax.set_yticks(range(len(y_values)), [_label(v) for v in y_values])
-        ax.set_xlabel(x)
-        ax.set_ylabel(y)
-        varying = [p for p in self.parameter_names if p not in (x, y)]
-        ax.set_title(metric if not varying else f"{metric} ({agg} over {', '.join(varying)})")
-        if grid.size <= 400:
-            finite = grid[np.isfinite(grid)]
-            middle = (finite.min() + finite.max()) / 2 if finite.size else 0.0
-            annotate_cells(ax, grid, ".3g", fontsize=8, dark=lambda v: v <= middle)
-        fig.colorbar(image, ax=ax, label=metric)
-        return fig
+        return grid, x_values, y_values
 
     def to_html(self, path: str | os.PathLike[str], *, title: str = "Parameter sweep", metric: str = "sharpe") -> None:
         """Write one self-contained page: the heatmap of `metric` over the first two parameters and
         every run ranked by it, formatted as the report page (see `zelvor._html.sweep_html`)."""
-        from zelvor._html import sweep_html
-
         with open(path, "w", encoding="utf-8") as out:
             out.write(sweep_html(self, title=title, metric=metric))
 
     def _repr_html_(self) -> str:
-        from zelvor._html import sweep_summary_html
-
         return sweep_summary_html(self)
 
     def __repr__(self) -> str:
@@ -232,10 +202,38 @@ class Sweep:
         )
 
 
-def _label(value: Any) -> str:
+def _label(value: object) -> str:
     # None (an option that is off) comes back from pandas' factorize as NaN.
     if value is None or (isinstance(value, float) and math.isnan(value)):
         return "off"
     if isinstance(value, float):
         return f"{value:g}"
     return str(value)
+
+
+def _draw_heatmap(
+    grid: np.ndarray, x_labels: list[str], y_labels: list[str], names: tuple[str, str, str, str], ax: Axes | None
+) -> Figure:
+    """Draw `grid` (y down, x across) as a heatmap with its values in the cells (up to 400 of them);
+    `names` are the x and y axis labels, the title and the colour bar's label."""
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as exc:
+        raise ImportError("plot_heatmap needs matplotlib: pip install 'zelvor[plot]'") from exc
+    x, y, title, metric = names
+    if ax is None:
+        fig, ax = plt.subplots(figsize=(1.0 + 0.9 * len(x_labels), 1.0 + 0.6 * len(y_labels)), layout="constrained")
+    else:
+        fig = cast("Figure", ax.figure)  # a subfigure's axes draw into their figure too
+    image = ax.imshow(np.ma.masked_invalid(grid), cmap="viridis", aspect="auto", origin="lower")
+    ax.set_xticks(range(len(x_labels)), x_labels)
+    ax.set_yticks(range(len(y_labels)), y_labels)
+    ax.set_xlabel(x)
+    ax.set_ylabel(y)
+    ax.set_title(title)
+    if grid.size <= 400:
+        finite = grid[np.isfinite(grid)]
+        middle = (finite.min() + finite.max()) / 2 if finite.size else 0.0
+        annotate_cells(ax, grid, ".3g", fontsize=8, dark=lambda v: v <= middle)
+    fig.colorbar(image, ax=ax, label=metric)
+    return fig

@@ -9,22 +9,37 @@ matrices instead.
 
 from __future__ import annotations
 
+import hashlib
 import os
+import shutil
+import socket
+import tempfile
 import threading
 import uuid
 import weakref
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
-from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from zelvor.market import Market
+
+# Where a shared array is: (path, shape, file size), checked by the worker that maps it.
+FileEntry = tuple[str, tuple[int, ...], int]
+# A Market as it is pickled: dates, stocks, the distinct price matrices, the delisting rows.
+MarketParts = tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray], np.ndarray | None]
+# The weights of a sweep: a frame, or a callable weights(market, **params) returning one.
+Weights = pd.DataFrame | Callable[..., pd.DataFrame]
 
 _PRICE_FIELDS = ("close", "open", "high", "low")
 
 
-def _distinct_matrices(market: Any) -> dict[str, tuple[str, Any]]:
+def _distinct_matrices(market: Market) -> dict[str, tuple[str, np.ndarray]]:
     """Per price field, (the field whose matrix it is, the matrix): a field filled from close (or
     given the same data) names close and is stored once."""
     arrays = market.arrays
-    kept: dict[str, Any] = {}
+    kept: dict[str, np.ndarray] = {}
     fields = {}
     for name in _PRICE_FIELDS:
         matrix = getattr(arrays, name)
@@ -36,7 +51,7 @@ def _distinct_matrices(market: Any) -> dict[str, tuple[str, Any]]:
     return fields
 
 
-def _same_data(a: Any, b: Any) -> bool:
+def _same_data(a: np.ndarray, b: np.ndarray) -> bool:
     return a is b or (
         a.__array_interface__["data"] == b.__array_interface__["data"]
         and a.shape == b.shape
@@ -45,26 +60,24 @@ def _same_data(a: Any, b: Any) -> bool:
     )
 
 
-def _market_parts(market: Any) -> tuple[Any, Any, dict[str, Any], Any]:
+def _market_parts(market: Market) -> MarketParts:
     # A field that shares another's matrix names the same array object: pickled once.
     return market.dates, market.stocks, _fields_to_pass(_distinct_matrices(market)), market._delisting
 
 
-def _fields_to_pass(fields: Mapping[str, tuple[str, Any]]) -> dict[str, Any]:
+def _fields_to_pass(fields: Mapping[str, tuple[str, np.ndarray]]) -> dict[str, np.ndarray]:
     """The matrices to build a Market from: a field that shares close's is left out (Market fills
     it from close), one that shares another field's gets that same array."""
     return {name: matrix for name, (source, matrix) in fields.items() if name == "close" or source != "close"}
 
 
-def _rebuild_market(dates: Any, stocks: Any, matrices: Mapping[str, Any], delisting: Any) -> Any:
+def _rebuild_market(
+    dates: pd.DatetimeIndex, stocks: pd.Index, matrices: Mapping[str, np.ndarray], delisting: np.ndarray | None
+) -> Market:
     """The Market of `_market_parts`: frames around the given matrices (no copy), a field
     without a matrix filled from close, as in the caller's market."""
-    import pandas as pd
-
-    import zelvor
-
     frames = {name: pd.DataFrame(values, index=dates, columns=stocks, copy=False) for name, values in matrices.items()}
-    market = zelvor.Market(**frames)
+    market = Market(**frames)
     if delisting is not None:  # the loader's delisting rows, as the caller's market has them
         market._delisting = delisting
     return market
@@ -87,8 +100,6 @@ def _host() -> str:
     """This machine (and boot): workers with the same answer see the same shared files."""
     global _host_id
     if _host_id is None:
-        import socket
-
         try:
             with open("/proc/sys/kernel/random/boot_id") as f:
                 boot = f.read().strip()
@@ -100,8 +111,6 @@ def _host() -> str:
 
 def _shared_root() -> str:
     """/dev/shm when it is a writable directory (the pages stay in memory), else the temp directory."""
-    import tempfile
-
     shm = "/dev/shm"
     if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK):
         return shm
@@ -109,8 +118,6 @@ def _shared_root() -> str:
 
 
 def _machine_prefix() -> str:
-    import hashlib
-
     return f"{_SHARED_PREFIX}{hashlib.blake2b(_host().encode(), digest_size=4).hexdigest()}-"
 
 
@@ -122,8 +129,6 @@ def _dir_prefix(pid: int | None = None) -> str:
 def _remove_orphans(root: str) -> None:
     """Delete the shared directories of this machine's processes that died without deleting them
     (killed): a directory's name holds its owner's pid. Another user's are left alone."""
-    import shutil
-
     prefix = _machine_prefix()
     try:
         entries = list(os.scandir(root))
@@ -151,9 +156,6 @@ def _remove_orphans(root: str) -> None:
 
 def _make_shared_dir(nbytes: int) -> str:
     """A new private directory for `nbytes` of shared files, where there is room for them."""
-    import shutil
-    import tempfile
-
     roots = [_shared_root()]
     if roots[0] != tempfile.gettempdir():
         roots.append(tempfile.gettempdir())
@@ -170,16 +172,12 @@ def _make_shared_dir(nbytes: int) -> str:
 
 def _remove_dir(directory: str, owner: int) -> None:
     """Delete a shared directory; only its owner does (a forked child exiting must not)."""
-    import shutil
-
     if os.getpid() == owner:
         shutil.rmtree(directory, ignore_errors=True)
 
 
-def _write_arrays(directory: str, arrays: Mapping[str, Any]) -> dict[str, tuple[str, tuple, int]]:
+def _write_arrays(directory: str, arrays: Mapping[str, np.ndarray]) -> dict[str, FileEntry]:
     """np.save each array into `directory`: name -> (path, shape, file size)."""
-    import numpy as np
-
     written = {}
     for name, values in arrays.items():
         path = os.path.join(directory, f"{name}.npy")
@@ -188,10 +186,8 @@ def _write_arrays(directory: str, arrays: Mapping[str, Any]) -> dict[str, tuple[
     return written
 
 
-def _map_arrays(files: Mapping[str, tuple[str, tuple, int]]) -> dict[str, Any]:
+def _map_arrays(files: Mapping[str, FileEntry]) -> dict[str, np.ndarray]:
     """Memory-map the shared arrays read-only, or SharedFilesUnavailable if they are not here."""
-    import numpy as np
-
     mapped = {}
     for name, (path, shape, size) in files.items():
         try:
@@ -209,22 +205,33 @@ def _map_arrays(files: Mapping[str, tuple[str, tuple, int]]) -> dict[str, Any]:
 
 
 @dataclass(frozen=True, eq=False)
-class _MarketFiles:
-    """A market as tasks carry it: where its matrices are, and its (small) dates and stocks."""
+class _SharedArrays:
+    """Arrays in the files of one shared directory, as tasks carry them: name -> (path, shape, size)."""
+
+    directory: str
+    files: dict[str, FileEntry]
+
+    def mapped(self) -> dict[str, np.ndarray]:
+        """Read-only maps of the files, or SharedFilesUnavailable where they cannot be read."""
+        return _map_arrays(self.files)
+
+
+@dataclass(frozen=True, eq=False)
+class _MarketFiles(_SharedArrays):
+    """A market as tasks carry it: its distinct matrices in files (one per field that is not a
+    copy of another), and its (small) dates and stocks."""
 
     token: str
     host: str
     owner: int  # the caller's process, which holds the Market itself
-    directory: str
-    files: dict[str, tuple[str, tuple, int]]  # distinct matrices: field -> (path, shape, size)
     sources: dict[str, str]  # price field -> the field whose file holds its matrix
-    dates: Any
-    stocks: Any
-    delisting: Any
+    dates: pd.DatetimeIndex
+    stocks: pd.Index
+    delisting: np.ndarray | None
 
-    def open(self) -> Any:
+    def open(self) -> Market:
         """The Market around read-only maps of the files (no copy of the prices)."""
-        mapped = _map_arrays(self.files)
+        mapped = self.mapped()
         fields = {name: (source, mapped[source]) for name, source in self.sources.items()}
         return _rebuild_market(self.dates, self.stocks, _fields_to_pass(fields), self.delisting)
 
@@ -234,13 +241,13 @@ _shipping_lock = threading.Lock()
 
 # Per Market, its shared files (deleted when the Market is freed, or at exit); per token, the
 # Market itself, so that a task run in the caller's own process uses it instead of the files.
-_shipped: weakref.WeakKeyDictionary[Any, _MarketFiles] = weakref.WeakKeyDictionary()
+_shipped: weakref.WeakKeyDictionary[Market, _MarketFiles] = weakref.WeakKeyDictionary()
 
 
-_local_markets: weakref.WeakValueDictionary[str, Any] = weakref.WeakValueDictionary()
+_local_markets: weakref.WeakValueDictionary[str, Market] = weakref.WeakValueDictionary()
 
 
-def _ship_market(market: Any) -> _MarketFiles:
+def _ship_market(market: Market) -> _MarketFiles:
     """The market's shared files, written at its first sweep in worker processes."""
     with _shipping_lock:
         handle = _shipped.get(market)
@@ -273,33 +280,24 @@ def _ship_market(market: Any) -> _MarketFiles:
 
 
 @dataclass(frozen=True, eq=False)
-class _FrameFile:
+class _FrameFile(_SharedArrays):
     """A large float64 weights frame as tasks carry it: its values in a shared file."""
 
-    index: Any
-    columns: Any
-    files: dict[str, tuple[str, tuple, int]]
+    index: pd.Index
+    columns: pd.Index
 
-    @property
-    def directory(self) -> str:
-        return os.path.dirname(self.files["values"][0])
-
-    def open(self) -> Any:
-        import pandas as pd
-
-        values = _map_arrays(self.files)["values"]
+    def open(self) -> pd.DataFrame:
+        values = self.mapped()["values"]
         return pd.DataFrame(values, index=self.index, columns=self.columns, copy=False)
 
 
-def _ship_weights(weights: Any, directory_for: Callable[[int], str]) -> Any:
+def _ship_weights(weights: Weights, directory_for: Callable[[int], str]) -> Weights | _FrameFile:
     """Weights as tasks carry them: a large float64 frame in a shared file, the rest as it is."""
-    import numpy as np
-    import pandas as pd
-
     if not isinstance(weights, pd.DataFrame) or weights.size * 8 < _INLINE_WEIGHTS_BYTES:
         return weights
     if not (len(weights.columns) and all(dtype == np.float64 for dtype in weights.dtypes)):
         return weights  # validated as given in the worker: send it unchanged
     values = weights.to_numpy()
-    files = _write_arrays(directory_for(values.nbytes), {"values": values})
-    return _FrameFile(weights.index, weights.columns, files)
+    directory = directory_for(values.nbytes)
+    files = _write_arrays(directory, {"values": values})
+    return _FrameFile(directory=directory, files=files, index=weights.index, columns=weights.columns)

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import ctypes
 import signal
 import threading
 import time
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any
+from types import FrameType
 
 
 class _SetTimedOut(BaseException):
@@ -43,7 +44,7 @@ def _time_limit(seconds: float | None) -> Iterator[None]:
 def _alarm(seconds: float) -> Iterator[None]:
     inside = [True]
 
-    def expired(signum: int, frame: Any) -> None:
+    def expired(signum: int, frame: FrameType | None) -> None:
         if inside[0]:  # a signal handled just after the block must not fail the code after it
             raise _SetTimedOut
 
@@ -62,8 +63,6 @@ def _alarm(seconds: float) -> Iterator[None]:
 
 @contextmanager
 def _async_raise_after(seconds: float) -> Iterator[None]:
-    import ctypes
-
     thread = ctypes.c_ulong(threading.get_ident())
     guard = threading.Lock()
     inside = [True]
@@ -109,6 +108,6 @@ def _sigterm_as_exit() -> Iterator[None]:
             signal.signal(signal.SIGTERM, previous)
 
 
-def _exit_on_sigterm(signum: int, frame: Any) -> None:
+def _exit_on_sigterm(signum: int, frame: FrameType | None) -> None:
     signal.signal(signum, signal.SIG_IGN)  # a second SIGTERM must not break off the clean-up
     raise SystemExit(128 + signum)

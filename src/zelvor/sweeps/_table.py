@@ -4,6 +4,14 @@ frame built from the rows the workers send back.
 
 from __future__ import annotations
 
+from collections.abc import Mapping, Sequence
+
+import numpy as np
+import pandas as pd
+
+# One table row as it travels back from a worker: (set index, stats fields, their values, error or "").
+_Row = tuple[int, tuple[str, ...], tuple[object, ...], str]
+
 # The documented fields of Report.stats() and the error column: a grid key of one of these names
 # would give the table two columns of that name.
 _TABLE_COLUMNS = frozenset(
@@ -22,18 +30,16 @@ _LOWER_IS_BETTER = frozenset(
 )
 
 
-def _build_table(keys: list[str], sets: list[dict], rows: dict[int, tuple]):
-    import numpy as np
-    import pandas as pd
-
+def _build_table(keys: list[str], sets: Sequence[Mapping[str, object]], rows: Mapping[int, _Row]) -> pd.DataFrame:
+    """The parameters, then every field some row has (NaN where a row lacks it), then `error`."""
     fields: list[str] = []
-    seen: set[tuple] = set()
+    seen: set[tuple[str, ...]] = set()
     for index in range(len(sets)):
         names = rows[index][1]
         if names and names not in seen:
             seen.add(names)
             fields.extend(name for name in names if name not in fields)
-    columns: dict[str, list] = {key: [params.get(key) for params in sets] for key in keys}
+    columns: dict[str, list[object]] = {key: [params.get(key) for params in sets] for key in keys}
     for name in fields:
         columns[name] = [np.nan] * len(sets)
     for index in range(len(sets)):
@@ -45,10 +51,8 @@ def _build_table(keys: list[str], sets: list[dict], rows: dict[int, tuple]):
     return table
 
 
-def _column(values: list):
+def _column(values: list[object]) -> pd.Series:
     """A column with pandas' usual inference, but all-NaN timestamps stay datetimes."""
-    import pandas as pd
-
     series = pd.Series(values)
     if series.dtype == object:
         series = series.infer_objects()

@@ -7,13 +7,21 @@ from __future__ import annotations
 import os
 import threading
 from collections import OrderedDict
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Hashable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import TypeVar
+
+import numpy as np
+import pandas as pd
 
 from zelvor._returns import hidden_fields
+from zelvor.backtest import Prepared, prepare
+from zelvor.market import Market
+from zelvor.sweeps._grid import Params
 from zelvor.sweeps._shared import (
+    MarketParts,
     SharedFilesUnavailable,
+    Weights,
     _FrameFile,
     _host,
     _local_markets,
@@ -22,6 +30,7 @@ from zelvor.sweeps._shared import (
     _rebuild_market,
 )
 from zelvor.sweeps._signals import _SetTimedOut, _time_limit, _timeout_error
+from zelvor.sweeps._table import _Row
 
 
 @dataclass(eq=False)
@@ -36,15 +45,21 @@ class _Job:
     """
 
     token: str  # one per sweep call: the key of the worker-side cache
-    weights: Any  # DataFrame, callable weights(market, **params), or a _FrameFile
-    market: Any  # zelvor.Market or a _MarketFiles
-    fixed_options: dict[str, Any]
+    weights: Weights | _FrameFile
+    market: Market | _MarketFiles
+    fixed_options: Params
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
     returns: str | None = None  # the dtype each set's daily returns come back in, None: not kept
     timeout: float | None = None  # seconds per parameter set, None: no limit
-    _parts: tuple | None = field(default=None, repr=False)
+    _parts: MarketParts | None = field(default=None, repr=False)
 
-    def __reduce__(self):
+    def held(self) -> tuple[Market, Weights]:
+        """The market and the weights themselves, as the caller's job holds them."""
+        if isinstance(self.market, _MarketFiles) or isinstance(self.weights, _FrameFile):
+            raise TypeError("this job carries shared-file handles: it is opened where it runs, by _state_of")
+        return self.market, self.weights
+
+    def __reduce__(self) -> tuple[Callable[..., _Job], tuple[object, ...]]:
         market = self.market
         if isinstance(market, _MarketFiles):
             return (
@@ -63,7 +78,16 @@ class _Job:
 
 
 def _job_from_parts(
-    token, weights, dates, stocks, matrices, delisting, fixed_options, option_names, returns, timeout=None
+    token: str,
+    weights: Weights | _FrameFile,
+    dates: pd.DatetimeIndex,
+    stocks: pd.Index,
+    matrices: dict[str, np.ndarray],
+    delisting: np.ndarray | None,
+    fixed_options: Params,
+    option_names: frozenset[str],
+    returns: str | None,
+    timeout: float | None = None,
 ) -> _Job:
     market = _rebuild_market(dates, stocks, matrices, delisting)
     return _Job(token, weights, market, fixed_options, option_names, returns, timeout)
@@ -78,7 +102,7 @@ _MARKETS_KEPT = 2
 _CALLS_KEPT = 2
 
 
-_worker_markets: OrderedDict[str, tuple[_MarketFiles, Any]] = OrderedDict()
+_worker_markets: OrderedDict[str, tuple[_MarketFiles, Market]] = OrderedDict()
 
 
 _worker_calls: OrderedDict[str, _WorkerState] = OrderedDict()
@@ -87,7 +111,7 @@ _worker_calls: OrderedDict[str, _WorkerState] = OrderedDict()
 _worker_lock = threading.Lock()  # Dask runs tasks on threads
 
 
-def _market_of(handle: _MarketFiles) -> Any:
+def _market_of(handle: _MarketFiles) -> Market:
     if handle.owner == os.getpid():
         market = _local_markets.get(handle.token)
         if market is not None:
@@ -175,7 +199,7 @@ class _Same:
 
     __slots__ = ("value",)
 
-    def __init__(self, value: Any):
+    def __init__(self, value: object):
         self.value = value
 
     def __hash__(self) -> int:
@@ -185,13 +209,13 @@ class _Same:
         return isinstance(other, _Same) and other.value is self.value
 
 
-def _cache_key(values: Mapping[str, Any]) -> tuple:
+def _cache_key(values: Mapping[str, object]) -> tuple[tuple[str, Hashable], ...]:
     """A dict key for parameter values, by type and value: 5 and 5.0 (or True and 1) are equal
     but may not give the same weights. An unhashable value (a frame) is keyed by its identity."""
     return tuple((name, _typed(values[name])) for name in sorted(values))
 
 
-def _typed(value: Any) -> Any:
+def _typed(value: object) -> Hashable:
     """`value` as a hashable key that tells apart equal values of different types, inside tuples too."""
     if type(value) is tuple:
         return (tuple, tuple(map(_typed, value)))
@@ -202,8 +226,13 @@ def _typed(value: Any) -> Any:
     return (type(value), value)
 
 
-class _LRU(OrderedDict):
-    def get_or_make(self, key: Any, make: Callable[[], Any]) -> Any:
+_V = TypeVar("_V")
+
+
+class _LRU(OrderedDict[Hashable, _V]):
+    """The last `_CACHE_SIZE` values made, by key."""
+
+    def get_or_make(self, key: Hashable, make: Callable[[], _V]) -> _V:
         if key in self:
             self.move_to_end(key)
             return self[key]
@@ -224,14 +253,12 @@ class _WorkerState:
 
     def __init__(
         self,
-        market: Any,
-        weights: Any,
-        fixed_options: dict[str, Any],
+        market: Market,
+        weights: Weights,
+        fixed_options: Params,
         option_names: frozenset[str],
         market_token: str | None = None,
     ):
-        import zelvor
-
         self.market = market
         self.weights = weights
         self.fixed_options = fixed_options
@@ -240,42 +267,39 @@ class _WorkerState:
         self.directories: list[str] = []  # of the call's own shared files (a weights frame)
         self.returns: str | None = None  # the dtype of the daily returns rows carry, None: not kept
         self.timeout: float | None = None  # seconds a parameter set may take
-        self._prepare = getattr(zelvor, "prepare", None)  # the layer's fast path for many runs
-        self._weights: _LRU = _LRU()
-        self._prepared: _LRU = _LRU()
+        self._weights: _LRU[pd.DataFrame] = _LRU()
+        self._prepared: _LRU[Prepared] = _LRU()
         self._lock = threading.Lock()  # tasks of one call may share the state on Dask threads
 
     @classmethod
     def of(cls, job: _Job) -> _WorkerState:
-        state = cls(job.market, job.weights, job.fixed_options, job.option_names)
+        """The state of a job that holds the market and the weights themselves (the caller's)."""
+        market, weights = job.held()
+        state = cls(market, weights, job.fixed_options, job.option_names)
         state.returns = job.returns
         state.timeout = job.timeout
         return state
 
-    def split(self, params: Mapping[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
+    def split(self, params: Mapping[str, object]) -> tuple[Params, Params]:
+        """The options of `zelvor.backtest` and the weights callable's parameters of a set."""
         merged = {**self.fixed_options, **params}
         options = {k: v for k, v in merged.items() if k in self.option_names}
         strategy = {k: v for k, v in merged.items() if k not in self.option_names}
         return options, strategy
 
-    def weights_for(self, strategy: dict[str, Any]):
+    def weights_for(self, strategy: Params) -> pd.DataFrame:
+        """The weights for these strategy parameters, made once per call and process."""
         weights = self.weights
         if not callable(weights):
             return weights
         return self._weights.get_or_make(_cache_key(strategy), lambda: weights(self.market, **strategy))
 
-    def stats_row(self, params: Mapping[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
+    def stats_row(self, params: Mapping[str, object]) -> tuple[tuple[str, ...], tuple[object, ...]]:
+        """The fields of one set's table row and their values (the statistics, then the hidden
+        fields of `zelvor._returns`)."""
         with self._lock:
             options, strategy = self.split(params)
             weights = self.weights_for(strategy)
-            prepare = self._prepare
-            if prepare is None:
-                import zelvor
-
-                report = zelvor.backtest(weights, self.market, **options)
-                stats = report.stats()
-                extra = hidden_fields(report.equity.to_numpy(), report._start_row, self.returns)
-                return (*stats.index, *extra[0]), (*stats.to_numpy(dtype=object), *extra[1])
             inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
             prepared = self._prepared.get_or_make(
                 (_cache_key(strategy), _cache_key(inputs)),
@@ -293,7 +317,7 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {message}" if message else type(exc).__name__
 
 
-def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> tuple[int, list]:
+def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, object]]]) -> tuple[int, list[_Row]]:
     """Run parameter sets in a worker; one row per set: (index, fields, values, error).
 
     The call's state (market, weights, validated inputs) is made at the call's first task in this
@@ -302,11 +326,7 @@ def _run_sets(job: _Job, task: int, sets: Sequence[tuple[int, Mapping[str, Any]]
     return task, _rows(_state_of(job), sets)
 
 
-# One table row as it travels back: (set index, stats fields, their values, error or "").
-_Row = tuple[int, tuple[str, ...], tuple[Any, ...], str]
-
-
-def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, Any]]]) -> list[_Row]:
+def _rows(state: _WorkerState, sets: Sequence[tuple[int, Mapping[str, object]]]) -> list[_Row]:
     rows: list[_Row] = []
     last_fields: tuple[str, ...] = ()
     for index, params in sets:
