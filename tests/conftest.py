@@ -1,4 +1,12 @@
+"""Fixtures and settings every folder of the suite shares.
+
+The helper modules beside this file (`market_fixtures`, `layer_fixtures`, `reference_model`, ...)
+are importable from every test module: pytest puts this folder on the path when it loads this file.
+"""
+
+import builtins
 import os
+import sys
 
 import pytest
 import reference_model as rm
@@ -28,3 +36,45 @@ def dask_client():
     ) as cluster:
         with distributed.Client(cluster) as client:
             yield client
+
+
+# The one synthetic market and the one momentum strategy of the layer's and the sweeps' tests: the
+# package's own, so a test exercises what users run. The market is built once per session and is
+# read-only: a test that changes a market, or needs one of another size, builds its own. The package
+# is imported inside the fixtures: the engine's tests do without the layer.
+@pytest.fixture(scope="session")
+def market():
+    """The seeded synthetic market: 40 stocks, two years of weekdays (522 rows) from 2010-01-04."""
+    import zelvor
+
+    return zelvor.Market.synthetic(stocks=40, years=2, seed=7)
+
+
+@pytest.fixture(scope="session")
+def momentum():
+    """The package's month-end momentum strategy, ``momentum(market, top=20, lookback=60)``: a
+    module-level function, so worker processes unpickle it by name."""
+    from zelvor.datasets import momentum_weights
+
+    return momentum_weights
+
+
+@pytest.fixture
+def hide_package(monkeypatch):
+    """``hide_package("bokeh")``: for the rest of the test, importing that package (or any module
+    under it) raises the ImportError of a missing install, and the modules already imported are
+    forgotten, so code that imports it lazily meets the error."""
+
+    def hide(package):
+        for name in [m for m in sys.modules if m == package or m.startswith(package + ".")]:
+            monkeypatch.delitem(sys.modules, name)
+        real_import = builtins.__import__
+
+        def refusing(name, *args, **kwargs):
+            if name == package or name.startswith(package + "."):
+                raise ImportError(f"No module named {package!r}")
+            return real_import(name, *args, **kwargs)
+
+        monkeypatch.setattr(builtins, "__import__", refusing)
+
+    return hide

@@ -75,8 +75,7 @@ def test_moments_match_scipy():
     assert all(math.isnan(x) for x in sharpe_moments(np.ones(5))[1:])
 
 
-def test_report_stats_psr_and_min_track_record():
-    market = zelvor.Market.synthetic(stocks=20, years=2, seed=4)
+def test_report_stats_psr_and_min_track_record(market):
     weights = market.close.iloc[::21].notna()
     report = zelvor.backtest(weights, market)
     stats = report.stats()

@@ -15,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import zelvor
+from zelvor.datasets import momentum_weights
 
 if not hasattr(zelvor, "backtest"):
     pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
@@ -22,7 +23,7 @@ pytest.importorskip("joblib")
 if os.environ.get("ZELVOR_SANITIZED"):
     pytest.skip("worker processes are not run under the sanitizers", allow_module_level=True)
 
-from test_sweep import assert_bit_identical, momentum  # noqa: E402
+from sweep_helpers import assert_bit_identical  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
@@ -33,11 +34,6 @@ def deadline():
     faulthandler.cancel_dump_traceback_later()
 
 
-@pytest.fixture(scope="module")
-def market():
-    return zelvor.Market.synthetic(stocks=30, years=2, seed=11)
-
-
 def dying(market, lookback=20, die=False, parent=0, once=""):
     """Momentum weights; kills its own worker process when `die` (once only when `once` names a file)."""
     if die and os.getpid() != parent:
@@ -45,7 +41,7 @@ def dying(market, lookback=20, die=False, parent=0, once=""):
             if once:
                 Path(once).touch()
             os.kill(os.getpid(), signal.SIGKILL)
-    return momentum(market, lookback=lookback)
+    return momentum_weights(market, lookback=lookback)
 
 
 def test_a_set_that_kills_its_worker_is_reported_and_the_rest_completes(market):
@@ -207,7 +203,7 @@ def test_dask_reports_the_sets_that_kill_their_workers(market):
     assert all(errors[i].startswith("KilledWorker: ") for i in (2, 5))
 
 
-def test_dask_without_workers_fails_instead_of_waiting(market, monkeypatch):
+def test_dask_without_workers_fails_instead_of_waiting(market, monkeypatch, momentum):
     distributed = pytest.importorskip("distributed")
     from zelvor.sweeps import _dask
 
@@ -232,10 +228,10 @@ def closing_its_worker(market, lookback=20, once=""):
         worker = distributed.get_worker()
         worker.loop.add_callback(worker.close, nanny=True, reason="closed by a test")
         time.sleep(30)  # the worker goes away under this set
-    return momentum(market, lookback=lookback)
+    return momentum_weights(market, lookback=lookback)
 
 
-def test_dask_cluster_of_the_call_gets_new_workers_when_it_has_lost_all(market, monkeypatch, tmp_path):
+def test_dask_cluster_of_the_call_gets_new_workers_when_it_has_lost_all(market, monkeypatch, tmp_path, momentum):
     pytest.importorskip("distributed")
     from zelvor.sweeps import _dask
 

@@ -11,10 +11,8 @@ from zelvor import _html
 
 
 @pytest.fixture(scope="module")
-def result():
-    market = zelvor.Market.synthetic(stocks=30, years=2, seed=3)
-    close = market.close
-    weights = (close.ffill().pct_change(40, fill_method=None).rank(axis=1, ascending=False) <= 5).resample("ME").last()
+def result(market, momentum):
+    weights = momentum(market, top=5, lookback=40)
     grid = {"stop_loss": [None, 0.05, 0.1], "take_profit": [None, 0.125, 0.3]}
     return zelvor.sweep(weights, market, grid, backend="serial", progress=False)
 

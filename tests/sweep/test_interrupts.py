@@ -15,22 +15,18 @@ from pathlib import Path
 import pytest
 
 import zelvor
+from zelvor.datasets import momentum_weights
 
 if not hasattr(zelvor, "backtest"):
     pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
 
-from test_sweep import assert_bit_identical, momentum  # noqa: E402
+from sweep_helpers import assert_bit_identical  # noqa: E402
 
 needs_workers = pytest.mark.skipif(
     bool(os.environ.get("ZELVOR_SANITIZED")) or not hasattr(signal, "setitimer"),
     reason="worker processes are not run under the sanitizers; needs POSIX signals",
 )
 BACKENDS = ["serial", pytest.param("processes", marks=needs_workers)]
-
-
-@pytest.fixture(scope="module")
-def market():
-    return zelvor.Market.synthetic(stocks=20, years=1, seed=13)
 
 
 def stalling(market, lookback=20, hang="", flag="", deaf=False):
@@ -48,14 +44,14 @@ def stalling(market, lookback=20, hang="", flag="", deaf=False):
             raise RuntimeError("a hanging set was never interrupted")
         while hang == "spin":
             pass
-    return momentum(market, lookback=lookback)
+    return momentum_weights(market, lookback=lookback)
 
 
 STATS = ["total_return", "sharpe", "max_drawdown", "trades"]
 
 
 @pytest.mark.parametrize("backend", BACKENDS)
-def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backend):
+def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backend, momentum):
     sets = [{"lookback": 10}, {"lookback": 15, "hang": "sleep"}, {"lookback": 20, "hang": "spin"}, {"lookback": 25}]
     started = time.monotonic()
     result = zelvor.sweep(stalling, market, sets, backend=backend, n_jobs=2, timeout=2, progress=False)
@@ -69,7 +65,7 @@ def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backe
 
 
 @needs_workers
-def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monkeypatch):
+def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monkeypatch, momentum):
     from zelvor.sweeps import _backends
 
     monkeypatch.setattr(_backends, "_TASK_GRACE", 1.0)  # the pool waits 2 x 1 + 1 s per one-set task
@@ -85,7 +81,7 @@ def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monk
 
 
 @pytest.mark.parametrize("backend", BACKENDS)
-def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_path, monkeypatch):
+def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_path, monkeypatch, momentum):
     from zelvor.sweeps import _backends
 
     # Four quick sets, then one hanging set per worker: Ctrl-C once every worker is stuck and the
@@ -125,7 +121,7 @@ class Abort(BaseException):
     """Not a failure of one set (an Exception would be): it ends the call."""
 
 
-def test_other_exceptions_keep_the_finished_rows_too(market):
+def test_other_exceptions_keep_the_finished_rows_too(market, momentum):
     def failing_hard(market, lookback):
         if lookback == 20:
             raise Abort
@@ -145,12 +141,12 @@ def test_other_exceptions_keep_the_finished_rows_too(market):
         ("5", TypeError, "str"),
     ],
 )
-def test_bad_timeouts_are_named(market, timeout, error, words):
+def test_bad_timeouts_are_named(market, timeout, error, words, momentum):
     with pytest.raises(error, match=f"timeout.*{words}"):
         zelvor.sweep(momentum, market, {"lookback": [10]}, backend="serial", timeout=timeout, progress=False)
 
 
-def test_the_callers_alarm_and_handlers_are_left_as_they_were(market):
+def test_the_callers_alarm_and_handlers_are_left_as_they_were(market, momentum):
     fired = []
     previous = signal.signal(signal.SIGALRM, lambda *_: fired.append(1))
     try:

@@ -113,21 +113,13 @@ def test_too_little_data():
         probability_of_overfitting(np.c_[np.ones(100), np.full(100, np.nan)])
 
 
-def momentum(market, top=4, lookback=20):
-    close = market.close.ffill()
-    month_end = close.index.to_series().groupby(close.index.strftime("%Y-%m")).transform("max") == close.index
-    score = close.pct_change(lookback, fill_method=None)[month_end.to_numpy()]
-    return (score.rank(axis=1, ascending=False, method="first") <= top).astype(float) / top
-
-
-def test_from_a_sweep():
+def test_from_a_sweep(market, momentum):
     pytest.importorskip("matplotlib")
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    market = zelvor.Market.synthetic(stocks=30, years=2, seed=9)
     grid = {"lookback": [5, 10, 20, 40], "top": [2, 4, 8]}
     sweep = zelvor.sweep(momentum, market, grid, backend="serial", progress=False)
     result = sweep.overfitting(n_splits=8)
@@ -146,10 +138,9 @@ def test_from_a_sweep():
     assert isinstance(sweep.returns, pd.DataFrame)
 
 
-def test_best_set_figures_and_the_sweep_page():
+def test_best_set_figures_and_the_sweep_page(market, momentum):
     from zelvor._overfitting import best_set_figures
 
-    market = zelvor.Market.synthetic(stocks=30, years=2, seed=9)
     sweep = zelvor.sweep(momentum, market, {"lookback": [5, 20, 60], "top": [2, 8]}, backend="serial", progress=False)
     figures = best_set_figures(sweep)
     row = int(sweep.table["sharpe"].idxmax())

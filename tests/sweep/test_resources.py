@@ -14,13 +14,6 @@ pytest.importorskip("joblib")
 if os.environ.get("ZELVOR_SANITIZED"):
     pytest.skip("worker processes are not run under the sanitizers", allow_module_level=True)
 
-from test_sweep import momentum  # noqa: E402
-
-
-@pytest.fixture(scope="module")
-def market():
-    return zelvor.Market.synthetic(stocks=20, years=1, seed=5)
-
 
 def _loky_workers() -> list:
     psutil = pytest.importorskip("psutil")
@@ -34,7 +27,7 @@ def _loky_workers() -> list:
     return workers
 
 
-def test_workers_are_capped_by_the_sets_and_the_cores(market):
+def test_workers_are_capped_by_the_sets_and_the_cores(market, momentum):
     from zelvor.sweeps._checks import _cpu_count
 
     result = zelvor.sweep(momentum, market, {"lookback": [10, 20]}, backend="processes", n_jobs=16, progress=False)

@@ -16,24 +16,12 @@ needs_workers = pytest.mark.skipif(
 )
 
 
-@pytest.fixture(scope="module")
-def market():
-    return zelvor.Market.synthetic(stocks=30, years=2, seed=5)
-
-
-def momentum(market, top=4, lookback=20):
-    close = market.close.ffill()
-    month_end = close.index.to_series().groupby(close.index.strftime("%Y-%m")).transform("max") == close.index
-    score = close.pct_change(lookback, fill_method=None)[month_end.to_numpy()]
-    return (score.rank(axis=1, ascending=False, method="first") <= top).astype(float) / top
-
-
 # stop_loss -1 fails (a bad option): that set's column must be NaN.
 GRID = {"lookback": [10, 40], "stop_loss": [None, 0.05, -1.0]}
 
 
 @pytest.fixture(scope="module")
-def serial(market):
+def serial(market, momentum):
     return zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
 
 
@@ -65,7 +53,7 @@ def test_dsr_column_deflates_each_sharpe_for_all_the_sets(serial):
 
 @needs_workers
 @pytest.mark.parametrize("backend", ["threads", "processes", "dask"])
-def test_returns_are_the_same_from_every_backend(serial, market, backend, request):
+def test_returns_are_the_same_from_every_backend(serial, market, backend, request, momentum):
     pytest.importorskip({"threads": "threading", "processes": "joblib", "dask": "distributed"}[backend])
     extra = {"client": request.getfixturevalue("dask_client")} if backend == "dask" else {"n_jobs": 2}
     other = zelvor.sweep(momentum, market, GRID, backend=backend, progress=False, **extra)
@@ -73,7 +61,7 @@ def test_returns_are_the_same_from_every_backend(serial, market, backend, reques
     pd.testing.assert_frame_equal(other.table, serial.table, check_exact=True)
 
 
-def test_float32_and_not_kept(serial, market):
+def test_float32_and_not_kept(serial, market, momentum):
     small = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False, returns="float32")
     assert small.returns.dtypes.eq(np.float32).all()
     np.testing.assert_array_equal(small.returns.to_numpy(), serial.returns.to_numpy().astype(np.float32))
@@ -85,6 +73,6 @@ def test_float32_and_not_kept(serial, market):
 
 
 @pytest.mark.parametrize("bad", ["float16", "yes", 32])
-def test_bad_returns_argument(market, bad):
+def test_bad_returns_argument(market, bad, momentum):
     with pytest.raises(ValueError, match="returns must be"):
         zelvor.sweep(momentum, market, GRID, backend="serial", progress=False, returns=bad)

@@ -20,7 +20,7 @@ pytest.importorskip("joblib")
 if os.environ.get("ZELVOR_SANITIZED"):
     pytest.skip("worker processes are not run under the sanitizers", allow_module_level=True)
 
-from test_sweep import assert_bit_identical, momentum  # noqa: E402
+from sweep_helpers import assert_bit_identical  # noqa: E402
 
 GRID = {"stop_loss": [None, 0.05], "take_profit": [None, 0.2], "lookback": [10, 40]}
 
@@ -47,7 +47,7 @@ def wait_until(condition, seconds: float = 60.0) -> bool:
     return condition()
 
 
-def test_the_market_is_written_once_and_deleted_with_it():
+def test_the_market_is_written_once_and_deleted_with_it(momentum):
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=3)
     before = shared_dirs()
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
@@ -81,7 +81,7 @@ def test_the_market_is_written_once_and_deleted_with_it():
         ({"open": "high", "high": "high", "low": "low"}, ["close.npy", "low.npy", "open.npy"]),  # open is high
     ],
 )
-def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files):
+def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files, momentum):
     full = zelvor.Market.synthetic(stocks=20, years=1, seed=5)
     market = zelvor.Market(close=full.close, **{name: getattr(full, source) for name, source in fields.items()})
     handle = _shared._ship_market(market)
@@ -96,7 +96,7 @@ def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files):
 
 
 @pytest.mark.parametrize("weights_kind", ["daily frame", "int frame"])
-def test_large_weights_frames_travel_once_and_are_deleted_after_the_call(weights_kind):
+def test_large_weights_frames_travel_once_and_are_deleted_after_the_call(weights_kind, momentum):
     # 2,088 days x 100 stocks of float64 = 1.7 MB: above the size that travels inside the tasks.
     market = zelvor.Market.synthetic(stocks=100, years=8, seed=9)
     monthly = momentum(market).reindex(market.dates).ffill().fillna(0.0)
@@ -112,7 +112,7 @@ def test_large_weights_frames_travel_once_and_are_deleted_after_the_call(weights
     assert all(sorted(p.name for p in d.iterdir()) != ["values.npy"] for d in shared_dirs())
 
 
-def test_alternating_markets_never_mix(tmp_path):
+def test_alternating_markets_never_mix(tmp_path, momentum):
     """Workers keep the last markets mapped; each call must still run on its own market."""
     markets = [zelvor.Market.synthetic(stocks=25, years=2, seed=seed) for seed in (1, 2, 3)]
     expected = [zelvor.sweep(momentum, m, GRID, backend="serial", progress=False) for m in markets]
@@ -121,7 +121,7 @@ def test_alternating_markets_never_mix(tmp_path):
         assert_bit_identical(expected[i].table, result.table)
 
 
-def test_weights_are_computed_once_per_worker_and_call(tmp_path):
+def test_weights_are_computed_once_per_worker_and_call(tmp_path, momentum):
     """With the call's state kept between tasks, each worker computes a look-back's weights once."""
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=4)
     log = tmp_path / "calls"
@@ -139,7 +139,7 @@ def test_weights_are_computed_once_per_worker_and_call(tmp_path):
     assert sorted(set(calls)) == sorted(calls)  # no (worker, look-back) pair twice
 
 
-def test_a_finished_call_and_a_freed_market_are_dropped_by_a_worker():
+def test_a_finished_call_and_a_freed_market_are_dropped_by_a_worker(momentum):
     """In a worker (here: this process, given a handle that another process owns)."""
     market = zelvor.Market.synthetic(stocks=20, years=1, seed=6)
     handle = _shared._ship_market(market)
@@ -184,7 +184,7 @@ def _worker_cache(dask_worker=None):
     return sorted(_worker._worker_calls), sorted(_worker._worker_markets)
 
 
-def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_client):
+def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_client, momentum):
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=8)
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
@@ -207,7 +207,7 @@ def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_cli
 
 
 @pytest.mark.parametrize("case", ["probe says no", "worker on another host"])
-def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monkeypatch, case):
+def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monkeypatch, case, momentum):
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=12)
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
     if case == "probe says no":

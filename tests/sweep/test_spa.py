@@ -67,8 +67,7 @@ def test_bad_arguments(benchmark, kwargs, error, match):
         superior_predictive_ability(noise(n_sets=3, n_days=50), benchmark, **kwargs)
 
 
-def test_from_a_sweep_with_a_failed_set():
-    market = zelvor.Market.synthetic(stocks=20, years=2, seed=3)
+def test_from_a_sweep_with_a_failed_set(market):
     weights = market.close.iloc[::21].notna()
     sweep = zelvor.sweep(weights, market, {"stop_loss": [None, 0.05, -1.0]}, backend="serial", progress=False)
     result = sweep.spa(seed=1, reps=100)

@@ -11,14 +11,15 @@ import sys
 import time
 import warnings
 
-import numpy as np
 import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from sweep_helpers import assert_bit_identical
 
 import zelvor
 from zelvor import _figures
+from zelvor.datasets import momentum_weights
 from zelvor.sweeps import _backends, _worker
 
 if not hasattr(zelvor, "backtest"):
@@ -42,37 +43,15 @@ def _installed(module: str) -> bool:
 needs_joblib = pytest.mark.skipif(not _installed("joblib"), reason="needs the sweep extra (joblib)")
 
 
-@pytest.fixture(scope="module")
-def market():
-    return zelvor.Market.synthetic(stocks=40, years=2, seed=7)
-
-
-def momentum(market, top=5, lookback=20):
-    """Month-end equal weights of the `top` stocks with the best `lookback`-row return."""
-    close = market.close.ffill()
-    month_end = close.index.to_series().groupby(close.index.strftime("%Y-%m")).transform("max") == close.index
-    score = close.pct_change(lookback, fill_method=None)[month_end.to_numpy()]
-    chosen = score.rank(axis=1, ascending=False, method="first") <= top
-    return chosen.astype(float) / top
-
-
-def assert_bit_identical(a: pd.DataFrame, b: pd.DataFrame, check_dtype: bool = True) -> None:
-    pd.testing.assert_frame_equal(a, b, check_exact=True, check_dtype=check_dtype)
-    for name in a.columns:  # assert_frame_equal takes -0.0 for 0.0: compare the bits too
-        if a[name].dtype.kind == "f":
-            bits = [np.asarray(x[name], dtype=np.float64).view(np.int64) for x in (a, b)]
-            assert np.array_equal(*bits), name
-
-
 GRID = {"stop_loss": [None, 0.05, -1.0], "take_profit": [None, 0.2], "lookback": [10, 40]}
 
 
 @pytest.fixture(scope="module")
-def serial(market):
+def serial(market, momentum):
     return zelvor.sweep(momentum, market, GRID, backend="serial", progress=False, top=4)
 
 
-def test_table_layout_order_and_values(serial, market):
+def test_table_layout_order_and_values(serial, market, momentum):
     table = serial.table
     # The period, then the sweep's figures: the report's (a float Series without the period),
     # less those the report adds once per report.
@@ -119,7 +98,7 @@ def test_failing_set_is_recorded_and_the_sweep_goes_on(serial):
 
 @needs_workers
 @needs_joblib
-def test_processes_give_the_same_table_bit_for_bit(serial, market):
+def test_processes_give_the_same_table_bit_for_bit(serial, market, momentum):
     for n_jobs in (1, 2):
         result = zelvor.sweep(momentum, market, GRID, n_jobs=n_jobs, backend="processes", progress=False, top=4)
         assert_bit_identical(serial.table, result.table)
@@ -127,7 +106,7 @@ def test_processes_give_the_same_table_bit_for_bit(serial, market):
 
 @needs_workers
 @needs_joblib
-def test_processes_give_the_same_figures_bit_for_bit_on_a_long_market():
+def test_processes_give_the_same_figures_bit_for_bit_on_a_long_market(momentum):
     # Over 10,000 rows a dot product of the returns would go through a threaded BLAS in this
     # process and a one-thread BLAS in each worker, and round differently: the figures are sums
     # in a fixed order instead. Few stocks and sets keep this cheap.
@@ -142,7 +121,7 @@ def test_processes_give_the_same_figures_bit_for_bit_on_a_long_market():
 
 
 @needs_workers
-def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client):
+def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client, momentum):
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False, top=4)
     assert_bit_identical(serial.table, result.table)
     # Nothing of the sweep stays on the cluster (releasing is asynchronous: give it a moment).
@@ -155,7 +134,7 @@ def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client):
 
 
 @needs_workers
-def test_dask_without_a_client_starts_and_closes_its_cluster(market):
+def test_dask_without_a_client_starts_and_closes_its_cluster(market, momentum):
     pytest.importorskip("distributed")
     psutil = pytest.importorskip("psutil")
     before = {p.pid for p in psutil.Process().children(recursive=True)}
@@ -184,7 +163,7 @@ def test_dask_without_a_client_starts_and_closes_its_cluster(market):
         max_size=5,
     )
 )
-def test_list_of_dicts_rows_match_single_runs(market, sets):
+def test_list_of_dicts_rows_match_single_runs(market, sets, momentum):
     result = zelvor.sweep(momentum, market, sets, backend="serial", progress=False)
     table = result.table
     assert result.params == sets and len(table) == len(sets)
@@ -199,7 +178,7 @@ def test_list_of_dicts_rows_match_single_runs(market, sets):
             assert value == params[key] if params.get(key) is not None else pd.isna(value)
 
 
-def test_weights_are_computed_once_per_strategy_parameters(market):
+def test_weights_are_computed_once_per_strategy_parameters(market, momentum):
     calls = []
 
     def counted(market, lookback):
@@ -216,7 +195,7 @@ def int_top(market, top=5):
     count = top[0] if type(top) is tuple and len(top) == 1 else top
     if type(count) is not int:
         raise TypeError(f"top must be an int, got {type(count).__name__}")
-    return momentum(market, top=count)
+    return momentum_weights(market, top=count)
 
 
 @pytest.mark.parametrize("backend", ["serial", pytest.param("processes", marks=[needs_workers, needs_joblib])])
@@ -229,7 +208,7 @@ def test_weights_cache_tells_equal_values_of_different_types_apart(market, backe
     assert errors[1::2] == [f"TypeError: top must be an int, got {t}" for t in ("float", "bool", "bool")]
 
 
-def test_dataframe_weights_with_fixed_options(market):
+def test_dataframe_weights_with_fixed_options(market, momentum):
     weights = momentum(market)
     result = zelvor.sweep(weights, market, {"take_profit": [0.1, 0.3]}, backend="serial", progress=False, fee_ratio=0)
     for row, tp in enumerate([0.1, 0.3]):
@@ -237,7 +216,7 @@ def test_dataframe_weights_with_fixed_options(market):
         assert result.table.loc[row, "sharpe"] == expected["sharpe"]
 
 
-def test_progress_bar_shows_only_when_asked(market, capsys, monkeypatch):
+def test_progress_bar_shows_only_when_asked(market, capsys, monkeypatch, momentum):
     grid = {"stop_loss": [None, 0.1]}
     zelvor.sweep(momentum, market, grid, backend="serial", progress=False)
     zelvor.sweep(momentum, market, grid, backend="serial", progress=True)  # stderr is not a terminal here
@@ -283,10 +262,10 @@ def test_progress_bar_shows_only_when_asked(market, capsys, monkeypatch):
         ({"grid": {"stoploss": [0.1]}}, ValueError, "'stoploss'"),
         ({"weights": 3}, TypeError, "weights"),
         ({"market": "prices"}, TypeError, "market"),
-        ({"weights": lambda market, top: momentum(market, top)}, ValueError, "'top'"),
+        ({"weights": lambda market, top: momentum_weights(market, top)}, ValueError, "'top'"),
     ],
 )
-def test_bad_arguments_are_named_before_any_run(market, kwargs, error, words):
+def test_bad_arguments_are_named_before_any_run(market, kwargs, error, words, momentum):
     args = {"weights": momentum, "market": market, "grid": {"stop_loss": [0.1]}, "progress": False}
     args.update(kwargs)
     if args["weights"] == "frame":
@@ -311,7 +290,7 @@ def test_best_reruns_the_best_row(serial):
         serial.best("start")
 
 
-def test_best_with_every_run_failed(market):
+def test_best_with_every_run_failed(market, momentum):
     result = zelvor.sweep(momentum, market, {"stop_loss": [-1.0, 0.0]}, backend="serial", progress=False)
     assert list(result.table.columns) == ["stop_loss", "error"]
     with pytest.raises(ValueError, match="sharpe") as info:
@@ -341,7 +320,7 @@ def test_heatmap_cells_are_the_table_aggregated(serial):
         serial.plot_heatmap("lookbacks", "stop_loss")
 
 
-def test_the_market_travels_once(market):
+def test_the_market_travels_once(market, momentum):
     """A job with the market pickles each price matrix once, out of band (a buffer for Dask on
     other machines); the job tasks carry on one machine holds only handles to the shared files."""
     job = _worker._Job("t", momentum, market, {}, frozenset())
@@ -374,7 +353,7 @@ def test_tasks_cover_the_grid_in_order(n_sets, n_workers, per_worker):
 
 @needs_workers
 @needs_joblib
-def test_no_warning_on_a_clean_run(market):
+def test_no_warning_on_a_clean_run(market, momentum):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         result = zelvor.sweep(momentum, market, {"stop_loss": [0.1]}, backend="processes", n_jobs=2, progress=False)

@@ -11,18 +11,13 @@ import zelvor
 if not hasattr(zelvor, "sweep"):
     pytest.skip("needs zelvor.sweep", allow_module_level=True)
 
-from test_sweep import assert_bit_identical, momentum  # noqa: E402
+from sweep_helpers import assert_bit_identical  # noqa: E402
 
 GRID = {"lookback": [10, 40], "stop_loss": [None, 0.05, -1.0], "take_profit": [None, 0.2]}
 
 
-@pytest.fixture(scope="module")
-def market():
-    return zelvor.Market.synthetic(stocks=30, years=2, seed=5)
-
-
 @pytest.mark.parametrize("n_jobs", [1, 2, 4])
-def test_threads_table_equals_the_serial_one_bit_for_bit(market, n_jobs):
+def test_threads_table_equals_the_serial_one_bit_for_bit(market, n_jobs, momentum):
     # stop_loss=-1.0 is refused by the options check: those rows carry the error, in grid order.
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
     threads = zelvor.sweep(momentum, market, GRID, backend="threads", n_jobs=n_jobs, progress=False)
@@ -30,7 +25,7 @@ def test_threads_table_equals_the_serial_one_bit_for_bit(market, n_jobs):
     assert (threads.table["error"] != "").sum() == 4
 
 
-def test_threads_share_the_market_and_each_strategys_inputs(market):
+def test_threads_share_the_market_and_each_strategys_inputs(market, momentum):
     # The weights of each look-back are computed once for the whole call, whatever thread asks.
     calls: list[int] = []
     lock = threading.Lock()

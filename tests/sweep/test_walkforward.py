@@ -14,18 +14,11 @@ def market():
     return zelvor.Market.synthetic(stocks=30, years=4, seed=21)
 
 
-def momentum(market, top=4, lookback=20):
-    """Equal weights on the `top` stocks by `lookback`-row return, every 21st row (causal)."""
-    close = market.close.ffill()
-    score = close.pct_change(lookback, fill_method=None).iloc[::21]
-    return (score.rank(axis=1, ascending=False, method="first") <= top).astype(float) / top
-
-
 GRID = {"lookback": [10, 40, 80], "top": [3, 8]}
 
 
 @pytest.fixture(scope="module")
-def result(market):
+def result(market, momentum):
     return zelvor.walk_forward(momentum, market, GRID, train="2Y", test="6M")
 
 
@@ -55,7 +48,7 @@ def test_stitched_returns_are_the_fold_runs_returns(result):
         assert {k: getattr(fold, k) for k in params} == params
 
 
-def test_a_grid_of_one_set_is_the_plain_backtest_over_the_test_windows(market):
+def test_a_grid_of_one_set_is_the_plain_backtest_over_the_test_windows(market, momentum):
     one = zelvor.walk_forward(momentum, market, {"lookback": [40]}, train="2Y", test="6M", top=5)
     plain = zelvor.backtest(momentum(market, top=5, lookback=40), market)
     expected = plain.returns.loc[one.returns.index].rename("returns")
@@ -90,7 +83,7 @@ def test_no_training_window_sees_a_price_after_its_end():
     assert min(seen) == wf.folds["train_end"].iloc[0]
 
 
-def test_anchored_rows_and_a_weights_frame(market):
+def test_anchored_rows_and_a_weights_frame(market, momentum):
     weights = momentum(market, top=5, lookback=40)
     wf = zelvor.walk_forward(
         weights, market, {"stop_loss": [None, 0.05]}, train=300, test=200, anchored=True, metric="cagr"
@@ -128,6 +121,6 @@ def test_plot(result):
         ({"train": True}, TypeError, "train must be"),
     ],
 )
-def test_bad_arguments(market, kwargs, error, match):
+def test_bad_arguments(market, kwargs, error, match, momentum):
     with pytest.raises(error, match=match):
         zelvor.walk_forward(momentum, market, GRID, **kwargs)
