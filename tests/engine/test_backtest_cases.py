@@ -20,6 +20,7 @@ F = 0.001425  # default fee ratio
 T = 0.003  # default tax ratio
 INF = float("inf")
 NAN = float("nan")
+NO_COSTS = {"fee_ratio": 0.0, "tax_ratio": 0.0}  # runs whose arithmetic is clearer without costs
 OPS_KEYS = ["actions", "weights", "next_weights", "weight_time", "next_weight_time"]
 
 
@@ -83,6 +84,18 @@ def figures(mae, mfe, bmfe, mdd, profit_rows, trade_return):
     return [mae, mfe, bmfe, mdd, profit_rows, trade_return]
 
 
+def operations(*, weights, next_weights, actions=None, time=0):
+    """The end-of-run record `check` expects: the actions (none by default), the weights held and
+    those of the next period, both dated by the position row `time`."""
+    return {
+        "actions": {} if actions is None else actions,
+        "weights": weights,
+        "next_weights": next_weights,
+        "weight_time": time,
+        "next_weight_time": time,
+    }
+
+
 def check(res, *, pv, trades, positions, stats, ops=None):
     close_to(res.portfolio_value, pv)
     assert len(res.portfolio_value) == len(pv)
@@ -143,20 +156,8 @@ def test_buy_and_hold_with_fees(run):
         3,
         g * 1.05 - 1,
     )
-    check(
-        res,
-        pv=pv,
-        trades=[[0, 1, -1], [1, 1, -1]],
-        positions=[0.5, 0.5],
-        stats=[stats_a, stats_b],
-        ops={
-            "actions": {},
-            "weights": {0: 0.5, 1: 0.5},
-            "next_weights": {0: 0.5, 1: 0.5},
-            "weight_time": 0,
-            "next_weight_time": 0,
-        },
-    )
+    ops = operations(weights={0: 0.5, 1: 0.5}, next_weights={0: 0.5, 1: 0.5})
+    check(res, pv=pv, trades=[[0, 1, -1], [1, 1, -1]], positions=[0.5, 0.5], stats=[stats_a, stats_b], ops=ops)
     rows = res.trade_stock_rows(kw["pos_columns"], kw["price_index"], False)
     # stock, entry date (row 1 = day 2), exit -1, signal date (row 0 = day 1),
     # exit signal -1, size, period 5 - 1 = 4, entry row, exit row
@@ -197,20 +198,9 @@ def test_rebalance_scales_gross_weight_and_caps_at_position_limit(run):
     # end-of-run weights: 0.9, 0.6, 0.3 divided by their sum 1.8, then A
     # clipped to the limit 0.4
     w = {0: 0.4, 1: 0.6 / 1.8, 2: 0.3 / 1.8}
-    check(
-        res,
-        pv=pv,
-        trades=[[0, 1, -1], [1, 1, -1], [2, 1, -1]],
-        positions=[0.4, 0.6 / 1.8, 0.3 / 1.8],  # value / balance 1.0
-        stats=stats,
-        ops={
-            "actions": {},
-            "weights": w,
-            "next_weights": w,
-            "weight_time": 0,
-            "next_weight_time": 0,
-        },
-    )
+    ops = operations(weights=w, next_weights=w)
+    positions = [0.4, 0.6 / 1.8, 0.3 / 1.8]  # value / balance 1.0
+    check(res, pv=pv, trades=[[0, 1, -1], [1, 1, -1], [2, 1, -1]], positions=positions, stats=stats, ops=ops)
 
 
 def test_close_based_stop_loss_executes_on_the_next_row(run):
@@ -234,23 +224,11 @@ def test_close_based_stop_loss_executes_on_the_next_row(run):
         # B: flat, open
         figures(g - 1, 0.0, 0.0, g - 1, 0, g - 1),
     ]
-    check(
-        res,
-        pv=pv,
-        trades=[[0, 1, 4], [1, 1, -1]],
-        positions=[0.5, 0.5],
-        stats=stats,
-        ops={
-            # stopped since the last rebalance, on the stop-loss side
-            "actions": {0: "sl_"},
-            # A's key was erased by the exit: weight 0; the sum 1.0 is not scaled
-            "weights": {0: 0.0, 1: 0.5},
-            # a stopped stock is kept out of the next period
-            "next_weights": {1: 0.5},
-            "weight_time": 0,
-            "next_weight_time": 0,
-        },
-    )
+    # actions: stopped since the last rebalance, on the stop-loss side; weights: A's key was erased
+    # by the exit, weight 0, and the sum 1.0 is not scaled; next_weights: a stopped stock is kept out
+    # of the next period
+    ops = operations(actions={0: "sl_"}, weights={0: 0.0, 1: 0.5}, next_weights={1: 0.5})
+    check(res, pv=pv, trades=[[0, 1, 4], [1, 1, -1]], positions=[0.5, 0.5], stats=stats, ops=ops)
     rows = res.trade_stock_rows(kw["pos_columns"], kw["price_index"], False)
     # the exit signal is the row before the exit row (day 4), period 4 - 1 = 3
     assert list(rows[0]) == ["A", 2 * DAY, 5 * DAY, 1 * DAY, 4 * DAY, 0.5, 3, 1, 4]
@@ -283,21 +261,9 @@ def test_touched_take_profit_fills_at_the_open(run):
         figures(g - 1, 1.19 * g - 1, 0.0, g - 1, 1, 1.19 * g * (11.8 / 11.9) * (1 - F - T) - 1),
         figures(g - 1, 0.0, 0.0, g - 1, 0, g - 1),
     ]
-    check(
-        res,
-        pv=pv,
-        trades=[[0, 1, 2], [1, 1, -1]],
-        positions=[0.5, 0.3],
-        stats=stats,
-        ops={
-            "actions": {0: "tp_"},
-            # the touched exit keeps A's key (value 0), so its weight stays
-            "weights": {0: 0.5, 1: 0.3},
-            "next_weights": {1: 0.3},
-            "weight_time": 0,
-            "next_weight_time": 0,
-        },
-    )
+    # weights: the touched exit keeps A's key (value 0), so its weight stays
+    ops = operations(actions={0: "tp_"}, weights={0: 0.5, 1: 0.3}, next_weights={1: 0.3})
+    check(res, pv=pv, trades=[[0, 1, 2], [1, 1, -1]], positions=[0.5, 0.3], stats=stats, ops=ops)
     rows = res.trade_stock_rows(kw["pos_columns"], kw["price_index"], True)
     # touched exit: the exit signal date is the exit row itself (day 3)
     assert list(rows[0]) == ["A", 2 * DAY, 3 * DAY, 1 * DAY, 3 * DAY, 0.5, 1, 1, 2]
@@ -315,8 +281,7 @@ def test_trailing_stop(run, trail_stop, activation, stopped):
     kw = build(
         {"A": [10, 10, 11, 12, 10.9, 10.5, 10.5], "B": [50] * 7},
         weights=[[0.6, 0.4]],
-        fee_ratio=0.0,
-        tax_ratio=0.0,
+        **NO_COSTS,
         trail_stop=trail_stop,
         trail_stop_activation=activation,
     )
@@ -359,20 +324,8 @@ def test_short_position(run):
         figures(-F, 0.0, 0.0, -F, 0, -F),
     ]
     assert v1 > 1  # the second element counts as a row in profit
-    check(
-        res,
-        pv=pv,
-        trades=[[0, 1, -1], [1, 1, -1]],
-        positions=[-0.4, 0.4],
-        stats=stats,
-        ops={
-            "actions": {},
-            "weights": {0: -0.4, 1: 0.4},
-            "next_weights": {0: -0.4, 1: 0.4},
-            "weight_time": 0,
-            "next_weight_time": 0,
-        },
-    )
+    ops = operations(weights={0: -0.4, 1: 0.4}, next_weights={0: -0.4, 1: 0.4})
+    check(res, pv=pv, trades=[[0, 1, -1], [1, 1, -1]], positions=[-0.4, 0.4], stats=stats, ops=ops)
 
 
 def test_delisting_closes_at_the_delisting_row_price(run):
@@ -394,21 +347,9 @@ def test_delisting_closes_at_the_delisting_row_price(run):
         figures(g - 1, 1.25 * g - 1, 0.0, g - 1, 2, 1.2 * g * (1 - F - T) - 1),
         figures(g - 1, 0.0, 0.0, g - 1, 0, g - 1),
     ]
-    check(
-        res,
-        pv=pv,
-        trades=[[0, 1, 3], [1, 1, -1]],
-        positions=[0.5, 0.5],
-        stats=stats,
-        ops={
-            # a delisting is not a stop: no action, and A stays in next_weights
-            "actions": {},
-            "weights": {0: 0.0, 1: 0.5},
-            "next_weights": {0: 0.5, 1: 0.5},
-            "weight_time": 0,
-            "next_weight_time": 0,
-        },
-    )
+    # a delisting is not a stop: no action, and A stays in next_weights
+    ops = operations(weights={0: 0.0, 1: 0.5}, next_weights={0: 0.5, 1: 0.5})
+    check(res, pv=pv, trades=[[0, 1, 3], [1, 1, -1]], positions=[0.5, 0.5], stats=stats, ops=ops)
 
 
 @pytest.mark.parametrize(
@@ -451,20 +392,8 @@ def test_periodic_rebalance_rebases_a_continuing_holding(run, retain_cost, perio
         trades = [[1, 1, 3], [0, 1, -1]]
         positions = [0.5, 0.5]
         stats = [b_stats, figures(g - 1, 1.26 * g - 1, 0.0, g - 1, 3, 1.26 * g - 1)]
-    check(
-        res,
-        pv=pv,
-        trades=trades,
-        positions=positions,
-        stats=stats,
-        ops={
-            "actions": {},
-            "weights": {0: 0.5},
-            "next_weights": {0: 0.5},
-            "weight_time": 1,
-            "next_weight_time": 1,
-        },
-    )
+    ops = operations(weights={0: 0.5}, next_weights={0: 0.5}, time=1)
+    check(res, pv=pv, trades=trades, positions=positions, stats=stats, ops=ops)
 
 
 @pytest.mark.parametrize("stop_trading", [True, False])
@@ -539,8 +468,7 @@ def test_statistics_window_layout(run, window, step, groups):
     kw = build(
         {"A": [10, 10, 11, 12, 11, 13, 14, 15], "B": [5] * 8},
         weights=[[1.0, 0.0]],
-        fee_ratio=0.0,
-        tax_ratio=0.0,
+        **NO_COSTS,
         quelmo_window=window,
         quelmo_window_step=step,
     )
@@ -585,8 +513,7 @@ def test_position_columns_sharing_a_price_column_are_all_revalued(run):
         {"A": [10, 10, 20, 20]},
         weights=[[0.3, 0.2]],
         pos_columns=["A", "A"],
-        fee_ratio=0.0,
-        tax_ratio=0.0,
+        **NO_COSTS,
     )
     res = run(**kw)
     # both holdings follow A's doubling on row 2: 0.5 cash + 0.6 + 0.4
@@ -602,8 +529,7 @@ def test_negative_balance_closes_everything_and_opens_nothing(run):
         weights=[[-1.0, 0.0], [-1.0, 0.5]],
         pos_days=(1, 3),
         resample_days=(1, 3),
-        fee_ratio=0.0,
-        tax_ratio=0.0,
+        **NO_COSTS,
         stop_loss=5.0,
     )
     res = run(**kw)
@@ -631,8 +557,7 @@ def test_stock_without_price_column(run, x_weight, fails):
         {"A": [10, 10, 11]},
         weights=[[0.5, x_weight]],
         pos_columns=["A", "X"],
-        fee_ratio=0.0,
-        tax_ratio=0.0,
+        **NO_COSTS,
     )
     if fails:
         msg = "No price column for stock X: its label is not among the price columns."
@@ -662,8 +587,7 @@ def test_missing_trading_price_keeps_the_holding_value(run):
     kw = build(
         {"A": [10, 10, NAN, 12], "B": [10, 10, 0.0, 10]},
         weights=[[0.5, 0.0]],
-        fee_ratio=0.0,
-        tax_ratio=0.0,
+        **NO_COSTS,
     )
     res = run(**kw)
     # row 2 values A at its carried 0.5; row 3 compares 12 with the last valid 10

@@ -18,6 +18,7 @@ import reference_model as rm
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from market_fixtures import ARRAY_NAMES
+from outcomes import assert_same_outcome, outcome
 
 DAY = 86_400 * 10**9
 INF = float("inf")
@@ -187,13 +188,6 @@ def scenarios(draw):
 # ---------------------------------------------------------------------------
 
 
-def _outcome(fn, kw):
-    try:
-        return fn(**kw), None
-    except Exception as exc:  # noqa: BLE001 - every failure is compared
-        return None, exc
-
-
 def _assert_same_weights(got, want):
     assert list(got) == list(want)
     np.testing.assert_array_equal(
@@ -202,16 +196,15 @@ def _assert_same_weights(got, want):
 
 
 def assert_engine_matches_model(kw):
-    model, model_exc = _outcome(rm.run_backtest, kw)
-    engine, engine_exc = _outcome(rm.run_engine, kw)
-    if model_exc is not None:
-        assert engine_exc is not None, f"engine succeeded, model raised {model_exc!r}"
-        assert type(engine_exc) is type(model_exc)
-        assert str(engine_exc) == str(model_exc)
-        return
-    if engine_exc is not None:
-        raise AssertionError(f"engine raised {engine_exc!r}, model succeeded") from engine_exc
+    assert_same_outcome(
+        outcome(rm.run_backtest, **kw),
+        outcome(rm.run_engine, **kw),
+        lambda engine, model: _assert_same_run(engine, model, kw),
+        names=("model", "engine"),
+    )
 
+
+def _assert_same_run(engine, model, kw):
     pv = engine.portfolio_value
     assert isinstance(pv, np.ndarray) and pv.dtype == np.float64 and pv.ndim == 1
     np.testing.assert_array_equal(pv, model.portfolio_value)
@@ -262,7 +255,7 @@ def test_engine_matches_model_after_another_run(engine, kw, flags):
     # every run: a run that follows another with other flags is unaffected
     first = dict(kw, retain_cost_when_rebalance=flags[0], periodically_rebalance=flags[1])
     first["touched_exit"] = flags[2]
-    _outcome(rm.run_engine, first)
+    outcome(rm.run_engine, **first)
     assert_engine_matches_model(kw)
 
 
@@ -288,8 +281,8 @@ def test_default_arguments_equal_explicit_defaults(engine, kw):
         delisting_bars=None,
     )
     assert_engine_matches_model(dict(arrays, **defaults))
-    short, short_exc = _outcome(rm.run_engine, arrays)
-    full, full_exc = _outcome(rm.run_engine, dict(arrays, **defaults))
+    short, short_exc = outcome(rm.run_engine, **arrays)
+    full, full_exc = outcome(rm.run_engine, **arrays, **defaults)
     assert (short_exc is None) == (full_exc is None)
     if short_exc is None:
         np.testing.assert_array_equal(short.portfolio_value, full.portfolio_value)
@@ -310,7 +303,7 @@ KNOWN_ERRORS = (
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(kw=scenarios())
 def test_model_run_is_consistent(kw):
-    res, exc = _outcome(rm.run_backtest, kw)
+    res, exc = outcome(rm.run_backtest, **kw)
     if exc is not None:
         # only the failures a run is allowed to have
         assert any(isinstance(exc, t) and str(exc).startswith(p) for t, p in KNOWN_ERRORS), exc

@@ -198,22 +198,9 @@ def test_window_groups_every_step_rows_then_the_exit_group(driver):
 def test_exit_adjustment_lands_past_the_exit_when_the_window_reaches_further(driver):
     # Held 2 rows, window 5: the last row examined is entry + 5, and the exit price and costs adjust
     # that row's value, which no group reports (groups k = 0..4, exit group k = 2).
-    with_costs, without = analyse(
-        driver,
-        [
-            trade(
-                WALK,
-                price=[v * 1.03 if r == 6 else v for r, v in enumerate(WALK)],
-                entry=1,
-                exit=3,
-                window=5,
-                exit_tx=1,
-                fee=0.01,
-                tax=0.02,
-            ),
-            trade(WALK, entry=1, exit=3, window=5),
-        ],
-    )
+    price = [v * 1.03 if r == 6 else v for r, v in enumerate(WALK)]  # row 6 trades 3 % off its close
+    costly = trade(WALK, price=price, entry=1, exit=3, window=5, exit_tx=1, fee=0.01, tax=0.02)
+    with_costs, without = analyse(driver, [costly, trade(WALK, entry=1, exit=3, window=5)])
     assert with_costs.tobytes() == without.tobytes()
     assert groups(with_costs)[-1].tobytes() == groups(with_costs)[2].tobytes()
 

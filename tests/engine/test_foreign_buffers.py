@@ -9,7 +9,6 @@ that array's layout and element type call for; it never reads memory the buffer 
 import array
 import ctypes
 import importlib.util
-import os
 import shutil
 import subprocess
 import sys
@@ -18,7 +17,8 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from fuzzing import fuzz
+from hypothesis import given
 from hypothesis import strategies as st
 from market_fixtures import positional, small_market
 
@@ -148,12 +148,7 @@ def foreign_buffer(draw):
     return obj, memoryview(obj).format, 1, logical
 
 
-@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NumPy scalars divide inf by inf in the report
-@settings(
-    max_examples=60 if os.environ.get("ZELVOR_SANITIZED") else 250,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
+@fuzz(examples=250, sanitized=60)
 @given(case=foreign_buffer())
 def test_any_exporter_runs_as_the_equal_numpy_array_or_raises_the_buffer_error(case):
     obj, buffer_format, ndim, values = case

@@ -8,10 +8,10 @@ import os
 import signal
 import sys
 import threading
-import time
 
 import numpy as np
 import pytest
+from forked_children import wait_for
 from market_fixtures import positional, small_market
 
 trevane = pytest.importorskip("zelvor.core.trevane")
@@ -35,19 +35,6 @@ def child_runs_a_backtest(expected):
     except BaseException:
         status = 4
     os._exit(status)
-
-
-def wait_for(pid):
-    """The child's exit status; fails the test (after killing the child) past the deadline."""
-    deadline = time.monotonic() + PARENT_DEADLINE_S
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return status
-        time.sleep(0.05)
-    os.kill(pid, signal.SIGKILL)
-    os.waitpid(pid, 0)
-    pytest.fail(f"the forked child did not finish within {PARENT_DEADLINE_S} s")
 
 
 class HoldsTheRun:
@@ -80,7 +67,7 @@ def test_child_forked_while_another_thread_is_inside_a_run():
         pid = os.fork()
         if pid == 0:
             child_runs_a_backtest(expected)
-        status = wait_for(pid)
+        status = wait_for(pid, PARENT_DEADLINE_S)
     finally:
         holder.release.set()
         thread.join(PARENT_DEADLINE_S)
@@ -114,6 +101,6 @@ def test_child_forked_from_inside_a_run_finishes_it_and_runs_again():
         if status == 0:
             child_runs_a_backtest(expected)
         os._exit(status)
-    status = wait_for(forks.pid)
+    status = wait_for(forks.pid, PARENT_DEADLINE_S)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, f"child ended with status {status:#x}"
     np.testing.assert_array_equal(value, expected)

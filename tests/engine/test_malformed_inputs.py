@@ -6,11 +6,11 @@ the sanitizer build of CI runs this too, where a read outside a buffer aborts th
 
 import array
 import ctypes
-import os
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from fuzzing import fuzz
+from hypothesis import given
 from hypothesis import strategies as st
 
 trevane = pytest.importorskip("zelvor.core.trevane")
@@ -68,12 +68,7 @@ def malformed_call(draw):
     return args, options
 
 
-@pytest.mark.filterwarnings("ignore::RuntimeWarning")  # NumPy scalars divide inf by inf in the report
-@settings(
-    max_examples=100 if os.environ.get("ZELVOR_SANITIZED") else 300,
-    deadline=None,
-    suppress_health_check=[HealthCheck.too_slow],
-)
+@fuzz(examples=300, sanitized=100)
 @given(call=malformed_call())
 def test_malformed_inputs_raise_cleanly(call):
     args, options = call

@@ -15,6 +15,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from market_fixtures import ARRAY_NAMES
+from outcomes import assert_same_outcome, outcome
 from test_differential import scenarios
 
 trevane = pytest.importorskip("zelvor.core.trevane")
@@ -58,13 +59,6 @@ def native_run(kw, inputs=None):
     return trevane._run_native(inputs, **options)
 
 
-def outcome(fn, *args):
-    try:
-        return fn(*args), None
-    except Exception as exc:  # noqa: BLE001 - every failure is compared
-        return None, exc
-
-
 def assert_same_weights(sids, values, want):
     assert sids.tolist() == list(want)
     assert_bits(values, np.array([float(v) for v in want.values()], dtype=np.float64))
@@ -96,16 +90,9 @@ def assert_native_matches_raw(native, raw):
 
 
 def assert_same(kw):
-    raw, raw_exc = outcome(raw_run, kw)
-    native, native_exc = outcome(native_run, kw)
-    if raw_exc is not None:
-        assert native_exc is not None, f"native succeeded, backtest_ raised {raw_exc!r}"
-        assert type(native_exc) is type(raw_exc)
-        assert str(native_exc) == str(raw_exc)
-        return
-    if native_exc is not None:
-        raise AssertionError(f"native raised {native_exc!r}, backtest_ succeeded") from native_exc
-    assert_native_matches_raw(native, raw)
+    assert_same_outcome(
+        outcome(raw_run, kw), outcome(native_run, kw), assert_native_matches_raw, names=("backtest_", "native")
+    )
 
 
 @st.composite
@@ -134,22 +121,10 @@ def wide_stopped_markets(draw):
     n_stocks = draw(st.sampled_from([7, 9, 16, 130, 300, 1100]))
     n_rows = 30
     close = 10 * np.exp(np.cumsum(rng.normal(0, 0.05, (n_rows, n_stocks)), axis=0))
-    dates = (np.arange(n_rows, dtype=np.int64) + 10) * 86_400 * 10**9
     pos_rows = np.arange(0, n_rows, 5)
     weights = rng.uniform(0, 1, (len(pos_rows), n_stocks)) * 10.0 ** rng.uniform(-6, 0, (len(pos_rows), n_stocks))
-    labels = np.array([f"S{k}" for k in range(n_stocks)], dtype=object)
     return dict(
-        price_values=close,
-        close_values=close,
-        high_values=close,
-        low_values=close,
-        open_values=close,
-        price_index=dates,
-        price_columns=labels,
-        pos_values=weights,
-        pos_index=dates[pos_rows],
-        pos_columns=labels.copy(),
-        resample=dates[pos_rows],
+        closes_only(close, [f"S{k}" for k in range(n_stocks)], weights, pos_rows),
         stop_loss=draw(st.sampled_from([0.02, 0.05])),
         take_profit=draw(st.sampled_from([0.03, np.inf])),
         stop_trading_next_period=True,
@@ -177,8 +152,15 @@ def test_label_errors_are_raised_after_the_run_with_the_label():
 def scenario_with_prices(n_rows=8, seed=3):
     rng = np.random.default_rng(seed)
     close = 10 * np.exp(np.cumsum(rng.normal(0, 0.03, (n_rows, 3)), axis=0))
-    dates = (np.arange(n_rows, dtype=np.int64) + 10) * 86_400 * 10**9
-    labels = np.array(["A", "B", "C"], dtype=object)
+    return closes_only(close, ["A", "B", "C"], np.array([[0.3, 0.3, 0.3]]), [0])
+
+
+def closes_only(close, labels, weights, pos_rows):
+    """backtest_'s arrays for a market whose every price is its close (a copy as the trading price,
+    which tests may change alone), on days 10, 11, ...; the weights are decided and traded on
+    `pos_rows`."""
+    dates = (np.arange(len(close), dtype=np.int64) + 10) * 86_400 * 10**9
+    labels = np.array(labels, dtype=object)
     return dict(
         price_values=close.copy(),
         close_values=close,
@@ -187,10 +169,10 @@ def scenario_with_prices(n_rows=8, seed=3):
         open_values=close,
         price_index=dates,
         price_columns=labels,
-        pos_values=np.array([[0.3, 0.3, 0.3]]),
-        pos_index=dates[:1],
+        pos_values=weights,
+        pos_index=dates[pos_rows],
         pos_columns=labels.copy(),
-        resample=dates[:1],
+        resample=dates[pos_rows],
     )
 
 

@@ -12,6 +12,7 @@ import time
 
 import numpy as np
 import pytest
+from forked_children import wait_for
 
 import zelvor
 
@@ -33,17 +34,6 @@ def _case():
     market = zelvor.Market.synthetic(stocks=8, years=1, seed=3)
     weights = market.close.iloc[::21] * 0.0 + 0.1
     return market, weights
-
-
-def _wait(pid):
-    deadline = time.monotonic() + PARENT_DEADLINE_S
-    while time.monotonic() < deadline:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return status
-        time.sleep(0.02)
-    os.kill(pid, signal.SIGKILL)
-    return os.waitpid(pid, 0)[1]
 
 
 def test_child_forked_while_a_thread_runs_backtests_runs_one_too():
@@ -73,7 +63,7 @@ def test_child_forked_while_a_thread_runs_backtests_runs_one_too():
                     status = 0 if np.array_equal(equity, expected) else 3
                 finally:
                     os._exit(status)
-            statuses.append(_wait(pid))
+            statuses.append(wait_for(pid, PARENT_DEADLINE_S))
     finally:
         stop.set()
         thread.join(PARENT_DEADLINE_S)

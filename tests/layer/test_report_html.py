@@ -2,10 +2,8 @@
 says when a price is missing, no margins above the plots, and the interactive page."""
 
 import base64
-import builtins
 import io
 import re
-import sys
 
 import numpy as np
 import pytest
@@ -95,17 +93,8 @@ def test_interactive_page_inlines_bokeh(report, tmp_path):
     assert len(text) < 4_000_000
 
 
-def test_interactive_without_bokeh_names_the_extra(report, tmp_path, monkeypatch):
-    for name in [m for m in sys.modules if m == "bokeh" or m.startswith("bokeh.")]:
-        monkeypatch.delitem(sys.modules, name)
-    real = builtins.__import__
-
-    def no_bokeh(name, *args, **kwargs):
-        if name == "bokeh" or name.startswith("bokeh."):
-            raise ImportError("No module named 'bokeh'")
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(builtins, "__import__", no_bokeh)
+def test_interactive_without_bokeh_names_the_extra(report, tmp_path, hide_package):
+    hide_package("bokeh")
     with pytest.raises(ImportError, match=r"pip install 'zelvor\[interactive\]'"):
         report.to_html(tmp_path / "x.html", interactive=True)
     report.to_html(tmp_path / "static.html")  # the static page needs no bokeh
