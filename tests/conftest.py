@@ -12,6 +12,15 @@ import pytest
 import reference_model as rm
 from hypothesis import settings
 
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--update-golden",
+        action="store_true",
+        help="rewrite the golden files of tests/layer/golden from the current code (then read their diff)",
+    )
+
+
 # Hypothesis profiles, chosen with HYPOTHESIS_PROFILE: "dev" (the default) is quick, for the edit-test
 # loop and the many CI runs of the suite; "ci" explores more, for one thorough CI run. Tests that set
 # their own max_examples keep it under both.

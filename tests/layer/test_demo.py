@@ -354,6 +354,7 @@ def test_next_period_explains_stopped_out_names():
         assert "stopped_out" in line and "stopped out (stop loss) since the last rebalance" in line
 
 
+@pytest.mark.slow
 def test_demo_runs_on_csv(tmp_path):
     pytest.importorskip("zelvor.core.trevane")
     m = synthetic_market(30, 300, seed=2)

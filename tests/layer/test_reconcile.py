@@ -28,6 +28,7 @@ def assert_reconciled(report):
     assert total == pytest.approx(expected, rel=1e-9, abs=1e-12)
 
 
+@pytest.mark.slow
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(run_shapes())
 def test_pnl_of_all_trades_adds_up_to_the_equity(shape):

@@ -23,10 +23,13 @@ import pytest
 from zelvor import demo
 
 BROWSER = next((p for p in map(shutil.which, ("chromium", "chromium-browser", "google-chrome")) if p), None)
-pytestmark = pytest.mark.skipif(
-    BROWSER is None,
-    reason="NO CHROMIUM: the report pages were NOT checked in a browser (apt-get install chromium)",
-)
+pytestmark = [
+    pytest.mark.skipif(
+        BROWSER is None,
+        reason="NO CHROMIUM: the report pages were NOT checked in a browser (apt-get install chromium)",
+    ),
+    pytest.mark.slow,
+]
 SECTIONS = ["statistics", "benchmark", "excursions", "monthly", "drawdowns", "rolling", "distribution",
             "trades-section", "next-period"]  # fmt: skip
 

@@ -83,6 +83,7 @@ def test_trades_table_sorts_filters_and_says_why_a_price_is_missing(page, report
         assert f'<option value="{reason}">' in page
 
 
+@pytest.mark.slow
 def test_interactive_page_inlines_bokeh(report, tmp_path):
     pytest.importorskip("bokeh")
     path = tmp_path / "i.html"
@@ -93,6 +94,7 @@ def test_interactive_page_inlines_bokeh(report, tmp_path):
     assert len(text) < 4_000_000
 
 
+@pytest.mark.slow
 def test_interactive_without_bokeh_names_the_extra(report, tmp_path, hide_package):
     hide_package("bokeh")
     with pytest.raises(ImportError, match=r"pip install 'zelvor\[interactive\]'"):

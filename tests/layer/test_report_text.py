@@ -5,6 +5,7 @@ import sys
 
 import numpy as np
 import pandas as pd
+import pytest
 
 import zelvor
 
@@ -17,6 +18,7 @@ def _month_end_run(days: int, **options):
     return zelvor.prepare(weights, market, resample="ME"), options
 
 
+@pytest.mark.slow
 def test_a_partial_last_period_is_said_plainly(tmp_path):
     # 2021-01-04 + 40 weekdays ends on Friday 2021-02-26, before February's end (the 28th).
     prepared, _ = _month_end_run(40)
@@ -34,6 +36,7 @@ def test_a_partial_last_period_is_said_plainly(tmp_path):
     assert whole.attrs["partial_period"] is False
 
 
+@pytest.mark.slow
 def test_costs_and_period_are_in_the_repr_and_the_page(tmp_path):
     prepared, _ = _month_end_run(40)
     plain = repr(prepared.run())

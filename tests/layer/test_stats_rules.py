@@ -97,6 +97,7 @@ def test_to_html_refuses_a_bad_trade_count(tmp_path, max_trades, error):
     assert not (tmp_path / "r.html").exists()
 
 
+@pytest.mark.slow
 def test_to_html_lists_all_trades_with_none(tmp_path):
     market = _one_stock([10, 10, 11, 9, 12, 10, 11, 12])
     weights = pd.DataFrame({"A": [1.0, 0.0, 1.0, 0.0]}, index=market.dates[[0, 2, 3, 5]])

@@ -44,6 +44,7 @@ def dying(market, lookback=20, die=False, parent=0, once=""):
     return momentum_weights(market, lookback=lookback)
 
 
+@pytest.mark.slow
 def test_a_set_that_kills_its_worker_is_reported_and_the_rest_completes(market):
     sets = [{"lookback": lb, "die": lb == 25} for lb in range(5, 65, 5)]
     with pytest.warns(RuntimeWarning, match="worker process died"):
@@ -59,6 +60,7 @@ def test_a_set_that_kills_its_worker_is_reported_and_the_rest_completes(market):
     assert_bit_identical(result.table.drop(index=4)[stats], expected.table.drop(index=4)[stats], check_dtype=False)
 
 
+@pytest.mark.slow
 def test_a_worker_killed_once_has_its_sets_rerun(market, tmp_path):
     grid = {"lookback": list(range(5, 45, 5)), "die": [True]}
     with pytest.warns(RuntimeWarning, match="re-running"):
@@ -116,6 +118,7 @@ def _session_members(session: int) -> list[int]:
     return members
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the process table from /proc")
 @pytest.mark.parametrize(
     ("backend", "target"),
@@ -178,6 +181,7 @@ def slow_or_dying(market, lookback=20, die=False, sleep=0.0, parent=0):
     return dying(market, lookback=lookback, die=die, parent=parent)
 
 
+@pytest.mark.slow
 def test_dask_reports_the_sets_that_kill_their_workers(market):
     distributed = pytest.importorskip("distributed")
     import dask
@@ -231,6 +235,7 @@ def closing_its_worker(market, lookback=20, once=""):
     return momentum_weights(market, lookback=lookback)
 
 
+@pytest.mark.slow
 def test_dask_cluster_of_the_call_gets_new_workers_when_it_has_lost_all(market, monkeypatch, tmp_path, momentum):
     pytest.importorskip("distributed")
     from zelvor.sweeps import _dask

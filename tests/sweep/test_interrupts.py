@@ -50,6 +50,7 @@ def stalling(market, lookback=20, hang="", flag="", deaf=False):
 STATS = ["total_return", "sharpe", "max_drawdown", "trades"]
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backend, momentum):
     sets = [{"lookback": 10}, {"lookback": 15, "hang": "sleep"}, {"lookback": 20, "hang": "spin"}, {"lookback": 25}]
@@ -64,6 +65,7 @@ def test_a_set_past_the_timeout_is_reported_and_the_rest_completes(market, backe
     assert_bit_identical(result.table.loc[[0, 3], STATS].reset_index(drop=True), clean.table[STATS], check_dtype=False)
 
 
+@pytest.mark.slow
 @needs_workers
 def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monkeypatch, momentum):
     from zelvor.sweeps import _backends
@@ -80,6 +82,7 @@ def test_a_set_the_timeout_cannot_interrupt_has_its_worker_replaced(market, monk
     assert (again.table["error"] == "").all()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("backend", BACKENDS)
 def test_ctrl_c_keeps_the_finished_rows_on_the_exception(market, backend, tmp_path, monkeypatch, momentum):
     from zelvor.sweeps import _backends
@@ -197,6 +200,7 @@ TERM_SCRIPT = textwrap.dedent(
 )
 
 
+@pytest.mark.slow
 @needs_workers
 @pytest.mark.skipif(not Path("/proc/self/stat").exists(), reason="reads the process table from /proc")
 def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
@@ -240,6 +244,7 @@ def test_sigterm_stops_the_workers_deletes_the_files_and_exits_143(tmp_path):
     assert not [p for root in roots for p in Path(root).glob(f"{_shared._dir_prefix(proc.pid)}*")]
 
 
+@pytest.mark.slow
 @needs_workers
 def test_dask_interrupts_a_set_past_the_timeout_on_its_thread(market, dask_client):
     sets = [{"lookback": 10}, {"lookback": 20, "hang": "spin"}, {"lookback": 25}]

@@ -52,7 +52,7 @@ def test_dsr_column_deflates_each_sharpe_for_all_the_sets(serial):
 
 
 @needs_workers
-@pytest.mark.parametrize("backend", ["threads", "processes", "dask"])
+@pytest.mark.parametrize("backend", ["threads", "processes", pytest.param("dask", marks=pytest.mark.slow)])
 def test_returns_are_the_same_from_every_backend(serial, market, backend, request, momentum):
     pytest.importorskip({"threads": "threading", "processes": "joblib", "dask": "distributed"}[backend])
     extra = {"client": request.getfixturevalue("dask_client")} if backend == "dask" else {"n_jobs": 2}

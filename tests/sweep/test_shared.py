@@ -184,6 +184,7 @@ def _worker_cache(dask_worker=None):
     return sorted(_worker._worker_calls), sorted(_worker._worker_markets)
 
 
+@pytest.mark.slow
 def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_client, momentum):
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=8)
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)

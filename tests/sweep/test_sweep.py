@@ -120,6 +120,7 @@ def test_processes_give_the_same_figures_bit_for_bit_on_a_long_market(momentum):
     assert_bit_identical(serial.table, result.table)
 
 
+@pytest.mark.slow
 @needs_workers
 def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client, momentum):
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False, top=4)
@@ -133,6 +134,7 @@ def test_dask_gives_the_same_table_bit_for_bit(serial, market, dask_client, mome
     assert not dask_client.who_has()
 
 
+@pytest.mark.slow
 @needs_workers
 def test_dask_without_a_client_starts_and_closes_its_cluster(market, momentum):
     pytest.importorskip("distributed")
