@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["ACTIONS", "REASONS", "RawRun", "prepare_inputs", "run"]
+__all__ = ["ACTIONS", "REASONS", "RawRun", "prepare_inputs", "run", "run_for_stats"]
 
 # Codes of the ledger's `reason` arrays, in code order.
 REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
@@ -95,3 +95,18 @@ def run(inputs: Any, options: dict[str, Any]) -> RawRun:
     trades = result["trades"]
     stats = trades.pop("stats")
     return RawRun(result["equity"], trades, result["fills"], stats, result["operations"])
+
+
+def run_for_stats(
+    inputs: Any, options: dict[str, Any]
+) -> tuple[np.ndarray, dict[str, np.ndarray], dict[str, np.ndarray]]:
+    """The run's equity, trades and fills with only the columns its statistics read (trades:
+    ``entry_row``, ``exit_row``, ``basis``, ``pnl``; fills: ``value_before``, ``value_after``,
+    ``fee``, ``tax``), bit for bit those of `run`. Cheaper: the engine neither follows the trades'
+    excursions nor builds the end-of-run operations. `inputs` as for `run`."""
+    from zelvor.core import trevane
+
+    if isinstance(inputs, dict):
+        inputs = prepare_inputs(inputs)
+    result = trevane._run_native(inputs, **options, stats_only=True)
+    return result["equity"], result["trades"], result["fills"]

@@ -369,6 +369,9 @@ def _check_run(prepared: Prepared, given: dict[str, Any], checked: dict[str, Any
             )
 
 
+_T = TypeVar("_T")  # what an engine call returns
+
+
 class Prepared:
     """Validated, converted inputs of backtests over one set of weights and one market.
 
@@ -432,13 +435,16 @@ class Prepared:
         return merged, engine
 
     def _raw(self, engine: dict[str, Any]) -> _engine.RawRun:
+        return self._engine_call(_engine.run, engine)
+
+    def _engine_call(self, call: Callable[[Any, dict[str, Any]], _T], engine: dict[str, Any]) -> _T:
         inputs = self._inputs
         if inputs is None:
             # Made once (labels matched, gross weights summed); concurrent first runs may each
             # make one, which is harmless. Runs share it read-only.
             inputs = self._inputs = _engine.prepare_inputs(self._arrays)
         try:
-            return _engine.run(inputs, engine)
+            return call(inputs, engine)
         except ValueError as exc:
             # The trading prices were checked for the weighted stocks; say which input is at fault.
             if str(exc).startswith("Invalid trading price"):
@@ -477,18 +483,19 @@ class Prepared:
         """`stats_dict` and the run's equity (one value per market date), for sweeps that keep
         each run's daily returns."""
         _, engine = self._options(options)
-        raw = self._raw(engine)
+        # Only the columns the figures read: no excursions, no end-of-run operations.
+        equity, trades, fills = self._engine_call(_engine.run_for_stats, engine)
         return compute_stats(
-            raw.equity,
+            equity,
             self.market.arrays.dates,
             self._start_row,
-            raw.trades,
-            raw.fills,
+            trades,
+            fills,
             self._benchmark,
             risk_free,
             periods_per_year,
             self.market.dates.tz,
-        ), raw.equity
+        ), equity
 
 
 _P = ParamSpec("_P")

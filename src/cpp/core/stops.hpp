@@ -37,7 +37,22 @@ struct ExitLevels {
     double lower;  // a long's stop-loss, possibly trailing; a short's take-profit
 };
 
-ExitLevels exit_levels(const StopLevels& levels, const HoldingRatios& holding) noexcept;
+inline ExitLevels exit_levels(const StopLevels& levels, const HoldingRatios& holding) noexcept {
+    if (holding.base_value > 0.0) {
+        const bool trail_active = holding.max_ratio >= levels.trail_active_above;
+        double lower = levels.stop_loss_below;
+        if (trail_active && holding.max_ratio - levels.trail_distance > lower) {
+            lower = holding.max_ratio - levels.trail_distance;
+        }
+        return {.is_long = true, .upper = levels.take_profit_above, .lower = lower};
+    }
+    const bool trail_active = holding.min_ratio <= levels.trail_active_below;
+    double upper = levels.stop_loss_above;
+    if (trail_active && holding.min_ratio + levels.trail_distance < upper) {
+        upper = holding.min_ratio + levels.trail_distance;
+    }
+    return {.is_long = false, .upper = upper, .lower = levels.take_profit_below};
+}
 
 // An intraday exit as the row's open, high and low (ratios to the basis) decide it.
 struct TouchedExit {
@@ -52,16 +67,45 @@ struct TouchedExit {
 // is the stop-loss side when the low touched and the filled holding is long, or the high touched and
 // it is short; else take-profit. So a row that touches both levels is filled at the upper one and
 // recorded on the stop-loss side, for longs and shorts alike.
-TouchedExit touched_exit(const ExitLevels& exit, double base_value, double open_ratio, double high_ratio,
-                         double low_ratio) noexcept;
+inline TouchedExit touched_exit(const ExitLevels& exit, double base_value, double open_ratio, double high_ratio,
+                                double low_ratio) noexcept {
+    const bool touched_lower = low_ratio <= exit.lower;
+    const bool touched_upper = high_ratio >= exit.upper;
+    const bool open_touched = open_ratio >= exit.upper || open_ratio <= exit.lower;
+    TouchedExit result;
+    if (open_touched) {
+        result.fill_value = base_value * open_ratio;
+        result.at_upper = open_ratio >= exit.upper;
+    } else if (touched_upper) {
+        result.fill_value = base_value * exit.upper;
+        result.at_upper = true;
+    } else if (touched_lower) {
+        result.fill_value = base_value * exit.lower;
+    } else {
+        return result;
+    }
+    result.fired = true;
+    result.at_open = open_touched;
+    const bool stop_loss = (touched_lower && result.fill_value > 0.0) || (touched_upper && result.fill_value < 0.0);
+    result.side = stop_loss ? StopSide::stop_loss : StopSide::take_profit;
+    return result;
+}
 
 // A stop crossed at the close, executed on the next row: the close's ratio at or above the upper
 // level is a take-profit crossing, strictly below the lower level a stop-loss one (the side of the
 // crossing, whichever the holding's direction).
-std::optional<StopSide> close_crossing(const ExitLevels& exit, double close_ratio) noexcept;
+inline std::optional<StopSide> close_crossing(const ExitLevels& exit, double close_ratio) noexcept {
+    if (close_ratio >= exit.upper) return StopSide::take_profit;
+    if (close_ratio < exit.lower) return StopSide::stop_loss;
+    return std::nullopt;
+}
 
 // Why a stop fired, for the fill log: the upper level is a long's take-profit and a short's stop; a
 // stop level that moved off its fixed value is the trailing one.
-FillReason stop_reason(const StopLevels& levels, const ExitLevels& exit, bool at_upper) noexcept;
+inline FillReason stop_reason(const StopLevels& levels, const ExitLevels& exit, bool at_upper) noexcept {
+    if (at_upper == exit.is_long) return FillReason::take_profit;
+    const bool trailing = exit.is_long ? exit.lower != levels.stop_loss_below : exit.upper != levels.stop_loss_above;
+    return trailing ? FillReason::trail_stop : FillReason::stop_loss;
+}
 
 }  // namespace zelvor::engine

@@ -31,6 +31,7 @@
 #include "pyglue/objects.hpp"
 #include "trevane/columns.hpp"
 #include "trevane/engine_inputs.hpp"
+#include "trevane/ledger_arrays.hpp"
 #include "trevane/parameters.hpp"
 #include "trevane/statistics.hpp"
 
@@ -56,6 +57,9 @@ struct NativeInputs {
     engine::ColumnMap columns;
     LabelArray pos_labels;
     std::vector<double> gross_weight;  // per weights row
+    // Per position column, the price column its trades' excursions are followed on: a stock without
+    // a price column is analysed on column 0, as the recorder does.
+    std::vector<int> analysis_column;
 };
 
 void destroy_inputs(PyObject* capsule) noexcept {
@@ -123,6 +127,10 @@ PyObject* prepare_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
             const LabelArray price_columns{price_labels.data, price_labels.size, price_labels.stride};
             inputs->columns = map_columns(price_columns, inputs->pos_labels);
             inputs->gross_weight = gross_weights(arg[params::index_of("pos_values")], m.pos_values.rows);
+            inputs->analysis_column.assign(static_cast<std::size_t>(m.n_labels), 0);
+            for (const auto& [sid, pid] : inputs->columns) {
+                if (sid >= 0 && sid < m.n_labels) inputs->analysis_column[static_cast<std::size_t>(sid)] = pid;
+            }
 
             Ref capsule = glue::check(PyCapsule_New(inputs.get(), capsule_name, destroy_inputs));
             inputs.release();
@@ -150,10 +158,13 @@ struct Recorded {
 
 class NativeHost final : public engine::Host {
 public:
+    // `excursions` false: trades are neither listed nor followed (a run for its statistics alone,
+    // which read the fill log).
     NativeHost(const NativeInputs& inputs, const excursion::Settings& settings, bool retain_cost, bool resample,
-               bool stop_trading)
+               bool stop_trading, bool excursions)
         : inputs_(inputs),
           settings_(settings),
+          excursions_(excursions),
           retain_cost_(retain_cost),
           resample_(resample),
           stop_trading_(stop_trading),
@@ -214,13 +225,14 @@ private:
 
     void record_trade(int sid, std::int64_t recorded_exit, int exit_transaction) {
         const std::size_t k = slot(sid);
+        if (!excursions_) return;
         recorded_.sid.push_back(sid);
         recorded_.entry_row.push_back(entry_[k]);
         recorded_.exit_row.push_back(recorded_exit);
         recorded_.position.push_back(position_[k]);
-        // A stock without a price column is analysed on price column 0, as the recorder does.
-        const auto found = inputs_.columns.find(sid);
-        const int pid = found == inputs_.columns.end() ? 0 : found->second;
+        const int pid = sid >= 0 && static_cast<std::size_t>(sid) < inputs_.analysis_column.size()
+                            ? inputs_.analysis_column[static_cast<std::size_t>(sid)]
+                            : 0;
         const excursion::Trade trade{pid, entry_[k], date_, position_[k] > 0, entry_transaction_[k], exit_transaction};
         analyzer_.follow(inputs_.market.price, inputs_.market.close, trade, settings_);
         const std::int64_t length = excursion::Analyzer::result_length(settings_);
@@ -233,6 +245,7 @@ private:
 
     const NativeInputs& inputs_;
     const excursion::Settings settings_;
+    const bool excursions_;
     const bool retain_cost_;
     const bool resample_;
     const bool stop_trading_;
@@ -409,11 +422,17 @@ constexpr std::size_t first_option = n_arrays;
 constexpr std::size_t n_options = params::count - n_arrays - 1;
 static_assert(params::table[params::count - 1].kind == params::Kind::optional_buffer);
 
-constexpr std::array<const char*, n_options + 2> run_params = [] {
-    std::array<const char*, n_options + 2> names{};
+// After the options: `stats`, the run's statistics computed in the run (see StatsRequest), and
+// `stats_only`, a run for its statistics alone.
+constexpr std::size_t n_run_params = n_options + 3;
+constexpr std::size_t stats_param = n_options + 1;
+constexpr std::size_t stats_only_param = n_options + 2;
+constexpr std::array<const char*, n_run_params> run_params = [] {
+    std::array<const char*, n_run_params> names{};
     names[0] = "inputs";
     for (std::size_t i = 0; i < n_options; ++i) names[i + 1] = params::table[first_option + i].name;
-    names[n_options + 1] = "stats";  // the run's statistics, computed in the run (see StatsRequest)
+    names[stats_param] = "stats";
+    names[stats_only_param] = "stats_only";
     return names;
 }();
 constexpr glue::Signature run_sig{"_run_native", run_params, 1};
@@ -425,7 +444,7 @@ struct RunOptions {
     std::array<int, params::count> int32{};
 };
 
-RunOptions convert_options(const std::array<PyObject*, n_options + 2>& arg) {
+RunOptions convert_options(const std::array<PyObject*, n_run_params>& arg) {
     RunOptions o;
     for (std::size_t i = 0; i < n_options; ++i) {
         const std::size_t p = first_option + i;
@@ -463,68 +482,32 @@ Ref array_of(int type, const T* data, std::size_t n) {
     return array;
 }
 
-template <class T, class Value>
-Ref column(int type, std::size_t n, Value&& value) {
-    npy_intp length = static_cast<npy_intp>(n);
-    Ref array = glue::check(PyArray_EMPTY(1, &length, type, 0));
-    auto* data = static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (std::size_t k = 0; k < n; ++k) data[k] = value(k);
-    return array;
+Ref vector_array(std::vector<std::int64_t>&& values) {
+    const npy_intp length = static_cast<npy_intp>(values.size());
+    return adopt_int64s(std::move(values), 1, &length);
 }
 
-void put(PyObject* dict, const char* key, const Ref& value) {
-    glue::check_status(PyDict_SetItemString(dict, key, value.get()));
+Ref vector_array(std::vector<double>&& values) {
+    const npy_intp length = static_cast<npy_intp>(values.size());
+    return adopt_doubles(std::move(values), 1, &length);
 }
 
-Ref trades_dict(const engine::FillLog& log, const Recorded& recorded) {
-    const auto& t = log.trades();
-    Ref d = glue::check(PyDict_New());
-    const std::size_t n = t.size();
-    put(d.get(), "sid", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return t[k].sid; }));
-    put(d.get(), "entry_row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return t[k].entry_row; }));
-    put(d.get(), "exit_row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return t[k].exit_row; }));
-    put(d.get(), "position", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].position; }));
-    put(d.get(), "entry_price", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].entry_price; }));
-    put(d.get(), "exit_price", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].exit_price; }));
-    put(d.get(), "basis", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].basis; }));
-    put(d.get(), "pnl", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].pnl; }));
-    put(d.get(), "reason",
-        column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(t[k].reason); }));
-    put(d.get(), "listed", column<npy_bool>(NPY_BOOL, n, [&](std::size_t k) { return npy_bool{t[k].listed}; }));
-    // The recorder's statistics of each trade, one row per trade: the window groups, then the exit.
-    npy_intp shape[2] = {static_cast<npy_intp>(recorded.sid.size()), static_cast<npy_intp>(recorded.stats_length)};
-    Ref stats = glue::check(PyArray_EMPTY(2, shape, NPY_DOUBLE, 0));
-    if (!recorded.stats.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(stats.get())), recorded.stats.data(),
-                    recorded.stats.size() * sizeof(double));
-    }
-    put(d.get(), "stats", stats);
+// The ledger's trades with the recorder's statistics of each trade, one row per trade: the window
+// groups, then the exit.
+Ref trades_dict(const engine::FillLog& log, Recorded& recorded) {
+    Ref d = trades_table(log.trades());
+    const npy_intp shape[2] = {static_cast<npy_intp>(recorded.sid.size()),
+                               static_cast<npy_intp>(recorded.stats_length)};
+    put(d.get(), "stats", adopt_doubles(std::move(recorded.stats), 2, shape));
     return d;
 }
 
-Ref recorded_dict(const Recorded& r) {
+Ref recorded_dict(Recorded& r) {
     Ref d = glue::check(PyDict_New());
-    put(d.get(), "sid", array_of(NPY_INT64, r.sid.data(), r.sid.size()));
-    put(d.get(), "entry_row", array_of(NPY_INT64, r.entry_row.data(), r.entry_row.size()));
-    put(d.get(), "exit_row", array_of(NPY_INT64, r.exit_row.data(), r.exit_row.size()));
-    put(d.get(), "position", array_of(NPY_DOUBLE, r.position.data(), r.position.size()));
-    return d;
-}
-
-Ref fills_dict(const engine::FillLog& log) {
-    const auto& f = log.fills();
-    Ref d = glue::check(PyDict_New());
-    const std::size_t n = f.size();
-    put(d.get(), "row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].row; }));
-    put(d.get(), "sid", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].sid; }));
-    put(d.get(), "reason",
-        column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(f[k].reason); }));
-    put(d.get(), "value_before", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].value_before; }));
-    put(d.get(), "value_after", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].value_after; }));
-    put(d.get(), "balance", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].balance; }));
-    put(d.get(), "price", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].price; }));
-    put(d.get(), "fee", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].fee; }));
-    put(d.get(), "tax", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return f[k].tax; }));
+    put(d.get(), "sid", vector_array(std::move(r.sid)));
+    put(d.get(), "entry_row", vector_array(std::move(r.entry_row)));
+    put(d.get(), "exit_row", vector_array(std::move(r.exit_row)));
+    put(d.get(), "position", vector_array(std::move(r.position)));
     return d;
 }
 
@@ -563,12 +546,14 @@ void require_first_row(const numeric::Strided2D& matrix) {
 }
 
 PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return glue::call_bound<n_options + 2>(
+    return glue::call_bound<n_run_params>(
         "zelvor.core.trevane._run_native", run_sig, args, nargsf, kwnames,
-        [&](const std::array<PyObject*, n_options + 2>& arg) -> PyObject* {
+        [&](const std::array<PyObject*, n_run_params>& arg) -> PyObject* {
             auto* inputs = static_cast<NativeInputs*>(PyCapsule_GetPointer(arg[0], capsule_name));
             if (inputs == nullptr) throw glue::ErrorSet{};
             const RunOptions o = convert_options(arg);
+            PyObject* const stats_only_arg = arg[stats_only_param];
+            const bool stats_only = stats_only_arg != nullptr && glue::truth(stats_only_arg);
             using params::index_of;
             const engine::Options options =
                 engine_options([&](std::size_t i) { return o.real[i]; }, [&](std::size_t i) { return o.truth[i]; });
@@ -583,18 +568,18 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             Ref equity = glue::check(PyArray_EMPTY(1, &n_rows, NPY_DOUBLE, 0));
             require_first_row(market.pos_values);
             require_first_row(market.price);
-            const std::optional<StatsRequest> request = StatsRequest::read(arg[n_options + 1], n_rows);
+            const std::optional<StatsRequest> request = StatsRequest::read(arg[stats_param], n_rows);
             auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(equity.get())));
 
-            NativeHost host(*inputs, settings, options.retain_cost_when_rebalance, periodically_rebalance,
-                            stop_trading);
+            NativeHost host(*inputs, settings, options.retain_cost_when_rebalance, periodically_rebalance, stop_trading,
+                            !stats_only);
             Operations ops;
             stats::Figures figures{};
             std::exception_ptr failure;
             Py_BEGIN_ALLOW_THREADS;
             try {
                 const engine::RunOutcome outcome = engine::run_backtest(market, options, inputs->columns, host, values);
-                ops = end_of_run(outcome, market, options.position_limit, stop_trading);
+                if (!stats_only) ops = end_of_run(outcome, market, options.position_limit, stop_trading);
                 if (request) figures = request->compute(values, n_rows, host.log());
             } catch (...) {
                 failure = std::current_exception();
@@ -610,9 +595,15 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
             Ref result = glue::check(PyDict_New());
             put(result.get(), "equity", equity);
+            if (stats_only) {
+                put(result.get(), "trades", trades_table(host.log().trades(), LedgerColumns::statistics));
+                put(result.get(), "fills", fills_table(host.log().fills(), LedgerColumns::statistics));
+                if (request) put(result.get(), "stats", request->figures(figures));
+                return result.release();
+            }
             put(result.get(), "trades", trades_dict(host.log(), host.recorded()));
             put(result.get(), "recorded", recorded_dict(host.recorded()));
-            put(result.get(), "fills", fills_dict(host.log()));
+            put(result.get(), "fills", fills_table(host.log().fills()));
             put(result.get(), "operations", operations_dict(ops));
             if (request) put(result.get(), "stats", request->figures(figures));
             return result.release();
@@ -633,11 +624,15 @@ PyMethodDef run_native_def = glue::method(
     "_run_native($module, /, inputs, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=inf,\n"
     "    trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,\n"
     "    retain_cost_when_rebalance=False, stop_trading_next_period=True, quelmo_window=0,\n"
-    "    quelmo_window_step=1, periodically_rebalance=True, stats=None)\n--\n\n"
+    "    quelmo_window_step=1, periodically_rebalance=True, stats=None, stats_only=False)\n--\n\n"
     "Private. One backtest over _prepare_native's inputs, run without the interpreter lock; returns a\n"
     "dict of NumPy arrays: equity, trades (the ledger and the excursion statistics), recorded (the\n"
     "recorder's trade records), fills and operations, and with stats=(start_row, risk_free, periods_per_year,\n"
     "benchmark or None, dates) the run's statistics (as _stats gives them), computed in the run.\n"
-    "Nothing is kept in module state.");
+    "Nothing is kept in module state.\n\n"
+    "stats_only=True returns only what the run's statistics read: equity, trades (entry_row, exit_row,\n"
+    "basis, pnl) and fills (value_before, value_after, fee, tax), bit for bit those of the full run\n"
+    "(and stats when asked). The excursions are not followed, so their own failures (a zero close after\n"
+    "an entry, a zero window_step) are not raised; the layer refuses such inputs before it runs.");
 
 }  // namespace zelvor::trevane

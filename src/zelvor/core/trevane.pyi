@@ -200,6 +200,7 @@ def _run_native(
     quelmo_window_step: int = 1,
     periodically_rebalance: bool = True,
     stats: tuple[int, float, float, npt.NDArray[np.float64] | None, npt.NDArray[np.int64]] | None = None,
+    stats_only: bool = False,
 ) -> dict[str, Any]:
     """Private: one backtest over `_prepare_native`'s inputs, bit for bit the run backtest_ makes.
 
@@ -222,6 +223,11 @@ def _run_native(
     - ``stats``, with ``stats=(start_row, risk_free, periods_per_year, benchmark or None, dates)``:
       the run's statistics as `_stats` gives them for its equity, trades and fills, computed in
       the run without the interpreter lock (the request is checked before the run).
+
+    With ``stats_only=True`` only what a run's statistics read: ``equity``, ``trades``
+    (entry_row, exit_row, basis, pnl) and ``fills`` (value_before, value_after, fee, tax), the same
+    bits as the full run's (and ``stats`` when asked). The excursions are not followed, so their own
+    failures (a zero close after an entry, window_step 0) are not raised.
     """
 
 def _stats(
