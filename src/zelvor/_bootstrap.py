@@ -16,6 +16,8 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import pandas as pd
 
+from zelvor._render.plots import pyplot
+
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
@@ -65,10 +67,7 @@ class Bootstrap:
     def plot(self, ax: Axes | None = None, q: tuple[float, float, float, float] = (5, 25, 75, 95)) -> Figure:
         """Fan chart: the bands between percentiles of the paths' equity on each date (5-95 and
         25-75 by default), their median, and the report's own equity. Needs matplotlib."""
-        try:
-            import matplotlib.pyplot as plt
-        except ImportError as exc:
-            raise ImportError("Bootstrap.plot needs matplotlib: pip install 'zelvor[plot]'") from exc
+        plt = pyplot("Bootstrap.plot")
         if ax is None:
             fig, ax = plt.subplots(figsize=(10, 4.5), layout="constrained")
         else:

@@ -24,6 +24,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from zelvor._render.plots import figure_axes
+
 if TYPE_CHECKING:  # pragma: no cover
     from collections.abc import Sequence
 
@@ -112,18 +114,8 @@ class Overfitting:
         `ax`: two Axes to draw into (a new figure otherwise). Returns the Figure. Needs
         matplotlib (``pip install 'zelvor[plot]'``).
         """
-        try:
-            import matplotlib.pyplot as plt
-        except ImportError as exc:
-            raise ImportError("Overfitting.plot needs matplotlib: pip install 'zelvor[plot]'") from exc
-        if ax is None:
-            fig, axes = plt.subplots(1, 2, figsize=(11, 4), layout="constrained")
-        else:
-            axes = list(ax)
-            if len(axes) != 2:
-                raise ValueError(f"ax must be two Axes (logits, degradation), got {len(axes)}")
-            fig = axes[0].figure
-        left, right = axes
+        fig, (left, right) = figure_axes("Overfitting.plot", ax, 1, 2, "logits, degradation", figsize=(11, 4),
+                                         layout="constrained")  # fmt: skip
         finite = self.logits[np.isfinite(self.logits)]
         left.hist(finite, bins=min(50, max(10, len(finite) // 20)), color="#4c72b0", alpha=0.85)
         left.axvline(0.0, color="#c44e52", lw=1.2)
@@ -344,17 +336,3 @@ def best_set_figures(sweep: Any, metric: str = "sharpe", n_splits: int = 16) -> 
         except ValueError:  # too few rows or sets
             pass
     return out
-
-
-def figures_html(sweep: Any, metric: str = "sharpe") -> str:
-    """One line of a sweep's page: the best run's deflated Sharpe ratio and the sweep's PBO."""
-    import html
-
-    f = best_set_figures(sweep, metric)
-    if f["row"] is None:
-        return ""
-    parts = [f"Best run (row {f['row']}): deflated Sharpe ratio {f['dsr']:.2f} (psr {f['psr']:.2f})"]
-    if math.isfinite(f["pbo"]):
-        parts.append(f"probability of backtest overfitting {f['pbo']:.0%} (CSCV, {f['n_splits']} blocks)")
-    text = "; ".join(parts) + ". A dsr below 0.95 or a PBO near 50 % says the winner may be luck."
-    return f'<p class="sub" id="overfitting">{html.escape(text)}</p>'

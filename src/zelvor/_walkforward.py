@@ -17,6 +17,8 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 import pandas as pd
 
+from zelvor._render.plots import figure_axes
+
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
@@ -201,18 +203,8 @@ class WalkForward:
     def plot(self, ax: Sequence[Axes] | None = None) -> Figure:
         """The stitched equity (fold boundaries marked) above the in-sample and out-of-sample
         figure of each fold. `ax`: two Axes to draw into. Needs matplotlib."""
-        try:
-            import matplotlib.pyplot as plt
-        except ImportError as exc:
-            raise ImportError("WalkForward.plot needs matplotlib: pip install 'zelvor[plot]'") from exc
-        if ax is None:
-            fig, axes = plt.subplots(2, 1, figsize=(10, 6), layout="constrained", height_ratios=[2, 1])
-        else:
-            axes = list(ax)
-            if len(axes) != 2:
-                raise ValueError(f"ax must be two Axes (equity, folds), got {len(axes)}")
-            fig = axes[0].figure
-        top, bottom = axes
+        fig, (top, bottom) = figure_axes("WalkForward.plot", ax, 2, 1, "equity, folds", figsize=(10, 6),
+                                         layout="constrained", height_ratios=[2, 1])  # fmt: skip
         top.plot(self.equity.index, self.equity.to_numpy(), color="#4c72b0", lw=1.2)
         for start in self.folds["test_start"].iloc[1:]:
             top.axvline(start, color="0.7", lw=0.8, ls="--")

@@ -20,6 +20,8 @@ from typing import Any
 
 import pandas as pd
 
+from zelvor._render.data import sweep_records
+from zelvor._render.text import SWEEP_FIGURES, sweep_text
 from zelvor.backtest import backtest
 from zelvor.datasets import momentum_weights
 from zelvor.io import DataError, read_csv
@@ -55,134 +57,14 @@ def run(market: Market, *, top: int = 20, touched_exit: bool = False, trade_at: 
 
 
 # --------------------------------------------------------------------------------------------
-# Printing
-
-
-def _pct(x: float, signed: bool = True) -> str:
-    if x is None or (isinstance(x, float) and math.isnan(x)):
-        return "n/a"
-    return f"{x:+.2%}" if signed else f"{x:.2%}"
-
-
-def _day(value: Any) -> str:
-    return "none" if value is None or value is pd.NaT else str(pd.Timestamp(value).date())
-
-
-# Order of the actions in the next-period list: what the next session does first.
-_ACTION_ORDER = ["exit", "stop_loss", "take_profit", "enter", "stop_loss_reenter", "take_profit_reenter",
-                 "stopped_out", "took_profit", "hold"]  # fmt: skip
+# Printing: the report's and the sweep's own text
 
 
 def format_report(report: Report, title: str = "", seconds: float = math.nan, max_orders: int = 15) -> str:
-    s = report.stats()
-    t = report.trades
-    start, end = report.period
-    n_days = len(report.equity.loc[start:])
-    out: list[str] = []
-    add = out.append
-    if title:
-        add(title)
-    add(f"Period             {_day(start)} .. {_day(end)} ({n_days} trading days from the first signal)")
-    add(f"Run time           {seconds:.3f} s in zelvor.backtest")
-    add("")
-    add("Performance (from 1.0 at the start)")
-    add(f"  Final value        {report.equity.iloc[-1]:.6f}")
-    add(f"  Annualised return  {_pct(s['cagr'])}")
-    add(f"  Maximum drawdown   {_pct(s['max_drawdown'])}")
-    add(f"  Volatility         {_pct(s['annual_volatility'], signed=False)} a year")
-    add(f"  Sharpe, Sortino    {s['sharpe']:.2f}, {s['sortino']:.2f}")
-    add(f"  Fees and taxes     {s['fees'] + s['taxes']:.4f} (of the starting 1.0; {report._costs_text()})")
-    add("")
-    n_open = int((t["exit_reason"] == "open").sum())
-    add(f"Trades             {int(s['trades'])} ({n_open} still open at the end)")
-    add(f"Win rate           {_pct(s['win_rate'], signed=False)} of closed trades with a positive pnl after costs")
-    add(f"Profit factor      {s['profit_factor']:.2f}")
-    reasons = t["exit_reason"].value_counts()
-    add("Exits              " + ", ".join(f"{name} {int(n)}" for name, n in reasons.items() if n))
-    add("  (a holding kept through a rebalance is recorded as a new trade from that day)")
-    add("")
-    worst = t[t["mae"].notna()].sort_values("mae", kind="stable").head(5)
-    if len(worst):
-        add(f"The {len(worst)} trades with the worst MAE (maximum adverse excursion, on closes)")
-        add(f"  {'stock':<12}  {'entry':<10}  {'exit':<10}  {'MAE':>8}  {'MFE':>8}  {'return':>8}  exit reason")
-        for _, row in worst.iterrows():
-            exit_day = "open" if row["exit_date"] is pd.NaT else _day(row["exit_date"])
-            add(
-                f"  {str(row['stock']):<12}  {_day(row['entry_date'])}  {exit_day:<10}  {_pct(row['mae']):>8}  "
-                f"{_pct(row['mfe']):>8}  {_pct(row['return']):>8}  {row['exit_reason']}"
-            )
-        add("")
-    add(_format_next_period(report, max_orders))
-    return "\n".join(out)
-
-
-def _format_next_period(report: Report, max_orders: int) -> str:
-    a = report.actions
-    out: list[str] = []
-    add = out.append
-    add("Next period")
-    weight = a["weight"].dropna()
-    nxt = a["next_weight"].dropna()
-    add(
-        f"  Last rebalance     signal of {_day(a.attrs['weight_date'])}: {len(weight)} stocks, gross weight "
-        f"{_pct(float(weight.abs().sum()), signed=False)}"
-    )
-    add(
-        f"  Next weights       signal of {_day(a.attrs['next_weight_date'])}: {int((nxt != 0).sum())} stocks, "
-        f"gross weight {_pct(float(nxt.abs().sum()), signed=False)}"
-    )
-    if a.attrs["next_weight_date"] is not pd.NaT and a.attrs["next_weight_date"] != a.attrs["weight_date"]:
-        add("                     not traded yet: the next session rebalances to them")
-    acting = a[a["action"].notna()]
-    if not len(acting):
-        add("  Actions            none (no rebalance or stop exit pending)")
-        return "\n".join(out)
-    counts = acting["action"].value_counts()
-    names = sorted(counts.index, key=lambda n: _ACTION_ORDER.index(n) if n in _ACTION_ORDER else 99)
-    add("  Actions            " + ", ".join(f"{n} {int(counts[n])}" for n in names))
-    add(f"  {'stock':<12}  {'action':<19}  {'weight now':>10}   {'next weight':>11}   why")
-    rank = {n: k for k, n in enumerate(_ACTION_ORDER)}
-    ordered = acting.assign(_rank=acting["action"].map(rank).fillna(99)).sort_values(["_rank"], kind="stable")
-    for stock, row in ordered.head(max_orders).iterrows():
-        now = "-" if math.isnan(row["weight"]) else _pct(row["weight"], signed=False)
-        then = "-" if math.isnan(row["next_weight"]) else _pct(row["next_weight"], signed=False)
-        add(f"  {str(stock):<12}  {row['action']:<19}  {now:>10}   {then:>11}   {row['why']}")
-    if len(ordered) > max_orders:
-        add(f"  ... and {len(ordered) - max_orders} more (all in Report.actions)")
-    return "\n".join(out)
-
-
-def report_json(report: Report) -> dict[str, Any]:
-    """The figures, the trades and the next-period actions as JSON-ready data."""
-
-    def plain(value: Any) -> Any:
-        if isinstance(value, pd.Timestamp):
-            return None if value is pd.NaT else value.isoformat()
-        if value is pd.NaT or value is None:
-            return None
-        if isinstance(value, float) and not math.isfinite(value):
-            return None
-        if hasattr(value, "item"):
-            return plain(value.item())
-        return value
-
-    def records(frame: pd.DataFrame) -> list[dict[str, Any]]:
-        columns = list(frame.columns)
-        return [{c: plain(v) for c, v in zip(columns, row, strict=True)} for row in frame.itertuples(index=False)]
-
-    actions = report.actions.reset_index()
-    trades = report.trades.assign(exit_reason=report.trades["exit_reason"].astype(str))
-    return {
-        "period": {"start": plain(report.start), "end": plain(report.end)},
-        "stats": {str(k): plain(v) for k, v in report.stats().items()},
-        "trades": records(trades),
-        "actions": {
-            "weight_date": plain(actions.attrs.get("weight_date")),
-            "next_weight_date": plain(actions.attrs.get("next_weight_date")),
-            "stocks": records(actions.astype({"stock": str})),
-        },
-        "options": {k: plain(v) for k, v in report.options.items()},
-    }
+    """`Report.to_text` after `title` and, when given, the run time of `zelvor.backtest`."""
+    if math.isfinite(seconds):
+        title = "\n".join([*([title] if title else []), f"Run time           {seconds:.3f} s in zelvor.backtest"])
+    return report.to_text(title=title, max_orders=max_orders)
 
 
 # --------------------------------------------------------------------------------------------
@@ -256,7 +138,7 @@ SWEEP_GRID: dict[str, list[Any]] = {
     "stop_loss": [None, 0.04, 0.06, 0.08, 0.10, 0.15],
     "take_profit": [None, 0.15, 0.20, 0.30, 0.50],
 }
-_SWEEP_COLUMNS = ["stop_loss", "take_profit", "total_return", "cagr", "sharpe", "max_drawdown", "trades", "win_rate"]
+_SWEEP_COLUMNS = [*SWEEP_GRID, *SWEEP_FIGURES]  # what the printed table shows
 
 
 def run_sweep(
@@ -279,41 +161,8 @@ def run_sweep(
 
 
 def format_sweep(result: Sweep, *, title: str, rows: int = 10) -> str:
-    best = result.table.sort_values("sharpe", ascending=False, kind="stable").head(rows)
-    shown = best[[c for c in _SWEEP_COLUMNS if c in best.columns]]
-    failed = int((result.table["error"] != "").sum())
-    lines = [
-        title,
-        f"Sweep              {len(result.table)} runs (stop-loss x take-profit) in {result.seconds:.2f} s"
-        + (f", {failed} failed" if failed else ""),
-        "",
-        f"The {len(shown)} best by Sharpe ratio (NaN: the stop is off)",
-        shown.to_string(index=False, float_format=lambda x: f"{x:.4f}"),
-        *_overfitting_lines(result),
-    ]
-    return "\n".join(lines)
-
-
-def _overfitting_lines(result: Sweep) -> list[str]:
-    """Whether the best row is real: its deflated Sharpe ratio and the sweep's PBO."""
-    from zelvor._overfitting import best_set_figures
-
-    f = best_set_figures(result)
-    if f["row"] is None:
-        return []
-    pbo = f"{f['pbo']:.1%}" if math.isfinite(f["pbo"]) else "n/a (too few rows)"
-    return [
-        "",
-        f"Best row ({f['row']})    deflated Sharpe ratio {f['dsr']:.3f} (probabilistic Sharpe {f['psr']:.3f};"
-        " below 0.95: not distinguishable from luck)",
-        f"Overfitting        probability of backtest overfitting {pbo} (CSCV, {f['n_splits']} blocks;"
-        " near 50 %: choosing the best row is a coin flip)",
-    ]
-
-
-def sweep_html(result: Sweep, path: str, *, title: str) -> None:
-    """One self-contained page: the Sharpe heatmap and every run, ranked (`Sweep.to_html`)."""
-    result.to_html(path, title=title)
+    """The sweep's text: its `rows` best runs by Sharpe ratio and whether the best is luck."""
+    return sweep_text(result, title, rows)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -376,8 +225,7 @@ def main(argv: list[str] | None = None) -> int:
             report.to_html(args.html, title=f"Monthly momentum, top {args.top}", interactive=args.interactive)
             print(f"\nReport written to {args.html}")
         if args.json:
-            with open(args.json, "w", encoding="utf-8") as out:
-                json.dump(report_json(report), out, indent=1)
+            report.to_json(args.json, indent=1, orient="records")
             print(f"Figures written to {args.json}")
     except OSError as exc:
         print(f"{prog}: error: cannot write: {exc}", file=sys.stderr)
@@ -394,14 +242,11 @@ def _main_sweep(args: argparse.Namespace, market: Market, weights: pd.DataFrame,
     print(format_sweep(result, title=title))
     try:
         if args.html:
-            sweep_html(result, args.html, title=f"Monthly momentum, top {args.top}: stop-loss x take-profit")
+            result.to_html(args.html, title=f"Monthly momentum, top {args.top}: stop-loss x take-profit")
             print(f"\nHeatmap and table written to {args.html}")
         if args.json:
-            rows = json.loads(result.table.to_json(orient="records", date_format="iso"))
-            for row, params in zip(rows, result.params, strict=True):
-                row.update(params)  # None for a stop that is off, not NaN
             with open(args.json, "w", encoding="utf-8") as out:
-                json.dump(rows, out, indent=1)
+                json.dump(sweep_records(result), out, indent=1)  # None for a stop that is off
             print(f"Table written to {args.json}")
     except OSError as exc:
         print(f"{prog}: error: cannot write: {exc}", file=sys.stderr)

@@ -14,9 +14,13 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import pandas as pd
 
+from zelvor import _tearsheet
 from zelvor._dates import as_ns
 from zelvor._engine import REASONS, RawRun
 from zelvor._figures import annual_growth
+from zelvor._render import data as render_data
+from zelvor._render import page, plots
+from zelvor._render import text as render_text
 from zelvor._sharpe import track_record_figures
 
 if TYPE_CHECKING:
@@ -245,8 +249,9 @@ class Report:
     change, NaN on the first row) and `drawdown` (equity over its running maximum, minus 1).
 
     Tables, built on first access: `trades`, `transactions`, `window_stats`, `actions`.
-    Figures: `stats()`, `monthly_returns()`. Pictures: `plot()`, `plot_trades()`,
-    `plot_monthly()`, `to_html(path)`.
+    Figures: `stats()`, `monthly_returns()`, `drawdowns()`, `rolling()`. Output, drawn by the
+    package's rendering modules: `plot()` and the other ``plot_*`` pictures, `to_html(path)`,
+    `to_text()`, `to_dict()` and `to_json()`.
     """
 
     _raw: RawRun
@@ -540,16 +545,6 @@ class Report:
             return cast(pd.Timestamp, pd.NaT)
         return cast(pd.Timestamp, end) if end > last else cast(pd.Timestamp, last)
 
-    def _costs_text(self) -> str:
-        """The run's cost rates in words, e.g. "fee 0.1425 % per trade, tax 0.3 % on sales"."""
-        fee = self.options.get("fee_ratio")
-        tax = self.options.get("tax_ratio")
-        if not isinstance(fee, int | float) or not isinstance(tax, int | float):
-            return "costs unknown"
-        if fee == 0 and tax == 0:
-            return "no fees, no tax"
-        return f"fee {fee * 100:.6g} % per trade (buys and sells), tax {tax * 100:.6g} % on sales"
-
     # ---- figures
 
     def stats(self, risk_free: float = 0.0, periods_per_year: int = 252, *, compare: bool = False) -> Any:
@@ -708,8 +703,6 @@ class Report:
 
         >>> report.drawdowns(top=3)  # doctest: +SKIP
         """
-        from zelvor import _tearsheet
-
         return _tearsheet.drawdown_table(self, top)
 
     def rolling(self, window: int = 126, *, risk_free: float = 0.0, periods_per_year: int = 252) -> pd.DataFrame:
@@ -721,27 +714,35 @@ class Report:
 
         >>> report.rolling(63)["sharpe"].plot()  # doctest: +SKIP
         """
-        from zelvor import _tearsheet
-
         return _tearsheet.rolling_table(self, window, risk_free, periods_per_year)
 
-    def to_dict(self) -> dict[str, Any]:
+    # ---- output: every form is drawn by zelvor._render
+
+    def to_dict(self, orient: str = "table") -> dict[str, Any]:
         """The statistics (and the benchmark's), the options and the tables (equity, trades,
-        drawdowns, monthly returns, actions) as plain JSON-ready data. `Report.read_json`
-        turns it back into a Series and DataFrames with the same values and dtypes."""
-        from zelvor import _tearsheet
+        drawdowns, monthly returns, actions) as plain JSON-ready data.
 
-        return _tearsheet.to_dict(self)
+        Parameters
+        ----------
+        orient : {"table", "records"}, default "table"
+            "table": each table under ``tables`` with its dtypes, infinities and timestamps
+            tagged, which `Report.read_json` turns back into a Series and DataFrames with the same
+            values and dtypes. "records": for readers other than pandas, each table at the top
+            level as a list of objects, one per row (its index first: ``date``, ``rank``,
+            ``year``, ``stock``; the monthly table's yearly return as ``whole_year``), NaN, NaT
+            and infinities as None, dates as ISO 8601 text, and ``period`` (start, end) and
+            ``next_period`` (the dates and flags of `actions`); `read_json` does not read it.
 
-    def to_json(self, path: str | Any | None = None, *, indent: int | None = None) -> str:
-        """`to_dict` as JSON text (NaN and NaT as null, dates as ISO 8601), written to `path` if given."""
-        import json
+        Examples
+        --------
+        >>> report.to_dict(orient="records")["trades"][0]["pnl"]  # doctest: +SKIP
+        """
+        return render_data.to_dict(self, orient)
 
-        text = json.dumps(self.to_dict(), indent=indent, allow_nan=False)
-        if path is not None:
-            with open(path, "w", encoding="utf-8") as out:
-                out.write(text)
-        return text
+    def to_json(self, path: str | Any | None = None, *, indent: int | None = None, orient: str = "table") -> str:
+        """`to_dict` (in the `orient` form) as JSON text (NaN and NaT as null, dates as ISO 8601),
+        written to `path` if given."""
+        return render_data.write_json(self, path, indent=indent, orient=orient)
 
     @staticmethod
     def read_json(data: str | dict[str, Any]) -> dict[str, Any]:
@@ -752,55 +753,53 @@ class Report:
         --------
         >>> Report.read_json(report.to_json())["tables"]["trades"]  # doctest: +SKIP
         """
-        from zelvor import _tearsheet
+        return render_data.from_dict(data)
 
-        return _tearsheet.from_dict(data)
+    def to_text(self, *, title: str = "", max_orders: int = 15) -> str:
+        """The report as printed text: the period; final value, annualised return, maximum
+        drawdown, volatility, Sharpe and Sortino ratios, costs; the trade count, win rate,
+        profit factor and exit reasons; the five trades with the worst MAE; and the next
+        period's weights and orders (the first `max_orders`, exits first), each with its reason.
+
+        `title`: lines printed first (none by default).
+
+        Examples
+        --------
+        >>> print(report.to_text(title="Monthly momentum"))  # doctest: +SKIP
+        """
+        return render_text.report_text(self, title, max_orders)
 
     # ---- pictures
 
     def plot(self, ax: Axes | None = None, **kwargs: Any) -> Figure:
         """Equity (and the benchmark, rebased to 1.0) above the drawdown. With `ax`, only the
         equity is drawn there. Needs matplotlib (``pip install 'zelvor[plot]'``)."""
-        from zelvor.plotting import plot_equity
-
-        return plot_equity(self, ax=ax, **kwargs)
+        return plots.plot_equity(self, ax=ax, **kwargs)
 
     def plot_trades(self, ax: Axes | None = None) -> Figure:
         """MAE and MFE of each closed trade against its return, winners and losers apart."""
-        from zelvor.plotting import plot_trades
-
-        return plot_trades(self, ax=ax)
+        return plots.plot_trades(self, ax=ax)
 
     def plot_monthly(self, ax: Axes | None = None) -> Figure:
         """Heatmap of `monthly_returns()`."""
-        from zelvor.plotting import plot_monthly
-
-        return plot_monthly(self, ax=ax)
+        return plots.plot_monthly(self, ax=ax)
 
     def plot_rolling(self, window: int = 126, ax: Axes | None = None) -> Figure:
         """Rolling Sharpe, volatility and beta (`rolling`) over time; with `ax`, the Sharpe only."""
-        from zelvor.plotting import plot_rolling
-
-        return plot_rolling(self, window, ax=ax)
+        return plots.plot_rolling(self, window, ax=ax)
 
     def plot_distribution(self, ax: Axes | None = None) -> Figure:
         """Histograms of daily returns (VaR and CVaR marked) and monthly returns; with `ax`, daily only."""
-        from zelvor.plotting import plot_distribution
-
-        return plot_distribution(self, ax=ax)
+        return plots.plot_distribution(self, ax=ax)
 
     def plot_drawdowns(self, top: int = 5, ax: Axes | None = None) -> Figure:
         """The underwater curve with the `top` deepest periods of `drawdowns` shaded."""
-        from zelvor.plotting import plot_drawdowns
-
-        return plot_drawdowns(self, top, ax=ax)
+        return plots.plot_drawdowns(self, top, ax=ax)
 
     def plot_stock(self, stock: Any, market: Any, ax: Axes | None = None) -> Figure:
         """`stock`'s close in `market` (the run's Market, or a price Series) with its trades' entries,
         exits coloured by exit reason, and stop-loss and take-profit levels."""
-        from zelvor.plotting import plot_stock
-
-        return plot_stock(self, stock, market, ax=ax)
+        return plots.plot_stock(self, stock, market, ax=ax)
 
     def to_html(
         self,
@@ -823,30 +822,10 @@ class Report:
 
         >>> report.to_html("report.html", interactive=True)  # doctest: +SKIP
         """
-        from zelvor._html import report_html
-
-        if max_trades is not None and (
-            isinstance(max_trades, bool) or not isinstance(max_trades, int | np.integer) or max_trades < 0
-        ):
-            raise ValueError(f"max_trades: expected None (all trades) or a whole number >= 0, got {max_trades!r:.40}")
-        if not isinstance(title, str):
-            raise TypeError(f"title: expected a str, got {type(title).__name__}")
-
-        page = report_html(self, title=title, max_trades=max_trades, interactive=interactive)
-        with open(path, "w", encoding="utf-8") as out:
-            out.write(page)
+        page.write_report(self, path, title=title, max_trades=max_trades, interactive=interactive)
 
     def _repr_html_(self) -> str:
-        from zelvor._html import summary_html
-
-        return summary_html(self)
+        return page.summary_html(self)
 
     def __repr__(self) -> str:
-        if len(self._dates) == 0:
-            return "<Report: no dates>"
-        s = self.stats()
-        return (
-            f"<Report {self.start.date()} .. {self.end.date()}: total return {s['total_return']:+.2%}, "
-            f"CAGR {s['cagr']:+.2%}, max drawdown {s['max_drawdown']:.2%}, Sharpe {s['sharpe']:.2f}, "
-            f"{int(s['trades'])} trades; {self._costs_text()}>"
-        )
+        return render_text.report_repr(self)

@@ -10,7 +10,7 @@ import pytest
 from layer_fixtures import random_market, random_weights
 
 import zelvor
-from zelvor import _html
+from zelvor._render import page as render_page
 
 try:
     import matplotlib
@@ -36,7 +36,7 @@ def report():
 
 @pytest.fixture(scope="module")
 def page(report):
-    return _html.report_html(report, title="T")
+    return render_page.report_html(report, title="T")
 
 
 def test_every_section_once(page, report):
@@ -50,8 +50,10 @@ def test_every_section_once(page, report):
 
 def test_a_plot_title_repeating_its_heading_is_dropped(report, monkeypatch):
     titles = []
-    monkeypatch.setattr(_html, "_png", lambda fig, alt: titles.append([a.get_title(loc="left") for a in fig.axes]))
-    _html._figure("Monthly returns", report.plot_monthly)
+    monkeypatch.setattr(
+        render_page, "_png", lambda fig, alt: titles.append([a.get_title(loc="left") for a in fig.axes])
+    )
+    render_page._figure("Monthly returns", report.plot_monthly)
     assert titles == [[""]]
 
 

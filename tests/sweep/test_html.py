@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import zelvor
-from zelvor import _html
+from zelvor._render import page as render_page
 
 
 @pytest.fixture(scope="module")
@@ -46,7 +46,7 @@ def test_page_ranks_formats_and_marks_the_best(result, tmp_path):
 def test_notebook_view_shows_the_best_rows(result):
     view = result._repr_html_()
     assert len(rows_of(view)) == 9 and "Sharpe" in view
-    assert len(rows_of(_html.sweep_summary_html(result, rows=4))) == 4
+    assert len(rows_of(render_page.sweep_summary_html(result, rows=4))) == 4
 
 
 def test_failed_runs_are_last_with_their_error(result):
@@ -55,6 +55,6 @@ def test_failed_runs_are_last_with_their_error(result):
     table.loc[0, "sharpe"] = np.nan
     broken = type(result)(table=table, params=result.params, parameter_names=result.parameter_names,
                           seconds=result.seconds, _job=result._job)  # fmt: skip
-    rows = rows_of(_html.sweep_summary_html(broken, rows=20))
+    rows = rows_of(render_page.sweep_summary_html(broken, rows=20))
     assert "ValueError: boom" in rows[-1][1] and not rows[-1][0]
     assert pd.isna(table.loc[0, "sharpe"])
