@@ -66,6 +66,17 @@ def period_returns(equity: np.ndarray) -> np.ndarray:
     return r[np.isfinite(r)]
 
 
+def _centred(r: np.ndarray, least: int) -> tuple[int, np.ndarray, float]:
+    """(n, the deviations from the mean, their mean square) of `r`; n is 0 below `least` values
+    and for a series without dispersion (a mean square within 1e-28 of 0)."""
+    n = len(r)
+    if n < least:
+        return 0, r, math.nan
+    d = r - r.mean()
+    m2 = _dot(d, d) / n
+    return (n, d, m2) if m2 > 1e-28 else (0, d, m2)
+
+
 def skew(r: np.ndarray) -> float:
     """Sample skewness, bias-corrected (the adjusted Fisher-Pearson G1 of pandas' ``skew``).
 
@@ -73,12 +84,8 @@ def skew(r: np.ndarray) -> float:
     NaN below 3 values and for a constant series (pandas says 0 there: a constant has no skew
     to speak of, so NaN is the honest answer).
     """
-    n = len(r)
-    if n < 3:
-        return math.nan
-    d = r - r.mean()
-    m2 = _dot(d, d) / n
-    if not m2 > 1e-28:
+    n, d, m2 = _centred(r, 3)
+    if not n:
         return math.nan
     m3 = float(np.sum(d**3)) / n
     return math.sqrt(n * (n - 1)) / (n - 2) * m3 / m2**1.5
@@ -90,12 +97,8 @@ def kurtosis(r: np.ndarray) -> float:
     G2 = ((n + 1) g2 + 6) (n - 1) / ((n - 2) (n - 3)) with g2 = m4 / m2 ** 2 - 3. NaN below 4
     values and for a constant series (pandas says 0 there).
     """
-    n = len(r)
-    if n < 4:
-        return math.nan
-    d = r - r.mean()
-    m2 = _dot(d, d) / n
-    if not m2 > 1e-28:
+    n, d, m2 = _centred(r, 4)
+    if not n:
         return math.nan
     g2 = float(np.sum(d**4)) / n / m2**2 - 3.0
     return ((n + 1) * g2 + 6.0) * (n - 1) / ((n - 2) * (n - 3))

@@ -18,19 +18,6 @@ if TYPE_CHECKING:
 
     from zelvor.report import Report
 
-__all__ = [
-    "annotate_cells",
-    "figure_axes",
-    "plot_distribution",
-    "plot_drawdowns",
-    "plot_equity",
-    "plot_monthly",
-    "plot_rolling",
-    "plot_stock",
-    "plot_trades",
-    "pyplot",
-]
-
 _GREEN, _RED, _BLUE, _GREY = "#1a9850", "#d73027", "#2166ac", "#7f7f7f"
 
 
