@@ -17,8 +17,7 @@ from zelvor._render.plots import figure_axes
 
 
 @pytest.fixture(scope="module")
-def report():
-    market = zelvor.Market.synthetic(stocks=40, years=1.5, seed=4)
+def report(market):
     ranks = market.close.ffill().pct_change(20, fill_method=None).rank(axis=1, ascending=False)
     weights = (ranks <= 6).resample("ME").last()
     return zelvor.backtest(weights, market, stop_loss=0.06, touched_exit=True, benchmark=market.close.columns[0])
