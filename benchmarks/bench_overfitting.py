@@ -28,8 +28,8 @@ from pathlib import Path
 import numpy as np
 
 import zelvor
-from zelvor import _returns
 from zelvor._sharpe import sharpe_moments
+from zelvor.sweeps import _returns
 
 REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 

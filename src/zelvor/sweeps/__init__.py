@@ -9,7 +9,8 @@ and what each guarantees.
 The implementation, one concern a module: `_grid` (the parameter sets), `_checks` (the other
 arguments), `_worker` (what a worker runs and keeps), `_shared` (the market in shared files),
 `_signals` (time limits, SIGTERM), `_backends` (serial, threads, processes), `_dask`, `_table`
-(the rows as a frame), `_result` (`Sweep`) and `_api` (`sweep`).
+(the rows as a frame), `_returns` (each set's kept daily returns), `_result` (`Sweep`) and `_api`
+(`sweep`).
 """
 
 from zelvor.sweeps._api import sweep

@@ -12,8 +12,8 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import pandas as pd
 
-from zelvor import _returns
 from zelvor.market import Market
+from zelvor.sweeps import _returns
 from zelvor.sweeps._backends import (
     BACKENDS,
     Backend,

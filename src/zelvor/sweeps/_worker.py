@@ -14,10 +14,10 @@ from typing import TypeVar
 import numpy as np
 import pandas as pd
 
-from zelvor._returns import hidden_fields
 from zelvor.backtest import Prepared, prepare
 from zelvor.market import Market
 from zelvor.sweeps._grid import Params
+from zelvor.sweeps._returns import hidden_fields
 from zelvor.sweeps._shared import (
     MarketParts,
     SharedFilesUnavailable,
@@ -296,7 +296,7 @@ class _WorkerState:
 
     def stats_row(self, params: Mapping[str, object]) -> tuple[tuple[str, ...], tuple[object, ...]]:
         """The fields of one set's table row and their values (the statistics, then the hidden
-        fields of `zelvor._returns`)."""
+        fields of `_returns`)."""
         with self._lock:
             options, strategy = self.split(params)
             weights = self.weights_for(strategy)
