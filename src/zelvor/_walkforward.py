@@ -349,11 +349,8 @@ def walk_forward(
 
         # The chosen set on the market up to the test window's end.
         history = _window_market(market, 0, test_end)
-        state = _worker._WorkerState(
-            history, _window_weights(weights, dates[0], dates[test_end - 1]), fixed, option_names
-        )
-        options, strategy = state.split(params)
-        report = zelvor.backtest(state.weights_for(strategy), history, **options)
+        window_weights = _window_weights(weights, dates[0], dates[test_end - 1])
+        report = _worker._WorkerState(history, window_weights, fixed, option_names).report(params)
         piece = report.returns.iloc[test_start:test_end]  # 0 on days before the set's first trade
         days = (dates[test_end - 1] - dates[test_start - 1]) / pd.Timedelta(days=1) if test_start > 0 else 0.0
         outside = _figures(piece.to_numpy(dtype=np.float64), float(days))[metric]

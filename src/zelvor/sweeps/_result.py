@@ -16,7 +16,6 @@ import pandas as pd
 from zelvor._html import sweep_html, sweep_summary_html
 from zelvor._overfitting import Overfitting, probability_of_overfitting
 from zelvor._spa import Benchmark, SPAOptions, SPAResult, superior_predictive_ability
-from zelvor.backtest import backtest
 from zelvor.plotting import annotate_cells
 from zelvor.report import Report
 from zelvor.sweeps._grid import Params
@@ -97,9 +96,7 @@ class Sweep:
 
     def rerun(self, params: Mapping[str, Any]) -> Report:
         """The full `Report` of one parameter set, with the sweep's weights, market and fixed options."""
-        state = _WorkerState.of(self._job)
-        options, strategy = state.split(params)
-        return backtest(state.weights_for(strategy), state.market, **options)
+        return _WorkerState.of(self._job).report(params)
 
     def overfitting(self, n_splits: int = 16, metric: str = "sharpe") -> Overfitting:
         """The probability that choosing the best set by `metric` overfits (PBO, by CSCV).

@@ -14,8 +14,9 @@ from typing import TypeVar
 import numpy as np
 import pandas as pd
 
-from zelvor.backtest import Prepared, prepare
+from zelvor.backtest import Prepared, backtest, prepare
 from zelvor.market import Market
+from zelvor.report import Report
 from zelvor.sweeps._grid import Params
 from zelvor.sweeps._returns import hidden_fields
 from zelvor.sweeps._shared import (
@@ -293,6 +294,11 @@ class _WorkerState:
         if not callable(weights):
             return weights
         return self._weights.get_or_make(_cache_key(strategy), lambda: weights(self.market, **strategy))
+
+    def report(self, params: Mapping[str, object]) -> Report:
+        """The full `Report` of one parameter set."""
+        options, strategy = self.split(params)
+        return backtest(self.weights_for(strategy), self.market, **options)
 
     def stats_row(self, params: Mapping[str, object]) -> tuple[tuple[str, ...], tuple[object, ...]]:
         """The fields of one set's table row and their values (the statistics, then the hidden
