@@ -11,6 +11,7 @@ import pytest
 
 import zelvor
 import zelvor.sweeps
+from zelvor.datasets import momentum_weights
 
 
 @pytest.mark.parametrize("name", zelvor.sweeps.__all__)
@@ -35,15 +36,15 @@ def _globals(payload: bytes) -> set[tuple[str, str]]:
     return found
 
 
-def momentum(market, lookback=20):
-    score = market.close.pct_change(lookback, fill_method=None).iloc[::21]
-    return (score.rank(axis=1, ascending=False) <= 4).astype(float) / 4
-
-
 def test_a_pickled_sweep_loads_under_the_public_name_and_reruns_its_best_set():
     market = zelvor.Market.synthetic(stocks=20, years=2, seed=3)
     result = zelvor.sweep(
-        momentum, market, {"lookback": [10, 40], "stop_loss": [None, 0.05]}, backend="serial", progress=False
+        momentum_weights,
+        market,
+        {"lookback": [10, 40], "stop_loss": [None, 0.05]},
+        backend="serial",
+        progress=False,
+        top=4,
     )
     payload = pickle.dumps(result)
     assert ("zelvor.sweeps", "Sweep") in _globals(payload)
