@@ -11,7 +11,6 @@ import pytest
 
 import zelvor
 import zelvor.sweeps
-from zelvor.datasets import momentum_weights
 
 
 @pytest.mark.parametrize("name", zelvor.sweeps.__all__)
@@ -36,10 +35,9 @@ def _globals(payload: bytes) -> set[tuple[str, str]]:
     return found
 
 
-def test_a_pickled_sweep_loads_under_the_public_name_and_reruns_its_best_set():
-    market = zelvor.Market.synthetic(stocks=20, years=2, seed=3)
+def test_a_pickled_sweep_loads_under_the_public_name_and_reruns_its_best_set(market, momentum):
     result = zelvor.sweep(
-        momentum_weights,
+        momentum,
         market,
         {"lookback": [10, 40], "stop_loss": [None, 0.05]},
         backend="serial",
