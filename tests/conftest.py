@@ -1,7 +1,8 @@
-"""Fixtures and settings every folder of the suite shares.
+"""Fixtures and settings every folder of the suite shares; each folder's conftest.py adds its own.
 
 The helper modules beside this file (`market_fixtures`, `layer_fixtures`, `reference_model`, ...)
-are importable from every test module: pytest puts this folder on the path when it loads this file.
+are importable from every test module: pytest puts this folder on the path when it loads this file,
+and a test module's own folder (for that folder's helpers, such as engine/outcomes.py).
 """
 
 import builtins
@@ -9,7 +10,6 @@ import os
 import sys
 
 import pytest
-import reference_model as rm
 from hypothesis import settings
 
 
@@ -27,24 +27,6 @@ def pytest_addoption(parser):
 settings.register_profile("dev", max_examples=40, deadline=None)
 settings.register_profile("ci", max_examples=400, deadline=None, print_blob=True)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "dev"))
-
-
-@pytest.fixture
-def run():
-    """A whole backtest run by the native engine; the same keyword arguments as backtest_."""
-    pytest.importorskip("zelvor.core.trevane")
-    return rm.run_engine
-
-
-# A Dask cluster of two worker processes on loopback, one per test module that asks for it.
-@pytest.fixture(scope="module")
-def dask_client():
-    distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address="127.0.0.1:0"
-    ) as cluster:
-        with distributed.Client(cluster) as client:
-            yield client
 
 
 # The one synthetic market and the one momentum strategy of the layer's and the sweeps' tests: the
