@@ -1,98 +1,115 @@
-"""The statistics of one run (`compute_stats`, the sweep's per-run figures) against another revision's.
+"""What a run's statistics cost: computed by the numeric core (inside the run, the sweep row's path)
+against the NumPy formulation they replaced (tests/reference_stats.py), in one process.
 
-    python benchmarks/bench_stats.py                  # against main's report.py
-    python benchmarks/bench_stats.py --baseline REV   # against REV's (any git revision)
-    python benchmarks/bench_stats.py --quick          # a smoke run
+    python benchmarks/bench_stats.py           # workloads R (when the data set is there) and L
+    python benchmarks/bench_stats.py --quick   # a smoke run
 
 Runs the demo's monthly top-20 momentum strategy (stops, take-profit, trailing stop) with a
-benchmark stock, then times `compute_stats` on that run's arrays, this tree's and the baseline's
-interleaved (the order turning each round), median of the rounds. Workloads: R, the real data set
-(../shared/data/all_stocks_5yr.csv.gz, 1,259 rows x 505 stocks) when present; L, a synthetic
-40-year market (about 10,400 rows x 200 stocks).
+benchmark stock. Timed, interleaved (the order turning each round), median of the rounds:
+  run         `Prepared._raw`: the native run alone, no statistics (the floor)
+  run+stats   the same run asked for its statistics, computed in it without the interpreter lock
+  row         `Prepared.stats_dict`: options checked, the run with its statistics (the sweep's row)
+  row numpy   options checked, the run, then the NumPy statistics on its arrays (the row as it was)
+  stats       `compute_stats` on the run's arrays (the numeric core, through `trevane._stats`)
+  stats numpy the NumPy statistics on the same arrays
+The statistics' cost against the run is (run+stats - run) / run natively and (row numpy - row +
+run+stats - run) / run as it was; "stats numpy / stats" compares the two computations alone.
+Workloads: R, the real data set (../shared/data/all_stocks_5yr.csv.gz, 1,259 rows x 505 stocks);
+L, a synthetic 40-year market (about 10,400 rows x 200 stocks).
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib.util
 import statistics
-import subprocess
 import sys
-import tempfile
 import time
 import warnings
 from pathlib import Path
 
 import zelvor
+from zelvor._stats import compute_stats, period
 from zelvor.datasets import momentum_weights
 from zelvor.demo import STRATEGY_OPTIONS
-from zelvor.report import compute_stats
 
 ROOT = Path(__file__).resolve().parents[1]
 REAL_DATA = ROOT / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+sys.path.insert(0, str(ROOT / "tests"))
+import reference_stats  # noqa: E402 - the NumPy statistics, kept with the tests
+
+RISK_FREE = 0.02
 
 
-def baseline_function(revision: str):
-    """`compute_stats` of report.py at `revision`, loaded as a module of its own."""
-    text = subprocess.run(
-        ["git", "show", f"{revision}:src/zelvor/report.py"], cwd=ROOT, check=True, capture_output=True, text=True
-    ).stdout
-    path = Path(tempfile.mkdtemp()) / "baseline_report.py"
-    path.write_text(text, encoding="utf-8")
-    module_spec = importlib.util.spec_from_file_location("baseline_report", path)
-    assert module_spec is not None and module_spec.loader is not None
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module.compute_stats
-
-
-def arguments(market: zelvor.Market, benchmark: str) -> tuple:
+def workload(market: zelvor.Market, benchmark: str) -> dict:
     prepared = zelvor.prepare(momentum_weights(market), market, delisting="auto", benchmark=benchmark)
     _, engine = prepared._options(STRATEGY_OPTIONS)
     raw = prepared._raw(engine)
-    return (raw.equity, market.arrays.dates, prepared._start_row, raw.trades, raw.fills,
-            prepared._benchmark, 0.02, 252, market.dates.tz)  # fmt: skip
+    dates = market.arrays.dates
+    arrays = (raw.equity, dates, prepared._start_row, raw.trades, raw.fills, prepared._benchmark, RISK_FREE, 252)
+
+    request = (prepared._start_row, RISK_FREE, 252, prepared._benchmark, dates)
+
+    def row_numpy():
+        _, checked = prepared._options(STRATEGY_OPTIONS)
+        run = prepared._raw(checked)
+        values = period(dates, prepared._start_row, market.dates.tz)
+        values.update(reference_stats.compute_stats(run.equity, dates, prepared._start_row, run.trades, run.fills,
+                                                    prepared._benchmark, RISK_FREE, 252))  # fmt: skip
+        return values
+
+    return {
+        "run": lambda: prepared._raw(engine),
+        "run+stats": lambda: prepared._raw(engine, request),
+        "row": lambda: prepared.stats_dict(RISK_FREE, 252, **STRATEGY_OPTIONS),
+        "row numpy": row_numpy,
+        "stats": lambda: compute_stats(*arrays, market.dates.tz),
+        "stats numpy": lambda: reference_stats.compute_stats(*arrays),
+        "_size": (len(raw.equity), len(raw.trades["pnl"]), len(raw.fills["fee"])),
+    }
 
 
-def time_per_call(function, args: tuple, calls: int) -> float:
-    started = time.perf_counter()
-    for _ in range(calls):
-        function(*args)
-    return (time.perf_counter() - started) / calls
+def median_times(calls: dict, rounds: int, per_round: int) -> dict[str, float]:
+    names = [k for k in calls if not k.startswith("_")]
+    times: dict[str, list[float]] = {k: [] for k in names}
+    for name in names:
+        calls[name]()  # warm-up
+    for k in range(rounds):
+        for name in names[k % len(names) :] + names[: k % len(names)]:
+            started = time.perf_counter()
+            for _ in range(per_round):
+                calls[name]()
+            times[name].append((time.perf_counter() - started) / per_round)
+    return {k: statistics.median(v) for k, v in times.items()}
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--baseline", default="main", help="git revision to compare with (default main)")
     parser.add_argument("--quick", action="store_true", help="a smoke run: few rounds")
     parser.add_argument("--data", type=Path, default=REAL_DATA, help="the real data set (default ../shared/data/...)")
     options = parser.parse_args()
-    rounds, calls = (3, 50) if options.quick else (15, 400)
-    baseline = baseline_function(options.baseline)
+    rounds, per_round = (3, 3) if options.quick else (15, 20)
 
     workloads = []
     if options.data.exists():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             real = zelvor.read_csv(options.data)
-        workloads.append(("R real data set", arguments(real, "AAPL")))
+        workloads.append(("R real data set", workload(real, "AAPL")))
     synthetic = zelvor.Market.synthetic(stocks=200, years=40, seed=1)
-    workloads.append(("L synthetic 40 years", arguments(synthetic, str(synthetic.stocks[0]))))
+    workloads.append(("L synthetic 40 years", workload(synthetic, str(synthetic.stocks[0]))))
 
-    print(f"compute_stats per call, median of {rounds} rounds of {calls} calls; baseline {options.baseline}")
-    for name, args in workloads:
-        rows, trades = len(args[0]), len(args[3]["pnl"])
-        for function in (compute_stats, baseline):
-            function(*args)  # warm up (caches, imports)
-        now: list[float] = []
-        then: list[float] = []
-        for k in range(rounds):
-            pair = ((compute_stats, now), (baseline, then))
-            for function, sink in pair if k % 2 == 0 else pair[::-1]:
-                sink.append(time_per_call(function, args, calls))
-        a, b = statistics.median(now), statistics.median(then)
-        print(f"  {name} ({rows:,} rows, {trades:,} trades): this tree {a * 1e3:.3f} ms, "
-              f"baseline {b * 1e3:.3f} ms, ratio {a / b:.2f}x")  # fmt: skip
+    print(f"per call, median of {rounds} rounds of {per_round} calls")
+    for name, calls in workloads:
+        rows, trades, fills = calls["_size"]
+        t = median_times(calls, rounds, per_round)
+        print(f"  {name} ({rows:,} rows, {trades:,} trades, {fills:,} fills)")
+        for key, value in t.items():
+            print(f"    {key:<12} {value * 1e3:8.3f} ms")
+        native = t["run+stats"] - t["run"]
+        numpy = t["row numpy"] - t["row"] + native
+        print(f"    statistics against the run: native {native / t['run']:+.1%}, numpy {numpy / t['run']:+.1%}; "
+              f"row numpy / row {t['row numpy'] / t['row']:.2f}x; "
+              f"stats numpy / stats {t['stats numpy'] / t['stats']:.1f}x")  # fmt: skip
     return 0
 
 

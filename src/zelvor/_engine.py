@@ -37,11 +37,12 @@ class RawRun:
         refer to), ``price`` (the fill price), ``fee``, ``tax`` (money).
     stats: float64 of shape (listed trades, L): the recorder's statistics of each listed trade
         (the window groups, then the six figures at the exit), in the order of `trades`.
+    figures: the run's statistics when the run was asked for them (see `run`), else None.
     operations: the next-period operations dictionary ("actions", "weights", "next_weights",
         "weight_time", "next_weight_time"), made from the engine's arrays on first use.
     """
 
-    __slots__ = ("equity", "trades", "fills", "stats", "_operations", "_native_operations")
+    __slots__ = ("equity", "trades", "fills", "stats", "figures", "_operations", "_native_operations")
 
     def __init__(
         self,
@@ -50,8 +51,10 @@ class RawRun:
         fills: dict[str, np.ndarray],
         stats: np.ndarray | list[np.ndarray],
         operations: dict[str, Any],
+        figures: dict[str, Any] | None = None,
     ) -> None:
         self.equity = equity
+        self.figures = figures
         self.trades = trades
         self.fills = fills
         if isinstance(stats, list):
@@ -83,30 +86,29 @@ def prepare_inputs(arrays: dict[str, Any]) -> Any:
     return trevane._prepare_native(**arrays)
 
 
-def run(inputs: Any, options: dict[str, Any]) -> RawRun:
+def run(inputs: Any, options: dict[str, Any], stats: tuple | None = None) -> RawRun:
     """One run over `inputs` (made by `prepare_inputs`, or the arrays themselves, prepared for this
-    run alone) with backtest_'s scalar `options`."""
+    run alone) with backtest_'s scalar `options`. With `stats` (made by `zelvor._stats.request`)
+    the run's statistics are computed in the run, without the interpreter lock, as
+    ``RawRun.figures``."""
     from zelvor.core import trevane
 
     if isinstance(inputs, dict):
         inputs = prepare_inputs(inputs)
 
-    result = trevane._run_native(inputs, **options)
+    result = trevane._run_native(inputs, **options, stats=stats)
     trades = result["trades"]
-    stats = trades.pop("stats")
-    return RawRun(result["equity"], trades, result["fills"], stats, result["operations"])
+    excursions = trades.pop("stats")
+    return RawRun(result["equity"], trades, result["fills"], excursions, result["operations"], result.get("stats"))
 
 
-def run_for_stats(
-    inputs: Any, options: dict[str, Any]
-) -> tuple[np.ndarray, dict[str, np.ndarray], dict[str, np.ndarray]]:
-    """The run's equity, trades and fills with only the columns its statistics read (trades:
-    ``entry_row``, ``exit_row``, ``basis``, ``pnl``; fills: ``value_before``, ``value_after``,
-    ``fee``, ``tax``), bit for bit those of `run`. Cheaper: the engine neither follows the trades'
-    excursions nor builds the end-of-run operations. `inputs` as for `run`."""
+def run_for_stats(inputs: Any, options: dict[str, Any], stats: tuple) -> tuple[np.ndarray, dict[str, Any]]:
+    """The run's equity and its statistics (`stats` made by `zelvor._stats.request`), computed in
+    the run without the interpreter lock, bit for bit those of `run`. Cheaper: the engine neither
+    follows the trades' excursions nor builds the end-of-run operations. `inputs` as for `run`."""
     from zelvor.core import trevane
 
     if isinstance(inputs, dict):
         inputs = prepare_inputs(inputs)
-    result = trevane._run_native(inputs, **options, stats_only=True)
-    return result["equity"], result["trades"], result["fills"]
+    result = trevane._run_native(inputs, **options, stats=stats, stats_only=True)
+    return result["equity"], result["stats"]

@@ -16,6 +16,8 @@ from typing import Any
 
 import numpy as np
 
+from zelvor import _stats
+
 
 def _dot(a: np.ndarray, b: np.ndarray) -> float:
     """Sum of a * b in NumPy's pairwise order: not a BLAS dot, whose rounding depends on its threads."""
@@ -149,8 +151,8 @@ def return_figures(
 ) -> dict[str, float]:
     """The figures of a value series over its rows (a strategy's equity or a benchmark's prices).
 
-    The headline figures follow `Report.stats` exactly (see there): ``total_return``, ``cagr``,
-    ``annual_volatility``, ``sharpe``, ``sortino``, ``max_drawdown``,
+    The headline figures follow `Report.stats` exactly (see there; computed by the same code):
+    ``total_return``, ``cagr``, ``annual_volatility``, ``sharpe``, ``sortino``, ``max_drawdown``,
     ``max_drawdown_duration``, ``calmar``. Non-finite values of `equity` (a benchmark without
     a price) are left out; the series is measured from its first to its last finite value.
 
@@ -180,26 +182,14 @@ def return_figures(
     out["total_return"] = final - 1.0 if n else math.nan
     days = (int(dates_ns[-1]) - int(dates_ns[0])) / _DAY_NS if n else 0.0
     out["cagr"] = annual_growth(final, days)
+    # The headline figures are the run statistics' own (their zero-dispersion and drawdown rules).
+    headline = _stats.series_figures(equity, dates_ns, risk_free, periods_per_year)
+    for key in ("annual_volatility", "sharpe", "sortino", "max_drawdown", "max_drawdown_duration"):
+        out[key] = headline[key]
+    out["calmar"] = out["cagr"] / -out["max_drawdown"] if out["max_drawdown"] < 0 else math.nan
     r = equity[1:] / equity[:-1] - 1.0 if n >= 2 else np.empty(0)
-    excess = r - risk_free / periods_per_year if risk_free else r
-    root = math.sqrt(periods_per_year)
-    m = len(excess)
-    if m >= 2:
-        mean = float(excess.sum()) / m
-        centred = excess - mean
-        sd = math.sqrt(_dot(centred, centred) / (m - 1))
-        out["annual_volatility"] = sd * root
-        out["sharpe"] = mean / sd * root if sd > 0 else math.nan
-        negative = np.minimum(excess, 0.0)
-        downside = math.sqrt(_dot(negative, negative) / m)
-        out["sortino"] = mean / downside * root if downside > 0 else math.nan
-    else:
-        out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
     periods = drawdown_periods(equity, dates_ns)
     depth = periods["depth"]
-    out["max_drawdown"] = float(depth.min()) if len(depth) else 0.0
-    out["max_drawdown_duration"] = int(periods["rows"].max()) if len(depth) else 0
-    out["calmar"] = out["cagr"] / -out["max_drawdown"] if out["max_drawdown"] < 0 else math.nan
     out["avg_drawdown"] = float(depth.mean()) if len(depth) else 0.0
     out["skew"] = skew(r)
     out["kurtosis"] = kurtosis(r)

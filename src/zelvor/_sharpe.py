@@ -181,14 +181,3 @@ def _floats(x: Any) -> np.ndarray:
 
 def _scalar_or_array(x: np.ndarray) -> Any:
     return float(x) if x.ndim == 0 else x
-
-
-def track_record_figures(excess: np.ndarray) -> dict[str, float]:
-    """The ``psr`` (against 0) and ``min_track_record`` (rows for 95 %) of `Report.stats`."""
-    n, sr, skew, kurt = sharpe_moments(excess)
-    rows = min_track_record(sr, skew, kurt)
-    return {
-        "psr": probabilistic_sharpe_ratio(sr, n, skew, kurt),
-        # NaN, as every figure of the stats that has no value, where no record is long enough
-        "min_track_record": rows if math.isfinite(rows) else math.nan,
-    }

@@ -17,12 +17,12 @@ from typing import Any, ParamSpec, TypeVar
 import numpy as np
 import pandas as pd
 
-from zelvor import _engine
+from zelvor import _engine, _stats
 from zelvor._arrays import PRICE_RULE, bad_prices, first_bad_rows
 from zelvor._dates import as_ns, date_index
 from zelvor._validate import RunWarning, UnitWarning, check_options, closest, shown, unit_slips, warn
 from zelvor.market import Market
-from zelvor.report import Report, compute_stats, stats_series
+from zelvor.report import Report, stats_series
 
 __all__ = ["Prepared", "backtest", "prepare", "run_stats"]
 
@@ -434,8 +434,8 @@ class Prepared:
         engine = {_ENGINE_NAMES.get(k, k): v for k, v in checked.items()}
         return merged, engine
 
-    def _raw(self, engine: dict[str, Any]) -> _engine.RawRun:
-        return self._engine_call(_engine.run, engine)
+    def _raw(self, engine: dict[str, Any], stats: tuple | None = None) -> _engine.RawRun:
+        return self._engine_call(lambda inputs, checked: _engine.run(inputs, checked, stats), engine)
 
     def _engine_call(self, call: Callable[[Any, dict[str, Any]], _T], engine: dict[str, Any]) -> _T:
         inputs = self._inputs
@@ -483,19 +483,16 @@ class Prepared:
         """`stats_dict` and the run's equity (one value per market date), for sweeps that keep
         each run's daily returns."""
         _, engine = self._options(options)
-        # Only the columns the figures read: no excursions, no end-of-run operations.
-        equity, trades, fills = self._engine_call(_engine.run_for_stats, engine)
-        return compute_stats(
-            equity,
-            self.market.arrays.dates,
-            self._start_row,
-            trades,
-            fills,
-            self._benchmark,
-            risk_free,
-            periods_per_year,
-            self.market.dates.tz,
-        ), equity
+        dates = self.market.arrays.dates
+        request = _stats.request(dates, self._start_row, self._benchmark, risk_free, periods_per_year)
+        # Only what the figures read (no excursions, no end-of-run operations), and the figures
+        # computed in the run itself: the whole row runs without the interpreter lock.
+        equity, figures = self._engine_call(
+            lambda inputs, checked: _engine.run_for_stats(inputs, checked, request), engine
+        )
+        values = _stats.period(dates, self._start_row, self.market.dates.tz)
+        values.update(figures)
+        return values, equity
 
 
 _P = ParamSpec("_P")

@@ -8,7 +8,7 @@ on first access; `stats()` works on the raw arrays without building them.
 from __future__ import annotations
 
 import math
-from functools import cached_property, lru_cache
+from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
@@ -17,11 +17,11 @@ import pandas as pd
 from zelvor import _tearsheet
 from zelvor._dates import as_ns
 from zelvor._engine import REASONS, RawRun
-from zelvor._figures import annual_growth
 from zelvor._render import data as render_data
 from zelvor._render import page, plots
 from zelvor._render import text as render_text
-from zelvor._sharpe import track_record_figures
+from zelvor._stats import compute_stats, stats_series
+from zelvor._stats import drawdown as _drawdown
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -45,200 +45,6 @@ ACTION_NAMES = {
 }
 
 _STAT_COLUMNS = ("mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return")
-
-# Relative size below which a dispersion, a drawdown or a trade's pnl is rounding residue, not a
-# figure: 64 units of rounding of the magnitude involved (about 1.4e-14 of it). Returns are ratios
-# of equity values near 1, so their rounding is about this much of max(1, |return|).
-_ROUNDING = 64 * float(np.finfo(np.float64).eps)
-
-_DAY_NS = 86_400e9
-
-
-def _drawdown(equity: np.ndarray) -> np.ndarray:
-    """Equity over its running maximum, minus 1; a dip within rounding of the peak is 0."""
-    dd = equity / np.maximum.accumulate(equity) - 1.0
-    dd[(dd < 0.0) & (dd >= -_ROUNDING)] = 0.0
-    return dd
-
-
-def _underwater_spans(under: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """(first row, row after the last) of each run of consecutive True values of `under`."""
-    padded = np.zeros(len(under) + 2, dtype=bool)
-    padded[1:-1] = under
-    edges = np.flatnonzero(padded[1:] != padded[:-1])
-    return edges[::2], edges[1::2]
-
-
-@lru_cache(maxsize=256)
-def _timestamp(ns: int, tz: Any) -> pd.Timestamp:
-    stamp = pd.Timestamp(ns, unit="ns")
-    return stamp.tz_localize("UTC").tz_convert(tz) if tz is not None else stamp
-
-
-def _is_flat(lo: float, hi: float) -> bool:
-    """True when values from `lo` to `hi` spread no wider than rounding of their magnitude."""
-    return hi - lo <= _ROUNDING * max(1.0, abs(lo), abs(hi))
-
-
-def _spread(values: np.ndarray) -> tuple[float, float]:
-    return float(np.minimum.reduce(values)), float(np.maximum.reduce(values))
-
-
-def _sum(values: np.ndarray) -> float:
-    # Pairwise summation in a fixed order: no BLAS, so the result is the same whatever the
-    # thread count (a threaded dot product is not).
-    return float(np.add.reduce(values))
-
-
-def compute_stats(
-    equity: np.ndarray,
-    dates: np.ndarray,
-    start_row: int,
-    trades: dict[str, np.ndarray],
-    fills: dict[str, np.ndarray],
-    benchmark: np.ndarray | None = None,
-    risk_free: float = 0.0,
-    periods_per_year: int = 252,
-    tz: Any = None,
-) -> dict[str, Any]:
-    """The figures of `Report.stats` from the raw arrays, after ``start`` and ``end`` (the
-    period, as Timestamps; NaT without dates). See `Report.stats` for the conventions.
-
-    `dates` are the market's dates as int64 nanoseconds (UTC when `tz` is given). Plain NumPy
-    on purpose: a parameter sweep calls this once per run. Every sum is NumPy's pairwise
-    reduction (no dot product, no BLAS), so the figures do not depend on the thread count.
-    Never raises on odd values: a figure that cannot be formed is NaN, one that passes the
-    largest float (the CAGR of a very short period) is inf.
-    """
-    n = len(equity)
-    out: dict[str, Any] = {}
-    active = equity[start_row:]
-    n_active = len(active)
-    ppy = periods_per_year
-    if n:
-        out["start"] = _timestamp(int(dates[start_row]), tz)
-        out["end"] = _timestamp(int(dates[-1]), tz)
-        days = (int(dates[-1]) - int(dates[start_row])) / _DAY_NS
-    else:
-        out["start"] = out["end"] = pd.NaT
-        days = 0.0
-    final = float(active[-1]) if n_active else 1.0
-    out["total_return"] = final - 1.0
-    out["cagr"] = cagr = annual_growth(final, days)
-
-    excess = active[1:] / active[:-1] - 1.0
-    if risk_free:
-        excess -= risk_free / ppy
-    root = math.sqrt(ppy)
-    m = len(excess)
-    flat = True
-    total = 0.0
-    if m >= 2:
-        total = _sum(excess)
-        mean = total / m
-        lo, hi = _spread(excess)
-        flat = _is_flat(lo, hi)
-        if flat:  # no dispersion beyond rounding: no volatility, no ratio to form
-            out["annual_volatility"] = 0.0
-            out["sharpe"] = out["sortino"] = math.nan
-        else:
-            centred = excess - mean
-            sd = math.sqrt(_sum(centred * centred) / (m - 1))
-            out["annual_volatility"] = sd * root
-            out["sharpe"] = mean / sd * root
-            negative = np.minimum(excess, 0.0)
-            downside = math.sqrt(_sum(negative * negative) / m)
-            out["sortino"] = mean / downside * root if downside > _ROUNDING * max(1.0, -lo) else math.nan
-    else:
-        out["annual_volatility"] = out["sharpe"] = out["sortino"] = math.nan
-    figures = track_record_figures(excess)
-    out.update(dict.fromkeys(figures, math.nan) if flat else figures)  # no dispersion: no Sharpe to test
-
-    dd = _drawdown(active)
-    mdd = float(np.minimum.reduce(dd)) if n_active else 0.0
-    out["max_drawdown"] = mdd
-    out["calmar"] = cagr / -mdd if mdd < 0 else math.nan
-    if mdd < 0:
-        first, after = _underwater_spans(dd < 0.0)
-        out["max_drawdown_duration"] = int((after - first).max())
-        # From the peak (the row before the stretch) to the first row back at it, or the last row.
-        span = dates[start_row + np.minimum(after, n_active - 1)] - dates[start_row + first - 1]
-        out["max_drawdown_days"] = float(span.max()) / _DAY_NS
-    else:
-        out["max_drawdown_duration"] = 0
-        out["max_drawdown_days"] = 0.0
-
-    pnl = trades["pnl"]
-    exit_row = trades["exit_row"]
-    entry_row = trades["entry_row"]
-    closed = exit_row >= 0
-    all_closed = bool(closed.all())
-    closed_pnl = pnl if all_closed else pnl[closed]
-    basis = np.abs(trades["basis"] if all_closed else trades["basis"][closed])
-    n_closed = len(closed_pnl)
-    # A pnl within rounding of the money involved is break-even: neither a win nor a loss.
-    tolerance = _ROUNDING * (basis + np.abs(closed_pnl))
-    wins = closed_pnl > tolerance
-    losses = closed_pnl < -tolerance
-    out["trades"] = len(pnl)
-    n_wins = int(np.count_nonzero(wins))
-    n_losses = int(np.count_nonzero(losses))
-    out["win_rate"] = n_wins / (n_wins + n_losses) if n_wins + n_losses else math.nan
-    gross_loss = -_sum(closed_pnl[losses])
-    out["profit_factor"] = _sum(closed_pnl[wins]) / gross_loss if gross_loss > 0 else math.nan
-    with np.errstate(invalid="ignore", divide="ignore"):
-        closed_ret = closed_pnl / basis
-    out["avg_win"] = _sum(closed_ret[wins]) / n_wins if n_wins else math.nan
-    out["avg_loss"] = _sum(closed_ret[losses]) / n_losses if n_losses else math.nan
-    if n_closed:
-        entries = entry_row if all_closed else entry_row[closed]
-        exits = exit_row if all_closed else exit_row[closed]
-        out["avg_holding_rows"] = float(np.add.reduce(exits - entries)) / n_closed
-        out["avg_holding_days"] = float(np.add.reduce(dates[exits] - dates[entries])) / n_closed / _DAY_NS
-    else:
-        out["avg_holding_rows"] = out["avg_holding_days"] = math.nan
-
-    # Rows on which some trade was open: [entry_row, exit_row) for closed trades, to the end for open ones.
-    if n_active > 0 and len(pnl):
-        marks = np.bincount(entry_row, minlength=n + 1)[: n + 1]
-        marks -= np.bincount(exit_row if all_closed else np.where(closed, exit_row, n), minlength=n + 1)[: n + 1]
-        out["exposure"] = float(np.count_nonzero(np.cumsum(marks[:n])[start_row:])) / n_active
-    else:
-        out["exposure"] = 0.0
-    traded = _sum(np.abs(fills["value_after"] - fills["value_before"]))
-    years = days / 365.25
-    mean_equity = _sum(active) / n_active if n_active else math.nan
-    out["turnover"] = traded / 2.0 / mean_equity / years if years > 0 and mean_equity > 0 else math.nan
-    out["fees"] = _sum(fills["fee"])
-    out["taxes"] = _sum(fills["tax"])
-
-    if benchmark is not None:
-        out["alpha"] = out["beta"] = math.nan
-        bench = benchmark[start_row:]
-        b = bench[1:] / bench[:-1] - 1.0
-        b -= risk_free / ppy
-        x, y = excess, b
-        b_total = _sum(b)
-        if not (math.isfinite(total) and math.isfinite(b_total)):  # a finite sum: every term finite
-            ok = np.isfinite(b) & np.isfinite(excess)
-            x, y = excess[ok], b[ok]
-        k = len(x)
-        if k >= 2:
-            mx = total / k if x is excess else _sum(x) / k
-            my = b_total / k if y is b else _sum(y) / k
-            if not _is_flat(*_spread(y)):
-                cy = y - my
-                # A strategy without dispersion does not move with the benchmark: beta 0.
-                x_flat = flat if x is excess else _is_flat(*_spread(x))
-                beta = 0.0 if x_flat else _sum((x - mx) * cy) / _sum(cy * cy)
-                out["alpha"] = (mx - beta * my) * ppy
-                out["beta"] = beta
-    return out
-
-
-def stats_series(values: dict[str, Any]) -> pd.Series:
-    """The figures of `compute_stats` as `Report.stats` gives them: a float Series, no period."""
-    return pd.Series({k: v for k, v in values.items() if k not in ("start", "end")}, dtype=np.float64, name="stats")
 
 
 class Report:
@@ -567,7 +373,8 @@ class Report:
         Returns
         -------
         pandas.Series
-            float64, indexed by figure name:
+            float64, indexed by figure name, in the order of `zelvor._stats.STATISTICS` (which also
+            gives each figure's label, unit and which way is better):
 
             - ``total_return``: final equity - 1.
             - ``cagr``: (final equity) ** (365.25 / calendar days from `start` to `end`) - 1,

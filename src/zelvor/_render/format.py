@@ -11,52 +11,26 @@ from typing import Any
 
 import pandas as pd
 
+from zelvor._stats import STATISTICS, Statistic
+
 __all__ = ["SIGNED_TONE", "figure_label", "figure_text"]
 
-# kind: "signed" (a percentage with its sign), "percent", "money" (units of the starting 1.0),
-# "count" (a whole number held as a float), "date", or "number".
-_FIGURES: dict[str, tuple[str, str]] = {
-    "start": ("Start", "date"),
-    "end": ("End", "date"),
-    "total_return": ("Total return", "signed"),
-    "cagr": ("CAGR", "signed"),
-    "annual_volatility": ("Volatility (annual)", "percent"),
-    "sharpe": ("Sharpe", "number"),
-    "sortino": ("Sortino", "number"),
-    "calmar": ("Calmar", "number"),
-    "max_drawdown": ("Max drawdown", "percent"),
-    "max_drawdown_duration": ("Longest drawdown (rows)", "count"),
-    "max_drawdown_days": ("Longest drawdown (days)", "number"),
-    "trades": ("Trades", "count"),
-    "win_rate": ("Win rate", "percent"),
-    "profit_factor": ("Profit factor", "number"),
-    "avg_win": ("Average win", "signed"),
-    "avg_loss": ("Average loss", "signed"),
-    "avg_holding_rows": ("Average holding (rows)", "number"),
-    "avg_holding_days": ("Average holding (days)", "number"),
-    "exposure": ("Exposure", "percent"),
-    "turnover": ("Turnover (per year)", "number"),
-    "fees": ("Fees", "money"),
-    "taxes": ("Taxes", "money"),
-    "alpha": ("Alpha (annual)", "signed"),
-    "beta": ("Beta", "number"),
-    "psr": ("Probabilistic Sharpe", "number"),
-    "dsr": ("Deflated Sharpe", "number"),
-    "min_track_record": ("Minimum track record (rows)", "number"),
-    "best_trade": ("Best trade", "signed"),
-    "worst_trade": ("Worst trade", "signed"),
-    "expectancy": ("Expectancy (per trade)", "signed"),
-    "sqn": ("SQN", "number"),
-    "kelly": ("Kelly fraction", "number"),
-    "avg_drawdown": ("Average drawdown", "percent"),
-    "skew": ("Skew", "number"),
-    "kurtosis": ("Excess kurtosis", "number"),
-    "var_95": ("Daily VaR (95 %)", "percent"),
-    "cvar_95": ("Daily CVaR (95 %)", "percent"),
-    "omega": ("Omega", "number"),
-    "tail_ratio": ("Tail ratio", "number"),
-    "stability": ("Stability (R²)", "number"),
-}
+# Figures written as a percentage with its sign (the others of unit "fraction" without it).
+_SIGNED = frozenset({"total_return", "cagr", "avg_win", "avg_loss", "alpha", "best_trade", "worst_trade", "expectancy"})
+
+
+def _kind(s: Statistic) -> str:
+    """How a value of `s` is written: "signed" (a percentage with its sign), "percent", "money"
+    (units of the starting 1.0), "count" (a whole number held as a float), "date", or "number"."""
+    if s.unit in ("date", "money", "count"):
+        return s.unit
+    if s.unit == "fraction":
+        return "signed" if s.name in _SIGNED else "percent"
+    return "number"
+
+
+# Label and kind of every figure, from the one table of statistics.
+_FIGURES: dict[str, tuple[str, str]] = {s.name: (s.label, _kind(s)) for s in STATISTICS}
 
 # Figures whose sign is shown in colour (green up, red down).
 SIGNED_TONE = frozenset({"total_return", "cagr", "alpha"})

@@ -79,8 +79,9 @@ class Sweep:
     def best(self, metric: str = "sharpe", *, minimize: bool | None = None) -> BestRun:
         """The parameter set with the best `metric` and its full `Report`, re-run here.
 
-        Largest value wins, except for annual_volatility, max_drawdown_duration, fees, taxes and
-        turnover, where the smallest does (`minimize` overrides). Failed runs and NaN values are
+        Largest value wins, except for annual_volatility, min_track_record, max_drawdown_duration,
+        max_drawdown_days, turnover, fees and taxes, where the smallest does (the figures whose
+        `zelvor._stats.STATISTICS` entry says lower is better; `minimize` overrides). Failed runs and NaN values are
         skipped; of equal values the first in grid order wins.
         """
         values = self._metric(metric)

@@ -9,25 +9,18 @@ from collections.abc import Mapping, Sequence
 import numpy as np
 import pandas as pd
 
+from zelvor._stats import STATISTICS
+
 # One table row as it travels back from a worker: (set index, stats fields, their values, error or "").
 _Row = tuple[int, tuple[str, ...], tuple[object, ...], str]
 
-# The documented fields of Report.stats() and the error column: a grid key of one of these names
-# would give the table two columns of that name.
-_TABLE_COLUMNS = frozenset(
-    (
-        "start end total_return cagr annual_volatility sharpe sortino calmar max_drawdown "
-        "max_drawdown_duration max_drawdown_days trades win_rate profit_factor avg_win avg_loss "
-        "avg_holding_rows avg_holding_days exposure turnover fees taxes alpha beta psr min_track_record dsr error"
-    ).split()
-)
-
+# The figures a sweep row has (the period, each run's figures, the deflated Sharpe ratio) and the
+# error column: a grid key of one of these names would give the table two columns of that name.
+_TABLE_COLUMNS = frozenset([*(s.name for s in STATISTICS if s.source != "report"), "error"])
 
 # Figures where the best row has the smallest value; every other figure is maximised
 # (max_drawdown and avg_loss are negative, so their largest value is the mildest).
-_LOWER_IS_BETTER = frozenset(
-    ("annual_volatility", "max_drawdown_duration", "max_drawdown_days", "fees", "taxes", "turnover")
-)
+_LOWER_IS_BETTER = frozenset(s.name for s in STATISTICS if s.higher_is_better is False)
 
 
 def _build_table(keys: list[str], sets: Sequence[Mapping[str, object]], rows: Mapping[int, _Row]) -> pd.DataFrame:
