@@ -11,6 +11,7 @@ import pathlib
 import mkdocs_gen_files
 
 INIT = pathlib.Path(__file__).parents[1] / "src" / "zelvor" / "__init__.py"
+STATS = pathlib.Path(__file__).parents[1] / "src" / "zelvor" / "_stats.py"
 
 
 def public_names(init: pathlib.Path) -> list[str]:
@@ -35,6 +36,34 @@ def definitions(init: pathlib.Path) -> dict[str, str]:
                 if alias.name == (alias.asname or alias.name):
                     found[alias.asname or alias.name] = f"{node.module}.{alias.name}"
     return found
+
+
+def statistics_rows(path: pathlib.Path) -> list[list]:
+    """The entries of the table `STATISTICS` in `path`, read without importing the package."""
+    for node in ast.parse(path.read_text(encoding="utf-8")).body:
+        if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.target.id == "STATISTICS":
+            assert isinstance(node.value, ast.Tuple)
+            return [[ast.literal_eval(arg) for arg in call.args] for call in node.value.elts if isinstance(call, ast.Call)]
+    raise SystemExit(f"{path}: no STATISTICS table")
+
+
+def statistics_page(rows: list[list]) -> str:
+    """The statistics table as a page: one row per figure, in the order `Report.stats` gives them."""
+    better = {True: "higher", False: "lower", None: ""}
+    where = {"period": "every run", "run": "every run", "report": "`Report.stats`", "sweep": "a sweep's table"}
+    lines = [
+        "# The statistics",
+        "",
+        "Every figure of `Report.stats` and of a sweep's table, in their order, generated from the one table",
+        "of them (`zelvor._stats.STATISTICS`). The conventions are [Statistics](../statistics.md)'; "
+        "\"better\" is which way a sweep's `best` looks.",
+        "",
+        "| name | label | unit | better | in | description |",
+        "| --- | --- | --- | --- | --- | --- |",
+    ]
+    for name, label, unit, higher, source, doc in rows:
+        lines.append(f"| `{name}` | {label} | {unit} | {better[higher]} | {where[source]} | {doc} |")
+    return "\n".join(lines) + "\n"
 
 
 def kind(name: str) -> str:
@@ -64,6 +93,10 @@ summary += [
 for module in ("trevane", "quelmo", "tamsil"):
     with mkdocs_gen_files.open(f"reference/{module}.md", "w") as page:
         page.write(f"# zelvor.core.{module}\n\n::: zelvor.core.{module}\n")
+summary += ["## The statistics", "", "- [Every figure of `Report.stats`](statistics.md), from the one table of them.", ""]
+with mkdocs_gen_files.open("reference/statistics.md", "w") as page:
+    page.write(statistics_page(statistics_rows(STATS)))
+mkdocs_gen_files.set_edit_path("reference/statistics.md", "src/zelvor/_stats.py")
 with mkdocs_gen_files.open("reference/index.md", "w") as page:
     page.write("\n".join(summary))
 
@@ -74,5 +107,6 @@ for group in ("Functions", "Classes"):
     nav += [f"    - [{n}]({n}.md)" for n in sorted((n for n in names if kind(n) == group), key=str.lower)]
 nav.append("- Engine modules")
 nav += [f"    - [core.{m}]({m}.md)" for m in ("trevane", "quelmo", "tamsil")]
+nav.append("- [Statistics table](statistics.md)")
 with mkdocs_gen_files.open("reference/SUMMARY.md", "w") as page:
     page.write("\n".join(nav) + "\n")
