@@ -68,7 +68,8 @@ struct LoopState {
 class Simulation {
 public:
     // The run's setup: the per-run state, the column table and the rows flagged for rebalancing.
-    Simulation(const Market& market, const Options& options, const ColumnMap& columns, Host& host)
+    // `columns` is make_price_columns of the run's ColumnMap, for market.pos_values.cols positions.
+    Simulation(const Market& market, const Options& options, const PriceColumns& columns, Host& host)
         : m_(market),
           o_(options),
           host_(host),
@@ -80,7 +81,7 @@ public:
         if (n_rows_ > INT_MAX || n_stocks_ > INT_MAX) {
             throw Error{ErrorKind::overflow, "value too large to convert to int"};
         }
-        columns_ = make_price_columns(columns, n_stocks_, market.n_labels);
+        columns_ = columns;
         s_.cum_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
         s_.max_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
         s_.min_ratio.assign(static_cast<std::size_t>(n_stocks_), 1.0);
@@ -416,6 +417,12 @@ void validate_trade_price(Host& host, double price, int sid, int row) {
 }
 
 RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
+                        double* portfolio_value) {
+    return run_backtest(market, options, make_price_columns(columns, market.pos_values.cols, market.n_labels), host,
+                        portfolio_value);
+}
+
+RunOutcome run_backtest(const Market& market, const Options& options, const PriceColumns& columns, Host& host,
                         double* portfolio_value) {
     Simulation simulation(market, options, columns, host);
     simulation.run(portfolio_value);

@@ -134,6 +134,10 @@ PriceColumns make_price_columns(const ColumnMap& columns, std::int64_t n_positio
 // failure, on failure.
 RunOutcome run_backtest(const Market& market, const Options& options, const ColumnMap& columns, Host& host,
                         double* portfolio_value);
+// The same with the column table made once for many runs: make_price_columns(columns,
+// market.pos_values.cols, market.n_labels).
+RunOutcome run_backtest(const Market& market, const Options& options, const PriceColumns& columns, Host& host,
+                        double* portfolio_value);
 
 // The engine's functions, exposed for tests of the core. Each reports a failure through host.fail(),
 // which names it.

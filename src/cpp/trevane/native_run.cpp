@@ -60,6 +60,7 @@ struct NativeInputs {
     // Per position column, the price column its trades' excursions are followed on: a stock without
     // a price column is analysed on column 0, as the recorder does.
     std::vector<int> analysis_column;
+    engine::PriceColumns price_columns;  // the daily loop's table of `columns`
 };
 
 void destroy_inputs(PyObject* capsule) noexcept {
@@ -127,6 +128,7 @@ PyObject* prepare_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
             const LabelArray price_columns{price_labels.data, price_labels.size, price_labels.stride};
             inputs->columns = map_columns(price_columns, inputs->pos_labels);
             inputs->gross_weight = gross_weights(arg[params::index_of("pos_values")], m.pos_values.rows);
+            inputs->price_columns = engine::make_price_columns(inputs->columns, m.pos_values.cols, m.n_labels);
             inputs->analysis_column.assign(static_cast<std::size_t>(m.n_labels), 0);
             for (const auto& [sid, pid] : inputs->columns) {
                 if (sid >= 0 && sid < m.n_labels) inputs->analysis_column[static_cast<std::size_t>(sid)] = pid;
@@ -578,7 +580,8 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             std::exception_ptr failure;
             Py_BEGIN_ALLOW_THREADS;
             try {
-                const engine::RunOutcome outcome = engine::run_backtest(market, options, inputs->columns, host, values);
+                const engine::RunOutcome outcome =
+                    engine::run_backtest(market, options, inputs->price_columns, host, values);
                 if (!stats_only) ops = end_of_run(outcome, market, options.position_limit, stop_trading);
                 if (request) figures = request->compute(values, n_rows, host.log());
             } catch (...) {
