@@ -171,36 +171,27 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
     # result kept as the layer keeps it; timed back to back like the chained runs above.
     native_inputs = trevane._prepare_native(**args, delisting_bars=market.delisting_rows)
 
-    def native():
-        return trevane._run_native(native_inputs, touched_exit=touched_exit, **OPTIONS)
+    def held_and_timed(call):
+        """(median seconds of back-to-back calls, the most memory a call's result kept, or None)."""
+        kept, times = [], []
+        for _ in range(repeat):
+            _, growth, result = measured_call(call, quelmo, track_memory)
+            if growth is not None:
+                kept.append(growth[1])
+            del result
+        for _ in range(repeat):
+            started = time.perf_counter()
+            call()
+            times.append(time.perf_counter() - started)
+        return statistics.median(times), max(kept) if kept else None
 
-    native_times, native_kept = [], []
-    for _ in range(repeat):
-        seconds, growth, result = measured_call(native, quelmo, track_memory)
-        if growth is not None:
-            native_kept.append(growth[1])
-        del result
-    for _ in range(repeat):
-        started = time.perf_counter()
-        native()
-        native_times.append(time.perf_counter() - started)
-    native_s = statistics.median(native_times)
-
+    native_s, native_kept = held_and_timed(
+        lambda: trevane._run_native(native_inputs, touched_exit=touched_exit, **OPTIONS)
+    )
     # What a sweep row of this workload runs: only the columns the statistics read, no excursions.
-    def stats_only():
-        return trevane._run_native(native_inputs, touched_exit=touched_exit, **OPTIONS, stats_only=True)
-
-    lean_times, lean_kept = [], []
-    for _ in range(repeat):
-        seconds, growth, result = measured_call(stats_only, quelmo, track_memory)
-        if growth is not None:
-            lean_kept.append(growth[1])
-        del result
-    for _ in range(repeat):
-        started = time.perf_counter()
-        stats_only()
-        lean_times.append(time.perf_counter() - started)
-    lean_s = statistics.median(lean_times)
+    lean_s, lean_kept = held_and_timed(
+        lambda: trevane._run_native(native_inputs, touched_exit=touched_exit, **OPTIONS, stats_only=True)
+    )
 
     inputs = {id(a): a.nbytes for a in args.values() if isinstance(a, np.ndarray) and a.ndim == 2}
     input_bytes = sum(inputs.values())
@@ -218,10 +209,10 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         "bytes_per_record": kept / n_trades if kept is not None and n_trades else None,
         "native_ratio": native_s / statistics.median(chained_times),
         "native_us_per_record": native_s / n_trades * 1e6 if n_trades else None,
-        "native_bytes_per_record": max(native_kept) / n_trades if native_kept and n_trades else None,
+        "native_bytes_per_record": native_kept / n_trades if native_kept is not None and n_trades else None,
         "lean_ratio": lean_s / statistics.median(chained_times),
         "lean_us_per_record": lean_s / n_trades * 1e6 if n_trades else None,
-        "lean_bytes_per_record": max(lean_kept) / n_trades if lean_kept and n_trades else None,
+        "lean_bytes_per_record": lean_kept / n_trades if lean_kept is not None and n_trades else None,
         "row_holdings": row_holdings,
         "growth_mb": max(g[0] for g in growths) / 2**20 if growths else None,
         "growth_pct": max(g[0] for g in growths) / input_bytes * 100 if growths else None,
