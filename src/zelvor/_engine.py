@@ -12,12 +12,22 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["ACTIONS", "REASONS", "RawRun", "prepare_inputs", "run", "run_for_stats"]
+__all__ = ["RawRun", "prepare_inputs", "run", "run_for_stats"]
 
-# Codes of the ledger's `reason` arrays, in code order.
-REASONS = ("rebalance", "stop_loss", "take_profit", "trail_stop", "delisted", "open")
-# The engine's next-period action names, in the order of the native result's action codes.
-ACTIONS = ("enter", "exit", "hold", "sl", "tp", "sl_enter", "tp_enter", "sl_", "tp_")
+
+def __getattr__(name: str) -> tuple[str, ...]:
+    """`REASONS`: the names of the ledger's `reason` codes, in code order (a trade still held at
+    the end is "open"); `FILL_REASONS`: those a fill can have (all but "open"); `ACTIONS`: the
+    engine's next-period action names, in the order of the native result's action codes. All are
+    the engine's own, read at the first use (importing the package does not load the engine)."""
+    if name in ("REASONS", "ACTIONS"):
+        from zelvor.core import trevane
+
+        return getattr(trevane, "_" + name)
+    if name == "FILL_REASONS":
+        reasons: tuple[str, ...] = __getattr__("REASONS")
+        return reasons[: reasons.index("open")]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class RawRun:
@@ -67,9 +77,13 @@ class RawRun:
     @property
     def operations(self) -> dict[str, Any]:
         if self._operations is None:
+            from zelvor.core import trevane
+
             ops = self._native_operations or {}
             self._operations = {
-                "actions": dict(zip(ops["action_sid"].tolist(), (ACTIONS[c] for c in ops["action"]), strict=True)),
+                "actions": dict(
+                    zip(ops["action_sid"].tolist(), (trevane._ACTIONS[c] for c in ops["action"]), strict=True)
+                ),
                 "weights": dict(zip(ops["weight_sid"].tolist(), ops["weight"].tolist(), strict=True)),
                 "next_weights": dict(zip(ops["next_weight_sid"].tolist(), ops["next_weight"].tolist(), strict=True)),
                 "weight_time": ops["weight_time"],

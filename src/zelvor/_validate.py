@@ -1,4 +1,4 @@
-"""The scalar options of `zelvor.backtest`: one table of constraints and one checker.
+"""The scalar options of `zelvor.backtest` checked against their table (`zelvor._options`).
 
 Every option is checked before the engine runs; a bad value is a TypeError (wrong kind) or a
 ValueError (out of range) whose message names the option, what it must be and what it got. A
@@ -10,14 +10,16 @@ saying what was probably meant (`unit_slips`); one that can never act on the wei
 from __future__ import annotations
 
 import difflib
+import functools
 import math
 import numbers
 import os
 import sys
 import warnings
 from collections.abc import Iterable
-from dataclasses import dataclass
 from typing import Any
+
+from zelvor._options import ENGINE_NAMES, TABLE, Constraint
 
 __all__ = [
     "OPTIONS",
@@ -78,105 +80,16 @@ def shown(value: object, width: int = 60) -> str:
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
-@dataclass(frozen=True)
-class Constraint:
-    """What one option accepts.
-
-    kind: "real" (a real number), "int" (an integral number) or "bool" (True/False).
-    low/high: bounds (None: unbounded); low_open/high_open: the bound itself is excluded.
-    off: None is accepted and means "off" (the engine's own default is then passed).
-    engine: the value the engine receives for None.
-    slip: a value at or above this is legal but almost surely a unit slip (a `UnitWarning`).
-    dead: "long" or "short": a value at or above 1 (100 %) can never act on a holding of this
-        side, so it is refused when the weights hold only that side.
-    needs: the option that must be on for this one to act (the slip checks skip it otherwise).
-    meaning: what the value measures, for the messages ("a loss of").
-    """
-
-    kind: str
-    low: float | None = None
-    low_open: bool = False
-    high: float | None = None
-    high_open: bool = False
-    off: bool = False
-    engine: Any = None
-    slip: float | None = None
-    dead: str | None = None
-    needs: str | None = None
-    meaning: str = ""
-
-    def describe(self) -> str:
-        what = {"real": "a real number", "int": "an integer", "bool": "True or False"}[self.kind]
-        bounds = []
-        if self.low is not None:
-            bounds.append(f"{'>' if self.low_open else '>='} {self.low:g}")
-        if self.high is not None:
-            bounds.append(f"{'<' if self.high_open else '<='} {self.high:g}")
-        if bounds:
-            what += " " + " and ".join(bounds)
-        if self.off:
-            what += " (or None for off)"
-        return what
+OPTIONS: dict[str, Constraint] = {o.name: o.rule for o in TABLE if o.rule is not None}
 
 
-# The engine's exit levels are ratios to the cost basis: "off" is a level never reached.
-_INF = math.inf
+@functools.cache
+def _engine_defaults() -> dict[str, Any]:
+    """backtest_'s defaults by parameter name, read from the engine at the first use (importing
+    the package does not load the engine)."""
+    from zelvor.core import trevane
 
-# Slips: costs of 2 % or more per trade are plausible only as percent given for a fraction
-# (fee_ratio=0.1425 for 0.1425 %). A stop-loss of 100 % or more never fires on a long holding (it
-# can lose at most everything), nor a take-profit or a trailing activation of 100 % or more on a
-# short one (it can gain at most everything); a trailing distance of 100 % of the entry price, or
-# a profit target of 1,000 %, is legal but almost surely 8 meant as 8 %.
-OPTIONS: dict[str, Constraint] = {
-    "fee_ratio": Constraint(
-        "real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning="the fee on every traded amount"
-    ),
-    "tax_ratio": Constraint("real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning="the tax on every sale"),
-    "stop_loss": Constraint(
-        "real",
-        low=0.0,
-        low_open=True,
-        off=True,
-        engine=1.0,
-        slip=1.0,
-        dead="long",
-        meaning="the loss at which a holding is sold",
-    ),
-    "take_profit": Constraint(
-        "real",
-        low=0.0,
-        low_open=True,
-        off=True,
-        engine=_INF,
-        slip=10.0,
-        dead="short",
-        meaning="the gain at which a holding is sold",
-    ),
-    "trail_stop": Constraint(
-        "real",
-        low=0.0,
-        low_open=True,
-        off=True,
-        engine=_INF,
-        slip=1.0,
-        meaning="the fall from the best level, in parts of the entry price",
-    ),
-    "trail_stop_activation": Constraint(
-        "real",
-        low=0.0,
-        slip=10.0,
-        dead="short",
-        needs="trail_stop",
-        meaning="the gain after which the trailing stop starts",
-    ),
-    "touched_exit": Constraint("bool"),
-    "position_limit": Constraint("real", low=0.0, low_open=True),
-    "retain_cost_when_rebalance": Constraint("bool"),
-    "stop_trading_next_period": Constraint("bool"),
-    "periodically_rebalance": Constraint("bool"),
-    "window": Constraint("int", low=0, high=2**31 - 1),
-    "window_step": Constraint("int", low=1, high=2**31 - 1),
-}
+    return {name: default for name, _, default in trevane._PARAMETERS}
 
 
 def _fail(name: str, rule: Constraint, value: object, error: type[Exception]) -> Exception:
@@ -185,8 +98,8 @@ def _fail(name: str, rule: Constraint, value: object, error: type[Exception]) ->
 
 def _check_one(name: str, rule: Constraint, value: object) -> Any:
     if value is None:
-        if rule.off:
-            return rule.engine
+        if rule.off:  # the engine's own default of the parameter is its "off"
+            return _engine_defaults()[ENGINE_NAMES[name]]
         raise _fail(name, rule, value, TypeError)
     if rule.kind == "bool":
         # numpy.bool_ is not a numbers.Integral; 0/1 ints are accepted as truth values, but not

@@ -14,9 +14,9 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import pandas as pd
 
-from zelvor import _tearsheet
+from zelvor import _engine, _tearsheet
 from zelvor._dates import as_ns
-from zelvor._engine import REASONS, RawRun
+from zelvor._engine import RawRun
 from zelvor._render import data as render_data
 from zelvor._render import page, plots
 from zelvor._render import text as render_text
@@ -227,7 +227,9 @@ class Report:
                 "exit_price": t["exit_price"],
                 "pnl": t["pnl"],
                 "return": ret,
-                "exit_reason": pd.Categorical.from_codes(t["reason"].astype(np.int64), categories=pd.Index(REASONS)),
+                "exit_reason": pd.Categorical.from_codes(
+                    t["reason"].astype(np.int64), categories=pd.Index(_engine.REASONS)
+                ),
                 **{name: stats[:, k] for k, name in enumerate(_STAT_COLUMNS)},
             }
         )
@@ -259,7 +261,9 @@ class Report:
                 "price": f["price"],
                 "fee": f["fee"],
                 "tax": f["tax"],
-                "reason": pd.Categorical.from_codes(f["reason"].astype(np.int64), categories=pd.Index(REASONS[:5])),
+                "reason": pd.Categorical.from_codes(
+                    f["reason"].astype(np.int64), categories=pd.Index(_engine.FILL_REASONS)
+                ),
             }
         )
 
@@ -338,13 +342,13 @@ class Report:
 
     def _period_end(self) -> pd.Timestamp:
         """The calendar end of the resample period holding the last market date (NaT: no alias)."""
-        from zelvor.backtest import _ALIASES
+        from zelvor._inputs import ALIASES
 
         alias = self.options.get("resample")
         if not isinstance(alias, str) or not len(self._dates):
             return cast(pd.Timestamp, pd.NaT)
         try:
-            offset = pd.tseries.frequencies.to_offset(_ALIASES.get(alias, alias))
+            offset = pd.tseries.frequencies.to_offset(ALIASES.get(alias, alias))
             last = self._dates[-1].normalize()
             end = offset.rollforward(last)
         except (ValueError, TypeError, AttributeError):  # an offset without calendar periods

@@ -10,6 +10,8 @@
 // starting cash.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -21,6 +23,10 @@ namespace zelvor::engine {
 
 // Why a holding changed (a trade's exit reason uses the same codes, plus `open`).
 enum class FillReason : std::uint8_t { rebalance, stop_loss, take_profit, trail_stop, delisted, open };
+// The name of each reason, in code order.
+inline constexpr std::array<const char*, 6> fill_reason_names{"rebalance",  "stop_loss", "take_profit",
+                                                              "trail_stop", "delisted",  "open"};
+static_assert(fill_reason_names.size() == static_cast<std::size_t>(FillReason::open) + 1);
 
 // What the recorder was told by the trade primitive.
 enum class RecordEvent : std::uint8_t { none, entry, exit, rebase };

@@ -9,6 +9,7 @@
 #include "trevane/native_run.hpp"
 #include "trevane/run_lock.hpp"
 #include "trevane/statistics.hpp"
+#include "trevane/tables.hpp"
 
 namespace zelvor::trevane {
 
@@ -72,6 +73,7 @@ void build_namespace(PyObject* m) {
     const double infinity = PyFloat_AsDouble(inf.get());
     if (infinity == -1.0 && PyErr_Occurred()) throw glue::ErrorSet{};
     set_backtest_infinity(infinity);
+    add_tables(m, infinity);
     backtest_def.ml_doc = backtest_docstring();
     add_function(m, backtest_def);
 

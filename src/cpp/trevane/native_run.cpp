@@ -29,6 +29,7 @@
 #include "pyglue/function.hpp"
 #include "pyglue/numpy.hpp"
 #include "pyglue/objects.hpp"
+#include "trevane/actions.hpp"
 #include "trevane/columns.hpp"
 #include "trevane/engine_inputs.hpp"
 #include "trevane/ledger_arrays.hpp"
@@ -263,8 +264,7 @@ private:
 
 // ---- the end-of-run weights and actions, on doubles -----------------------------------------------
 
-// Action codes, in the order of the names _engine.ACTIONS gives them.
-enum Action : std::uint8_t { enter, exit, hold, sl, tp, sl_enter, tp_enter, sl_, tp_ };
+using enum action::Code;
 
 struct Weights {
     std::vector<std::int64_t> sid;
@@ -313,7 +313,7 @@ struct Operations {
     std::int64_t next_weight_time = 0;
 
     // A later action for the same stock replaces the earlier one in its place.
-    void set_action(std::int64_t sid, Action code) {
+    void set_action(std::int64_t sid, action::Code code) {
         for (std::size_t k = 0; k < action_sid.size(); ++k) {
             if (action_sid[k] == sid) {
                 action[k] = code;

@@ -9,6 +9,7 @@
 
 #include "pyglue/errors.hpp"
 #include "pyglue/objects.hpp"
+#include "trevane/actions.hpp"
 #include "trevane/module_state.hpp"
 
 namespace zelvor::trevane {
@@ -25,17 +26,18 @@ constinit glue::Name normalize_weight_name{"normalize_weight"};
 
 // Action names: a rebalance's (step 8) and, by the stop's side, a due stop's (step 9), a due stop's
 // kept in the next period (step 9) and an executed stop's (step 10).
-constinit glue::Name enter_name{"enter"};
-constinit glue::Name exit_name{"exit"};
-constinit glue::Name hold_name{"hold"};
+constinit glue::Name enter_name{action::names[action::enter]};
+constinit glue::Name exit_name{action::names[action::exit]};
+constinit glue::Name hold_name{action::names[action::hold]};
 struct StopNames {
     glue::Name take_profit;
     glue::Name stop_loss;
     PyObject* of(StopSide side) const { return side == StopSide::take_profit ? take_profit.get() : stop_loss.get(); }
 };
-constinit StopNames due_stop{glue::Name{"tp"}, glue::Name{"sl"}};
-constinit StopNames due_stop_kept{glue::Name{"tp_enter"}, glue::Name{"sl_enter"}};
-constinit StopNames executed_stop{glue::Name{"tp_"}, glue::Name{"sl_"}};
+constinit StopNames due_stop{glue::Name{action::names[action::tp]}, glue::Name{action::names[action::sl]}};
+constinit StopNames due_stop_kept{glue::Name{action::names[action::tp_enter]},
+                                  glue::Name{action::names[action::sl_enter]}};
+constinit StopNames executed_stop{glue::Name{action::names[action::tp_]}, glue::Name{action::names[action::sl_]}};
 
 // Whether some stop entry is for stock `sid`.
 bool names_stock(const std::vector<StopEntry>& entries, std::int64_t sid) {

@@ -15,6 +15,11 @@ quelmo: ModuleType
 datetime: ModuleType
 RETAIN_COST_WHEN_REBALANCE: bool
 RESAMPLE: bool | None
+# Private: backtest_'s parameters in order as (name, kind, default); the names of the exit and fill
+# reason codes and of the next-period action codes, in code order.
+_PARAMETERS: tuple[tuple[str, str, Any], ...]
+_REASONS: tuple[str, ...]
+_ACTIONS: tuple[str, ...]
 
 def backtest_(
     price_values: npt.NDArray[np.float64],

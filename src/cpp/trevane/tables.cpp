@@ -1,0 +1,83 @@
+#include "trevane/tables.hpp"
+
+#include <cmath>
+#include <span>
+
+#include "core/fill_log.hpp"
+#include "pyglue/errors.hpp"
+#include "pyglue/module.hpp"
+#include "pyglue/ref.hpp"
+#include "trevane/actions.hpp"
+#include "trevane/parameters.hpp"
+
+namespace zelvor::trevane {
+
+namespace {
+
+using glue::Ref;
+namespace params = backtest_parameters;
+
+const char* kind_name(params::Kind kind) {
+    switch (kind) {
+        case params::Kind::array:
+            return "array";
+        case params::Kind::real:
+            return "real";
+        case params::Kind::truth:
+            return "truth";
+        case params::Kind::int32:
+            return "int32";
+        case params::Kind::object:
+            return "object";
+        case params::Kind::optional_buffer:
+            return "optional_buffer";
+    }
+    return "";
+}
+
+// The value an omitted argument of parameter `p` takes, as a Python object.
+Ref default_of(const params::Parameter& p, double infinity) {
+    switch (p.kind) {
+        case params::Kind::real:
+            return glue::check(PyFloat_FromDouble(std::isinf(p.default_value) ? infinity : p.default_value));
+        case params::Kind::truth:
+        case params::Kind::object:
+            return Ref::borrow(p.default_value != 0.0 ? Py_True : Py_False);
+        case params::Kind::int32:
+            return glue::check(PyLong_FromLong(static_cast<long>(p.default_value)));
+        case params::Kind::array:
+        case params::Kind::optional_buffer:
+            break;
+    }
+    return Ref::borrow(Py_None);
+}
+
+Ref parameters(double infinity) {
+    Ref result = glue::check(PyTuple_New(static_cast<Py_ssize_t>(params::count)));
+    for (std::size_t i = 0; i < params::count; ++i) {
+        const params::Parameter& p = params::table[i];
+        Ref value = default_of(p, infinity);
+        Ref row = glue::check(Py_BuildValue("(ssO)", p.name, kind_name(p.kind), value.get()));
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row.release());
+    }
+    return result;
+}
+
+Ref names(std::span<const char* const> texts) {
+    Ref result = glue::check(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i),
+                         glue::check(PyUnicode_FromString(texts[i])).release());
+    }
+    return result;
+}
+
+}  // namespace
+
+void add_tables(PyObject* m, double infinity) {
+    glue::add_object(m, "_PARAMETERS", parameters(infinity).get());
+    glue::add_object(m, "_REASONS", names(engine::fill_reason_names).get());
+    glue::add_object(m, "_ACTIONS", names(action::names).get());
+}
+
+}  // namespace zelvor::trevane
