@@ -101,60 +101,58 @@ _FRACTION = "fraction (0.01 = 1 %)"
 _OF_BASIS = "fraction of the cost basis (0.08 = 8 %)"
 _INT31 = 2**31 - 1  # the engine holds the window as a 32-bit signed int
 
+
+def _cost(name: str, default: float, meaning: str, summary: str) -> Option:
+    """A cost ratio: a fraction of the traded amount below 1; 0 is off."""
+    rule = Constraint("real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning=meaning)
+    return Option(name, name, default, 0.0, rule, "float", "float", _FRACTION, summary)
+
+
+def _level(name: str, slip: float, dead: str | None, meaning: str, unit: str, summary: str) -> Option:
+    """An exit level: a positive fraction, None (the default) for off."""
+    rule = Constraint("real", low=0.0, low_open=True, off=True, slip=slip, dead=dead, meaning=meaning)
+    return Option(name, name, None, None, rule, "float | None", "float or None", unit, summary)
+
+
+def _flag(name: str, default: bool, summary: str) -> Option:
+    return Option(name, name, default, False, Constraint("bool"), "bool", "bool", "", summary)
+
+
+def _data(name: str, default: Any, annotation: str, doc_type: str, summary: str) -> Option:
+    """An input `prepare` checks and turns into arrays once for many runs."""
+    return Option(name, "", default, None, None, annotation, doc_type, "", summary)
+
+
 # Slips: costs of 2 % or more per trade are plausible only as percent given for a fraction
 # (fee_ratio=0.1425 for 0.1425 %). A stop-loss of 100 % or more never fires on a long holding (it
 # can lose at most everything), nor a take-profit or a trailing activation of 100 % or more on a
 # short one (it can gain at most everything); a trailing distance of 100 % of the entry price, or
 # a profit target of 1,000 %, is legal but almost surely 8 meant as 8 %.
 TABLE: tuple[Option, ...] = (
-    Option(
-        "resample", "", None, None, None,
-        "str | Sequence[DateLike] | pd.DatetimeIndex | None", "str, sequence of dates or None", "",
+    _data(
+        "resample", None, "str | Sequence[DateLike] | pd.DatetimeIndex | None", "str, sequence of dates or None",
         "When the portfolio may rebalance: None on every weights date, a pandas offset alias, or dates.",
     ),
-    Option(
-        "trade_at", "", "close", None, None,
-        "str | pd.DataFrame", '{"close", "open", "high", "low"} or DataFrame', "",
+    _data(
+        "trade_at", "close", "str | pd.DataFrame", '{"close", "open", "high", "low"} or DataFrame',
         "The price every trade is filled at: a field of the market or a DataFrame of prices.",
     ),
-    Option(
-        "fee_ratio", "fee_ratio", 0.001425, 0.0,
-        Constraint("real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning="the fee on every traded amount"),
-        "float", "float", _FRACTION,
-        "Fee on every traded amount.",
-    ),
-    Option(
-        "tax_ratio", "tax_ratio", 0.003, 0.0,
-        Constraint("real", low=0.0, high=1.0, high_open=True, slip=0.02, meaning="the tax on every sale"),
-        "float", "float", _FRACTION,
+    _cost("fee_ratio", 0.001425, "the fee on every traded amount", "Fee on every traded amount."),
+    _cost(
+        "tax_ratio", 0.003, "the tax on every sale",
         "Tax on every amount that reduces a holding; fee_ratio + tax_ratio stays below 1.",
     ),
-    Option(
-        "stop_loss", "stop_loss", None, None,
-        Constraint(
-            "real", low=0.0, low_open=True, off=True, slip=1.0, dead="long",
-            meaning="the loss at which a holding is sold",
-        ),
-        "float | None", "float or None", _OF_BASIS,
+    _level(
+        "stop_loss", 1.0, "long", "the loss at which a holding is sold", _OF_BASIS,
         "Exit a holding that has lost this fraction since its cost basis.",
     ),
-    Option(
-        "take_profit", "take_profit", None, None,
-        Constraint(
-            "real", low=0.0, low_open=True, off=True, slip=10.0, dead="short",
-            meaning="the gain at which a holding is sold",
-        ),
-        "float | None", "float or None", _OF_BASIS,
+    _level(
+        "take_profit", 10.0, "short", "the gain at which a holding is sold", _OF_BASIS,
         "Exit a holding that has gained this fraction since its cost basis.",
     ),
-    Option(
-        "trail_stop", "trail_stop", None, None,
-        Constraint(
-            "real", low=0.0, low_open=True, off=True, slip=1.0,
-            meaning="the fall from the best level, in parts of the entry price",
-        ),
-        "float | None", "float or None", "fraction of the entry price",
-        "Exit a holding that falls this far below its best level since entry.",
+    _level(
+        "trail_stop", 1.0, None, "the fall from the best level, in parts of the entry price",
+        "fraction of the entry price", "Exit a holding that falls this far below its best level since entry.",
     ),
     Option(
         "trail_stop_activation", "trail_stop_activation", 0.0, 0.0,
@@ -162,52 +160,36 @@ TABLE: tuple[Option, ...] = (
             "real", low=0.0, slip=10.0, dead="short", needs="trail_stop",
             meaning="the gain after which the trailing stop starts",
         ),
-        "float", "float", _OF_BASIS,
-        "The gain after which the trailing stop starts (0: at once).",
+        "float", "float", _OF_BASIS, "The gain after which the trailing stop starts (0: at once).",
     ),
-    Option(
-        "touched_exit", "touched_exit", False, False, Constraint("bool"),
-        "bool", "bool", "",
+    _flag(
+        "touched_exit", False,
         "Exits fill within the day at the touched level (True) or at the next day's trading price (False).",
     ),
     Option(
-        "position_limit", "position_limit", 1.0, 1.0, Constraint("real", low=0.0, low_open=True),
-        "float", "float", "fraction of the portfolio",
-        "Largest absolute weight of one stock (1.0: no limit beyond the portfolio).",
+        "position_limit", "position_limit", 1.0, 1.0, Constraint("real", low=0.0, low_open=True), "float", "float",
+        "fraction of the portfolio", "Largest absolute weight of one stock (1.0: no limit beyond the portfolio).",
     ),
-    Option(
-        "retain_cost_when_rebalance", "retain_cost_when_rebalance", False, False, Constraint("bool"),
-        "bool", "bool", "",
+    _flag(
+        "retain_cost_when_rebalance", False,
         "A holding kept through a rebalance keeps its cost basis, stops and trade record.",
     ),
+    _flag("stop_trading_next_period", True, "Stocks stopped out since the last rebalance stay out of the next one."),
+    _flag("periodically_rebalance", True, "With False, holdings kept through a rebalance continue their trade record."),
     Option(
-        "stop_trading_next_period", "stop_trading_next_period", True, False, Constraint("bool"),
-        "bool", "bool", "",
-        "Stocks stopped out since the last rebalance stay out of the next one.",
-    ),
-    Option(
-        "periodically_rebalance", "periodically_rebalance", True, False, Constraint("bool"),
-        "bool", "bool", "",
-        "With False, holdings kept through a rebalance continue their trade record.",
-    ),
-    Option(
-        "window", "quelmo_window", 0, 0, Constraint("int", low=0, high=_INT31),
-        "int", "int", "rows",
+        "window", "quelmo_window", 0, 0, Constraint("int", low=0, high=_INT31), "int", "int", "rows",
         "Also record each trade's excursion statistics over its first `window` rows.",
     ),
     Option(
-        "window_step", "quelmo_window_step", 1, None, Constraint("int", low=1, high=_INT31),
-        "int", "int", "rows",
+        "window_step", "quelmo_window_step", 1, None, Constraint("int", low=1, high=_INT31), "int", "int", "rows",
         "The spacing of those records.",
     ),
-    Option(
-        "delisting", "", None, None, None,
-        "str | pd.Series | None", 'None, "auto" or Series', "",
+    _data(
+        "delisting", None, "str | pd.Series | None", 'None, "auto" or Series',
         'Sell delisted stocks: "auto" after their last price, or a Series stock -> date.',
     ),
-    Option(
-        "benchmark", "", None, None, None,
-        "pd.Series | str | None", "None, Series or str", "",
+    _data(
+        "benchmark", None, "pd.Series | str | None", "None, Series or str",
         "A price Series or a stock of the market; adds alpha and beta to the statistics.",
     ),
 )  # fmt: skip

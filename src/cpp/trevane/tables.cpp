@@ -1,6 +1,8 @@
 #include "trevane/tables.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstddef>
 #include <span>
 
 #include "core/fill_log.hpp"
@@ -17,39 +19,20 @@ namespace {
 using glue::Ref;
 namespace params = backtest_parameters;
 
-const char* kind_name(params::Kind kind) {
-    switch (kind) {
-        case params::Kind::array:
-            return "array";
-        case params::Kind::real:
-            return "real";
-        case params::Kind::truth:
-            return "truth";
-        case params::Kind::int32:
-            return "int32";
-        case params::Kind::object:
-            return "object";
-        case params::Kind::optional_buffer:
-            return "optional_buffer";
-    }
-    return "";
-}
+// The name of each Kind, in the enum's order.
+constexpr std::array<const char*, 6> kind_names{"array", "real", "truth", "int32", "object", "optional_buffer"};
+static_assert(kind_names.size() == static_cast<std::size_t>(params::Kind::optional_buffer) + 1);
 
 // The value an omitted argument of parameter `p` takes, as a Python object.
 Ref default_of(const params::Parameter& p, double infinity) {
-    switch (p.kind) {
-        case params::Kind::real:
-            return glue::check(PyFloat_FromDouble(std::isinf(p.default_value) ? infinity : p.default_value));
-        case params::Kind::truth:
-        case params::Kind::object:
-            return Ref::borrow(p.default_value != 0.0 ? Py_True : Py_False);
-        case params::Kind::int32:
-            return glue::check(PyLong_FromLong(static_cast<long>(p.default_value)));
-        case params::Kind::array:
-        case params::Kind::optional_buffer:
-            break;
+    if (p.kind == params::Kind::real) {
+        return glue::check(PyFloat_FromDouble(std::isinf(p.default_value) ? infinity : p.default_value));
     }
-    return Ref::borrow(Py_None);
+    if (p.kind == params::Kind::int32) return glue::check(PyLong_FromLong(static_cast<long>(p.default_value)));
+    if (p.kind == params::Kind::truth || p.kind == params::Kind::object) {
+        return Ref::borrow(p.default_value != 0.0 ? Py_True : Py_False);
+    }
+    return Ref::borrow(Py_None);  // the arrays have no default; delisting_bars' is None
 }
 
 Ref parameters(double infinity) {
@@ -57,7 +40,8 @@ Ref parameters(double infinity) {
     for (std::size_t i = 0; i < params::count; ++i) {
         const params::Parameter& p = params::table[i];
         Ref value = default_of(p, infinity);
-        Ref row = glue::check(Py_BuildValue("(ssO)", p.name, kind_name(p.kind), value.get()));
+        Ref row =
+            glue::check(Py_BuildValue("(ssO)", p.name, kind_names[static_cast<std::size_t>(p.kind)], value.get()));
         PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), row.release());
     }
     return result;
