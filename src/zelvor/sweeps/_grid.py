@@ -9,8 +9,8 @@ import itertools
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any
 
+from zelvor._options import NAMES
 from zelvor._validate import closest
-from zelvor.backtest import backtest
 from zelvor.sweeps._table import _TABLE_COLUMNS
 
 # One parameter set: parameter name -> value (any value the option or the weights callable takes).
@@ -18,15 +18,10 @@ Params = dict[str, Any]
 # What `sweep` takes as its grid: a dict of lists (every combination) or a list of dicts.
 Grid = Mapping[str, Iterable[Any]] | Sequence[Mapping[str, Any]]
 
-# The options of `zelvor.backtest` that `zelvor.prepare` takes (validated and converted once per
-# weights); the others are the scalar options of `Prepared.stats_and_equity`, checked at every run.
-_PREPARE_OPTIONS = ("resample", "trade_at", "delisting", "benchmark")
-
 
 def _backtest_option_names() -> tuple[str, ...]:
     """The options of `zelvor.backtest`: the grid keys and fixed options that go to it."""
-    parameters = list(inspect.signature(backtest).parameters.values())
-    return tuple(p.name for p in parameters[2:] if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
+    return NAMES
 
 
 def _expand_grid(grid: object) -> tuple[list[str], list[Params]]:

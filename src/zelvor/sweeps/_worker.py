@@ -14,6 +14,7 @@ from typing import TypeVar
 import numpy as np
 import pandas as pd
 
+from zelvor._options import PREPARE_NAMES
 from zelvor.backtest import Prepared, backtest, prepare
 from zelvor.market import Market
 from zelvor.report import Report
@@ -186,11 +187,6 @@ async def _forget_call_soon(token: str) -> None:
     _forget_call(token)
 
 
-# Options that `zelvor.prepare` takes (validated and converted once per weights); the others are
-# the scalar options of `Prepared.stats_dict`, checked at every run.
-_PREPARE_OPTIONS = ("resample", "trade_at", "delisting", "benchmark")
-
-
 _CACHE_SIZE = 8
 
 
@@ -306,7 +302,7 @@ class _WorkerState:
         with self._lock:
             options, strategy = self.split(params)
             weights = self.weights_for(strategy)
-            inputs = {k: options.pop(k) for k in _PREPARE_OPTIONS if k in options}
+            inputs = {k: options.pop(k) for k in PREPARE_NAMES if k in options}
             prepared = self._prepared.get_or_make(
                 (_cache_key(strategy), _cache_key(inputs)),
                 lambda: prepare(weights, self.market, **inputs),
