@@ -23,9 +23,20 @@ __all__ = [
     "PREPARE_NAMES",
     "RUN_NAMES",
     "TABLE",
+    "NO_OFF",
     "Constraint",
     "Option",
 ]
+
+
+class _NoOff:
+    """The "off" of an option that has none (None is an "off" of its own: stop levels, delistings)."""
+
+    def __repr__(self) -> str:
+        return "NO_OFF"
+
+
+NO_OFF: Any = _NoOff()
 
 
 @dataclass(frozen=True)
@@ -73,8 +84,8 @@ class Option:
 
     name: the keyword. engine: the engine's (`zelvor.core.trevane.backtest_`) keyword for it, ""
         for an option `prepare` turns into arrays.
-    default: what an omitted option is. off: the value that turns it off (None for an option
-        without an "off").
+    default: what an omitted option is. off: the value that turns it off (`NO_OFF` for an option
+        without one).
     rule: the accepted values of a scalar option (checked at every run); None for the options
         `prepare` checks.
     annotation: the signature's type hint; doc_type: the type as the docstring writes it.
@@ -118,9 +129,9 @@ def _flag(name: str, default: bool, summary: str) -> Option:
     return Option(name, name, default, False, Constraint("bool"), "bool", "bool", "", summary)
 
 
-def _data(name: str, default: Any, annotation: str, doc_type: str, summary: str) -> Option:
+def _data(name: str, default: Any, off: Any, annotation: str, doc_type: str, summary: str) -> Option:
     """An input `prepare` checks and turns into arrays once for many runs."""
-    return Option(name, "", default, None, None, annotation, doc_type, "", summary)
+    return Option(name, "", default, off, None, annotation, doc_type, "", summary)
 
 
 # Slips: costs of 2 % or more per trade are plausible only as percent given for a fraction
@@ -130,11 +141,12 @@ def _data(name: str, default: Any, annotation: str, doc_type: str, summary: str)
 # a profit target of 1,000 %, is legal but almost surely 8 meant as 8 %.
 TABLE: tuple[Option, ...] = (
     _data(
-        "resample", None, "str | Sequence[DateLike] | pd.DatetimeIndex | None", "str, sequence of dates or None",
+        "resample", None, NO_OFF, "str | Sequence[DateLike] | pd.DatetimeIndex | None",
+        "str, sequence of dates or None",
         "When the portfolio may rebalance: None on every weights date, a pandas offset alias, or dates.",
     ),
     _data(
-        "trade_at", "close", "str | pd.DataFrame", '{"close", "open", "high", "low"} or DataFrame',
+        "trade_at", "close", NO_OFF, "str | pd.DataFrame", '{"close", "open", "high", "low"} or DataFrame',
         "The price every trade is filled at: a field of the market or a DataFrame of prices.",
     ),
     _cost("fee_ratio", 0.001425, "the fee on every traded amount", "Fee on every traded amount."),
@@ -181,15 +193,15 @@ TABLE: tuple[Option, ...] = (
         "Also record each trade's excursion statistics over its first `window` rows.",
     ),
     Option(
-        "window_step", "quelmo_window_step", 1, None, Constraint("int", low=1, high=_INT31), "int", "int", "rows",
+        "window_step", "quelmo_window_step", 1, NO_OFF, Constraint("int", low=1, high=_INT31), "int", "int", "rows",
         "The spacing of those records.",
     ),
     _data(
-        "delisting", None, "str | pd.Series | None", 'None, "auto" or Series',
+        "delisting", None, None, "str | pd.Series | None", 'None, "auto" or Series',
         'Sell delisted stocks: "auto" after their last price, or a Series stock -> date.',
     ),
     _data(
-        "benchmark", None, "pd.Series | str | None", "None, Series or str",
+        "benchmark", None, None, "pd.Series | str | None", "None, Series or str",
         "A price Series or a stock of the market; adds alpha and beta to the statistics.",
     ),
 )  # fmt: skip

@@ -56,6 +56,14 @@ def test_backtest_docstring_gives_every_option_its_type_and_default():
     assert {n: entries.get(n) for n in NAMES} == {o.name: (o.doc_type, shown_default(o.default)) for o in TABLE}
 
 
+def test_an_option_that_accepts_none_is_off_at_none():
+    # The checks accept None exactly for the options whose "off" is None, scalar or not: a stop
+    # level, a delisting, a benchmark.
+    accepting = [o.name for o in TABLE if o.rule is not None and o.rule.off]
+    assert accepting == [o.name for o in TABLE if o.rule is not None and o.off is None]
+    assert [o.name for o in TABLE if o.off is None] == [*accepting, "delisting", "benchmark"]
+
+
 def test_run_takes_exactly_the_scalar_options():
     prepared = zelvor.prepare(WEIGHTS_A, MARKET)
     prepared.run(**{n: BY_NAME[n].default for n in RUN_NAMES})

@@ -3,7 +3,7 @@
 import datetime as _datetime
 from collections.abc import MutableMapping
 from types import ModuleType
-from typing import Any, TypeVar
+from typing import Any, NotRequired, TypedDict, TypeVar, Unpack
 
 import numpy as np
 import numpy.typing as npt
@@ -167,19 +167,24 @@ def ioft(v: float) -> _datetime.datetime: ...
 class _NativeInputs:
     """The capsule `_prepare_native` returns (opaque)."""
 
+class _Arrays(TypedDict):
+    """backtest_'s arrays, and its delisting rows."""
+
+    price_values: npt.NDArray[np.float64]
+    close_values: npt.NDArray[np.float64]
+    high_values: npt.NDArray[np.float64]
+    low_values: npt.NDArray[np.float64]
+    open_values: npt.NDArray[np.float64]
+    price_index: npt.NDArray[np.int64]
+    price_columns: npt.NDArray[np.object_]
+    pos_values: npt.NDArray[np.float64]
+    pos_index: npt.NDArray[np.int64]
+    pos_columns: npt.NDArray[np.object_]
+    resample: npt.NDArray[np.int64]
+    delisting_bars: NotRequired[npt.ArrayLike | None]
+
 def _prepare_native(
-    price_values: npt.NDArray[np.float64],
-    close_values: npt.NDArray[np.float64],
-    high_values: npt.NDArray[np.float64],
-    low_values: npt.NDArray[np.float64],
-    open_values: npt.NDArray[np.float64],
-    price_index: npt.NDArray[np.int64],
-    price_columns: npt.NDArray[np.object_],
-    pos_values: npt.NDArray[np.float64],
-    pos_index: npt.NDArray[np.int64],
-    pos_columns: npt.NDArray[np.object_],
-    resample: npt.NDArray[np.int64],
-    delisting_bars: npt.ArrayLike | None = None,
+    **arrays: Unpack[_Arrays],
 ) -> _NativeInputs:
     """Private: check and hold backtest_'s arrays for `_run_native`.
 
@@ -189,23 +194,29 @@ def _prepare_native(
     not copied: they must not change while the result is in use.
     """
 
+class _RunOptions(TypedDict, total=False):
+    """backtest_'s options after its arrays but delisting_bars (with backtest_'s defaults), the
+    statistics to compute inside the run, and whether to keep only what the statistics read."""
+
+    fee_ratio: float
+    tax_ratio: float
+    stop_loss: float
+    take_profit: float
+    trail_stop: float
+    trail_stop_activation: float
+    touched_exit: bool
+    position_limit: float
+    retain_cost_when_rebalance: bool
+    stop_trading_next_period: object
+    quelmo_window: int
+    quelmo_window_step: int
+    periodically_rebalance: bool
+    stats: tuple[int, float, float, npt.NDArray[np.float64] | None, npt.NDArray[np.int64]] | None
+    stats_only: bool
+
 def _run_native(
     inputs: _NativeInputs,
-    fee_ratio: float = 0.001425,
-    tax_ratio: float = 0.003,
-    stop_loss: float = 1.0,
-    take_profit: float = ...,
-    trail_stop: float = ...,
-    trail_stop_activation: float = 0.0,
-    touched_exit: bool = False,
-    position_limit: float = 1.0,
-    retain_cost_when_rebalance: bool = False,
-    stop_trading_next_period: object = True,
-    quelmo_window: int = 0,
-    quelmo_window_step: int = 1,
-    periodically_rebalance: bool = True,
-    stats: tuple[int, float, float, npt.NDArray[np.float64] | None, npt.NDArray[np.int64]] | None = None,
-    stats_only: bool = False,
+    **options: Unpack[_RunOptions],
 ) -> dict[str, Any]:
     """Private: one backtest over `_prepare_native`'s inputs, bit for bit the run backtest_ makes.
 
