@@ -11,7 +11,6 @@ the full report as one self-contained page and ``--json FILE`` the figures, trad
 from __future__ import annotations
 
 import argparse
-import json
 import math
 import sys
 import time
@@ -20,8 +19,7 @@ from typing import Any
 
 import pandas as pd
 
-from zelvor._render.data import sweep_records
-from zelvor._render.text import SWEEP_FIGURES, sweep_text
+from zelvor._render.text import SWEEP_FIGURES
 from zelvor.backtest import backtest
 from zelvor.datasets import momentum_weights
 from zelvor.io import DataError, read_csv
@@ -162,7 +160,7 @@ def run_sweep(
 
 def format_sweep(result: Sweep, *, title: str, rows: int = 10) -> str:
     """The sweep's text: its `rows` best runs by Sharpe ratio and whether the best is luck."""
-    return sweep_text(result, title, rows)
+    return result.to_text(rows, title=title)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -245,8 +243,7 @@ def _main_sweep(args: argparse.Namespace, market: Market, weights: pd.DataFrame,
             result.to_html(args.html, title=f"Monthly momentum, top {args.top}: stop-loss x take-profit")
             print(f"\nHeatmap and table written to {args.html}")
         if args.json:
-            with open(args.json, "w", encoding="utf-8") as out:
-                json.dump(sweep_records(result), out, indent=1)  # None for a stop that is off
+            result.to_json(args.json, indent=1)  # null for a stop that is off
             print(f"Table written to {args.json}")
     except OSError as exc:
         print(f"{prog}: error: cannot write: {exc}", file=sys.stderr)

@@ -12,9 +12,6 @@ Examples
 from __future__ import annotations
 
 from zelvor._render.plots import (
-    annotate_cells as annotate_cells,  # the sweep's heatmap writes its cells with it
-)
-from zelvor._render.plots import (
     plot_distribution,
     plot_drawdowns,
     plot_equity,

@@ -15,7 +15,7 @@ from zelvor import _figures
 if TYPE_CHECKING:
     from zelvor.report import Report
 
-__all__ = ["FORMAT", "RECORDS_FORMAT", "from_dict", "sweep_records", "to_dict", "write_json"]
+__all__ = ["FORMAT", "RECORDS_FORMAT", "from_dict", "sweep_records", "to_dict", "write_json", "write_sweep_json"]
 
 FORMAT = "zelvor.report/1"
 RECORDS_FORMAT = "zelvor.report.records/1"
@@ -148,6 +148,15 @@ def sweep_records(sweep: Any) -> list[dict[str, Any]]:
     for row, params in zip(rows, sweep.params, strict=True):
         row.update({str(k): _figures.plain(v) for k, v in params.items()})
     return rows
+
+
+def write_sweep_json(sweep: Any, path: Any = None, *, indent: int | None = None) -> str:
+    """`Sweep.to_json`: `sweep_records` as JSON text, written to `path` if given."""
+    text = json.dumps(sweep_records(sweep), indent=indent, allow_nan=False)
+    if path is not None:
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(text)
+    return text
 
 
 def write_json(report: Report, path: Any = None, *, indent: int | None = None, orient: str = "table") -> str:

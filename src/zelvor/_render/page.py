@@ -430,6 +430,13 @@ def sweep_html(sweep: Any, *, title: str = "Parameter sweep", metric: str = "sha
     )
 
 
+def write_sweep(sweep: Any, path: Any, *, title: str = "Parameter sweep", metric: str = "sharpe") -> None:
+    """`Sweep.to_html`: the page written to `path`."""
+    text = sweep_html(sweep, title=title, metric=metric)
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(text)
+
+
 def sweep_summary_html(sweep: Any, rows: int = 10) -> str:
     """The notebook view of a sweep: its `rows` best runs by Sharpe ratio."""
     return (

@@ -6,8 +6,9 @@ returns the Figure it drew on and takes an `ax` to draw into a caller's figure.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
@@ -361,4 +362,45 @@ def plot_stock(
     ax.set_title(f"{stock}: {len(trades)} trades", loc="left", fontsize=10)
     ax.set_ylabel("price")
     ax.grid(alpha=0.3)
+    return fig
+
+
+def _label(value: object) -> str:
+    # None (an option that is off) comes back from pandas' factorize as NaN.
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "off"
+    if isinstance(value, float):
+        return f"{value:g}"
+    return str(value)
+
+
+def heatmap(
+    grid: np.ndarray,
+    x_values: pd.Index,
+    y_values: pd.Index,
+    names: tuple[str, str, str, str],
+    ax: Axes | None,
+) -> Figure:
+    """`Sweep.plot_heatmap`'s picture: `grid` (y down, x across; rows and columns for the
+    parameter values `y_values` and `x_values`, None for an option that is off) with its values
+    in the cells (up to 400 of them); `names` are the x and y axis labels, the title and the
+    colour bar's label."""
+    plt = pyplot("plot_heatmap")
+    x_labels, y_labels = [_label(v) for v in x_values], [_label(v) for v in y_values]
+    x, y, title, metric = names
+    if ax is None:
+        fig, ax = plt.subplots(figsize=(1.0 + 0.9 * len(x_labels), 1.0 + 0.6 * len(y_labels)), layout="constrained")
+    else:
+        fig = cast("Figure", ax.figure)  # a subfigure's axes draw into their figure too
+    image = ax.imshow(np.ma.masked_invalid(grid), cmap="viridis", aspect="auto", origin="lower")
+    ax.set_xticks(range(len(x_labels)), x_labels)
+    ax.set_yticks(range(len(y_labels)), y_labels)
+    ax.set_xlabel(x)
+    ax.set_ylabel(y)
+    ax.set_title(title)
+    if grid.size <= 400:
+        finite = grid[np.isfinite(grid)]
+        middle = (finite.min() + finite.max()) / 2 if finite.size else 0.0
+        annotate_cells(ax, grid, ".3g", fontsize=8, dark=lambda v: v <= middle)
+    fig.colorbar(image, ax=ax, label=metric)
     return fig

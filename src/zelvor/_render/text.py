@@ -12,7 +12,7 @@ from zelvor._overfitting import best_set_figures
 if TYPE_CHECKING:
     from zelvor.report import Report
 
-__all__ = ["costs_text", "report_repr", "report_text", "sweep_text"]
+__all__ = ["costs_text", "report_repr", "report_text", "sweep_repr", "sweep_text"]
 
 
 def costs_text(report: Report) -> str:
@@ -126,6 +126,14 @@ def _next_period(report: Report, max_orders: int) -> list[str]:
     if len(ordered) > max_orders:
         add(f"  ... and {len(ordered) - max_orders} more (all in Report.actions)")
     return out
+
+
+def sweep_repr(sweep: Any) -> str:
+    failed = int((sweep.table["error"] != "").sum())
+    return (
+        f"Sweep({len(sweep.table)} runs over {', '.join(sweep.parameter_names)}; {failed} failed; "
+        f"{sweep.seconds:.1f} s)"
+    )
 
 
 # The figures a sweep's text shows after its parameters.

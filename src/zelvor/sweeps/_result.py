@@ -4,19 +4,19 @@ the heatmap and the page) and `BestRun`.
 
 from __future__ import annotations
 
-import math
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, NamedTuple, Unpack, cast
+from typing import TYPE_CHECKING, Any, NamedTuple, Unpack
 
 import numpy as np
 import pandas as pd
 
-from zelvor._html import sweep_html, sweep_summary_html
 from zelvor._overfitting import Overfitting, probability_of_overfitting
+from zelvor._render import data as render_data
+from zelvor._render import page, plots
+from zelvor._render import text as render_text
 from zelvor._spa import Benchmark, SPAOptions, SPAResult, superior_predictive_ability
-from zelvor.plotting import annotate_cells
 from zelvor.report import Report
 from zelvor.sweeps._grid import Params
 from zelvor.sweeps._table import _LOWER_IS_BETTER
@@ -162,9 +162,7 @@ class Sweep:
         grid, x_values, y_values = self._cells(x, y, values, agg)
         varying = [p for p in self.parameter_names if p not in (x, y)]
         title = metric if not varying else f"{metric} ({agg} over {', '.join(varying)})"
-        return _draw_heatmap(
-            grid, [_label(v) for v in x_values], [_label(v) for v in y_values], (x, y, title, metric), ax
-        )
+        return plots.heatmap(grid, x_values, y_values, (x, y, title, metric), ax)
 
     def _cells(self, x: str, y: str, values: pd.Series, agg: str) -> tuple[np.ndarray, pd.Index, pd.Index]:
         """`values` aggregated by `agg` per pair of values of `x` and `y` (y down, x across), NaN
@@ -185,53 +183,34 @@ class Sweep:
 
     def to_html(self, path: str | os.PathLike[str], *, title: str = "Parameter sweep", metric: str = "sharpe") -> None:
         """Write one self-contained page: the heatmap of `metric` over the first two parameters and
-        every run ranked by it, formatted as the report page (see `zelvor._html.sweep_html`)."""
-        with open(path, "w", encoding="utf-8") as out:
-            out.write(sweep_html(self, title=title, metric=metric))
+        every run ranked by it (the best three highlighted, sortable by any column), formatted as
+        the report page. Nothing is fetched when it opens; without matplotlib it has no heatmap.
+
+        >>> sweep.to_html("sweep.html", metric="calmar")  # doctest: +SKIP
+        """
+        page.write_sweep(self, path, title=title, metric=metric)
+
+    def to_text(self, rows: int = 10, *, title: str = "") -> str:
+        """The sweep as printed text: the run count and time, the `rows` best runs by Sharpe ratio
+        (their parameters, total return, CAGR, Sharpe ratio, maximum drawdown, trades and win
+        rate; NaN for an option that is off), the best run's deflated Sharpe ratio and the
+        sweep's probability of backtest overfitting. `title`: lines printed first.
+
+        >>> print(sweep.to_text(rows=5))  # doctest: +SKIP
+        """
+        return render_text.sweep_text(self, title, rows)
+
+    def to_json(self, path: str | os.PathLike[str] | None = None, *, indent: int | None = None) -> str:
+        """The table as JSON text, one object per run: its parameters as given (null for an option
+        that is off), its figures (NaN and NaT as null, dates as ISO 8601) and ``error``;
+        written to `path` if given.
+
+        >>> sweep.to_json("sweep.json", indent=1)  # doctest: +SKIP
+        """
+        return render_data.write_sweep_json(self, path, indent=indent)
 
     def _repr_html_(self) -> str:
-        return sweep_summary_html(self)
+        return page.sweep_summary_html(self)
 
     def __repr__(self) -> str:
-        failed = int((self.table["error"] != "").sum())
-        return (
-            f"Sweep({len(self.table)} runs over {', '.join(self.parameter_names)}; {failed} failed; "
-            f"{self.seconds:.1f} s)"
-        )
-
-
-def _label(value: object) -> str:
-    # None (an option that is off) comes back from pandas' factorize as NaN.
-    if value is None or (isinstance(value, float) and math.isnan(value)):
-        return "off"
-    if isinstance(value, float):
-        return f"{value:g}"
-    return str(value)
-
-
-def _draw_heatmap(
-    grid: np.ndarray, x_labels: list[str], y_labels: list[str], names: tuple[str, str, str, str], ax: Axes | None
-) -> Figure:
-    """Draw `grid` (y down, x across) as a heatmap with its values in the cells (up to 400 of them);
-    `names` are the x and y axis labels, the title and the colour bar's label."""
-    try:
-        import matplotlib.pyplot as plt
-    except ImportError as exc:
-        raise ImportError("plot_heatmap needs matplotlib: pip install 'zelvor[plot]'") from exc
-    x, y, title, metric = names
-    if ax is None:
-        fig, ax = plt.subplots(figsize=(1.0 + 0.9 * len(x_labels), 1.0 + 0.6 * len(y_labels)), layout="constrained")
-    else:
-        fig = cast("Figure", ax.figure)  # a subfigure's axes draw into their figure too
-    image = ax.imshow(np.ma.masked_invalid(grid), cmap="viridis", aspect="auto", origin="lower")
-    ax.set_xticks(range(len(x_labels)), x_labels)
-    ax.set_yticks(range(len(y_labels)), y_labels)
-    ax.set_xlabel(x)
-    ax.set_ylabel(y)
-    ax.set_title(title)
-    if grid.size <= 400:
-        finite = grid[np.isfinite(grid)]
-        middle = (finite.min() + finite.max()) / 2 if finite.size else 0.0
-        annotate_cells(ax, grid, ".3g", fontsize=8, dark=lambda v: v <= middle)
-    fig.colorbar(image, ax=ax, label=metric)
-    return fig
+        return render_text.sweep_repr(self)
