@@ -8,7 +8,8 @@ the synthetic market and the example strategy in `zelvor.datasets`.
 from __future__ import annotations
 
 import warnings
-from typing import Any
+from dataclasses import dataclass
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -18,10 +19,28 @@ from zelvor._dates import as_ns, date_index, zone_text
 from zelvor._frames import as_pandas_frame, float_matrix, long_to_wide
 from zelvor.datasets import synthetic_market
 
-__all__ = ["DataWarning", "Market"]
+__all__ = ["DataWarning", "Market", "MarketParts"]
 
 # One-day close ratios at or beyond these look like an unadjusted split (or a share dividend).
 _SPLIT_DOWN, _SPLIT_UP = 0.55, 1.8
+
+
+@dataclass(frozen=True, eq=False)
+class MarketParts:
+    """The checked parts of a `Market`, from which `Market.from_parts` rebuilds it unchecked.
+
+    Attributes
+    ----------
+    frames : dict of str to pandas.DataFrame
+        The price frames by field (``close``, and ``open``, ``high``, ``low``, each missing one
+        taken as close's), with the dates and stocks of close, in its order.
+    delisting_rows : numpy.ndarray or None
+        Per stock, the row of its last price when it stops trading early, else -1 (int64);
+        None: computed from the closes when first asked.
+    """
+
+    frames: dict[str, pd.DataFrame]
+    delisting_rows: np.ndarray | None = None
 
 
 class Market:
@@ -109,21 +128,33 @@ class Market:
                 frame = frame.reindex(index=dates, columns=stocks)
             frames[name] = frame
             arrays[name] = float_matrix(frame, name)
+        self._adopt(frames, arrays, labels, None)
+
+    def _adopt(
+        self,
+        frames: dict[str, pd.DataFrame],
+        matrices: dict[str, np.ndarray],
+        labels: np.ndarray,
+        delisting: np.ndarray | None,
+    ) -> None:
+        """Take checked frames aligned to close's dates and stocks, their float64 matrices and the
+        stocks' text labels as this market's."""
+        close = frames["close"]
         self._frames = frames
-        self._dates = dates
-        self._stocks = stocks
+        self._dates = cast(pd.DatetimeIndex, close.index)
+        self._stocks = close.columns
         self._labels = labels
         self._label_pos = {label: j for j, label in enumerate(labels)}
         self._arrays = MarketArrays(
-            dates=as_ns(dates),
+            dates=as_ns(self._dates),
             columns=labels,
-            open=arrays["open"],
-            high=arrays["high"],
-            low=arrays["low"],
-            close=arrays["close"],
+            open=matrices["open"],
+            high=matrices["high"],
+            low=matrices["low"],
+            close=matrices["close"],
             delisting_rows=np.empty(0, dtype=np.int64),  # computed on demand: delisting_rows()
         )
-        self._delisting: np.ndarray | None = None
+        self._delisting = delisting
         self._cache: dict[str, Any] = {}
 
     # ---- constructors
@@ -148,6 +179,42 @@ class Market:
         )
         if len(arrays.delisting_rows) == len(arrays.columns):
             market._delisting = arrays.delisting_rows
+        return market
+
+    @classmethod
+    def from_parts(cls, parts: MarketParts) -> Market:
+        """The market of `parts`, without checking them again (no copy of the prices).
+
+        The parts must come from `Market.parts`, possibly with each frame replaced by one of the
+        same dates, stocks and values (a copy, or a frame around a memory map of its matrix):
+        nothing here checks them. This is how a pickled `Market` is rebuilt.
+
+        Parameters
+        ----------
+        parts : MarketParts
+            The checked frames and delisting rows of a market.
+
+        Returns
+        -------
+        Market
+
+        Examples
+        --------
+        >>> market = Market.synthetic(stocks=3, years=0.1)
+        >>> Market.from_parts(market.parts())
+        <Market: 3 stocks x 26 days, 2010-01-04 .. 2010-02-08>
+        """
+        close = parts.frames["close"]
+        frames = {name: parts.frames.get(name, close) for name in FIELDS}
+        by_frame: dict[int, np.ndarray] = {}
+        matrices = {}
+        for name, frame in frames.items():
+            if id(frame) not in by_frame:  # a frame two fields share is converted once
+                by_frame[id(frame)] = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+            matrices[name] = by_frame[id(frame)]
+        labels = np.array([str(c) for c in close.columns], dtype=object)
+        market = cls.__new__(cls)
+        market._adopt(frames, matrices, labels, parts.delisting_rows)
         return market
 
     @classmethod
@@ -280,6 +347,31 @@ class Market:
         if key not in self._cache:
             self._cache[key] = first_bad_rows(getattr(self._arrays, field))
         return self._cache[key]
+
+    def parts(self) -> MarketParts:
+        """What rebuilds this market elsewhere without checking it again (`Market.from_parts`).
+
+        The price frames (a field filled from close is close's frame itself, and a pickle of the
+        parts carries it once) and the delisting rows when they are known (those of a loader, or
+        once computed). The engine-layout arrays are left out: they share the frames' memory and
+        are derived from them again. A pickled `Market` carries its parts.
+
+        Returns
+        -------
+        MarketParts
+
+        Examples
+        --------
+        >>> market = Market.synthetic(stocks=3, years=0.1)
+        >>> sorted(market.parts().frames)
+        ['close', 'high', 'low', 'open']
+        """
+        return MarketParts(frames=dict(self._frames), delisting_rows=self._delisting)
+
+    def __reduce__(self) -> tuple[Any, tuple[MarketParts]]:
+        # Pickled as its parts: the frames once (not also the arrays that share their memory),
+        # rebuilt without checking them again.
+        return (Market.from_parts, (self.parts(),))
 
     def __repr__(self) -> str:
         n, p = self.shape

@@ -23,6 +23,7 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+import zelvor.market as market_module
 from zelvor.market import Market
 
 # Where a shared array is: (path, shape, file size), checked by the worker that maps it.
@@ -62,7 +63,7 @@ def _same_data(a: np.ndarray, b: np.ndarray) -> bool:
 
 def _market_parts(market: Market) -> MarketParts:
     # A field that shares another's matrix names the same array object: pickled once.
-    return market.dates, market.stocks, _fields_to_pass(_distinct_matrices(market)), market._delisting
+    return market.dates, market.stocks, _fields_to_pass(_distinct_matrices(market)), market.parts().delisting_rows
 
 
 def _fields_to_pass(fields: Mapping[str, tuple[str, np.ndarray]]) -> dict[str, np.ndarray]:
@@ -77,10 +78,7 @@ def _rebuild_market(
     """The Market of `_market_parts`: frames around the given matrices (no copy), a field
     without a matrix filled from close, as in the caller's market."""
     frames = {name: pd.DataFrame(values, index=dates, columns=stocks, copy=False) for name, values in matrices.items()}
-    market = Market(**frames)
-    if delisting is not None:  # the loader's delisting rows, as the caller's market has them
-        market._delisting = delisting
-    return market
+    return Market.from_parts(market_module.MarketParts(frames, delisting))  # checked in the caller's process
 
 
 _SHARED_PREFIX = "zelvor-sweep-"
@@ -271,7 +269,7 @@ def _ship_market(market: Market) -> _MarketFiles:
             sources={name: source for name, (source, _) in fields.items()},
             dates=market.dates,
             stocks=market.stocks,
-            delisting=market._delisting,
+            delisting=market.parts().delisting_rows,
         )
         weakref.finalize(market, _remove_dir, directory, os.getpid())
         _shipped[market] = handle
