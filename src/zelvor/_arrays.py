@@ -22,6 +22,7 @@ __all__ = [
     "MarketArrays",
     "Strategy",
     "bad_prices",
+    "delisting_rows",
     "first_bad_rows",
     "forward_filled",
 ]
@@ -111,6 +112,17 @@ def first_bad_rows(values: np.ndarray) -> np.ndarray:
     if bad.shape[0] == 0:
         return np.full(bad.shape[1], -1, dtype=np.int64)
     return np.where(bad.any(axis=0), np.argmax(bad, axis=0), -1)
+
+
+def delisting_rows(close: np.ndarray) -> np.ndarray:
+    """Per stock (column of `close`), the row of its last close when its closes end before the
+    last row, else -1 (also for a stock without any close): the engine's `delisting_bars`."""
+    n_rows, n_stocks = close.shape
+    if n_rows == 0:
+        return np.full(n_stocks, -1, dtype=np.int64)
+    has = ~np.isnan(close)
+    last = n_rows - 1 - np.argmax(has[::-1], axis=0)
+    return np.where(has.any(axis=0) & (last < n_rows - 1), last, -1).astype(np.int64)
 
 
 def forward_filled(close: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

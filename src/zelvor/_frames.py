@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 
 from zelvor._arrays import FIELDS
-from zelvor._dates import FIRST_DAY, LAST_DAY
+from zelvor._dates import FIRST_DAY, LAST_DAY, range_error
 
 __all__ = ["NAME_COLUMNS", "as_pandas_frame", "float_matrix", "long_to_wide"]
 
@@ -204,10 +204,7 @@ def _long_dates(values: pd.Series, column: str) -> pd.Series:
     try:
         return values.dt.as_unit("ns")
     except (OverflowError, ValueError):
-        raise ValueError(
-            f"{where}: dates from {values.min().date()} to {values.max().date()} reach beyond "
-            f"{FIRST_DAY} .. {LAST_DAY}, the range of the engine's nanosecond dates"
-        ) from None
+        raise range_error(where, values.min(), values.max()) from None
 
 
 def _long_names(values: pd.Series, column: str) -> pd.Series:

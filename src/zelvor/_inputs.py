@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from zelvor._arrays import PRICE_RULE, bad_prices
-from zelvor._dates import as_ns, date_index
+from zelvor._dates import as_ns, date_index, to_ns, zone_conflict, zone_name
 from zelvor._validate import RunWarning, shown, warn
 from zelvor.market import Market
 
@@ -35,46 +35,24 @@ _TRADE_AT = ("close", "open", "high", "low")
 ALIASES = {"M": "ME", "Q": "QE", "Y": "YE", "A": "YE", "BM": "BME", "BQ": "BQE", "BY": "BYE"}
 
 
-# Names of the zone of UTC (zoneinfo, pytz, dateutil and datetime spell it differently).
-_UTC_NAMES = frozenset(("UTC", "Etc/UTC", "UCT", "Etc/UCT", "Universal", "Etc/Universal", "Zulu", "Etc/Zulu"))
-
-
-def _zone(tz: Any) -> str:
-    """A comparable name of a time zone (pytz, zoneinfo, dateutil or datetime.timezone)."""
-    name = getattr(tz, "key", None) or getattr(tz, "zone", None) or str(tz)
-    if name.startswith("tzfile("):  # dateutil: tzfile('/usr/share/zoneinfo/America/New_York')
-        name = name.split("zoneinfo/")[-1].strip("')")
-    return "UTC" if name in _UTC_NAMES or name in ("tzutc()", "UTC+00:00") else name
-
-
 def check_tz(index: pd.DatetimeIndex, market: Market, name: str) -> pd.DatetimeIndex:
     """`index` if its time zone is the market's. Dates in another zone are refused, never shifted:
     a date of one zone is a different row of the other's calendar."""
     mine, theirs = index.tz, market.dates.tz
-    if (mine is None) != (theirs is None):
+    conflict = zone_conflict(index, market.dates)
+    if conflict == "mixed":
         raise ValueError(
             f"{name}: timezone-aware and timezone-naive dates mixed "
             f"({name} {mine or 'naive'}, market {theirs or 'naive'})"
         )
-    if mine is not None and mine != theirs and _zone(mine) != _zone(theirs):
+    if conflict is not None:
         raise ValueError(
-            f"{name}: dates in time zone {_zone(mine)}, the market's in {_zone(theirs)}; dates of different "
+            f"{name}: dates in time zone {zone_name(mine)}, the market's in {zone_name(theirs)}; dates of different "
             f"zones fall on different rows, so none is shifted: give {name} in the market's zone "
-            f"(.tz_convert({_zone(theirs)!r}), or .tz_localize(None).tz_localize({_zone(theirs)!r}) for the "
+            f"(.tz_convert({zone_name(theirs)!r}), or .tz_localize(None).tz_localize({zone_name(theirs)!r}) for the "
             f"same calendar dates)"
         )
     return index
-
-
-def to_ns(index: pd.DatetimeIndex, name: str) -> np.ndarray:
-    """`as_ns`, or a ValueError naming `name` for dates beyond the nanosecond range (1677..2262)."""
-    try:
-        return as_ns(index)
-    except (OverflowError, ValueError) as exc:  # pandas' OutOfBoundsDatetime is a ValueError
-        raise ValueError(
-            f"{name}: dates from {index.min()} to {index.max()} reach beyond {pd.Timestamp.min.date()} .. "
-            f"{pd.Timestamp.max.date()}, the range of the engine's nanosecond timestamps"
-        ) from exc
 
 
 def day(stamp: pd.Timestamp) -> str:

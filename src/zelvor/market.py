@@ -9,13 +9,21 @@ from __future__ import annotations
 
 import warnings
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any, cast, overload
 
 import numpy as np
 import pandas as pd
 
-from zelvor._arrays import FIELDS, PRICE_RULE, MarketArrays, bad_prices, first_bad_rows, forward_filled
-from zelvor._dates import as_ns, date_index, zone_text
+from zelvor._arrays import (
+    FIELDS,
+    PRICE_RULE,
+    MarketArrays,
+    bad_prices,
+    delisting_rows,
+    first_bad_rows,
+    forward_filled,
+)
+from zelvor._dates import as_ns, date_index, zone_conflict, zone_text
 from zelvor._frames import as_pandas_frame, float_matrix, long_to_wide
 from zelvor.datasets import synthetic_market
 
@@ -23,6 +31,23 @@ __all__ = ["DataWarning", "Market", "MarketParts"]
 
 # One-day close ratios at or beyond these look like an unadjusted split (or a share dividend).
 _SPLIT_DOWN, _SPLIT_UP = 0.55, 1.8
+
+
+class _PriceFrame:
+    """A market's price frame of one field, read-only, named by the attribute."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.field = name
+
+    @overload
+    def __get__(self, market: None, owner: type | None = None) -> _PriceFrame: ...
+    @overload
+    def __get__(self, market: Market, owner: type | None = None) -> pd.DataFrame: ...
+    def __get__(self, market: Market | None, owner: type | None = None) -> pd.DataFrame | _PriceFrame:
+        return self if market is None else market._frames[self.field]
+
+    def __set__(self, market: Market, value: object) -> None:
+        raise AttributeError(f"the {self.field} prices of a Market cannot be replaced")
 
 
 @dataclass(frozen=True, eq=False)
@@ -118,9 +143,10 @@ class Market:
                 continue
             frame = as_pandas_frame(given, name, what="a DataFrame of prices or None")
             index = date_index(frame.index, name, ordered=False)
-            if (index.tz is None) != (dates.tz is None):
+            conflict = zone_conflict(index, dates)
+            if conflict == "mixed":
                 raise ValueError(f"{name}: timezone-aware and timezone-naive dates mixed with close")
-            if index.tz != dates.tz:
+            if conflict is not None:
                 raise ValueError(f"{name}: dates {zone_text(index)}, close's {zone_text(dates)}: give both in one zone")
             if not (index.equals(dates) and frame.columns.equals(stocks)):
                 if set(frame.columns) != set(stocks) or len(index) != len(dates) or not index.isin(dates).all():
@@ -197,12 +223,7 @@ class Market:
         Returns
         -------
         Market
-
-        Examples
-        --------
-        >>> market = Market.synthetic(stocks=3, years=0.1)
-        >>> Market.from_parts(market.parts())
-        <Market: 3 stocks x 26 days, 2010-01-04 .. 2010-02-08>
+            The market the parts were taken from, or its copy (see the example of `Market.parts`).
         """
         close = parts.frames["close"]
         frames = {name: parts.frames.get(name, close) for name in FIELDS}
@@ -286,21 +307,14 @@ class Market:
         """The stock labels (the columns of every price frame)."""
         return self._stocks
 
-    @property
-    def close(self) -> pd.DataFrame:
-        return self._frames["close"]
-
-    @property
-    def open(self) -> pd.DataFrame:
-        return self._frames["open"]
-
-    @property
-    def high(self) -> pd.DataFrame:
-        return self._frames["high"]
-
-    @property
-    def low(self) -> pd.DataFrame:
-        return self._frames["low"]
+    close = _PriceFrame()
+    """The closing prices (dates x stocks)."""
+    open = _PriceFrame()
+    """The opening prices; close's frame when none was given."""
+    high = _PriceFrame()
+    """The day's highest prices; close's frame when none was given."""
+    low = _PriceFrame()
+    """The day's lowest prices; close's frame when none was given."""
 
     @property
     def shape(self) -> tuple[int, int]:
@@ -315,11 +329,7 @@ class Market:
     def delisting_rows(self) -> np.ndarray:
         """Per stock, the row of its last close when its prices end before the last date, else -1."""
         if self._delisting is None:
-            close = self._arrays.close
-            n = close.shape[0]
-            has = ~np.isnan(close)
-            last = n - 1 - np.argmax(has[::-1], axis=0)
-            self._delisting = np.where(has.any(axis=0) & (last < n - 1), last, -1).astype(np.int64)
+            self._delisting = delisting_rows(self._arrays.close)
         return self._delisting
 
     def _priced_columns(self) -> np.ndarray:
@@ -365,6 +375,8 @@ class Market:
         >>> market = Market.synthetic(stocks=3, years=0.1)
         >>> sorted(market.parts().frames)
         ['close', 'high', 'low', 'open']
+        >>> Market.from_parts(market.parts())
+        <Market: 3 stocks x 26 days, 2010-01-04 .. 2010-02-08>
         """
         return MarketParts(frames=dict(self._frames), delisting_rows=self._delisting)
 

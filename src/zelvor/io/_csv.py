@@ -19,7 +19,7 @@ import zlib
 
 import numpy as np
 
-from zelvor._arrays import MarketArrays, bad_prices
+from zelvor._arrays import MarketArrays, bad_prices, delisting_rows
 from zelvor._dates import FIRST_DAY, LAST_DAY
 from zelvor._frames import NAME_COLUMNS
 from zelvor.io._columnar import MISSING, PRICE_COLUMNS, Doubt, columnar_engine, fast_columns
@@ -275,18 +275,14 @@ def _assemble(dates_coded, names_coded, prices, fail) -> MarketArrays:
         matrix[day, stock] = values
         matrices[column] = matrix
 
-    close = matrices["close"]
-    has_close = ~np.isnan(close)
-    last_close = len(dates) - 1 - np.argmax(has_close[::-1], axis=0)
-    delisting_rows = np.where(has_close.any(axis=0) & (last_close < len(dates) - 1), last_close, -1).astype(np.int64)
     return MarketArrays(
         dates=dates,
         columns=np.array(labels, dtype=object),
         open=matrices["open"],
         high=matrices["high"],
         low=matrices["low"],
-        close=close,
-        delisting_rows=delisting_rows,
+        close=matrices["close"],
+        delisting_rows=delisting_rows(matrices["close"]),
     )
 
 
