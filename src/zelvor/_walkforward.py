@@ -97,7 +97,7 @@ def _window_market(market: Market, start: int, end: int) -> Market:
     """The market's rows start..end-1 as a Market of its own (views of the price matrices)."""
     import zelvor
 
-    frames = market._frames
+    frames = market.parts().frames
     close = frames["close"].iloc[start:end]
     others = {
         name: None if frames[name] is frames["close"] else frames[name].iloc[start:end]
