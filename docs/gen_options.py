@@ -4,9 +4,9 @@ Run by the mkdocs-gen-files plugin (see mkdocs.yml). The table's module imports 
 package, so it is loaded from its file and the site builds without compiling the extensions.
 """
 
-import importlib.util
 import pathlib
 import sys
+import types
 
 import mkdocs_gen_files
 
@@ -14,10 +14,10 @@ SOURCE = pathlib.Path(__file__).parents[1] / "src" / "zelvor" / "_options.py"
 
 
 def load(path: pathlib.Path):
-    spec = importlib.util.spec_from_file_location("_zelvor_options", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # the dataclasses look their module up while being made
-    spec.loader.exec_module(module)
+    module = types.ModuleType("_zelvor_options")
+    module.__file__ = str(path)
+    sys.modules[module.__name__] = module  # the dataclasses look their module up while being made
+    exec(compile(path.read_text(encoding="utf-8"), str(path), "exec"), module.__dict__)
     return module
 
 
