@@ -17,20 +17,13 @@ from typing import Any
 
 import numpy as np
 
+from zelvor._figures import annual_growth  # plain Python: no native code under test
+
 _ROUNDING = 64 * float(np.finfo(np.float64).eps)
 _DAY_NS = 86_400e9
 _NORMAL = NormalDist()
 TRADE_COLUMNS = ("pnl", "basis", "entry_row", "exit_row")
 FILL_COLUMNS = ("value_before", "value_after", "fee", "tax")
-
-
-def annual_growth(final: float, days: float) -> float:
-    if not (days > 0 and final > 0):
-        return math.nan
-    try:
-        return final ** (365.25 / days) - 1.0
-    except OverflowError:
-        return math.inf
 
 
 def sharpe_moments(r: np.ndarray) -> tuple[int, float, float, float]:
