@@ -153,6 +153,18 @@ def test_backtest_documents_every_parameter_and_keeps_its_text_signature():
     assert tuple(documented) == PARAMETER_NAMES
 
 
+def test_run_native_introspects_with_backtests_option_defaults():
+    from zelvor.core import trevane
+
+    # The options between the arrays and delisting_bars, named and defaulted as backtest_ does.
+    run = inspect.signature(trevane._run_native).parameters
+    backtest = inspect.signature(trevane.backtest_).parameters
+    options = [name for name, p in backtest.items() if p.default is not inspect.Parameter.empty][:-1]
+    assert list(run) == ["inputs", *options, "stats", "stats_only"]
+    assert [repr(run[name].default) for name in options] == [repr(backtest[name].default) for name in options]
+    assert (run["stats"].default, run["stats_only"].default) == (None, False)
+
+
 def test_the_stub_declares_backtest_as_the_module_does():
     import ast
     from pathlib import Path

@@ -80,6 +80,7 @@ void build_namespace(PyObject* m) {
     add_function(m, get_trade_stocks_def);
     add_function(m, get_transactions_def);
     add_function(m, prepare_native_def);
+    run_native_def.ml_doc = run_native_docstring();
     add_function(m, run_native_def);
     add_function(m, stats_def);
     Ref test_dict = glue::check(PyDict_New());

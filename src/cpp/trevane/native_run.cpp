@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -622,20 +623,24 @@ PyMethodDef prepare_native_def = glue::method(
     "Private. Check and hold backtest_'s arrays for _run_native: labels matched and the gross weight of\n"
     "every weights row computed once. The arrays must not change while the result is in use.");
 
-PyMethodDef run_native_def = glue::method(
-    "_run_native", run_native,
-    "_run_native($module, /, inputs, fee_ratio=0.001425, tax_ratio=0.003, stop_loss=1.0, take_profit=inf,\n"
-    "    trail_stop=inf, trail_stop_activation=0.0, touched_exit=False, position_limit=1.0,\n"
-    "    retain_cost_when_rebalance=False, stop_trading_next_period=True, quelmo_window=0,\n"
-    "    quelmo_window_step=1, periodically_rebalance=True, stats=None, stats_only=False)\n--\n\n"
-    "Private. One backtest over _prepare_native's inputs, run without the interpreter lock; returns a\n"
-    "dict of NumPy arrays: equity, trades (the ledger and the excursion statistics), recorded (the\n"
-    "recorder's trade records), fills and operations, and with stats=(start_row, risk_free, periods_per_year,\n"
-    "benchmark or None, dates) the run's statistics (as _stats gives them), computed in the run.\n"
-    "Nothing is kept in module state.\n\n"
-    "stats_only=True returns only what the run's statistics read: equity, trades (entry_row, exit_row,\n"
-    "basis, pnl) and fills (value_before, value_after, fee, tax), bit for bit those of the full run\n"
-    "(and stats when asked). The excursions are not followed, so their own failures (a zero close after\n"
-    "an entry, a zero window_step) are not raised; the layer refuses such inputs before it runs.");
+PyMethodDef run_native_def = glue::method("_run_native", run_native, nullptr);
+
+// The options' names and defaults come from backtest_'s parameter table, as its own signature's do.
+const char* run_native_docstring() {
+    static const std::string text =
+        "_run_native($module, /, inputs" + params::signature_entries(first_option, first_option + n_options) +
+        ", stats=None, stats_only=False)\n--\n\n"
+        "Private. One backtest over _prepare_native's inputs, run without the interpreter lock; returns a\n"
+        "dict of NumPy arrays: equity, trades (the ledger and the excursion statistics), recorded (the\n"
+        "recorder's trade records), fills and operations, and with stats=(start_row, risk_free, periods_per_year,\n"
+        "benchmark or None, dates) the run's statistics (as _stats gives them), computed in the run.\n"
+        "Nothing is kept in module state. The options are backtest_'s, with its defaults and meaning\n"
+        "(see help(backtest_)).\n\n"
+        "stats_only=True returns only what the run's statistics read: equity, trades (entry_row, exit_row,\n"
+        "basis, pnl) and fills (value_before, value_after, fee, tax), bit for bit those of the full run\n"
+        "(and stats when asked). The excursions are not followed, so their own failures (a zero close after\n"
+        "an entry, a zero window_step) are not raised; the layer refuses such inputs before it runs.";
+    return text.c_str();
+}
 
 }  // namespace zelvor::trevane

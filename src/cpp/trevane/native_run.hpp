@@ -13,4 +13,8 @@ namespace zelvor::trevane {
 extern PyMethodDef prepare_native_def;
 extern PyMethodDef run_native_def;
 
+// _run_native's docstring, its text signature made from backtest_'s parameter table; set on
+// run_native_def before the module adds it.
+const char* run_native_docstring();
+
 }  // namespace zelvor::trevane

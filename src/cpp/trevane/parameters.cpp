@@ -81,12 +81,18 @@ std::string indented(std::string_view text, std::size_t width) {
 
 }  // namespace
 
-std::string docstring() {
-    std::string text = "backtest_($module, /";
-    for (const Parameter& p : table) {
+std::string signature_entries(std::size_t first, std::size_t last) {
+    std::string text;
+    for (std::size_t i = first; i < last && i < count; ++i) {
+        const Parameter& p = table[i];
         text.append(", ").append(p.name);
         if (p.kind != Kind::array) text.append("=").append(default_text(p, true));
     }
+    return text;
+}
+
+std::string docstring() {
+    std::string text = "backtest_($module, /" + signature_entries(0, count);
     text +=
         ")\n--\n\n"
         "Simulate a portfolio day by day and return its value at the close of every price row.\n\n"

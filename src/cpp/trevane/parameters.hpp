@@ -162,4 +162,8 @@ inline constexpr glue::Signature signature{"backtest_", names, static_cast<Py_ss
 // The docstring, text signature first.
 std::string docstring();
 
+// The text signature's entries for table[first, last): ", name" for an array, ", name=default"
+// otherwise, the defaults written as the docstring's signature writes them.
+std::string signature_entries(std::size_t first, std::size_t last);
+
 }  // namespace zelvor::trevane::backtest_parameters
