@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 from zelvor._render.plots import pyplot
+from zelvor._stats import drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
@@ -111,9 +112,8 @@ def _figures(paths: np.ndarray, days: float, periods_per_year: int) -> pd.DataFr
             cagr = np.full(paths.shape[1], np.nan)
         sd = paths.std(axis=0, ddof=1)
         sharpe = np.where(sd > 0, paths.mean(axis=0) / sd * math.sqrt(periods_per_year), np.nan)
-    peaks = np.maximum.accumulate(np.vstack([np.ones(paths.shape[1]), growth]), axis=0)
-    drawdown = (np.vstack([np.ones(paths.shape[1]), growth]) / peaks - 1.0).min(axis=0)
-    return pd.DataFrame({"total_return": final - 1.0, "cagr": cagr, "sharpe": sharpe, "max_drawdown": drawdown})
+    deepest = drawdown(np.vstack([np.ones(paths.shape[1]), growth])).min(axis=0)
+    return pd.DataFrame({"total_return": final - 1.0, "cagr": cagr, "sharpe": sharpe, "max_drawdown": deepest})
 
 
 def bootstrap_report(

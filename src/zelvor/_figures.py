@@ -108,7 +108,7 @@ def kurtosis(r: np.ndarray) -> float:
 
 def _underwater_runs(equity: np.ndarray) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The drawdown series and the first and last row of each run of rows below a previous peak."""
-    dd = equity / np.maximum.accumulate(equity) - 1.0
+    dd = _stats.drawdown(equity)
     under = np.concatenate(([False], dd < 0.0, [False]))
     edges = np.flatnonzero(under[1:] != under[:-1])
     return dd, edges[::2], edges[1::2] - 1
@@ -118,11 +118,13 @@ def drawdown_periods(equity: np.ndarray, dates_ns: np.ndarray) -> dict[str, np.n
     """Every period spent below a previous high, in date order.
 
     A period starts on the first row below the running maximum of `equity` and lasts to the
-    last row below it. Returned arrays, one value per period: ``start``, ``valley`` (the first
-    row of the period's lowest point), ``end`` (its last row), ``recovery`` (the first row back
-    at the previous high: ``end + 1``, or -1 when the data ends under water), all rows of
-    `equity`; ``depth`` (the lowest equity / previous high - 1, negative); ``rows`` (rows under
-    water, end - start + 1); ``days`` (calendar days from start to end, plus 1).
+    last row below it, by the drawdown rule of `zelvor._stats.drawdown` (a dip within rounding of
+    the peak is none), so the periods agree with ``max_drawdown`` and its duration. Returned
+    arrays, one value per period: ``start``, ``valley`` (the first row of the period's lowest
+    point), ``end`` (its last row), ``recovery`` (the first row back at the previous high:
+    ``end + 1``, or -1 when the data ends under water), all rows of `equity`; ``depth`` (the
+    lowest equity / previous high - 1, negative); ``rows`` (rows under water, end - start + 1);
+    ``days`` (calendar days from start to end, plus 1).
 
     These are quantstats' ``drawdown_details`` on the same drawdown series (its ``end`` is our
     ``end``, its ``days`` ours, its ``max drawdown`` is ``depth`` in percent).

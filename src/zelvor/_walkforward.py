@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from zelvor._render.plots import figure_axes
+from zelvor._stats import drawdown
 
 if TYPE_CHECKING:  # pragma: no cover
     from matplotlib.axes import Axes
@@ -128,8 +129,7 @@ def _figures(returns: np.ndarray, days: float, periods_per_year: int = 252) -> d
     out["annual_volatility"] = float(np.std(r, ddof=1)) * math.sqrt(periods_per_year) if n >= 2 else math.nan
     downside = math.sqrt(float(np.mean(np.minimum(r, 0.0) ** 2))) if n else 0.0
     out["sortino"] = float(np.mean(r)) / downside * math.sqrt(periods_per_year) if downside > 0 else math.nan
-    peak = np.maximum.accumulate(np.r_[1.0, equity])
-    out["max_drawdown"] = float(np.min(np.r_[1.0, equity] / peak - 1.0))
+    out["max_drawdown"] = float(np.min(drawdown(np.r_[1.0, equity])))
     out["calmar"] = out["cagr"] / -out["max_drawdown"] if out["max_drawdown"] < 0 else math.nan
     out["psr"] = probabilistic_sharpe_ratio(sr, n, skew, kurt)
     return out
@@ -171,7 +171,7 @@ class WalkForward:
     def drawdown(self) -> pd.Series:
         """`equity` over its running maximum (from 1.0), minus 1."""
         e = self.equity
-        values = e.to_numpy() / np.maximum.accumulate(np.r_[1.0, e.to_numpy()])[1:] - 1.0
+        values = drawdown(np.r_[1.0, e.to_numpy()])[1:]
         return pd.Series(values, index=e.index, name="drawdown")
 
     @property

@@ -8,8 +8,9 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
 import pandas as pd
+
+from zelvor._stats import drawdown
 
 if TYPE_CHECKING:
     from zelvor.report import Report
@@ -44,7 +45,7 @@ def interactive_parts(report: Report) -> tuple[str, str]:
     dates = pd.DatetimeIndex(equity.index)
     dates = dates.tz_localize(None) if dates.tz is not None else dates
     values = equity.to_numpy(dtype=float)
-    data: dict[str, Any] = {"date": dates, "equity": values, "drawdown": values / np.maximum.accumulate(values) - 1.0}
+    data: dict[str, Any] = {"date": dates, "equity": values, "drawdown": drawdown(values)}
     bench = report.benchmark
     if bench is not None:
         data["benchmark"] = bench.loc[start:].to_numpy(dtype=float)

@@ -13,6 +13,8 @@ from typing import TYPE_CHECKING, Any, cast
 import numpy as np
 import pandas as pd
 
+from zelvor._stats import drawdown
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
@@ -93,7 +95,7 @@ def plot_equity(
     )
     ax_eq.grid(alpha=0.3)
     if ax_dd is not None:
-        dd = equity / equity.cummax() - 1.0
+        dd = pd.Series(drawdown(equity.to_numpy(dtype=float)), index=equity.index)
         ax_dd.fill_between(dd.index, dd.to_numpy(), 0.0, color=_RED, alpha=0.35, lw=0)
         ax_dd.plot(dd.index, dd.to_numpy(), color=_RED, lw=0.8)
         ax_dd.set_ylabel("drawdown")
@@ -260,7 +262,7 @@ def plot_drawdowns(
     plt = pyplot()
     start = report.start
     equity = report.equity.loc[start:] if len(report.equity) else report.equity
-    dd = equity / equity.cummax() - 1.0
+    dd = pd.Series(drawdown(equity.to_numpy(dtype=float)), index=equity.index)
     own = ax is None
     if ax is None:
         fig, ax = plt.subplots(figsize=figsize)
