@@ -45,15 +45,15 @@ def workload(market: zelvor.Market, benchmark: str) -> dict:
     _, engine = prepared._options(STRATEGY_OPTIONS)
     raw = prepared._raw(engine)
     dates = market.arrays.dates
-    arrays = (raw.equity, dates, prepared._start_row, raw.trades, raw.fills, prepared._benchmark, RISK_FREE, 252)
+    arrays = (raw.equity, dates, prepared.start_row, raw.trades, raw.fills, prepared._benchmark, RISK_FREE, 252)
 
-    request = (prepared._start_row, RISK_FREE, 252, prepared._benchmark, dates)
+    request = (prepared.start_row, RISK_FREE, 252, prepared._benchmark, dates)
 
     def row_numpy():
         _, checked = prepared._options(STRATEGY_OPTIONS)
         run = prepared._raw(checked)
-        values = period(dates, prepared._start_row, market.dates.tz)
-        values.update(reference_stats.compute_stats(run.equity, dates, prepared._start_row, run.trades, run.fills,
+        values = period(dates, prepared.start_row, market.dates.tz)
+        values.update(reference_stats.compute_stats(run.equity, dates, prepared.start_row, run.trades, run.fills,
                                                     prepared._benchmark, RISK_FREE, 252))  # fmt: skip
         return values
 

@@ -133,7 +133,7 @@ def bootstrap_report(
     except ImportError as exc:
         raise ImportError("Report.bootstrap needs the arch package: pip install 'zelvor[research]'") from exc
 
-    start = report._start_row
+    start = report.start_row
     equity = report.equity
     returns = report.returns.to_numpy(dtype=np.float64)[start + 1 :]
     if len(returns) < 10:

@@ -14,7 +14,7 @@ import pandas as pd
 from zelvor._arrays import PRICE_RULE, bad_prices
 from zelvor._dates import as_ns, date_index, to_ns, zone_conflict, zone_name
 from zelvor._validate import RunWarning, shown, warn
-from zelvor.market import Market
+from zelvor.market import Market, bad_trading_rows, columns_of, stock_column
 
 __all__ = [
     "ALIASES",
@@ -111,7 +111,7 @@ def weights_matrix(
                 raise ValueError(f"weights: infinite weight for {columns[c]} on {index[r]}")
             values[missing] = 0.0
 
-    labels, where, usable = market._columns_of(columns)
+    labels, where, usable = columns_of(market, columns)
     if not usable.all():
         used = (values[:, ~usable] != 0.0).any(axis=0)
         if used.any():
@@ -223,7 +223,7 @@ def delisting_bars(delisting: object, market: Market, columns: np.ndarray, cols:
             raise ValueError(f"delisting must be None, 'auto' or a Series stock -> date, got {delisting!r}")
         return market.delisting_rows()[cols]
     if isinstance(delisting, pd.Series):
-        unknown = [s for s in delisting.index if str(s) not in market._label_pos]
+        unknown = [s for s in delisting.index if stock_column(market, str(s)) < 0]
         if unknown:
             raise ValueError(f"delisting: stock(s) not in the market: {', '.join(map(str, unknown[:10]))}")
         named = pd.Index([str(s) for s in delisting.index])
@@ -273,10 +273,10 @@ def benchmark_prices(benchmark: object, market: Market) -> tuple[np.ndarray | No
         return values, str(benchmark.name) if benchmark.name is not None else "benchmark"
     if isinstance(benchmark, bool | np.bool_):
         raise TypeError(f"benchmark must be None, a price Series or a stock of the market, got {benchmark!r}")
-    if isinstance(benchmark, str | int) and str(benchmark) in market._label_pos:
-        col = market._label_pos[str(benchmark)]
+    col = stock_column(market, str(benchmark)) if isinstance(benchmark, str | int) else -1
+    if col >= 0:
         refuse_bad_prices(
-            [("benchmark", "close", market.arrays.close, market._bad_trading_rows("close"))],
+            [("benchmark", "close", market.arrays.close, bad_trading_rows(market, "close"))],
             market,
             np.arange(market.shape[1]) == col,
         )

@@ -14,8 +14,8 @@ from zelvor import _engine, _stats
 from zelvor._inputs import refuse_bad_prices
 from zelvor._options import DEFAULTS, ENGINE_NAMES
 from zelvor._validate import RunWarning, UnitWarning, check_options, closest, unit_slips, warn
-from zelvor.market import Market
-from zelvor.report import Report, stats_series
+from zelvor.market import Market, bad_trading_rows
+from zelvor.report import Report, report_of_run, stats_series
 
 __all__ = ["Checks", "Prepared"]
 
@@ -53,7 +53,7 @@ def _check_run(prepared: Prepared, given: dict[str, Any], checked: dict[str, Any
         market = prepared.market
         a = market.arrays
         if not checks.touched_ok:
-            fields = [("touched_exit", f, getattr(a, f), market._bad_trading_rows(f)) for f in ("open", "high", "low")]
+            fields = [("touched_exit", f, getattr(a, f), bad_trading_rows(market, f)) for f in ("open", "high", "low")]
             refuse_bad_prices(fields, market, checks.held)
             checks.touched_ok = True
         if a.high is a.close and a.low is a.close:  # the Market filled them from close
@@ -98,6 +98,7 @@ class Prepared:
         benchmark: np.ndarray | None,
         benchmark_name: str | None,
         given: dict[str, Any],
+        checks: Checks | None = None,
     ) -> None:
         self.market = market
         self._arrays = arrays
@@ -108,8 +109,18 @@ class Prepared:
         self._benchmark = benchmark
         self._benchmark_name = benchmark_name
         self._given = given
-        self._checks = Checks(held=np.ones(market.shape[1], dtype=bool), has_long=True, has_short=True)
+        # Without the weights' own checks: every stock may be held, long and short.
+        self._checks = (
+            checks
+            if checks is not None
+            else Checks(held=np.ones(market.shape[1], dtype=bool), has_long=True, has_short=True)
+        )
         self._inputs: Any = None  # the engine's prepared inputs, made at the first run
+
+    @property
+    def start_row(self) -> int:
+        """The first market row the runs simulate: the first date on or after the first weights date."""
+        return self._start_row
 
     def __repr__(self) -> str:
         dates = self._signal_dates
@@ -152,7 +163,7 @@ class Prepared:
         """Run one backtest with these options (see `backtest`) and return its `Report`."""
         merged, engine = self._options(options)
         raw = self._raw(engine)
-        return Report._from_run(
+        return report_of_run(
             raw,
             dates=self.market.dates,
             stocks=self._columns,

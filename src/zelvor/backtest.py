@@ -29,7 +29,7 @@ from zelvor._inputs import (
 from zelvor._options import RUN_NAMES
 from zelvor._prepared import Checks, Prepared
 from zelvor._validate import check_options, closest
-from zelvor.market import Market
+from zelvor.market import Market, bad_trading_rows
 from zelvor.report import Report
 
 __all__ = ["Prepared", "backtest", "prepare", "run_stats"]
@@ -107,9 +107,9 @@ def prepare(
     checks = Checks(held=np.zeros(market.shape[1], dtype=bool))
     checks.held[cols[(values != 0.0).any(axis=0)]] = True
     checks.has_long, checks.has_short = bool((values > 0.0).any()), bool((values < 0.0).any())
-    fields = [("market", "close", market.arrays.close, market._bad_trading_rows("close"))]
+    fields = [("market", "close", market.arrays.close, bad_trading_rows(market, "close"))]
     if isinstance(trade_at, str) and trade_at != "close":
-        fields.insert(0, ("trade_at", trade_at, trading, market._bad_trading_rows(trade_at)))
+        fields.insert(0, ("trade_at", trade_at, trading, bad_trading_rows(market, trade_at)))
     elif not isinstance(trade_at, str):
         fields.insert(0, ("trade_at", "trading", trading, first_bad_rows(trading)))
     refuse_bad_prices(fields, market, checks.held)
@@ -135,8 +135,7 @@ def prepare(
         "delisting": delisting if delisting is None or isinstance(delisting, str) else "Series",
         "benchmark": bench_name,
     }
-    prepared = Prepared(market, arrays, columns, signal_dates, bench, bench_name, given)
-    prepared._checks = checks
+    prepared = Prepared(market, arrays, columns, signal_dates, bench, bench_name, given, checks)
     warn_weights(values, signal_dates, market, schedule)
     return prepared
 

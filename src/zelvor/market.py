@@ -282,7 +282,7 @@ class Market:
         """
         market = cls(**long_to_wide(frame))
         if warn:
-            market._warn_problems()
+            warn_problems(market)
         return market
 
     @classmethod
@@ -331,32 +331,6 @@ class Market:
         if self._delisting is None:
             self._delisting = delisting_rows(self._arrays.close)
         return self._delisting
-
-    def _priced_columns(self) -> np.ndarray:
-        """Per stock, whether it has at least one close (cached)."""
-        if "priced" not in self._cache:
-            self._cache["priced"] = ~np.isnan(self._arrays.close).all(axis=0)
-        return self._cache["priced"]
-
-    def _columns_of(self, columns: pd.Index) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """(text labels, column here or -1, has prices here) for a weights frame's columns; the
-        last answer is kept, since a sweep hands the same columns again and again."""
-        cached = self._cache.get("columns")
-        if cached is not None and cached[0] is columns:
-            return cached[1], cached[2], cached[3]
-        labels = np.array([str(c) for c in columns], dtype=object)
-        position = self._label_pos
-        where = np.fromiter((position.get(label, -1) for label in labels), dtype=np.int64, count=len(labels))
-        usable = (where >= 0) & self._priced_columns()[np.maximum(where, 0)] if len(labels) else where >= 0
-        self._cache["columns"] = (columns, labels, where, usable)
-        return labels, where, usable
-
-    def _bad_trading_rows(self, field: str) -> np.ndarray:
-        """Per stock, the first row of a `field` price outside the price rule (`bad_prices`), or -1 (cached)."""
-        key = "bad_" + field
-        if key not in self._cache:
-            self._cache[key] = first_bad_rows(getattr(self._arrays, field))
-        return self._cache[key]
 
     def parts(self) -> MarketParts:
         """What rebuilds this market elsewhere without checking it again (`Market.from_parts`).
@@ -436,13 +410,51 @@ class Market:
         )
         return out.sort_values(["date", "stock"], kind="stable").reset_index(drop=True)
 
-    def _warn_problems(self) -> None:
-        problems = self.check()
-        if len(problems):
-            warnings.warn(
-                f"{len(problems)} suspicious price(s) in the data: see Market.check()", DataWarning, stacklevel=3
-            )
-
 
 class DataWarning(UserWarning):
     """Prices that look wrong (see `Market.check`)."""
+
+
+# ---- what the layer asks of a market beyond its public views (not part of the public API)
+
+
+def stock_column(market: Market, label: str) -> int:
+    """The column of the stock whose text label is `label`, or -1 when the market has none."""
+    return market._label_pos.get(label, -1)
+
+
+def _priced_columns(market: Market) -> np.ndarray:
+    """Per stock, whether it has at least one close (cached)."""
+    cache = market._cache
+    if "priced" not in cache:
+        cache["priced"] = ~np.isnan(market.arrays.close).all(axis=0)
+    return cache["priced"]
+
+
+def columns_of(market: Market, columns: pd.Index) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(text labels, column in `market` or -1, has prices there) for a weights frame's columns;
+    the last answer is kept, since a sweep hands the same columns again and again."""
+    cached = market._cache.get("columns")
+    if cached is not None and cached[0] is columns:
+        return cached[1], cached[2], cached[3]
+    labels = np.array([str(c) for c in columns], dtype=object)
+    position = market._label_pos
+    where = np.fromiter((position.get(label, -1) for label in labels), dtype=np.int64, count=len(labels))
+    usable = (where >= 0) & _priced_columns(market)[np.maximum(where, 0)] if len(labels) else where >= 0
+    market._cache["columns"] = (columns, labels, where, usable)
+    return labels, where, usable
+
+
+def bad_trading_rows(market: Market, field: str) -> np.ndarray:
+    """Per stock, the first row of a `field` price outside the price rule (`bad_prices`), or -1 (cached)."""
+    key = "bad_" + field
+    if key not in market._cache:
+        market._cache[key] = first_bad_rows(getattr(market.arrays, field))
+    return market._cache[key]
+
+
+def warn_problems(market: Market) -> None:
+    """A `DataWarning` for the caller of the loader that calls this when `market.check()` finds anything."""
+    problems = market.check()
+    if len(problems):
+        warnings.warn(f"{len(problems)} suspicious price(s) in the data: see Market.check()", DataWarning, stacklevel=3)

@@ -76,37 +76,6 @@ class Report:
     def __init__(self, *args: object, **kwargs: object) -> None:
         raise TypeError("a Report is made by zelvor.backtest or Prepared.run, not constructed directly")
 
-    @classmethod
-    def _from_run(
-        cls,
-        raw: RawRun,
-        *,
-        dates: pd.DatetimeIndex,
-        stocks: pd.Index,
-        signal_dates: pd.DatetimeIndex,
-        start_row: int,
-        touched_exit: bool,
-        window: int,
-        window_step: int,
-        benchmark: np.ndarray | None,
-        benchmark_name: str | None,
-        options: dict[str, Any],
-    ) -> Report:
-        """The report of one engine run (the layer's constructor)."""
-        self = cls.__new__(cls)
-        self._raw = raw
-        self._dates = dates
-        self._stocks = stocks  # label of each position column
-        self._signal_dates = signal_dates
-        self._start_row = start_row
-        self._touched_exit = touched_exit
-        self._window = window
-        self._window_step = window_step
-        self._benchmark = benchmark
-        self._benchmark_name = benchmark_name
-        self.options = dict(options)
-        return self
-
     # ---- series
 
     @cached_property
@@ -141,6 +110,12 @@ class Report:
     def start(self) -> pd.Timestamp:
         """The first date the engine simulated (the first market date on or after the first weights date)."""
         return self._dates[self._start_row] if len(self._dates) else cast(pd.Timestamp, pd.NaT)
+
+    @property
+    def start_row(self) -> int:
+        """The row of `start` in the market's dates (0 without dates): the series' rows before it
+        are the cash the run starts with."""
+        return self._start_row
 
     @property
     def end(self) -> pd.Timestamp:
@@ -640,3 +615,33 @@ class Report:
 
     def __repr__(self) -> str:
         return render_text.report_repr(self)
+
+
+def report_of_run(
+    raw: RawRun,
+    *,
+    dates: pd.DatetimeIndex,
+    stocks: pd.Index,
+    signal_dates: pd.DatetimeIndex,
+    start_row: int,
+    touched_exit: bool,
+    window: int,
+    window_step: int,
+    benchmark: np.ndarray | None,
+    benchmark_name: str | None,
+    options: dict[str, Any],
+) -> Report:
+    """The `Report` of one engine run: how the layer makes one (`Report()` refuses)."""
+    report = Report.__new__(Report)
+    report._raw = raw
+    report._dates = dates
+    report._stocks = stocks  # label of each position column
+    report._signal_dates = signal_dates
+    report._start_row = start_row
+    report._touched_exit = touched_exit
+    report._window = window
+    report._window_step = window_step
+    report._benchmark = benchmark
+    report._benchmark_name = benchmark_name
+    report.options = dict(options)
+    return report

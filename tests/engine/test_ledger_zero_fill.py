@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 from zelvor import _engine
-from zelvor.report import Report
+from zelvor.report import report_of_run
 
 pytest.importorskip("zelvor.core.trevane")
 
@@ -84,7 +84,7 @@ def test_a_fill_at_zero_closes_its_trade_with_the_whole_loss(touch, stop_loss, s
     assert len(raw.stats) == int(t["listed"].sum())
 
     dates = pd.DatetimeIndex(raw_dates())
-    report = Report._from_run(
+    report = report_of_run(
         raw,
         dates=dates,
         stocks=pd.Index(["A", "B"]),

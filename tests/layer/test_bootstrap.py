@@ -53,7 +53,7 @@ def test_constant_returns_give_one_path():
     market = zelvor.Market(close)
     report = zelvor.backtest(pd.DataFrame({"A": [1.0]}, index=dates[:1]), market, fee_ratio=0, tax_ratio=0)
     result = report.bootstrap(n=50, block=5, seed=1)
-    returns = report.returns.to_numpy()[report._start_row + 1 :]
+    returns = report.returns.to_numpy()[report.start_row + 1 :]
     assert np.allclose(returns[returns != 0], 1e-4, rtol=1e-9) and (returns == 0).sum() <= 1
     powers = np.log1p(result.samples["total_return"].to_numpy()) / math.log1p(1e-4)
     np.testing.assert_allclose(powers, np.round(powers), atol=1e-6)

@@ -19,7 +19,7 @@ import zelvor
 from zelvor import _figures as F
 from zelvor._dates import as_ns
 from zelvor._engine import RawRun
-from zelvor.report import Report
+from zelvor.report import Report, report_of_run
 
 
 def equity_of(returns):
@@ -172,7 +172,7 @@ def make_report(equity, benchmark=None, dates=None):
         "tax": empty_f,
     }
     raw = RawRun(equity=np.asarray(equity, dtype=float), trades=trades, fills=fills, stats=[], operations={})
-    return Report._from_run(raw, dates=dates, stocks=pd.Index(["A"]), signal_dates=dates, start_row=0,
+    return report_of_run(raw, dates=dates, stocks=pd.Index(["A"]), signal_dates=dates, start_row=0,
                             touched_exit=False, window=0, window_step=1, benchmark=benchmark, benchmark_name="bench",
                             options={})  # fmt: skip
 

@@ -79,7 +79,7 @@ def test_report_stats_psr_and_min_track_record(market):
     weights = market.close.iloc[::21].notna()
     report = zelvor.backtest(weights, market)
     stats = report.stats()
-    r = report.returns.to_numpy()[report._start_row + 1 :]
+    r = report.returns.to_numpy()[report.start_row + 1 :]
     n, sr, skew, kurt = sharpe_moments(r)
     assert stats["sharpe"] == pytest.approx(sr * math.sqrt(252), rel=1e-12)
     assert stats["psr"] == probabilistic_sharpe_ratio(sr, n, skew, kurt)

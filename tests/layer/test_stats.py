@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 from zelvor._engine import RawRun
-from zelvor.report import Report
+from zelvor.report import report_of_run
 
 START = pd.Timestamp("2020-01-01")
 # Four rows over exactly two 365.25-day years.
@@ -40,7 +40,7 @@ def make_report(equity=EQUITY, dates=DATES, benchmark=None, start_row=0):
         "tax": np.array([0.0, 0.0, 0.004]),
     }
     raw = RawRun(equity=equity, trades=trades, fills=fills, stats=[np.zeros(6)] * 4, operations={})
-    return Report._from_run(raw, dates=dates, stocks=pd.Index(["A", "B"]), signal_dates=dates, start_row=start_row,
+    return report_of_run(raw, dates=dates, stocks=pd.Index(["A", "B"]), signal_dates=dates, start_row=start_row,
                   touched_exit=False, window=0, window_step=1, benchmark=benchmark, benchmark_name=None,
                   options={})  # fmt: skip
 

@@ -52,7 +52,7 @@ def test_figures_of_the_run_equal_those_from_its_arrays(prepared, bench, risk_fr
     p = prepared[bench]
     in_run = p.stats_dict(risk_free, 12, stop_loss=0.05, take_profit=0.1)
     raw = p._raw(p._options({"stop_loss": 0.05, "take_profit": 0.1})[1])
-    after = compute_stats(raw.equity, p.market.arrays.dates, p._start_row, raw.trades, raw.fills, p._benchmark,
+    after = compute_stats(raw.equity, p.market.arrays.dates, p.start_row, raw.trades, raw.fills, p._benchmark,
                           risk_free, 12, p.market.dates.tz)  # fmt: skip
     assert list(in_run) == list(after)
     assert np.array_equal(np.array(list(in_run.values())[2:], dtype=float),

@@ -36,7 +36,7 @@ def test_each_column_is_the_sets_own_report_returns(serial, market):
             continue
         report = serial.rerun(params)
         expected = report.returns.to_numpy().copy()
-        expected[: report._start_row + 1] = np.nan  # nothing is held before the first active row
+        expected[: report.start_row + 1] = np.nan  # nothing is held before the first active row
         np.testing.assert_array_equal(returns[row].to_numpy(), expected)
 
 

@@ -23,7 +23,7 @@ from zelvor._arrays import MarketArrays, bad_prices, delisting_rows
 from zelvor._dates import FIRST_DAY, LAST_DAY
 from zelvor._frames import NAME_COLUMNS
 from zelvor.io._columnar import MISSING, PRICE_COLUMNS, Doubt, columnar_engine, fast_columns
-from zelvor.market import Market
+from zelvor.market import Market, warn_problems
 
 __all__ = ["DataError", "load_csv", "read_csv"]
 
@@ -394,5 +394,5 @@ def read_csv(path: str | os.PathLike[str], *, warn: bool = True) -> Market:
     """
     market = Market.from_arrays(load_csv(path))
     if warn:
-        market._warn_problems()
+        warn_problems(market)
     return market

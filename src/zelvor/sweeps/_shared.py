@@ -23,13 +23,13 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-import zelvor.market as market_module
-from zelvor.market import Market
+from zelvor.market import Market, MarketParts
 
 # Where a shared array is: (path, shape, file size), checked by the worker that maps it.
 FileEntry = tuple[str, tuple[int, ...], int]
-# A Market as it is pickled: dates, stocks, the distinct price matrices, the delisting rows.
-MarketParts = tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray], np.ndarray | None]
+# A Market as a sweep ships it to its workers: dates, stocks, the distinct price matrices (one
+# array per matrix, however many fields share it), the delisting rows.
+ShippedMarket = tuple[pd.DatetimeIndex, pd.Index, dict[str, np.ndarray], np.ndarray | None]
 # The weights of a sweep: a frame, or a callable weights(market, **params) returning one.
 Weights = pd.DataFrame | Callable[..., pd.DataFrame]
 
@@ -61,7 +61,7 @@ def _same_data(a: np.ndarray, b: np.ndarray) -> bool:
     )
 
 
-def _market_parts(market: Market) -> MarketParts:
+def _shipped_market(market: Market) -> ShippedMarket:
     # A field that shares another's matrix names the same array object: pickled once.
     return market.dates, market.stocks, _fields_to_pass(_distinct_matrices(market)), market.parts().delisting_rows
 
@@ -75,10 +75,10 @@ def _fields_to_pass(fields: Mapping[str, tuple[str, np.ndarray]]) -> dict[str, n
 def _rebuild_market(
     dates: pd.DatetimeIndex, stocks: pd.Index, matrices: Mapping[str, np.ndarray], delisting: np.ndarray | None
 ) -> Market:
-    """The Market of `_market_parts`: frames around the given matrices (no copy), a field
+    """The Market of `_shipped_market`: frames around the given matrices (no copy), a field
     without a matrix filled from close, as in the caller's market."""
     frames = {name: pd.DataFrame(values, index=dates, columns=stocks, copy=False) for name, values in matrices.items()}
-    return Market.from_parts(market_module.MarketParts(frames, delisting))  # checked in the caller's process
+    return Market.from_parts(MarketParts(frames, delisting))  # checked in the caller's process
 
 
 _SHARED_PREFIX = "zelvor-sweep-"

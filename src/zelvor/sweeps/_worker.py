@@ -21,15 +21,15 @@ from zelvor.report import Report
 from zelvor.sweeps._grid import Params
 from zelvor.sweeps._returns import hidden_fields
 from zelvor.sweeps._shared import (
-    MarketParts,
     SharedFilesUnavailable,
+    ShippedMarket,
     Weights,
     _FrameFile,
     _host,
     _local_markets,
-    _market_parts,
     _MarketFiles,
     _rebuild_market,
+    _shipped_market,
 )
 from zelvor.sweeps._signals import _SetTimedOut, _time_limit, _timeout_error
 from zelvor.sweeps._table import _Row
@@ -53,7 +53,7 @@ class _Job:
     option_names: frozenset[str]  # the keys that are options of zelvor.backtest
     returns: str | None = None  # the dtype each set's daily returns come back in, None: not kept
     timeout: float | None = None  # seconds per parameter set, None: no limit
-    _parts: MarketParts | None = field(default=None, repr=False)
+    _parts: ShippedMarket | None = field(default=None, repr=False)
 
     def held(self) -> tuple[Market, Weights]:
         """The market and the weights themselves, as the caller's job holds them."""
@@ -72,7 +72,7 @@ class _Job:
         # dates and stocks: pickled as is, it would carry each matrix twice (the frames and the
         # engine-layout arrays that share their memory). The parts are made once per job.
         if self._parts is None:
-            self._parts = _market_parts(market)
+            self._parts = _shipped_market(market)
         return (
             _job_from_parts,
             (self.token, self.weights, *self._parts, self.fixed_options, self.option_names, self.returns, self.timeout),
@@ -310,7 +310,7 @@ class _WorkerState:
         # The run needs no lock: it shares the prepared inputs read-only and simulates without the
         # interpreter lock, so sets on several threads (backend "threads", Dask workers) run at once.
         stats, equity = prepared.stats_and_equity(**options)
-        extra = hidden_fields(equity, prepared._start_row, self.returns)
+        extra = hidden_fields(equity, prepared.start_row, self.returns)
         return (*stats, *extra[0]), (*stats.values(), *extra[1])
 
 
