@@ -25,6 +25,12 @@ Per trade record, for the sweeps that repeat runs back to back: the median time 
 right after another one, which therefore also frees the previous run's records (every run empties
 the recorder's lists first), divided by the number of trade records; and the memory still resident
 after a run divided by the number of records it keeps.
+
+Through the layer: the same run by `Prepared.run` (prepared once; the Report kept, its trades not
+asked for), and the first `Report.trades` of such a report, where the trades' excursions are
+followed; each per trade record of that run and in bytes kept per record.
+
+    python benchmarks/bench_backtest.py --only D --cpu   # CPU time of the calling thread
 """
 
 from __future__ import annotations
@@ -36,12 +42,15 @@ import os
 import statistics
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import numpy as np
 
 from zelvor.datasets import momentum_strategy, synthetic_market
 from zelvor.io import load_csv
+
+CLOCK = time.perf_counter  # time.thread_time with --cpu
 
 OPTIONS = {
     "stop_loss": 0.08,
@@ -51,6 +60,12 @@ OPTIONS = {
     "position_limit": 0.1,
     "quelmo_window": 20,
     "quelmo_window_step": 5,
+}
+# The same options under the layer's names.
+LAYER_OPTIONS = {
+    **{k: v for k, v in OPTIONS.items() if not k.startswith("quelmo_")},
+    "window": OPTIONS["quelmo_window"],
+    "window_step": OPTIONS["quelmo_window_step"],
 }
 REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 
@@ -121,9 +136,9 @@ def measured_call(fn, quelmo, track_memory: bool):
         with open("/proc/self/clear_refs", "w") as clear:
             clear.write("5")  # VmHWM := VmRSS
         before = _status_kib("VmRSS")
-    started = time.perf_counter()
+    started = CLOCK()
     result = fn()
-    seconds = time.perf_counter() - started
+    seconds = CLOCK() - started
     growth = None
     if track_memory:
         growth = ((_status_kib("VmHWM") - before) * 1024, (_status_kib("VmRSS") - before) * 1024)
@@ -151,15 +166,15 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         engine_times.append(seconds)
         if growth is not None:
             growths.append(growth)
-        started = time.perf_counter()
+        started = CLOCK()
         baseline()
-        base_times.append(time.perf_counter() - started)
+        base_times.append(CLOCK() - started)
     # Back to back, as a sweep runs: each of these runs also frees the records of the one before.
     chained_times = []
     for _ in range(repeat):
-        started = time.perf_counter()
+        started = CLOCK()
         engine()
-        chained_times.append(time.perf_counter() - started)
+        chained_times.append(CLOCK() - started)
 
     n_rows = len(market.dates)
     row_holdings = sum(
@@ -180,9 +195,9 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
                 kept.append(growth[1])
             del result
         for _ in range(repeat):
-            started = time.perf_counter()
+            started = CLOCK()
             call()
-            times.append(time.perf_counter() - started)
+            times.append(CLOCK() - started)
         return statistics.median(times), max(kept) if kept else None
 
     native_s, native_kept = held_and_timed(
@@ -192,6 +207,9 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
     lean_s, lean_kept = held_and_timed(
         lambda: trevane._run_native(native_inputs, touched_exit=touched_exit, **OPTIONS, stats_only=True)
     )
+
+    layer = layer_columns(market, strategy, touched_exit, repeat, track_memory, quelmo)
+    layer_ratio = {k: layer[k + "_s"] / statistics.median(chained_times) for k in ("run", "trades")}
 
     inputs = {id(a): a.nbytes for a in args.values() if isinstance(a, np.ndarray) and a.ndim == 2}
     input_bytes = sum(inputs.values())
@@ -213,12 +231,71 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         "lean_ratio": lean_s / statistics.median(chained_times),
         "lean_us_per_record": lean_s / n_trades * 1e6 if n_trades else None,
         "lean_bytes_per_record": lean_kept / n_trades if lean_kept is not None and n_trades else None,
+        "layer_records": layer["records"],
+        **{f"layer_{k}_ratio": v for k, v in layer_ratio.items()},
+        **{f"layer_{k}_us_per_record": per(layer[k + "_s"] * 1e6, layer["records"]) for k in ("run", "trades")},
+        **{f"layer_{k}_bytes_per_record": per(layer[k + "_kept"], layer["records"]) for k in ("run", "trades")},
         "row_holdings": row_holdings,
         "growth_mb": max(g[0] for g in growths) / 2**20 if growths else None,
         "growth_pct": max(g[0] for g in growths) / input_bytes * 100 if growths else None,
         "kept_mb": max(g[1] for g in growths) / 2**20 if growths else None,
         "input_mb": input_bytes / 2**20,
         "final": float(value[-1]),
+    }
+
+
+def per(value, records):
+    return value / records if value is not None and records else None
+
+
+def layer_columns(market, strategy, touched_exit, repeat, track_memory, quelmo):
+    """The same run through the layer: `Prepared.run` (the Report kept, trades not asked for) and
+    the first `Report.trades` of such a report. Seconds (medians of back-to-back calls), bytes still
+    resident while the result is held (the most of `repeat` calls, or None), and the run's trade
+    records (the trades the recorder lists)."""
+    import pandas as pd
+
+    import zelvor
+    from zelvor.market import Market
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the synthetic market's gaps and the weights' gross
+        prices = Market.from_arrays(market) if not isinstance(market, Market) else market
+        dates = pd.DatetimeIndex(strategy.pos_index.astype("datetime64[ns]"))
+        weights = pd.DataFrame(strategy.pos_values, index=dates, columns=list(strategy.pos_columns), copy=False)
+        # The raw run's delisting rows are each delisted stock's last priced row: "auto".
+        bars = market.delisting_rows
+        delisting = "auto" if bars is not None and (bars >= 0).any() else None
+        prepared = zelvor.prepare(weights, prices, delisting=delisting)
+        options = {**LAYER_OPTIONS, "touched_exit": touched_exit}
+        prepared.run(**options)  # makes the prepared native inputs
+
+    run_times, run_kept = [], []
+    for _ in range(repeat):
+        _, growth, report = measured_call(lambda: prepared.run(**options), quelmo, track_memory)
+        if growth is not None:
+            run_kept.append(growth[1])
+        del report
+    for _ in range(repeat):
+        started = CLOCK()
+        prepared.run(**options)
+        run_times.append(CLOCK() - started)
+
+    trades_times, trades_kept = [], []
+    for _ in range(repeat):
+        report = prepared.run(**options)
+        seconds, growth, _ = measured_call(lambda r=report: r.trades, quelmo, track_memory)
+        trades_times.append(seconds)
+        if growth is not None:
+            trades_kept.append(growth[1])
+        del report
+    report = prepared.run(**options)
+    return {
+        "records": int(report._raw.trades["listed"].sum()),
+        "run_s": statistics.median(run_times),
+        "run_kept": max(run_kept) if run_kept else None,
+        "trades_s": statistics.median(trades_times),
+        "trades_kept": max(trades_kept) if trades_kept else None,
     }
 
 
@@ -229,6 +306,8 @@ def print_table(results):
         f" {'kept MB':>8} {'us/rec':>6} {'B/rec':>5}"
         f" {'final value':>11} {'native/raw':>10} {'native us/rec':>13} {'native B/rec':>12}"
         f" {'stats/raw':>9} {'stats us/rec':>12} {'stats B/rec':>11}"
+        f" {'layer recs':>10} {'run/raw':>7} {'run us/rec':>10} {'run B/rec':>9}"
+        f" {'trades/raw':>10} {'trades us/rec':>13} {'trades B/rec':>12}"
     )
     print(header)
     print("-" * len(header))
@@ -248,6 +327,10 @@ def print_table(results):
             f" {_fmt(r['native_us_per_record'], '.2f'):>13} {_fmt(r['native_bytes_per_record'], '.0f'):>12}"
             f" {r['lean_ratio']:9.2f} {_fmt(r['lean_us_per_record'], '.2f'):>12}"
             f" {_fmt(r['lean_bytes_per_record'], '.0f'):>11}"
+            f" {r['layer_records']:10d} {r['layer_run_ratio']:7.2f}"
+            f" {_fmt(r['layer_run_us_per_record'], '.2f'):>10} {_fmt(r['layer_run_bytes_per_record'], '.0f'):>9}"
+            f" {r['layer_trades_ratio']:10.2f} {_fmt(r['layer_trades_us_per_record'], '.2f'):>13}"
+            f" {_fmt(r['layer_trades_bytes_per_record'], '.0f'):>12}"
         )
 
 
@@ -262,7 +345,11 @@ def main(argv=None) -> int:
     parser.add_argument("--seed", type=int, default=12345)
     parser.add_argument("--only", default="MTDR", help="workloads to run, e.g. MR")
     parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of workload R")
+    parser.add_argument("--cpu", action="store_true", help="time with the calling thread's CPU time, not wall time")
     args = parser.parse_args(argv)
+    if args.cpu:
+        global CLOCK
+        CLOCK = time.thread_time
 
     rows, stocks = (1000, 300) if args.quick else (5000, 2000)
     repeat = args.repeat or (3 if args.quick else 5)
@@ -270,11 +357,11 @@ def main(argv=None) -> int:
 
     import zelvor.core.trevane  # noqa: F401  (fail early, before building the market)
 
-    started = time.perf_counter()
+    started = CLOCK()
     market = synthetic_market(stocks, rows, seed=args.seed, missing=0.005)
     monthly = momentum_strategy(market, top=50, lookback=60)
     print(
-        f"market {rows} rows x {stocks} stocks built in {time.perf_counter() - started:.1f} s;"
+        f"market {rows} rows x {stocks} stocks built in {CLOCK() - started:.1f} s;"
         f" {repeat} runs per workload, median shown; numpy {np.__version__}"
     )
     if not track_memory:
@@ -314,6 +401,12 @@ def main(argv=None) -> int:
         " once),\nits result held: native/raw is its time over backtest_'s chained time (targets: 0.15x, 120 B/rec)."
         "\nstats: the same with stats_only=True, what a sweep row or Prepared.stats_dict runs (the columns the"
         " statistics\nread, no excursions): its time over backtest_'s chained time, and the bytes it keeps per record."
+        "\nrun: Prepared.run on inputs prepared once (the layer's real entry), the Report held, its trades"
+        " not asked for;\ntrades: the first Report.trades of such a report (the excursions followed then);"
+        " both per record of that run\n(layer recs: the trades the recorder lists) and over backtest_'s chained"
+        " time of the whole run."
+        f"\nclock: {'CPU time of the calling thread' if CLOCK is not time.perf_counter else 'wall time'};"
+        f" load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}"
     )
     return 0
 

@@ -8,6 +8,7 @@ nothing mutable. No lock, no module state.
 
 from __future__ import annotations
 
+import threading
 from typing import Any
 
 import numpy as np
@@ -34,7 +35,7 @@ class RawRun:
     """The engine's results of one run, as plain arrays (nothing here refers to module state).
 
     equity: the portfolio value at each price row's close.
-    trades: per trade in the recorder's order: ``sid`` (position column), ``entry_row``,
+    trades: per trade in the engine's order: ``sid`` (position column), ``entry_row``,
         ``exit_row`` (-1 open), ``position`` (size at entry, a fraction of the portfolio),
         ``entry_price``, ``exit_price`` (the fills; the last row's trading price for an open
         trade), ``basis`` (money put in before fees: the value at entry plus later additions),
@@ -45,34 +46,68 @@ class RawRun:
     fills: per change of a holding, in the engine's order: ``row``, ``sid``, ``reason``,
         ``value_before``, ``value_after`` (money), ``balance`` (portfolio value the weights
         refer to), ``price`` (the fill price), ``fee``, ``tax`` (money).
+        Rows and stock indices are int32 in a run made by `run` (int64 in the engine's other
+        results), reasons uint8.
     stats: float64 of shape (listed trades, L): the recorder's statistics of each listed trade
-        (the window groups, then the six figures at the exit), in the order of `trades`.
+        (the window groups, then the six figures at the exit), in the order of `trades`. A run
+        made by `run` follows the trades' excursions only when this is first read, in one native
+        call without the interpreter lock (bit for bit what following them during the run
+        gives, and the same exception where that fails), and keeps the result.
     figures: the run's statistics when the run was asked for them (see `run`), else None.
     operations: the next-period operations dictionary ("actions", "weights", "next_weights",
         "weight_time", "next_weight_time"), made from the engine's arrays on first use.
     """
 
-    __slots__ = ("equity", "trades", "fills", "stats", "figures", "_operations", "_native_operations")
+    __slots__ = (
+        "equity",
+        "trades",
+        "fills",
+        "figures",
+        "_stats",
+        "_followups",
+        "_follow_lock",
+        "_operations",
+        "_native_operations",
+    )
 
     def __init__(
         self,
         equity: np.ndarray,
         trades: dict[str, np.ndarray],
         fills: dict[str, np.ndarray],
-        stats: np.ndarray | list[np.ndarray],
+        stats: np.ndarray | list[np.ndarray] | None,
         operations: dict[str, Any],
         figures: dict[str, Any] | None = None,
+        followups: dict[str, Any] | None = None,
     ) -> None:
+        """`stats` as the engine gave them, or None with `followups` (what ``_run_native`` with
+        ``excursions=False`` returns under that name) to follow the trades at the first read."""
         self.equity = equity
         self.figures = figures
         self.trades = trades
         self.fills = fills
         if isinstance(stats, list):
             stats = np.stack(stats) if stats else np.empty((0, 6))
-        self.stats: np.ndarray = stats
+        self._stats: np.ndarray | None = stats
+        self._followups = followups
+        self._follow_lock = threading.Lock() if stats is None else None
         native = "action_sid" in operations
         self._native_operations = operations if native else None
         self._operations: dict[str, Any] | None = None if native else operations
+
+    @property
+    def stats(self) -> np.ndarray:
+        stats = self._stats
+        if stats is None:
+            assert self._follow_lock is not None and self._followups is not None
+            with self._follow_lock:  # one follow-up, however many threads ask at once
+                if self._stats is None:
+                    from zelvor.core import trevane
+
+                    self._stats = trevane._excursions(**self._followups)
+                    self._followups = None  # the prices are no longer needed
+                stats = self._stats
+        return stats
 
     @property
     def operations(self) -> dict[str, Any]:
@@ -104,16 +139,23 @@ def run(inputs: Any, options: dict[str, Any], stats: tuple | None = None) -> Raw
     """One run over `inputs` (made by `prepare_inputs`, or the arrays themselves, prepared for this
     run alone) with backtest_'s scalar `options`. With `stats` (made by `zelvor._stats.request`)
     the run's statistics are computed in the run, without the interpreter lock, as
-    ``RawRun.figures``."""
+    ``RawRun.figures``. The trades' excursions are followed when ``RawRun.stats`` is first read
+    (a failure of theirs, such as a zero close after an entry, is raised there)."""
     from zelvor.core import trevane
 
     if isinstance(inputs, dict):
         inputs = prepare_inputs(inputs)
 
-    result = trevane._run_native(inputs, **options, stats=stats)
-    trades = result["trades"]
-    excursions = trades.pop("stats")
-    return RawRun(result["equity"], trades, result["fills"], excursions, result["operations"], result.get("stats"))
+    result = trevane._run_native(inputs, **options, stats=stats, excursions=False)
+    return RawRun(
+        result["equity"],
+        result["trades"],
+        result["fills"],
+        None,
+        result["operations"],
+        result.get("stats"),
+        followups=result["followups"],
+    )
 
 
 def run_for_stats(inputs: Any, options: dict[str, Any], stats: tuple) -> tuple[np.ndarray, dict[str, Any]]:

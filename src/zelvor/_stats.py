@@ -158,7 +158,7 @@ def compute_stats(
     period, as Timestamps; NaT without dates). See `Report.stats` for the conventions.
 
     `dates` are the market's dates as int64 nanoseconds (UTC when `tz` is given); `trades` holds
-    ``pnl``, ``basis`` (float64), ``entry_row`` and ``exit_row`` (int64, -1 while open), `fills`
+    ``pnl``, ``basis`` (float64), ``entry_row`` and ``exit_row`` (integers, -1 while open), `fills`
     ``value_before``, ``value_after``, ``fee`` and ``tax`` (float64). Computed by the numeric
     core without the interpreter lock; every sum is NumPy's pairwise order, so the figures do
     not depend on the thread count. Never raises on odd values: a figure that cannot be formed
@@ -170,12 +170,18 @@ def compute_stats(
     out = period(dates, start_row, tz)
     out.update(
         trevane._stats(
-            equity, dates, start_row, trades["pnl"], trades["basis"], trades["entry_row"], trades["exit_row"],
+            equity, dates, start_row, trades["pnl"], trades["basis"], _rows(trades["entry_row"]),
+            _rows(trades["exit_row"]),
             fills["value_before"], fills["value_after"], fills["fee"], fills["tax"], benchmark, risk_free,
             periods_per_year,
         )
     )  # fmt: skip
     return out
+
+
+def _rows(rows: np.ndarray) -> np.ndarray:
+    """Row numbers as the int64 the native statistics read (a report keeps them as int32)."""
+    return rows.astype(np.int64, copy=False)
 
 
 _NO_TRADES = {

@@ -2,7 +2,9 @@
 
 A `Report` owns copies of everything the engine produced for its run, so a later run never
 changes it. The secondary tables (trades, transactions, window statistics, actions) are built
-on first access; `stats()` works on the raw arrays without building them.
+on first access; `stats()` works on the raw arrays without building them. The trades'
+excursion statistics are computed at the first access to `trades` or `window_stats`, from the
+market's prices (which, as `Market` says, must not be modified).
 """
 
 from __future__ import annotations
@@ -54,7 +56,9 @@ class Report:
     cash balance of 1.0; bit-identical to what the engine returned), `returns` (its row-to-row
     change, NaN on the first row) and `drawdown` (equity over its running maximum, minus 1).
 
-    Tables, built on first access: `trades`, `transactions`, `window_stats`, `actions`.
+    Tables, built on first access: `trades`, `transactions`, `window_stats`, `actions`. The
+    excursion figures of `trades` and `window_stats` are computed then too (in one native call
+    over all trades, about a tenth of a microsecond a trade), not during the run.
     Figures: `stats()`, `monthly_returns()`, `drawdowns()`, `rolling()`. Output, drawn by the
     package's rendering modules: `plot()` and the other ``plot_*`` pictures, `to_html(path)`,
     `to_text()`, `to_dict()` and `to_json()`.
@@ -168,8 +172,9 @@ class Report:
         """
         t = self._raw.trades
         n_rows = len(self._dates)
-        entry = t["entry_row"]
-        exit_ = t["exit_row"]
+        # Kept as int32; the table's row counts are int64.
+        entry = t["entry_row"].astype(np.int64)
+        exit_ = t["exit_row"].astype(np.int64)
         closed = exit_ >= 0
         dates_ns = as_ns(self._dates)
         tz = self._dates.tz

@@ -60,7 +60,7 @@ def _own_costs(raw):
     one that starts.
     """
     t, f = raw.trades, raw.fills
-    exit_row = np.where(t["exit_row"] < 0, np.iinfo(np.int64).max, t["exit_row"])
+    exit_row = np.where(t["exit_row"] < 0, np.iinfo(np.int64).max, t["exit_row"].astype(np.int64))
     owed = np.zeros(len(t["sid"]))
     for k in range(len(f["row"])):
         row, sid = f["row"][k], f["sid"][k]

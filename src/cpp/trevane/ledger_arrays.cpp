@@ -35,17 +35,38 @@ glue::Ref adopt_int64s(std::vector<std::int64_t>&& values, int nd, const npy_int
     return adopt(NPY_INT64, std::move(values), nd, shape);
 }
 
+glue::Ref adopt_int32s(std::vector<std::int32_t>&& values, int nd, const npy_intp* shape) {
+    return adopt(NPY_INT32, std::move(values), nd, shape);
+}
+
+glue::Ref adopt_uint8s(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape) {
+    return adopt(NPY_UINT8, std::move(values), nd, shape);
+}
+
 void put(PyObject* dict, const char* key, const glue::Ref& value) {
     glue::check_status(PyDict_SetItemString(dict, key, value.get()));
 }
 
-glue::Ref trades_table(const std::vector<engine::LedgerTrade>& t, LedgerColumns which) {
+namespace {
+
+// An integer column: int64, or int32 when compact.
+template <class Value>
+glue::Ref integers(Widths widths, std::size_t n, Value&& value) {
+    if (widths == Widths::compact) {
+        return column<std::int32_t>(NPY_INT32, n, [&](std::size_t k) { return static_cast<std::int32_t>(value(k)); });
+    }
+    return column<std::int64_t>(NPY_INT64, n, value);
+}
+
+}  // namespace
+
+glue::Ref trades_table(const std::vector<engine::LedgerTrade>& t, LedgerColumns which, Widths widths) {
     const bool all = which == LedgerColumns::all;
     glue::Ref d = glue::check(PyDict_New());
     const std::size_t n = t.size();
-    if (all) put(d.get(), "sid", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return t[k].sid; }));
-    put(d.get(), "entry_row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return t[k].entry_row; }));
-    put(d.get(), "exit_row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return t[k].exit_row; }));
+    if (all) put(d.get(), "sid", integers(widths, n, [&](std::size_t k) { return t[k].sid; }));
+    put(d.get(), "entry_row", integers(widths, n, [&](std::size_t k) { return t[k].entry_row; }));
+    put(d.get(), "exit_row", integers(widths, n, [&](std::size_t k) { return t[k].exit_row; }));
     if (all) {
         put(d.get(), "position", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].position; }));
         put(d.get(), "entry_price", column<double>(NPY_DOUBLE, n, [&](std::size_t k) { return t[k].entry_price; }));
@@ -61,13 +82,13 @@ glue::Ref trades_table(const std::vector<engine::LedgerTrade>& t, LedgerColumns 
     return d;
 }
 
-glue::Ref fills_table(const std::vector<engine::Fill>& f, LedgerColumns which) {
+glue::Ref fills_table(const std::vector<engine::Fill>& f, LedgerColumns which, Widths widths) {
     const bool all = which == LedgerColumns::all;
     glue::Ref d = glue::check(PyDict_New());
     const std::size_t n = f.size();
     if (all) {
-        put(d.get(), "row", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].row; }));
-        put(d.get(), "sid", column<std::int64_t>(NPY_INT64, n, [&](std::size_t k) { return f[k].sid; }));
+        put(d.get(), "row", integers(widths, n, [&](std::size_t k) { return f[k].row; }));
+        put(d.get(), "sid", integers(widths, n, [&](std::size_t k) { return f[k].sid; }));
         put(d.get(), "reason",
             column<std::uint8_t>(NPY_UINT8, n, [&](std::size_t k) { return static_cast<std::uint8_t>(f[k].reason); }));
     }

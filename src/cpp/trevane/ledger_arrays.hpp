@@ -29,6 +29,8 @@ glue::Ref column(int type, std::size_t n, Value&& value) {
 // exactly the product of `shape` elements of `type`'s size.
 glue::Ref adopt_doubles(std::vector<double>&& values, int nd, const npy_intp* shape);
 glue::Ref adopt_int64s(std::vector<std::int64_t>&& values, int nd, const npy_intp* shape);
+glue::Ref adopt_int32s(std::vector<std::int32_t>&& values, int nd, const npy_intp* shape);
+glue::Ref adopt_uint8s(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape);
 
 void put(PyObject* dict, const char* key, const glue::Ref& value);
 
@@ -36,7 +38,13 @@ void put(PyObject* dict, const char* key, const glue::Ref& value);
 // exit_row, basis and pnl; a fill's value_before, value_after, fee and tax).
 enum class LedgerColumns { all, statistics };
 
-glue::Ref trades_table(const std::vector<engine::LedgerTrade>& trades, LedgerColumns which = LedgerColumns::all);
-glue::Ref fills_table(const std::vector<engine::Fill>& fills, LedgerColumns which = LedgerColumns::all);
+// How wide the integer columns are: rows and stock indices as int64, or as int32 (compact: what a
+// result kept for a long time holds; every row and stock index of a run fits).
+enum class Widths { wide, compact };
+
+glue::Ref trades_table(const std::vector<engine::LedgerTrade>& trades, LedgerColumns which = LedgerColumns::all,
+                       Widths widths = Widths::wide);
+glue::Ref fills_table(const std::vector<engine::Fill>& fills, LedgerColumns which = LedgerColumns::all,
+                      Widths widths = Widths::wide);
 
 }  // namespace zelvor::trevane

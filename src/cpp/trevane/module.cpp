@@ -5,6 +5,7 @@
 #include "pyglue/capsule.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/numpy.hpp"
+#include "trevane/excursions.hpp"
 #include "trevane/module_state.hpp"
 #include "trevane/native_run.hpp"
 #include "trevane/run_lock.hpp"
@@ -82,6 +83,7 @@ void build_namespace(PyObject* m) {
     add_function(m, prepare_native_def);
     run_native_def.ml_doc = run_native_docstring();
     add_function(m, run_native_def);
+    add_function(m, excursions_def);
     add_function(m, stats_def);
     Ref test_dict = glue::check(PyDict_New());
     glue::add_object(m, "__test__", test_dict.get());

@@ -33,6 +33,7 @@
 #include "trevane/actions.hpp"
 #include "trevane/columns.hpp"
 #include "trevane/engine_inputs.hpp"
+#include "trevane/followups.hpp"
 #include "trevane/ledger_arrays.hpp"
 #include "trevane/parameters.hpp"
 #include "trevane/statistics.hpp"
@@ -160,12 +161,17 @@ struct Recorded {
     std::int64_t stats_length = 0;
 };
 
+// What a run does with each trade the recorder lists.
+enum class Excursions {
+    follow,  // follow it at once and keep its record and statistics
+    defer,   // keep only what following it later needs (Followups)
+    none,    // nothing: a run for its statistics alone, which read the fill log
+};
+
 class NativeHost final : public engine::Host {
 public:
-    // `excursions` false: trades are neither listed nor followed (a run for its statistics alone,
-    // which read the fill log).
     NativeHost(const NativeInputs& inputs, const excursion::Settings& settings, bool retain_cost, bool resample,
-               bool stop_trading, bool excursions)
+               bool stop_trading, Excursions excursions)
         : inputs_(inputs),
           settings_(settings),
           excursions_(excursions),
@@ -217,6 +223,7 @@ public:
 
     const engine::FillLog& log() const noexcept { return log_; }
     Recorded& recorded() noexcept { return recorded_; }
+    Followups& followups() noexcept { return followups_; }
 
 private:
     // The recorder's per-stock arrays have one element per label; a negative index counts from the end.
@@ -229,27 +236,26 @@ private:
 
     void record_trade(int sid, std::int64_t recorded_exit, int exit_transaction) {
         const std::size_t k = slot(sid);
-        if (!excursions_) return;
-        recorded_.sid.push_back(sid);
-        recorded_.entry_row.push_back(entry_[k]);
-        recorded_.exit_row.push_back(recorded_exit);
-        recorded_.position.push_back(position_[k]);
+        if (excursions_ == Excursions::none) return;
         const int pid = sid >= 0 && static_cast<std::size_t>(sid) < inputs_.analysis_column.size()
                             ? inputs_.analysis_column[static_cast<std::size_t>(sid)]
                             : 0;
         const excursion::Trade trade{pid, entry_[k], date_, position_[k] > 0, entry_transaction_[k], exit_transaction};
-        analyzer_.follow(inputs_.market.price, inputs_.market.close, trade, settings_);
-        const std::int64_t length = excursion::Analyzer::result_length(settings_);
-        if (length < 0) throw numeric::Error{numeric::ErrorKind::value, "negative dimensions are not allowed"};
-        recorded_.stats_length = length;
-        const std::size_t at = recorded_.stats.size();
-        recorded_.stats.resize(at + static_cast<std::size_t>(length));
-        analyzer_.write({recorded_.stats.data() + at, static_cast<std::size_t>(length)}, trade, settings_);
+        if (excursions_ == Excursions::defer) {
+            followups_.push(trade);
+            return;
+        }
+        recorded_.sid.push_back(sid);
+        recorded_.entry_row.push_back(entry_[k]);
+        recorded_.exit_row.push_back(recorded_exit);
+        recorded_.position.push_back(position_[k]);
+        recorded_.stats_length =
+            append_excursions(analyzer_, inputs_.market.price, inputs_.market.close, trade, settings_, recorded_.stats);
     }
 
     const NativeInputs& inputs_;
     const excursion::Settings settings_;
-    const bool excursions_;
+    const Excursions excursions_;
     const bool retain_cost_;
     const bool resample_;
     const bool stop_trading_;
@@ -261,6 +267,7 @@ private:
     std::vector<double> absolute_;
     engine::FillLog log_;
     Recorded recorded_;
+    Followups followups_;
 };
 
 // ---- the end-of-run weights and actions, on doubles -----------------------------------------------
@@ -425,17 +432,20 @@ constexpr std::size_t first_option = n_arrays;
 constexpr std::size_t n_options = params::count - n_arrays - 1;
 static_assert(params::table[params::count - 1].kind == params::Kind::optional_buffer);
 
-// After the options: `stats`, the run's statistics computed in the run (see StatsRequest), and
-// `stats_only`, a run for its statistics alone.
-constexpr std::size_t n_run_params = n_options + 3;
+// After the options: `stats`, the run's statistics computed in the run (see StatsRequest),
+// `stats_only`, a run for its statistics alone, and `excursions`, false to leave the trades'
+// excursions for _excursions to follow.
+constexpr std::size_t n_run_params = n_options + 4;
 constexpr std::size_t stats_param = n_options + 1;
 constexpr std::size_t stats_only_param = n_options + 2;
+constexpr std::size_t excursions_param = n_options + 3;
 constexpr std::array<const char*, n_run_params> run_params = [] {
     std::array<const char*, n_run_params> names{};
     names[0] = "inputs";
     for (std::size_t i = 0; i < n_options; ++i) names[i + 1] = params::table[first_option + i].name;
     names[stats_param] = "stats";
     names[stats_only_param] = "stats_only";
+    names[excursions_param] = "excursions";
     return names;
 }();
 constexpr glue::Signature run_sig{"_run_native", run_params, 1};
@@ -505,6 +515,24 @@ Ref trades_dict(const engine::FillLog& log, Recorded& recorded) {
     return d;
 }
 
+// _excursions' arguments for the trades of a run that deferred them: the run's trading prices and
+// closes, the follow-up records and the run's excursion settings.
+Ref followups_dict(const NativeInputs& inputs, Followups& f, const excursion::Settings& settings) {
+    Ref d = glue::check(PyDict_New());
+    put(d.get(), "price_values", inputs.arrays[params::index_of("price_values")]);
+    put(d.get(), "close_values", inputs.arrays[params::index_of("close_values")]);
+    const npy_intp n = static_cast<npy_intp>(f.flags.size());
+    put(d.get(), "price_column", adopt_int32s(std::move(f.price_column), 1, &n));
+    put(d.get(), "entry_row", adopt_int32s(std::move(f.entry_row), 1, &n));
+    put(d.get(), "exit_row", adopt_int32s(std::move(f.exit_row), 1, &n));
+    put(d.get(), "flags", adopt_uint8s(std::move(f.flags), 1, &n));
+    put(d.get(), "window", glue::new_int(settings.window));
+    put(d.get(), "window_step", glue::new_int(settings.window_step));
+    put(d.get(), "fee_ratio", glue::check(PyFloat_FromDouble(settings.fee_ratio)));
+    put(d.get(), "tax_ratio", glue::check(PyFloat_FromDouble(settings.tax_ratio)));
+    return d;
+}
+
 Ref recorded_dict(Recorded& r) {
     Ref d = glue::check(PyDict_New());
     put(d.get(), "sid", vector_array(std::move(r.sid)));
@@ -514,13 +542,20 @@ Ref recorded_dict(Recorded& r) {
     return d;
 }
 
-Ref operations_dict(const Operations& ops) {
+// Stock indices as int64, or as int32 in a compact result.
+Ref sid_array(const std::vector<std::int64_t>& sid, Widths widths) {
+    if (widths == Widths::wide) return array_of(NPY_INT64, sid.data(), sid.size());
+    return column<std::int32_t>(NPY_INT32, sid.size(),
+                                [&](std::size_t k) { return static_cast<std::int32_t>(sid[k]); });
+}
+
+Ref operations_dict(const Operations& ops, Widths widths) {
     Ref d = glue::check(PyDict_New());
-    put(d.get(), "weight_sid", array_of(NPY_INT64, ops.weights.sid.data(), ops.weights.sid.size()));
+    put(d.get(), "weight_sid", sid_array(ops.weights.sid, widths));
     put(d.get(), "weight", array_of(NPY_DOUBLE, ops.weights.value.data(), ops.weights.value.size()));
-    put(d.get(), "next_weight_sid", array_of(NPY_INT64, ops.next_weights.sid.data(), ops.next_weights.sid.size()));
+    put(d.get(), "next_weight_sid", sid_array(ops.next_weights.sid, widths));
     put(d.get(), "next_weight", array_of(NPY_DOUBLE, ops.next_weights.value.data(), ops.next_weights.value.size()));
-    put(d.get(), "action_sid", array_of(NPY_INT64, ops.action_sid.data(), ops.action_sid.size()));
+    put(d.get(), "action_sid", sid_array(ops.action_sid, widths));
     put(d.get(), "action", array_of(NPY_UINT8, ops.action.data(), ops.action.size()));
     put(d.get(), "weight_time", glue::new_int(ops.weight_time));
     put(d.get(), "next_weight_time", glue::new_int(ops.next_weight_time));
@@ -557,6 +592,11 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             const RunOptions o = convert_options(arg);
             PyObject* const stats_only_arg = arg[stats_only_param];
             const bool stats_only = stats_only_arg != nullptr && glue::truth(stats_only_arg);
+            PyObject* const excursions_arg = arg[excursions_param];
+            const bool follow = excursions_arg == nullptr || glue::truth(excursions_arg);
+            const Excursions excursions = stats_only ? Excursions::none
+                                          : follow   ? Excursions::follow
+                                                     : Excursions::defer;
             using params::index_of;
             const engine::Options options =
                 engine_options([&](std::size_t i) { return o.real[i]; }, [&](std::size_t i) { return o.truth[i]; });
@@ -575,7 +615,7 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(equity.get())));
 
             NativeHost host(*inputs, settings, options.retain_cost_when_rebalance, periodically_rebalance, stop_trading,
-                            !stats_only);
+                            excursions);
             Operations ops;
             stats::Figures figures{};
             std::exception_ptr failure;
@@ -605,10 +645,17 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
                 if (request) put(result.get(), "stats", request->figures(figures));
                 return result.release();
             }
-            put(result.get(), "trades", trades_dict(host.log(), host.recorded()));
-            put(result.get(), "recorded", recorded_dict(host.recorded()));
-            put(result.get(), "fills", fills_table(host.log().fills()));
-            put(result.get(), "operations", operations_dict(ops));
+            if (excursions == Excursions::defer) {
+                put(result.get(), "trades", trades_table(host.log().trades(), LedgerColumns::all, Widths::compact));
+                put(result.get(), "followups", followups_dict(*inputs, host.followups(), settings));
+                put(result.get(), "fills", fills_table(host.log().fills(), LedgerColumns::all, Widths::compact));
+                put(result.get(), "operations", operations_dict(ops, Widths::compact));
+            } else {
+                put(result.get(), "trades", trades_dict(host.log(), host.recorded()));
+                put(result.get(), "recorded", recorded_dict(host.recorded()));
+                put(result.get(), "fills", fills_table(host.log().fills()));
+                put(result.get(), "operations", operations_dict(ops, Widths::wide));
+            }
             if (request) put(result.get(), "stats", request->figures(figures));
             return result.release();
         });
@@ -629,7 +676,7 @@ PyMethodDef run_native_def = glue::method("_run_native", run_native, nullptr);
 const char* run_native_docstring() {
     static const std::string text =
         "_run_native($module, /, inputs" + params::signature_entries(first_option, first_option + n_options) +
-        ", stats=None, stats_only=False)\n--\n\n"
+        ", stats=None, stats_only=False, excursions=True)\n--\n\n"
         "Private. One backtest over _prepare_native's inputs, run without the interpreter lock; returns a\n"
         "dict of NumPy arrays: equity, trades (the ledger and the excursion statistics), recorded (the\n"
         "recorder's trade records), fills and operations, and with stats=(start_row, risk_free, periods_per_year,\n"
@@ -639,7 +686,12 @@ const char* run_native_docstring() {
         "stats_only=True returns only what the run's statistics read: equity, trades (entry_row, exit_row,\n"
         "basis, pnl) and fills (value_before, value_after, fee, tax), bit for bit those of the full run\n"
         "(and stats when asked). The excursions are not followed, so their own failures (a zero close after\n"
-        "an entry, a zero window_step) are not raised; the layer refuses such inputs before it runs.";
+        "an entry, a zero window_step) are not raised; the layer refuses such inputs before it runs.\n\n"
+        "excursions=False leaves the excursions to _excursions: trades has no stats, and recorded gives way\n"
+        "to followups, _excursions' keyword arguments for them (the price and close arrays; price_column,\n"
+        "entry_row, exit_row as int32 and flags as uint8, 1 long, 2 entry and 4 exit transaction, per\n"
+        "trade; window, window_step, fee_ratio, tax_ratio). Stock indices and rows are int32 throughout.\n"
+        "The failures of following the trades are raised by _excursions instead.";
     return text.c_str();
 }
 

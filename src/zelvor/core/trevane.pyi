@@ -213,6 +213,7 @@ class _RunOptions(TypedDict, total=False):
     periodically_rebalance: bool
     stats: tuple[int, float, float, npt.NDArray[np.float64] | None, npt.NDArray[np.int64]] | None
     stats_only: bool
+    excursions: bool
 
 def _run_native(
     inputs: _NativeInputs,
@@ -244,6 +245,35 @@ def _run_native(
     (entry_row, exit_row, basis, pnl) and ``fills`` (value_before, value_after, fee, tax), the same
     bits as the full run's (and ``stats`` when asked). The excursions are not followed, so their own
     failures (a zero close after an entry, window_step 0) are not raised.
+
+    With ``excursions=False`` the trades are not followed either but kept for `_excursions`:
+    ``trades`` has no ``stats``, and ``recorded`` gives way to ``followups``, `_excursions`'
+    keyword arguments for them: the run's ``price_values`` and ``close_values``; per listed
+    trade, in the recorder's order, ``price_column``, ``entry_row``, ``exit_row`` (int32) and
+    ``flags`` (uint8: 1 long, 2 entry transaction, 4 exit transaction); the run's ``window``,
+    ``window_step``, ``fee_ratio`` and ``tax_ratio``. The stock indices and rows of trades,
+    fills and operations are then int32. The failures of following the trades are raised by
+    `_excursions` instead.
+    """
+
+def _excursions(
+    price_values: npt.NDArray[np.float64],
+    close_values: npt.NDArray[np.float64],
+    price_column: npt.NDArray[np.int32],
+    entry_row: npt.NDArray[np.int32],
+    exit_row: npt.NDArray[np.int32],
+    flags: npt.NDArray[np.uint8],
+    window: int,
+    window_step: int,
+    fee_ratio: float,
+    tax_ratio: float,
+) -> npt.NDArray[np.float64]:
+    """Private: the excursion statistics of the trades a `_run_native` call with
+    ``excursions=False`` left to follow (called with its ``followups`` as keyword arguments).
+
+    float64 of shape (trades, L), each row the window groups then the six exit figures: bit for
+    bit the ``trades["stats"]`` of the run with ``excursions=True``, and where that run fails
+    following a trade, the same exception (type and message). Runs without the interpreter lock.
     """
 
 def _stats(
