@@ -160,9 +160,9 @@ def test_run_native_introspects_with_backtests_option_defaults():
     run = inspect.signature(trevane._run_native).parameters
     backtest = inspect.signature(trevane.backtest_).parameters
     options = [name for name, p in backtest.items() if p.default is not inspect.Parameter.empty][:-1]
-    assert list(run) == ["inputs", *options, "stats", "stats_only"]
+    assert list(run) == ["inputs", *options, "stats", "stats_only", "excursions"]
     assert [repr(run[name].default) for name in options] == [repr(backtest[name].default) for name in options]
-    assert (run["stats"].default, run["stats_only"].default) == (None, False)
+    assert (run["stats"].default, run["stats_only"].default, run["excursions"].default) == (None, False, True)
 
 
 def test_the_stub_declares_backtest_as_the_module_does():

@@ -256,17 +256,22 @@ def _run_native(
     `_excursions` instead.
     """
 
+class _Followups(TypedDict):
+    """The ``followups`` of `_run_native(..., excursions=False)`."""
+
+    flags: npt.NDArray[np.uint8]
+    price_column: npt.NDArray[np.int32]
+    entry_row: npt.NDArray[np.int32]
+    exit_row: npt.NDArray[np.int32]
+    window: int
+    window_step: int
+    fee_ratio: float
+    tax_ratio: float
+    price_values: npt.NDArray[np.float64]
+    close_values: npt.NDArray[np.float64]
+
 def _excursions(
-    price_values: npt.NDArray[np.float64],
-    close_values: npt.NDArray[np.float64],
-    price_column: npt.NDArray[np.int32],
-    entry_row: npt.NDArray[np.int32],
-    exit_row: npt.NDArray[np.int32],
-    flags: npt.NDArray[np.uint8],
-    window: int,
-    window_step: int,
-    fee_ratio: float,
-    tax_ratio: float,
+    **followups: Unpack[_Followups],
 ) -> npt.NDArray[np.float64]:
     """Private: the excursion statistics of the trades a `_run_native` call with
     ``excursions=False`` left to follow (called with its ``followups`` as keyword arguments).
