@@ -15,7 +15,7 @@ from layer_fixtures import random_market, random_weights, run_shapes
 
 import zelvor
 from zelvor import _engine
-from zelvor.report import Report
+from zelvor.report import report_of_run
 
 trevane = pytest.importorskip("zelvor.core.trevane")
 
@@ -42,7 +42,7 @@ def eager_report(prepared, report, run_options):
     result = trevane._run_native(prepared._inputs, **engine)
     trades = result["trades"]
     raw = _engine.RawRun(result["equity"], trades, result["fills"], trades.pop("stats"), result["operations"])
-    return Report._from_run(
+    return report_of_run(
         raw, dates=report._dates, stocks=report._stocks, signal_dates=report._signal_dates,
         start_row=report._start_row, touched_exit=report._touched_exit, window=report._window,
         window_step=report._window_step, benchmark=None, benchmark_name=None, options=report.options,
