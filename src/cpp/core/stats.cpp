@@ -77,35 +77,39 @@ double annual_growth(double final_value, double days) {
     return growth - 1.0;
 }
 
+// The moments of r[0..n), their sum given.
+Moments moments_of(const double* r, std::size_t n, double total) {
+    Moments m{static_cast<std::int64_t>(n), nan, nan, nan};
+    if (n < 2) return m;
+    const double mean = total / count(n);
+    Values c2(n), c3(n), c4(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double c = r[i] - mean;
+        c2[i] = c * c;
+        c3[i] = c2[i] * c;
+        c4[i] = c2[i] * c2[i];
+    }
+    const double m2 = sum(c2) / count(n);
+    if (m2 > 0) {
+        const double sd = std::sqrt(m2 * count(n) / count(n - 1));
+        m.sharpe = mean / sd;
+        m.skew = sum(c3) / count(n) / libm_pow(m2, 1.5);
+        m.kurt = sum(c4) / count(n) / libm_pow(m2, 2.0);
+    }
+    return m;
+}
+
 struct TrackRecord {
     double psr, rows;
 };
 
 // The probabilistic Sharpe ratio against 0 and the minimum track record length at 95 % of the
-// per-row Sharpe ratio of `r` (mean over the ddof-1 deviation), its skewness m3 / m2^1.5 and
-// kurtosis m4 / m2^2; NaN for both without two values or without variation.
+// moments of `r`; NaN for both without two values or without variation.
 TrackRecord track_record(const Values& r, double total) {
-    const std::size_t n = r.size();
-    double sr = nan, skew = nan, kurt = nan;
-    if (n >= 2) {
-        const double mean = total / count(n);
-        Values c2(n), c3(n), c4(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double c = r[i] - mean;
-            c2[i] = c * c;
-            c3[i] = c2[i] * c;
-            c4[i] = c2[i] * c2[i];
-        }
-        const double m2 = sum(c2) / count(n);
-        if (m2 > 0) {
-            const double sd = std::sqrt(m2 * count(n) / count(n - 1));
-            sr = mean / sd;
-            skew = sum(c3) / count(n) / libm_pow(m2, 1.5);
-            kurt = sum(c4) / count(n) / libm_pow(m2, 2.0);
-        }
-    }
+    const Moments m = moments_of(r.data(), r.size(), total);
+    const double sr = m.sharpe, skew = m.skew, kurt = m.kurt;
     const double var = 1.0 - skew * sr + (kurt - 1.0) / 4.0 * sr * sr;
-    const double rows_n = count(n);
+    const double rows_n = count(r.size());
     const double z = (var > 0 && rows_n > 1) ? (sr - 0.0) * std::sqrt(rows_n - 1.0) / std::sqrt(var) : nan;
     TrackRecord out{0.5 * (1.0 + std::erf(z / sqrt_2)), nan};
     double rows = sr > 0.0 ? 1.0 + var * libm_pow(z_95 / (sr - 0.0), 2.0) : inf;
@@ -133,6 +137,18 @@ Values changes(const numeric::Strided1D<double>& v, std::int64_t from, bool subt
 std::string text(std::int64_t value) { return std::to_string(value); }
 
 }  // namespace
+
+Moments sharpe_moments(const double* r, std::int64_t n) {
+    const std::size_t size = n > 0 ? static_cast<std::size_t>(n) : 0;
+    return moments_of(r, size, numeric::reduce_sum(r, static_cast<std::int64_t>(size)));
+}
+
+void daily_returns(const numeric::Strided1D<double>& equity, std::int64_t start_row, double* out) {
+    const std::int64_t n = equity.size;
+    const std::int64_t first = start_row + 1 < n ? start_row + 1 : n;
+    for (std::int64_t i = 0; i < first; ++i) out[i] = nan;
+    for (std::int64_t i = first; i < n; ++i) out[i] = equity[i] / equity[i - 1] - 1.0;
+}
 
 void check(const Inputs& in) {
     const std::int64_t n = in.equity.size;

@@ -81,6 +81,22 @@ inline constexpr Field fields[] = {
 };
 inline constexpr std::size_t n_fields = sizeof fields / sizeof fields[0];
 
+// The Sharpe ratio's moments of a series of returns: how many, the per-row Sharpe ratio (mean over
+// the ddof-1 deviation), the skewness m3 / m2^1.5 and the kurtosis m4 / m2^2 (3 for a normal
+// distribution). NaN ratios with fewer than two returns or without variation.
+struct Moments {
+    std::int64_t n;
+    double sharpe, skew, kurt;
+};
+
+// The moments of r[0], ..., r[n - 1] (contiguous).
+Moments sharpe_moments(const double* r, std::int64_t n);
+
+// The row-to-row change of equity, equity[i] / equity[i - 1] - 1, into out[0], ..., out[size - 1];
+// NaN up to and including `start_row` (nothing was held before it). `start_row` must be a row of
+// the equity (or 0 for none).
+void daily_returns(const numeric::Strided1D<double>& equity, std::int64_t start_row, double* out);
+
 // Checks that the arrays agree with each other (lengths, start_row, trade rows within the market,
 // periods_per_year > 0); throws numeric::Error (ValueError) naming the first that does not.
 void check(const Inputs& in);

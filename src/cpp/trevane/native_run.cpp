@@ -611,7 +611,7 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             Ref equity = glue::check(PyArray_EMPTY(1, &n_rows, NPY_DOUBLE, 0));
             require_first_row(market.pos_values);
             require_first_row(market.price);
-            const std::optional<StatsRequest> request = StatsRequest::read(arg[stats_param], n_rows);
+            std::optional<StatsRequest> request = StatsRequest::read(arg[stats_param], n_rows);
             auto* values = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(equity.get())));
 
             NativeHost host(*inputs, settings, options.retain_cost_when_rebalance, periodically_rebalance, stop_trading,
@@ -643,6 +643,7 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
                 put(result.get(), "trades", trades_table(host.log().trades(), LedgerColumns::statistics));
                 put(result.get(), "fills", fills_table(host.log().fills(), LedgerColumns::statistics));
                 if (request) put(result.get(), "stats", request->figures(figures));
+                if (request) request->put_row_returns(result.get());
                 return result.release();
             }
             if (excursions == Excursions::defer) {
@@ -657,6 +658,7 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
                 put(result.get(), "operations", operations_dict(ops, Widths::wide));
             }
             if (request) put(result.get(), "stats", request->figures(figures));
+            if (request) request->put_row_returns(result.get());
             return result.release();
         });
 }
@@ -680,7 +682,9 @@ const char* run_native_docstring() {
         "Private. One backtest over _prepare_native's inputs, run without the interpreter lock; returns a\n"
         "dict of NumPy arrays: equity, trades (the ledger and the excursion statistics), recorded (the\n"
         "recorder's trade records), fills and operations, and with stats=(start_row, risk_free, periods_per_year,\n"
-        "benchmark or None, dates) the run's statistics (as _stats gives them), computed in the run.\n"
+        "benchmark or None, dates) the run's statistics (as _stats gives them), computed in the run; two more\n"
+        "items (moments, returns) add \"moments\" (n, Sharpe ratio, skewness, kurtosis of the daily returns after\n"
+        "start_row) and \"returns\" (those returns, float64 or float32, NaN up to start_row) when asked.\n"
         "Nothing is kept in module state. The options are backtest_'s, with its defaults and meaning\n"
         "(see help(backtest_)).\n\n"
         "stats_only=True returns only what the run's statistics read: equity, trades (entry_row, exit_row,\n"

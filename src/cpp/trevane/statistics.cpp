@@ -11,7 +11,9 @@
 #include "pyglue/args.hpp"
 #include "pyglue/errors.hpp"
 #include "pyglue/function.hpp"
+#include "pyglue/numpy.hpp"
 #include "pyglue/objects.hpp"
+#include "trevane/ledger_arrays.hpp"
 
 namespace zelvor::trevane {
 
@@ -120,10 +122,11 @@ PyObject* stats_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
 
 std::optional<StatsRequest> StatsRequest::read(PyObject* request, std::int64_t n_rows) {
     if (request == nullptr || request == Py_None) return std::nullopt;
-    if (!PyTuple_Check(request) || PyTuple_GET_SIZE(request) != 5) {
+    const Py_ssize_t size = PyTuple_Check(request) ? PyTuple_GET_SIZE(request) : 0;
+    if (size != 5 && size != 7) {
         glue::raise(PyExc_TypeError,
                     "stats: expected None or a tuple (start_row, risk_free, periods_per_year, benchmark or None, "
-                    "dates)");
+                    "dates[, moments, returns])");
     }
     StatsRequest r;
     r.start_row_ = to_int64(PyTuple_GET_ITEM(request, 0), "stats: start_row");
@@ -141,10 +144,25 @@ std::optional<StatsRequest> StatsRequest::read(PyObject* request, std::int64_t n
     if (in.has_benchmark) in.benchmark = r.benchmark_.vector<double>();
     in.periods_per_year = r.periods_per_year_;
     stats::check(in);
+    if (size == 7) {
+        r.moments_wanted_ = glue::truth(PyTuple_GET_ITEM(request, 5));
+        PyObject* const returns = PyTuple_GET_ITEM(request, 6);
+        if (returns != Py_None) {
+            int type = NPY_NOTYPE;
+            if (PyUnicode_Check(returns)) {
+                if (PyUnicode_CompareWithASCIIString(returns, "float64") == 0) type = NPY_DOUBLE;
+                if (PyUnicode_CompareWithASCIIString(returns, "float32") == 0) type = NPY_FLOAT;
+            }
+            if (type == NPY_NOTYPE) glue::raise(PyExc_ValueError, "stats: returns must be 'float64', 'float32' or None");
+            npy_intp length = static_cast<npy_intp>(n_rows);
+            r.returns_ = glue::check(PyArray_EMPTY(1, &length, type, 0));
+            if (type != NPY_DOUBLE) r.scratch_.resize(static_cast<std::size_t>(n_rows));
+        }
+    }
     return r;
 }
 
-stats::Figures StatsRequest::compute(const double* equity, std::int64_t n_rows, const engine::FillLog& log) const {
+stats::Figures StatsRequest::compute(const double* equity, std::int64_t n_rows, const engine::FillLog& log) {
     stats::Inputs in;
     in.equity = {reinterpret_cast<const char*>(equity), n_rows, static_cast<std::int64_t>(sizeof(double))};
     in.dates = dates_.vector<std::int64_t>();
@@ -163,10 +181,43 @@ stats::Figures StatsRequest::compute(const double* equity, std::int64_t n_rows, 
     if (in.has_benchmark) in.benchmark = benchmark_.vector<double>();
     in.risk_free = risk_free_;
     in.periods_per_year = periods_per_year_;
-    return stats::compute(in);
+    const stats::Figures figures = stats::compute(in);
+    if (moments_wanted_ || returns_) {
+        // The returns go straight into a float64 array; a float32 one is filled from the scratch.
+        auto* const array = reinterpret_cast<PyArrayObject*>(returns_.get());
+        std::vector<double> own;
+        double* r = nullptr;
+        if (returns_ && scratch_.empty()) {
+            r = static_cast<double*>(PyArray_DATA(array));
+        } else if (returns_) {
+            r = scratch_.data();
+        } else {
+            own.resize(static_cast<std::size_t>(n_rows));
+            r = own.data();
+        }
+        stats::daily_returns(in.equity, start_row_, r);
+        const std::int64_t first = start_row_ + 1 < n_rows ? start_row_ + 1 : n_rows;
+        if (moments_wanted_) moments_ = stats::sharpe_moments(r + first, n_rows - first);
+        if (returns_ && !scratch_.empty()) {
+            auto* const out = static_cast<float*>(PyArray_DATA(array));
+            for (std::int64_t i = 0; i < n_rows; ++i) out[i] = static_cast<float>(r[i]);
+        }
+    }
+    return figures;
 }
 
 Ref StatsRequest::figures(const stats::Figures& f) const { return figures_dict(f, benchmark_.acquired()); }
+
+void StatsRequest::put_row_returns(PyObject* result) const {
+    if (moments_wanted_) {
+        Ref n = glue::new_int(moments_.n);
+        Ref sharpe = glue::check(PyFloat_FromDouble(moments_.sharpe));
+        Ref skew = glue::check(PyFloat_FromDouble(moments_.skew));
+        Ref kurt = glue::check(PyFloat_FromDouble(moments_.kurt));
+        put(result, "moments", glue::check(PyTuple_Pack(4, n.get(), sharpe.get(), skew.get(), kurt.get())));
+    }
+    if (returns_) put(result, "returns", returns_);
+}
 
 PyMethodDef stats_def = glue::method(
     "_stats", stats_function,
