@@ -158,13 +158,15 @@ def run(inputs: Any, options: dict[str, Any], stats: tuple | None = None) -> Raw
     )
 
 
-def run_for_stats(inputs: Any, options: dict[str, Any], stats: tuple) -> tuple[np.ndarray, dict[str, Any]]:
+def run_for_stats(inputs: Any, options: dict[str, Any], stats: tuple) -> dict[str, Any]:
     """The run's equity and its statistics (`stats` made by `zelvor._stats.request`), computed in
-    the run without the interpreter lock, bit for bit those of `run`. Cheaper: the engine neither
-    follows the trades' excursions nor builds the end-of-run operations. `inputs` as for `run`."""
+    the run without the interpreter lock, bit for bit those of `run`: `_run_native`'s dict
+    (``equity``, ``stats``, and ``moments`` and ``returns`` when asked for). Cheaper: the engine
+    neither follows the trades' excursions nor builds the end-of-run operations. `inputs` as for
+    `run`."""
     from zelvor.core import trevane
 
     if isinstance(inputs, dict):
         inputs = prepare_inputs(inputs)
-    result = trevane._run_native(inputs, **options, stats=stats, stats_only=True)
-    return result["equity"], result["stats"]
+    result: dict[str, Any] = trevane._run_native(inputs, **options, stats=stats, stats_only=True)
+    return result

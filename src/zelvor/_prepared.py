@@ -13,11 +13,11 @@ import pandas as pd
 from zelvor import _engine, _stats
 from zelvor._inputs import refuse_bad_prices
 from zelvor._options import DEFAULTS, ENGINE_NAMES
-from zelvor._validate import RunWarning, UnitWarning, check_options, closest, unit_slips, warn
+from zelvor._validate import OptionChecks, RunWarning, UnitWarning, check_options, closest, unit_slips, warn
 from zelvor.market import Market, bad_trading_rows
 from zelvor.report import Report, report_of_run, stats_series
 
-__all__ = ["Checks", "Prepared"]
+__all__ = ["Checks", "Prepared", "stats_run"]
 
 
 @dataclass
@@ -43,11 +43,14 @@ class Checks:
             warn(message, category)
 
 
-def _check_run(prepared: Prepared, given: dict[str, Any], checked: dict[str, Any]) -> None:
+def _check_run(
+    prepared: Prepared, given: dict[str, Any], checked: dict[str, Any], memo: OptionChecks | None = None
+) -> None:
     """The checks of one run's options that depend on the weights and the market: unit slips of
     the stop levels and costs, and the price rule for the fields touched exits read."""
     checks = prepared._checks
-    for name, message in unit_slips(given, checked, checks.has_long, checks.has_short):
+    slips = unit_slips if memo is None else memo.slips
+    for name, message in slips(given, checked, checks.has_long, checks.has_short):
         checks.warn_once(name, message, UnitWarning)
     if checked["touched_exit"]:
         market = prepared.market
@@ -87,6 +90,7 @@ class Prepared:
         "_given",
         "_checks",
         "_inputs",
+        "_requests",
     )
 
     def __init__(
@@ -116,6 +120,7 @@ class Prepared:
             else Checks(held=np.ones(market.shape[1], dtype=bool), has_long=True, has_short=True)
         )
         self._inputs: Any = None  # the engine's prepared inputs, made at the first run
+        self._requests: dict[tuple, tuple[tuple, dict[str, Any]]] = {}  # see stats_run
 
     @property
     def start_row(self) -> int:
@@ -131,14 +136,18 @@ class Prepared:
             f"of {self.market!r}{'; ' + given if given else ''}>"
         )
 
-    def _options(self, options: dict[str, Any]) -> tuple[dict[str, Any], dict[str, Any]]:
-        unknown = set(options) - set(DEFAULTS)
-        if unknown:
+    def _options(
+        self, options: dict[str, Any], memo: OptionChecks | None = None
+    ) -> tuple[dict[str, Any], dict[str, Any]]:
+        """The options merged with the defaults, and checked for the engine. `memo` (a sweep's)
+        remembers the checks of the values already seen, with the same results."""
+        if not options.keys() <= DEFAULTS.keys():
+            unknown = set(options) - set(DEFAULTS)
             names = [*DEFAULTS, "risk_free", "periods_per_year"]
             raise TypeError("unknown option(s): " + ", ".join(f"{k}{closest(k, names)}" for k in sorted(unknown)))
         merged = {**DEFAULTS, **options}
-        checked = check_options(merged)
-        _check_run(self, merged, checked)
+        checked = check_options(merged) if memo is None else memo.check(merged)
+        _check_run(self, merged, checked, memo)
         engine = {ENGINE_NAMES[k]: v for k, v in checked.items()}
         return merged, engine
 
@@ -190,14 +199,35 @@ class Prepared:
     ) -> tuple[dict[str, Any], np.ndarray]:
         """`stats_dict` and the run's equity (one value per market date), for sweeps that keep
         each run's daily returns."""
-        _, engine = self._options(options)
-        dates = self.market.arrays.dates
-        request = _stats.request(dates, self._start_row, self._benchmark, risk_free, periods_per_year)
-        # Only what the figures read (no excursions, no end-of-run operations), and the figures
-        # computed in the run itself: the whole row runs without the interpreter lock.
-        equity, figures = self._engine_call(
-            lambda inputs, checked: _engine.run_for_stats(inputs, checked, request), engine
-        )
-        values = _stats.period(dates, self._start_row, self.market.dates.tz)
-        values.update(figures)
-        return values, equity
+        values, result = stats_run(self, options, risk_free, periods_per_year)
+        return values, result["equity"]
+
+
+def stats_run(
+    prepared: Prepared,
+    options: dict[str, Any],
+    risk_free: float = 0.0,
+    periods_per_year: float = 252,
+    memo: OptionChecks | None = None,
+    moments: bool = False,
+    returns: str | None = None,
+) -> tuple[dict[str, Any], dict[str, Any]]:
+    """`Prepared.stats_dict` of a run with these options and the engine's result: ``equity``, and
+    with `moments` the Sharpe ratio's moments of the daily returns after the start row, with
+    `returns` ("float64" or "float32") those returns, NaN before (see `zelvor._stats.request`).
+    `memo` (a sweep call's) remembers the option checks of the values already seen."""
+    _, engine = prepared._options(options, memo)
+    key = (risk_free, periods_per_year, moments, returns)
+    made = prepared._requests.get(key)
+    if made is None:
+        dates = prepared.market.arrays.dates
+        start = prepared._start_row
+        request = _stats.request(dates, start, prepared._benchmark, risk_free, periods_per_year, moments, returns)
+        made = prepared._requests[key] = (request, _stats.period(dates, start, prepared.market.dates.tz))
+    request, period = made
+    # Only what the figures read (no excursions, no end-of-run operations), and the figures
+    # computed in the run itself: the whole row runs without the interpreter lock.
+    result = prepared._engine_call(lambda inputs, checked: _engine.run_for_stats(inputs, checked, request), engine)
+    values = dict(period)
+    values.update(result["stats"])
+    return values, result

@@ -137,9 +137,22 @@ def period(dates: np.ndarray, start_row: int, tz: Any = None) -> dict[str, Any]:
 
 
 def request(
-    dates: np.ndarray, start_row: int, benchmark: np.ndarray | None, risk_free: float, periods_per_year: float
+    dates: np.ndarray,
+    start_row: int,
+    benchmark: np.ndarray | None,
+    risk_free: float,
+    periods_per_year: float,
+    moments: bool = False,
+    returns: str | None = None,
 ) -> tuple:
-    """The ``stats`` argument of `trevane._run_native`: the run's figures computed in the run."""
+    """The ``stats`` argument of `trevane._run_native`: the run's figures computed in the run.
+
+    With `moments`, the result also has ``moments``: (n, per-period Sharpe ratio, skewness,
+    kurtosis) of the daily returns after `start_row`, as `zelvor._sharpe.sharpe_moments` gives
+    them; with `returns` ("float64" or "float32"), ``returns``: the daily returns of every row in
+    that type, NaN up to `start_row`."""
+    if moments or returns is not None:
+        return (start_row, risk_free, periods_per_year, benchmark, dates, moments, returns)
     return (start_row, risk_free, periods_per_year, benchmark, dates)
 
 

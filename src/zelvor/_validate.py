@@ -16,7 +16,7 @@ import numbers
 import os
 import sys
 import warnings
-from collections.abc import Iterable
+from collections.abc import Hashable, Iterable
 from typing import Any
 
 from zelvor._options import ENGINE_NAMES, TABLE, Constraint
@@ -24,6 +24,7 @@ from zelvor._options import ENGINE_NAMES, TABLE, Constraint
 __all__ = [
     "OPTIONS",
     "Constraint",
+    "OptionChecks",
     "RunWarning",
     "UnitWarning",
     "check_options",
@@ -155,6 +156,28 @@ def _percent(value: float) -> str:
     return f"{value * 100:,.6g} %"
 
 
+def _slip(
+    name: str, rule: Constraint, value: object, number: float, has_long: bool, has_short: bool
+) -> tuple[str | None, str | None]:
+    """(refusal, warning) of one option's legal value: the message of the ValueError for a value
+    that can never act on the weights' holdings, the `UnitWarning`'s for an almost sure slip."""
+    meant = f"options are fractions (0.08 = 8 %): {number / 100:g} was probably meant"
+    if rule.dead and number >= 1.0:
+        only = (has_long and not has_short) if rule.dead == "long" else (has_short and not has_long)
+        if only:
+            return (
+                f"{name}={shown(value)} means {_percent(number)} ({rule.meaning}), which a {rule.dead} "
+                f"holding can never reach, and the weights hold only {rule.dead} positions: it would never "
+                f"act; {meant}"
+            ), None
+    if rule.slip is not None and number >= rule.slip:
+        where = ""
+        if rule.dead and number >= 1.0 and (has_long if rule.dead == "long" else has_short):
+            where = f" (it can never act on the {rule.dead} holdings)"
+        return None, f"{name}={shown(value)} means {_percent(number)} ({rule.meaning}){where}; {meant}"
+    return None, None
+
+
 def unit_slips(
     given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool
 ) -> list[tuple[str, str]]:
@@ -170,19 +193,77 @@ def unit_slips(
         value = given.get(name)
         if rule.slip is None or value is None or (rule.needs and given.get(rule.needs) is None):
             continue
-        number = float(checked[name])
-        meant = f"options are fractions (0.08 = 8 %): {number / 100:g} was probably meant"
-        if rule.dead and number >= 1.0:
-            only = (has_long and not has_short) if rule.dead == "long" else (has_short and not has_long)
-            if only:
-                raise ValueError(
-                    f"{name}={shown(value)} means {_percent(number)} ({rule.meaning}), which a {rule.dead} "
-                    f"holding can never reach, and the weights hold only {rule.dead} positions: it would never "
-                    f"act; {meant}"
-                )
-        if number >= rule.slip:
-            where = ""
-            if rule.dead and number >= 1.0 and (has_long if rule.dead == "long" else has_short):
-                where = f" (it can never act on the {rule.dead} holdings)"
-            found.append((name, f"{name}={shown(value)} means {_percent(number)} ({rule.meaning}){where}; {meant}"))
+        refusal, message = _slip(name, rule, value, float(checked[name]), has_long, has_short)
+        if refusal is not None:
+            raise ValueError(refusal)
+        if message is not None:
+            found.append((name, message))
     return found
+
+
+def _value_key(value: object) -> Hashable:
+    """A dict key telling apart values that check differently: by type, and a float by its bits
+    (0.0 and -0.0, NaN). Raises TypeError for an unhashable value."""
+    if isinstance(value, float):
+        return type(value), float(value).hex()
+    hash(value)
+    return type(value), value
+
+
+class OptionChecks:
+    """`check_options` and `unit_slips` for many runs, each distinct value of an option checked
+    once: the sets of a sweep share most of their values (a grid of 8 stop-losses x 8
+    take-profits has 16 distinct values in 64 sets). The results, errors and warnings are those of
+    the two functions, in the same order."""
+
+    def __init__(self) -> None:
+        self._checked: dict[tuple[str, Hashable], Any] = {}
+        self._slips: dict[tuple[str, Hashable, bool, bool], tuple[str | None, str | None]] = {}
+
+    def check(self, values: dict[str, Any]) -> dict[str, Any]:
+        """`check_options(values)`."""
+        out = {}
+        memo = self._checked
+        for name, rule in OPTIONS.items():
+            if name not in values:
+                continue
+            value = values[name]
+            try:
+                key: tuple[str, Hashable] | None = (name, _value_key(value))
+            except TypeError:
+                key = None
+            if key is not None and key in memo:
+                out[name] = memo[key]
+                continue
+            number = out[name] = _check_one(name, rule, value)  # a bad value raises every time
+            if key is not None:
+                memo[key] = number
+        if out.get("fee_ratio", 0.0) + out.get("tax_ratio", 0.0) >= 1.0:
+            check_options(values)  # raises the error
+        return out
+
+    def slips(
+        self, given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool
+    ) -> list[tuple[str, str]]:
+        """`unit_slips(given, checked, has_long, has_short)`."""
+        found = []
+        memo = self._slips
+        for name, rule in OPTIONS.items():
+            value = given.get(name)
+            if rule.slip is None or value is None or (rule.needs and given.get(rule.needs) is None):
+                continue
+            try:
+                key: tuple[str, Hashable, bool, bool] | None = (name, _value_key(value), has_long, has_short)
+            except TypeError:
+                key = None
+            result = memo.get(key) if key is not None else None
+            if result is None:
+                result = _slip(name, rule, value, float(checked[name]), has_long, has_short)
+                if key is not None:
+                    memo[key] = result
+            refusal, message = result
+            if refusal is not None:
+                raise ValueError(refusal)
+            if message is not None:
+                found.append((name, message))
+        return found

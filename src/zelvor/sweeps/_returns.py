@@ -12,7 +12,7 @@ from typing import Any
 
 import numpy as np
 
-from zelvor._sharpe import deflated_sharpe_ratio, sharpe_moments
+from zelvor._sharpe import deflated_sharpe_ratio
 
 __all__ = ["DTYPES", "check_dtype", "collect", "hidden_fields"]
 
@@ -34,22 +34,12 @@ def check_dtype(returns: Any) -> str | None:
     raise ValueError(f"returns must be 'float64', 'float32' or None (not kept), got {returns!r}")
 
 
-def daily_returns(equity: np.ndarray, start_row: int) -> np.ndarray:
-    """Row-to-row change of equity; NaN up to the first active row (nothing held before it)."""
-    out = np.full(len(equity), np.nan)
-    if len(equity) > start_row + 1:
-        active = equity[start_row:]
-        out[start_row + 1 :] = active[1:] / active[:-1] - 1.0
-    return out
-
-
-def hidden_fields(equity: np.ndarray, start_row: int, dtype: str | None) -> tuple[tuple[str, ...], tuple[Any, ...]]:
-    """The hidden fields a worker appends to a set's row (see the module's docstring)."""
-    r = daily_returns(equity, start_row)
-    moments = sharpe_moments(r[start_row + 1 :])
-    if dtype is None:
-        return (_MOMENTS,), (moments,)
-    return (_MOMENTS, _RETURNS), (moments, r.astype(dtype, copy=False))
+def hidden_fields(result: dict[str, Any]) -> tuple[tuple[str, ...], tuple[Any, ...]]:
+    """The hidden fields a worker appends to a set's row (see the module's docstring), from the
+    native run's result (`zelvor._stats.request` with moments, and returns when kept)."""
+    if "returns" not in result:
+        return (_MOMENTS,), (result["moments"],)
+    return (_MOMENTS, _RETURNS), (result["moments"], result["returns"])
 
 
 def collect(rows: dict[int, tuple], n_sets: int, dates: Any, dtype: str | None) -> tuple[Any, np.ndarray]:

@@ -15,6 +15,8 @@ import numpy as np
 import pandas as pd
 
 from zelvor._options import PREPARE_NAMES
+from zelvor._prepared import stats_run
+from zelvor._validate import OptionChecks
 from zelvor.backtest import Prepared, backtest, prepare
 from zelvor.market import Market
 from zelvor.report import Report
@@ -266,6 +268,7 @@ class _WorkerState:
         self.timeout: float | None = None  # seconds a parameter set may take
         self._weights: _LRU[pd.DataFrame] = _LRU()
         self._prepared: _LRU[Prepared] = _LRU()
+        self._checks = OptionChecks()  # each distinct option value of the call checked once
         self._lock = threading.Lock()  # tasks of one call may share the state on Dask threads
 
     @classmethod
@@ -307,11 +310,12 @@ class _WorkerState:
                 (_cache_key(strategy), _cache_key(inputs)),
                 lambda: prepare(weights, self.market, **inputs),
             )
-        # The run needs no lock: it shares the prepared inputs read-only and simulates without the
-        # interpreter lock, so sets on several threads (backend "threads", Dask workers) run at once.
-        stats, equity = prepared.stats_and_equity(**options)
-        extra = hidden_fields(equity, prepared.start_row, self.returns)
-        return (*stats, *extra[0]), (*stats.values(), *extra[1])
+        # The run needs no lock: the option checks remember the values they have seen (a dict),
+        # the run shares the prepared inputs read-only and simulates without the interpreter lock,
+        # so sets on several threads (backend "threads", Dask workers) run at once.
+        stats, result = stats_run(prepared, options, memo=self._checks, moments=True, returns=self.returns)
+        names, values = hidden_fields(result)
+        return (*stats, *names), (*stats.values(), *values)
 
 
 def _describe(exc: BaseException) -> str:
