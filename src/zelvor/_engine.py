@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["RawRun", "prepare_inputs", "run", "run_for_stats"]
+__all__ = ["RawRun", "excursion_arguments", "prepare_inputs", "run", "run_for_stats"]
 
 
 def __getattr__(name: str) -> tuple[str, ...]:
@@ -104,7 +104,7 @@ class RawRun:
                 if self._stats is None:
                     from zelvor.core import trevane
 
-                    self._stats = trevane._excursions(**self._followups)
+                    self._stats = trevane._excursions(**excursion_arguments(self.trades, self._followups))
                     self._followups = None  # the prices are no longer needed
                 stats = self._stats
         return stats
@@ -125,6 +125,24 @@ class RawRun:
                 "next_weight_time": ops["next_weight_time"],
             }
         return self._operations
+
+
+def excursion_arguments(trades: dict[str, np.ndarray], followups: dict[str, Any]) -> dict[str, Any]:
+    """`trevane._excursions`' arguments for a run's ``followups`` (see ``_run_native`` with
+    ``excursions=False``) and its ledger `trades`. Where the run found the trades' rows and
+    columns implied by the ledger, it kept only ``implied_by`` (each stock's price column and
+    the run's last row): the listed trades' entry rows, their exit rows (the last row for a
+    trade still open) and their stocks' price columns are made here, as int32."""
+    implied = followups.get("implied_by")
+    if implied is None:
+        return followups
+    listed = trades["listed"]
+    exit_row = trades["exit_row"][listed]
+    arguments = {k: v for k, v in followups.items() if k != "implied_by"}
+    arguments["price_column"] = implied["price_column"][trades["sid"][listed]]
+    arguments["entry_row"] = trades["entry_row"][listed]
+    arguments["exit_row"] = np.where(exit_row >= 0, exit_row, np.int32(implied["last_row"])).astype(np.int32)
+    return arguments
 
 
 def prepare_inputs(arrays: dict[str, Any]) -> Any:

@@ -14,6 +14,7 @@ from test_native_run import assert_bits, native_run, outcome, scenario_with_pric
 from test_native_stats_only import EXCURSION_FAILURES
 
 trevane = pytest.importorskip("zelvor.core.trevane")
+from zelvor._engine import excursion_arguments  # noqa: E402
 
 INT_COLUMNS = {"sid", "entry_row", "exit_row", "row", "weight_sid", "next_weight_sid", "action_sid"}
 
@@ -48,7 +49,8 @@ def test_deferred_excursions_equal_the_followed_ones(kw):
         assert failure(lazy_exc) == failure(eager_exc)
     if lazy_exc is not None:
         return
-    stats, stats_exc = outcome(trevane._excursions, **lazy["followups"])
+    arguments = excursion_arguments(lazy["trades"], lazy["followups"])
+    stats, stats_exc = outcome(trevane._excursions, **arguments)
     assert failure(stats_exc) == failure(eager_exc)
     if eager_exc is not None:
         return
@@ -65,19 +67,23 @@ def test_deferred_excursions_equal_the_followed_ones(kw):
             else:
                 assert lazy[table][key] == column
     # One follow-up record per trade the recorder lists, entered where it says.
-    followups = lazy["followups"]
-    assert np.array_equal(followups["entry_row"], eager["recorded"]["entry_row"])
+    assert np.array_equal(arguments["entry_row"], eager["recorded"]["entry_row"])
     closed = eager["recorded"]["exit_row"] >= 0
-    assert np.array_equal(followups["exit_row"][closed], eager["recorded"]["exit_row"][closed])
+    assert np.array_equal(arguments["exit_row"][closed], eager["recorded"]["exit_row"][closed])
 
 
 def test_followups_are_compact_and_refused_when_malformed():
     scenario = {**scenario_with_prices(n_rows=30), "stop_loss": 0.02, "quelmo_window": 4, "quelmo_window_step": 2}
-    followups = deferred(scenario)["followups"]
+    result = deferred(scenario)
+    followups = result["followups"]
     n = len(followups["flags"])
     assert n >= 3
-    # 13 bytes a trade: three int32 columns and the flags.
-    assert sum(followups[k].nbytes for k in ("price_column", "entry_row", "exit_row", "flags")) == 13 * n
+    # The ledger implies the rows and columns here: one byte a trade is kept, the flags.
+    per_trade = [v for k, v in followups.items() if isinstance(v, np.ndarray) and v.ndim == 1]
+    assert [a.nbytes for a in per_trade] == [n]
+    followups = excursion_arguments(result["trades"], followups)
+    assert all(followups[k].dtype == np.int32 and len(followups[k]) == n for k in ("price_column", "entry_row"))
+    assert excursion_arguments(result["trades"], followups) is followups  # explicit records pass through
     for key, bad, message in [
         ("entry_row", followups["entry_row"][:-1], "differ in length"),
         ("flags", followups["flags"][:-1], "differ in length"),

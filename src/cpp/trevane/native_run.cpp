@@ -224,6 +224,7 @@ public:
     const engine::FillLog& log() const noexcept { return log_; }
     Recorded& recorded() noexcept { return recorded_; }
     Followups& followups() noexcept { return followups_; }
+    int last_row() const noexcept { return date_; }  // after the run: the exit row of the open trades
 
 private:
     // The recorder's per-stock arrays have one element per label; a negative index counts from the end.
@@ -515,16 +516,49 @@ Ref trades_dict(const engine::FillLog& log, Recorded& recorded) {
     return d;
 }
 
+// Whether the ledger's listed trades, in order, imply the follow-up records: the same entry rows,
+// the price column of the stock, and the ledger's exit row or, for a trade still open, the run's
+// last row. So it is in every run but odd ones (a stock without a price column, a recorder entry
+// replaced before its exit), and the result then need not keep the three columns.
+bool implied_by_ledger(const Followups& f, const std::vector<engine::LedgerTrade>& ledger,
+                       const std::vector<int>& analysis_column, int last_row) {
+    std::size_t k = 0;
+    for (const engine::LedgerTrade& t : ledger) {
+        if (!t.listed) continue;
+        if (k >= f.flags.size() || t.sid < 0 || static_cast<std::size_t>(t.sid) >= analysis_column.size()) return false;
+        const std::int64_t exit_row = t.exit_row >= 0 ? t.exit_row : last_row;
+        if (f.entry_row[k] != t.entry_row || f.exit_row[k] != exit_row ||
+            f.price_column[k] != analysis_column[static_cast<std::size_t>(t.sid)]) {
+            return false;
+        }
+        ++k;
+    }
+    return k == f.flags.size();
+}
+
 // _excursions' arguments for the trades of a run that deferred them: the run's trading prices and
-// closes, the follow-up records and the run's excursion settings.
-Ref followups_dict(const NativeInputs& inputs, Followups& f, const excursion::Settings& settings) {
+// closes, the follow-up records and the run's excursion settings. Where the ledger implies the
+// records' rows and columns, only `implied_by` is kept in their place: the price column of each
+// stock and the run's last row (see zelvor._engine).
+Ref followups_dict(const NativeInputs& inputs, Followups& f, const engine::FillLog& log, int last_row,
+                   const excursion::Settings& settings) {
     Ref d = glue::check(PyDict_New());
     put(d.get(), "price_values", inputs.arrays[params::index_of("price_values")]);
     put(d.get(), "close_values", inputs.arrays[params::index_of("close_values")]);
     const npy_intp n = static_cast<npy_intp>(f.flags.size());
-    put(d.get(), "price_column", adopt_int32s(std::move(f.price_column), 1, &n));
-    put(d.get(), "entry_row", adopt_int32s(std::move(f.entry_row), 1, &n));
-    put(d.get(), "exit_row", adopt_int32s(std::move(f.exit_row), 1, &n));
+    if (implied_by_ledger(f, log.trades(), inputs.analysis_column, last_row)) {
+        Ref implied = glue::check(PyDict_New());
+        const auto& columns = inputs.analysis_column;
+        put(implied.get(), "price_column", column<std::int32_t>(NPY_INT32, columns.size(), [&](std::size_t k) {
+                return static_cast<std::int32_t>(columns[k]);
+            }));
+        put(implied.get(), "last_row", glue::new_int(last_row));
+        put(d.get(), "implied_by", implied);
+    } else {
+        put(d.get(), "price_column", adopt_int32s(std::move(f.price_column), 1, &n));
+        put(d.get(), "entry_row", adopt_int32s(std::move(f.entry_row), 1, &n));
+        put(d.get(), "exit_row", adopt_int32s(std::move(f.exit_row), 1, &n));
+    }
     put(d.get(), "flags", adopt_uint8s(std::move(f.flags), 1, &n));
     put(d.get(), "window", glue::new_int(settings.window));
     put(d.get(), "window_step", glue::new_int(settings.window_step));
@@ -648,7 +682,8 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
             }
             if (excursions == Excursions::defer) {
                 put(result.get(), "trades", trades_table(host.log().trades(), LedgerColumns::all, Widths::compact));
-                put(result.get(), "followups", followups_dict(*inputs, host.followups(), settings));
+                put(result.get(), "followups",
+                    followups_dict(*inputs, host.followups(), host.log(), host.last_row(), settings));
                 put(result.get(), "fills", fills_table(host.log().fills(), LedgerColumns::all, Widths::compact));
                 put(result.get(), "operations", operations_dict(ops, Widths::compact));
             } else {
@@ -694,7 +729,9 @@ const char* run_native_docstring() {
         "excursions=False leaves the excursions to _excursions: trades has no stats, and recorded gives way\n"
         "to followups, _excursions' keyword arguments for them (the price and close arrays; price_column,\n"
         "entry_row, exit_row as int32 and flags as uint8, 1 long, 2 entry and 4 exit transaction, per\n"
-        "trade; window, window_step, fee_ratio, tax_ratio). Stock indices and rows are int32 throughout.\n"
+        "trade; window, window_step, fee_ratio, tax_ratio). Where the ledger implies price_column,\n"
+        "entry_row and exit_row, implied_by (price_column per stock, last_row) stands in their place:\n"
+        "zelvor._engine.excursion_arguments makes the arguments. Stock indices and rows are int32 throughout.\n"
         "The failures of following the trades are raised by _excursions instead.";
     return text.c_str();
 }
