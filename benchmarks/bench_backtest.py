@@ -235,6 +235,7 @@ def run_workload(name, market, strategy, touched_exit, repeat, track_memory):
         **{f"layer_{k}_ratio": v for k, v in layer_ratio.items()},
         **{f"layer_{k}_us_per_record": per(layer[k + "_s"] * 1e6, layer["records"]) for k in ("run", "trades")},
         **{f"layer_{k}_bytes_per_record": per(layer[k + "_kept"], layer["records"]) for k in ("run", "trades")},
+        "layer_array_bytes_per_record": per(layer["run_array_bytes"], layer["records"]),
         "row_holdings": row_holdings,
         "growth_mb": max(g[0] for g in growths) / 2**20 if growths else None,
         "growth_pct": max(g[0] for g in growths) / input_bytes * 100 if growths else None,
@@ -292,11 +293,26 @@ def layer_columns(market, strategy, touched_exit, repeat, track_memory, quelmo):
     report = prepared.run(**options)
     return {
         "records": int(report._raw.trades["listed"].sum()),
+        "run_array_bytes": report_array_bytes(report),
         "run_s": statistics.median(run_times),
         "run_kept": max(run_kept) if run_kept else None,
         "trades_s": statistics.median(trades_times),
         "trades_kept": max(trades_kept) if trades_kept else None,
     }
+
+
+def report_array_bytes(report) -> int:
+    """The bytes of the arrays a report holds of its own (not the market's prices it follows the
+    trades on): what it keeps, without the allocator's share that RSS also shows."""
+    raw = report._raw
+    tables = [raw.trades, raw.fills, raw._followups or {}, raw._native_operations or {}]
+    owned = [v for t in tables for k, v in t.items() if isinstance(v, np.ndarray) and not k.endswith("_values")]
+    implied = (raw._followups or {}).get("implied_by") or {}
+    return (
+        raw.equity.nbytes
+        + sum(a.nbytes for a in owned)
+        + sum(v.nbytes for v in implied.values() if isinstance(v, np.ndarray))
+    )
 
 
 def print_table(results):
@@ -306,7 +322,7 @@ def print_table(results):
         f" {'kept MB':>8} {'us/rec':>6} {'B/rec':>5}"
         f" {'final value':>11} {'native/raw':>10} {'native us/rec':>13} {'native B/rec':>12}"
         f" {'stats/raw':>9} {'stats us/rec':>12} {'stats B/rec':>11}"
-        f" {'layer recs':>10} {'run/raw':>7} {'run us/rec':>10} {'run B/rec':>9}"
+        f" {'layer recs':>10} {'run/raw':>7} {'run us/rec':>10} {'run B/rec':>9} {'arrays B/rec':>12}"
         f" {'trades/raw':>10} {'trades us/rec':>13} {'trades B/rec':>12}"
     )
     print(header)
@@ -329,6 +345,7 @@ def print_table(results):
             f" {_fmt(r['lean_bytes_per_record'], '.0f'):>11}"
             f" {r['layer_records']:10d} {r['layer_run_ratio']:7.2f}"
             f" {_fmt(r['layer_run_us_per_record'], '.2f'):>10} {_fmt(r['layer_run_bytes_per_record'], '.0f'):>9}"
+            f" {_fmt(r['layer_array_bytes_per_record'], '.1f'):>12}"
             f" {r['layer_trades_ratio']:10.2f} {_fmt(r['layer_trades_us_per_record'], '.2f'):>13}"
             f" {_fmt(r['layer_trades_bytes_per_record'], '.0f'):>12}"
         )
@@ -404,7 +421,8 @@ def main(argv=None) -> int:
         "\nrun: Prepared.run on inputs prepared once (the layer's real entry), the Report held, its trades"
         " not asked for;\ntrades: the first Report.trades of such a report (the excursions followed then);"
         " both per record of that run\n(layer recs: the trades the recorder lists) and over backtest_'s chained"
-        " time of the whole run."
+        " time of the whole run.\narrays B/rec: the bytes of the arrays the run's report holds (RSS kept, run B/rec,"
+        " also counts what the allocator\nkeeps of the run's transient buffers for the next run)."
         f"\nclock: {'CPU time of the calling thread' if CLOCK is not time.perf_counter else 'wall time'};"
         f" load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}"
     )
