@@ -202,11 +202,11 @@ def unit_slips(
 
 
 def _value_key(value: object) -> Hashable:
-    """A dict key telling apart values that check differently: by type, and a float by its bits
-    (0.0 and -0.0, NaN). Raises TypeError for an unhashable value."""
-    if isinstance(value, float):
-        return type(value), float(value).hex()
-    hash(value)
+    """A dict key telling apart values that check differently: by type, and 0.0 from -0.0.
+    Raises TypeError for an unhashable value."""
+    if isinstance(value, float) and value == 0.0:
+        return type(value), value, math.copysign(1.0, value)
+    hash(value)  # NaN keys never match (NaN != NaN): a NaN is checked again, and refused
     return type(value), value
 
 

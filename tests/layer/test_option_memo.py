@@ -5,7 +5,7 @@ whatever order the values come and however often they repeat."""
 from __future__ import annotations
 
 import numpy as np
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 from zelvor._options import DEFAULTS
@@ -43,6 +43,10 @@ def same(a, b) -> bool:
 
 @settings(max_examples=150, deadline=None)
 @given(OPTION_SETS, st.booleans(), st.booleans())
+# Values equal as numbers that check differently: a memo keyed by value alone mixes them up.
+@example([{"fee_ratio": 0.0}, {"fee_ratio": -0.0}], True, False)
+@example([{"window": 1}, {"window": True}, {"window": 1.0}], True, True)
+@example([{"stop_loss": 1}, {"stop_loss": 1.0}], True, False)
 def test_checks_remembered_give_what_fresh_checks_give(option_sets, has_long, has_short):
     memo = OptionChecks()
     for options in option_sets * 2:  # every set twice: the second time from the memo
