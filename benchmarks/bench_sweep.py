@@ -231,8 +231,44 @@ def bench_market(
             f"{memory.peak_shared_files / MB:10.0f}"
         )
     same = all(tables[b].equals(tables["serial"]) for b in tables)
-    print(f"tables identical across backends: {same}")
+    print(f"tables identical across backends: {same} (load average {os.getloadavg()[0]:.2f})")
     return rows
+
+
+def lock_share(weights, market, grid, repeat):
+    """Where a row's CPU time goes on one thread: the native call (which simulates without the
+    interpreter lock) and the rest, which holds the lock and so runs one thread at a time. With
+    `locked` ms of a row's `total` under the lock, 2 threads reach at most min(2, total / locked) x
+    serial (the native call's own argument binding and result building count as unlocked here)."""
+    from zelvor import _engine
+
+    n_sets = math.prod(len(v) for v in grid.values())
+    inside = [0.0]
+    original = _engine.run_for_stats
+
+    def timed(*args):
+        started = time.thread_time()
+        try:
+            return original(*args)
+        finally:
+            inside[0] += time.thread_time() - started
+
+    timed_sweep(weights, market, grid, backend="serial")  # warm: weights and inputs made
+    _engine.run_for_stats = timed
+    try:
+        started = time.thread_time()
+        for _ in range(repeat):
+            timed_sweep(weights, market, grid, backend="serial")
+        total = (time.thread_time() - started) / (repeat * n_sets)
+    finally:
+        _engine.run_for_stats = original
+    native = inside[0] / (repeat * n_sets)
+    locked = total - native
+    print(
+        f"row CPU time (serial, whole call / sets): {total * 1000:.3f} ms, the native call {native * 1000:.3f} ms, "
+        f"under the interpreter lock {locked * 1000:.3f} ms ({locked / total:.0%}): 2 threads at most "
+        f"{min(2.0, total / locked):.2f}x serial (load average {os.getloadavg()[0]:.2f})"
+    )
 
 
 def per_task_overhead(weights, market, grid, client, n_jobs):
@@ -289,7 +325,7 @@ def headline(market, n_jobs, backend="threads"):
     result, seconds = timed_sweep(momentum, market, grid, n_jobs=n_jobs, backend=backend)
     print(
         f"{n_sets} runs in {seconds:.1f} s: {n_sets / seconds * 60:,.0f} backtests a minute "
-        f"({seconds / n_sets * n_jobs * 1000:.2f} ms of worker time per run)"
+        f"({seconds / n_sets * n_jobs * 1000:.2f} ms of worker time per run; load average {os.getloadavg()[0]:.2f})"
     )
 
     # Where the time of one run goes: one serial sweep of 200 sets under the profiler.
@@ -302,7 +338,10 @@ def headline(market, n_jobs, backend="threads"):
     profiler.disable()
     out = io.StringIO()
     pstats.Stats(profiler, stream=out).sort_stats("tottime").print_stats(15)
-    print(f"serial: {per_run * 1000:.2f} ms per run; the most expensive functions of 200 runs (profiled):")
+    print(
+        f"serial: {per_run * 1000:.2f} ms per run (load average {os.getloadavg()[0]:.2f}); the most expensive "
+        "functions of 200 runs (profiled):"
+    )
     print("\n".join(out.getvalue().splitlines()[6:28]))
     return result
 
@@ -329,7 +368,9 @@ def main(argv=None) -> int:
         return 0
     if args.threads:
         market = zelvor.read_csv(args.data, warn=False)
-        bench_market("R", market, momentum(market), GRID, None, args.jobs, args.repeat, ("serial", "threads"))
+        weights = momentum(market)
+        bench_market("R", market, weights, GRID, None, args.jobs, args.repeat, ("serial", "threads"))
+        lock_share(weights, market, GRID, args.repeat)
         return 0
 
     markets = []
