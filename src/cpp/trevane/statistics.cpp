@@ -153,7 +153,8 @@ std::optional<StatsRequest> StatsRequest::read(PyObject* request, std::int64_t n
                 if (PyUnicode_CompareWithASCIIString(returns, "float64") == 0) type = NPY_DOUBLE;
                 if (PyUnicode_CompareWithASCIIString(returns, "float32") == 0) type = NPY_FLOAT;
             }
-            if (type == NPY_NOTYPE) glue::raise(PyExc_ValueError, "stats: returns must be 'float64', 'float32' or None");
+            if (type == NPY_NOTYPE)
+                glue::raise(PyExc_ValueError, "stats: returns must be 'float64', 'float32' or None");
             npy_intp length = static_cast<npy_intp>(n_rows);
             r.returns_ = glue::check(PyArray_EMPTY(1, &length, type, 0));
             if (type != NPY_DOUBLE) r.scratch_.resize(static_cast<std::size_t>(n_rows));

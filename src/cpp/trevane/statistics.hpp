@@ -46,7 +46,7 @@ private:
     glue::Buffer dates_;
     bool moments_wanted_ = false;
     stats::Moments moments_{};
-    glue::Ref returns_;             // float64 or float32, one per row; null: not kept
+    glue::Ref returns_;            // float64 or float32, one per row; null: not kept
     std::vector<double> scratch_;  // the float64 returns, when returns_ is not float64 itself
 };
 
