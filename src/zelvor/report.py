@@ -2,21 +2,23 @@
 
 A `Report` owns copies of everything the engine produced for its run, so a later run never
 changes it. The secondary tables (trades, transactions, window statistics, actions) are built
-on first access; `stats()` works on the raw arrays without building them. The trades'
-excursion statistics are computed at the first access to `trades` or `window_stats`, from the
-market's prices (which, as `Market` says, must not be modified).
+on first access, by `zelvor._report_tables`; `stats()` works on the raw arrays without building
+them. The trades' excursion statistics are computed at the first access to `trades` or
+`window_stats`, from the market's prices (which, as `Market` says, must not be modified).
+Further figures come from `zelvor._tearsheet`, pictures and pages from `zelvor._render`.
 """
 
 from __future__ import annotations
 
-import math
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, cast
 
 import numpy as np
 import pandas as pd
 
-from zelvor import _engine, _tearsheet
+from zelvor import _report_tables as _tables
+from zelvor import _tearsheet
+from zelvor._bootstrap import Bootstrap, bootstrap_report
 from zelvor._dates import as_ns
 from zelvor._engine import RawRun
 from zelvor._render import data as render_data
@@ -29,24 +31,9 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from zelvor._bootstrap import Bootstrap
-
 __all__ = ["ACTION_NAMES", "Report", "compute_stats", "stats_series"]
 
-# The engine's next-period action codes, as the report names them, and why each is there.
-ACTION_NAMES = {
-    "enter": ("enter", "buy: the pending rebalance gives it a weight"),
-    "exit": ("exit", "sell: the pending rebalance drops it"),
-    "hold": ("hold", "keep, re-weighted at the pending rebalance"),
-    "sl": ("stop_loss", "stop-loss exit due at the next session"),
-    "tp": ("take_profit", "take-profit exit due at the next session"),
-    "sl_enter": ("stop_loss_reenter", "stop-loss exit due; the next weights hold it again"),
-    "tp_enter": ("take_profit_reenter", "take-profit exit due; the next weights hold it again"),
-    "sl_": ("stopped_out", "stopped out (stop loss) since the last rebalance"),
-    "tp_": ("took_profit", "took profit since the last rebalance"),
-}
-
-_STAT_COLUMNS = ("mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return")
+ACTION_NAMES = _tables.ACTION_NAMES
 
 
 class Report:
@@ -170,53 +157,9 @@ class Report:
         to ``equity.iloc[-1] - 1`` up to rounding (about 1e-16: the same money summed in another
         order).
         """
-        t = self._raw.trades
-        n_rows = len(self._dates)
-        # Kept as int32; the table's row counts are int64.
-        entry = t["entry_row"].astype(np.int64)
-        exit_ = t["exit_row"].astype(np.int64)
-        closed = exit_ >= 0
-        dates_ns = as_ns(self._dates)
-        tz = self._dates.tz
-
-        def at(rows: np.ndarray, valid: np.ndarray) -> pd.DatetimeIndex:
-            """The dates of `rows`, NaT where not `valid`."""
-            if not len(rows):
-                return self._dates[:0]
-            ns = dates_ns[np.where(valid, rows, 0)]
-            ns[~valid] = np.iinfo(np.int64).min  # NaT
-            index = pd.DatetimeIndex(ns.view("datetime64[ns]"))
-            return index.tz_localize("UTC").tz_convert(tz) if tz is not None else index
-
-        signal_exit = exit_ if self._touched_exit else exit_ - 1
-        stats = np.full((len(entry), len(_STAT_COLUMNS)), np.nan)
-        if len(self._raw.stats):
-            stats[self._listed] = self._raw.stats[:, -6:]
-        with np.errstate(invalid="ignore", divide="ignore"):
-            ret = t["pnl"] / np.abs(t["basis"])
-        frame = pd.DataFrame(
-            {
-                "stock": self._stocks[t["sid"]],
-                "entry_date": at(entry, np.ones(len(entry), dtype=bool)),
-                "exit_date": at(exit_, closed),
-                "entry_signal_date": at(entry - 1, entry >= 1),
-                "exit_signal_date": at(signal_exit, closed & (signal_exit >= 0)),
-                "weight": t["position"],
-                "rows": np.where(closed, exit_, n_rows) - entry,
-                "entry_price": t["entry_price"],
-                "exit_price": t["exit_price"],
-                "pnl": t["pnl"],
-                "return": ret,
-                "exit_reason": pd.Categorical.from_codes(
-                    t["reason"].astype(np.int64), categories=pd.Index(_engine.REASONS)
-                ),
-                **{name: stats[:, k] for k, name in enumerate(_STAT_COLUMNS)},
-            }
+        return _tables.trades_frame(
+            self._raw.trades, self._raw.stats, self._listed, self._dates, self._stocks, self._touched_exit
         )
-        rows_in_profit = frame["profit_rows"].to_numpy()
-        if np.isfinite(rows_in_profit).all():  # a count of rows: whole numbers
-            frame["profit_rows"] = rows_in_profit.astype(np.int64)
-        return frame
 
     @cached_property
     def transactions(self) -> pd.DataFrame:
@@ -228,31 +171,12 @@ class Report:
         ``tax`` (money, in units of the starting value 1.0) and ``reason`` (rebalance, stop_loss,
         take_profit, trail_stop or delisted).
         """
-        f = self._raw.fills
-        with np.errstate(invalid="ignore", divide="ignore"):
-            before = f["value_before"] / f["balance"]
-            after = f["value_after"] / f["balance"]
-        return pd.DataFrame(
-            {
-                "date": self._dates[f["row"]] if len(f["row"]) else self._dates[:0],
-                "stock": self._stocks[f["sid"]],
-                "weight_before": before,
-                "weight_after": after,
-                "price": f["price"],
-                "fee": f["fee"],
-                "tax": f["tax"],
-                "reason": pd.Categorical.from_codes(
-                    f["reason"].astype(np.int64), categories=pd.Index(_engine.FILL_REASONS)
-                ),
-            }
-        )
+        return _tables.transactions_frame(self._raw.fills, self._dates, self._stocks)
 
     @cached_property
     def _listed(self) -> np.ndarray:
         """The rows of `trades` the recorder lists (its statistics belong to these, in order)."""
-        t = self._raw.trades
-        listed = t.get("listed")
-        return np.flatnonzero(listed) if listed is not None else np.arange(len(t["sid"]))
+        return _tables.listed_rows(self._raw.trades)
 
     @cached_property
     def window_stats(self) -> pd.DataFrame | None:
@@ -262,19 +186,7 @@ class Report:
         ``window_step``); columns ``mae, mfe, bmfe, mdd, profit_rows, trade_return``. Offsets
         past the end of the data are NaN; a trade the recorder does not list has no rows.
         """
-        if self._window <= 0:
-            return None
-        groups = (self._window - 1) // self._window_step + 1
-        n = len(self._raw.stats)
-        if n:
-            values = self._raw.stats[:, : 6 * groups].reshape(n * groups, 6)
-        else:
-            values = np.empty((0, 6))
-        values = np.where(np.all(values == -1.0, axis=1, keepdims=True), np.nan, values)
-        index = pd.MultiIndex.from_product(
-            [self._listed[:n], np.arange(groups) * self._window_step], names=["trade", "offset"]
-        )
-        return pd.DataFrame(values, index=index, columns=list(_STAT_COLUMNS))
+        return _tables.window_stats_frame(self._raw.stats, self._listed, self._window, self._window_step)
 
     @cached_property
     def actions(self) -> pd.DataFrame:
@@ -292,48 +204,9 @@ class Report:
         The attribute ``partial_period`` says so (True / False), and ``period_end`` holds the
         calendar date that period would end on (NaT when ``resample`` is not an alias).
         """
-        ops = self._raw.operations
-        actions = ops.get("actions", {})
-        weights = ops.get("weights", {})
-        next_weights = ops.get("next_weights", {})
-        sids = sorted(set(actions) | set(weights) | set(next_weights))
-        frame = pd.DataFrame(
-            {
-                "action": [ACTION_NAMES.get(actions[s], (actions[s], ""))[0] if s in actions else None for s in sids],
-                "why": [ACTION_NAMES.get(actions[s], ("", actions[s]))[1] if s in actions else "" for s in sids],
-                "weight": [float(weights.get(s, math.nan)) for s in sids],
-                "next_weight": [float(next_weights.get(s, math.nan)) for s in sids],
-            },
-            index=pd.Index(self._stocks[sids] if sids else self._stocks[:0], name="stock"),
+        return _tables.actions_frame(
+            self._raw.operations, self._stocks, self._signal_dates, self._dates, self.options.get("resample")
         )
-
-        def signal(key: str) -> pd.Timestamp:
-            row = ops.get(key, -1)
-            if row is not None and 0 <= row < len(self._signal_dates):
-                return self._signal_dates[row]
-            return cast(pd.Timestamp, pd.NaT)
-
-        frame.attrs["weight_date"] = signal("weight_time")
-        frame.attrs["next_weight_date"] = signal("next_weight_time")
-        period_end = self._period_end()
-        frame.attrs["partial_period"] = period_end is not pd.NaT and period_end > self._dates[-1].normalize()
-        frame.attrs["period_end"] = period_end
-        return frame
-
-    def _period_end(self) -> pd.Timestamp:
-        """The calendar end of the resample period holding the last market date (NaT: no alias)."""
-        from zelvor._inputs import ALIASES
-
-        alias = self.options.get("resample")
-        if not isinstance(alias, str) or not len(self._dates):
-            return cast(pd.Timestamp, pd.NaT)
-        try:
-            offset = pd.tseries.frequencies.to_offset(ALIASES.get(alias, alias))
-            last = self._dates[-1].normalize()
-            end = offset.rollforward(last)
-        except (ValueError, TypeError, AttributeError):  # an offset without calendar periods
-            return cast(pd.Timestamp, pd.NaT)
-        return cast(pd.Timestamp, end) if end > last else cast(pd.Timestamp, last)
 
     # ---- figures
 
@@ -424,8 +297,6 @@ class Report:
         >>> report.stats(risk_free=0.02)[["cagr", "sharpe", "max_drawdown"]].round(3)  # doctest: +SKIP
         >>> report.stats(compare=True).loc[["cagr", "sharpe", "max_drawdown"]]  # doctest: +SKIP
         """
-        from zelvor import _tearsheet
-
         values = compute_stats(
             self._raw.equity,
             as_ns(self._dates),
@@ -456,8 +327,6 @@ class Report:
 
         >>> report.bootstrap(seed=0).percentiles().loc["cagr"]  # doctest: +SKIP
         """
-        from zelvor._bootstrap import bootstrap_report
-
         return bootstrap_report(self, n, block, seed, periods_per_year)
 
     def monthly_returns(self) -> pd.DataFrame:
