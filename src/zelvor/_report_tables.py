@@ -7,6 +7,7 @@ Each function takes the run's arrays and the labels it needs and returns a new D
 
 from __future__ import annotations
 
+import functools
 import math
 from typing import Any, cast
 
@@ -18,8 +19,8 @@ from zelvor._dates import as_ns
 from zelvor._inputs import ALIASES
 
 __all__ = [
-    "ACTION_NAMES",
     "STAT_COLUMNS",
+    "action_names",
     "actions_frame",
     "listed_rows",
     "trades_frame",
@@ -27,18 +28,27 @@ __all__ = [
     "window_stats_frame",
 ]
 
-# The engine's next-period action codes, as the report names them, and why each is there.
-ACTION_NAMES = {
-    "enter": ("enter", "buy: the pending rebalance gives it a weight"),
-    "exit": ("exit", "sell: the pending rebalance drops it"),
-    "hold": ("hold", "keep, re-weighted at the pending rebalance"),
-    "sl": ("stop_loss", "stop-loss exit due at the next session"),
-    "tp": ("take_profit", "take-profit exit due at the next session"),
-    "sl_enter": ("stop_loss_reenter", "stop-loss exit due; the next weights hold it again"),
-    "tp_enter": ("take_profit_reenter", "take-profit exit due; the next weights hold it again"),
-    "sl_": ("stopped_out", "stopped out (stop loss) since the last rebalance"),
-    "tp_": ("took_profit", "took profit since the last rebalance"),
-}
+# What the report calls each of the engine's next-period actions, and why the action is there,
+# in the order of the engine's action codes (its own table, `zelvor._engine.ACTIONS`).
+_ACTION_WORDS = (
+    ("enter", "buy: the pending rebalance gives it a weight"),
+    ("exit", "sell: the pending rebalance drops it"),
+    ("hold", "keep, re-weighted at the pending rebalance"),
+    ("stop_loss", "stop-loss exit due at the next session"),
+    ("take_profit", "take-profit exit due at the next session"),
+    ("stop_loss_reenter", "stop-loss exit due; the next weights hold it again"),
+    ("take_profit_reenter", "take-profit exit due; the next weights hold it again"),
+    ("stopped_out", "stopped out (stop loss) since the last rebalance"),
+    ("took_profit", "took profit since the last rebalance"),
+)
+
+
+@functools.cache
+def action_names() -> dict[str, tuple[str, str]]:
+    """The engine's action name -> (the report's name, why), in code order; read from the engine
+    at the first use, so importing the package does not load it."""
+    return dict(zip(_engine.ACTIONS, _ACTION_WORDS, strict=True))
+
 
 # The recorder's six figures per trade (and per window group), in its order.
 STAT_COLUMNS = ("mae", "mfe", "bmfe", "mdd", "profit_rows", "trade_return")
@@ -154,7 +164,7 @@ def actions_frame(
     weights = ops.get("weights", {})
     next_weights = ops.get("next_weights", {})
     sids = sorted(set(actions) | set(weights) | set(next_weights))
-    names = ACTION_NAMES
+    names = action_names()
     frame = pd.DataFrame(
         {
             "action": [names.get(actions[s], (actions[s], ""))[0] if s in actions else None for s in sids],

@@ -33,7 +33,15 @@ if TYPE_CHECKING:
 
 __all__ = ["ACTION_NAMES", "Report", "compute_stats", "stats_series"]
 
-ACTION_NAMES = _tables.ACTION_NAMES
+ACTION_NAMES: dict[str, tuple[str, str]]  # made at the first use: see __getattr__ below
+
+
+def __getattr__(name: str) -> dict[str, tuple[str, str]]:
+    """`ACTION_NAMES`: the engine's next-period action names -> (the name `Report.actions` gives,
+    why the action is there), made from the engine's table of action codes at the first use."""
+    if name == "ACTION_NAMES":
+        return _tables.action_names()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 class Report:
