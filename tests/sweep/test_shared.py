@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import os
 import pickle
+import sys
 import time
 from pathlib import Path
 
@@ -12,7 +13,7 @@ import pandas as pd
 import pytest
 
 import zelvor
-from zelvor.sweeps import _backends, _dask, _grid, _shared, _worker
+from zelvor.sweeps import _backends, _dask, _shared, _worker
 
 if not hasattr(zelvor, "backtest"):
     pytest.skip("needs the Python layer (zelvor.Market, zelvor.backtest)", allow_module_level=True)
@@ -20,7 +21,7 @@ pytest.importorskip("joblib")
 if os.environ.get("ZELVOR_SANITIZED"):
     pytest.skip("worker processes are not run under the sanitizers", allow_module_level=True)
 
-from sweep_helpers import assert_bit_identical  # noqa: E402
+from sweep_helpers import assert_bit_identical, mapped_files  # noqa: E402
 
 GRID = {"stop_loss": [None, 0.05], "take_profit": [None, 0.2], "lookback": [10, 40]}
 
@@ -139,62 +140,31 @@ def test_weights_are_computed_once_per_worker_and_call(tmp_path, momentum):
     assert sorted(set(calls)) == sorted(calls)  # no (worker, look-back) pair twice
 
 
-def test_a_finished_call_and_a_freed_market_are_dropped_by_a_worker(momentum):
-    """In a worker (here: this process, given a handle that another process owns)."""
-    market = zelvor.Market.synthetic(stocks=20, years=1, seed=6)
-    handle = _shared._ship_market(market)
-    foreign = _shared._MarketFiles(**{**handle.__dict__, "owner": -1})
-    job = _worker._Job("call-1", momentum, foreign, {}, frozenset(_grid._backtest_option_names()))
-    state = _worker._state_of(job)
-    try:
-        assert state.market is not market  # rebuilt around the maps
-        pd.testing.assert_frame_equal(state.market.close, market.close)
-        assert _worker._state_of(job) is state  # the call's later tasks reuse it
-        assert foreign.token in _worker._worker_markets
-
-        _worker._forget_call("call-1")
-        assert "call-1" not in _worker._worker_calls
-        assert foreign.token in _worker._worker_markets  # the market stays for the next call
-
-        directory = Path(handle.directory)
-        del market, state
-        gc.collect()
-        assert not directory.exists()
-        _worker._drop_vanished_markets()
-        assert foreign.token not in _worker._worker_markets
-    finally:
-        _worker._worker_markets.pop(foreign.token, None)
-        _worker._worker_calls.pop("call-1", None)
+needs_proc = pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the workers' maps in /proc")
 
 
-def test_unhashable_parameter_keys_hold_their_value():
-    """A frame parameter is keyed by identity; the key keeps the frame alive, so a later frame
-    can never reuse its id and be taken for it."""
-    keys = set()
-    for i in range(200):
-        frame = pd.DataFrame({"a": [float(i)]})
-        keys.add(_worker._cache_key({"benchmark": frame, "stop_loss": 0.1}))
-        del frame
-    assert len(keys) == 200
-    frame = pd.DataFrame({"a": [1.0]})
-    assert _worker._cache_key({"x": frame}) == _worker._cache_key({"x": frame})
-
-
-def _worker_cache(dask_worker=None):
-    return sorted(_worker._worker_calls), sorted(_worker._worker_markets)
+def deleted_weights() -> set[str]:
+    """The deleted weights files of this process's sweeps that other processes still map."""
+    prefix = os.path.join(_shared._shared_root(), _shared._dir_prefix())
+    return {f for f in mapped_files(prefix) if f.endswith("values.npy (deleted)")}
 
 
 @pytest.mark.slow
+@needs_proc
 def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_client, momentum):
-    market = zelvor.Market.synthetic(stocks=30, years=2, seed=8)
+    # 2,088 days x 100 stocks of daily weights: a file of the call's own, deleted when it ends.
+    market = zelvor.Market.synthetic(stocks=100, years=8, seed=8)
+    daily = momentum(market).reindex(market.dates).ffill().fillna(0.0)
+    grid = {"stop_loss": [None, 0.05], "take_profit": [None, 0.2]}
+    serial_daily = zelvor.sweep(daily, market, grid, backend="serial", progress=False)
+    earlier, before = deleted_weights(), shared_dirs()
+    result = zelvor.sweep(daily, market, grid, backend="dask", client=dask_client, progress=False)
+    assert_bit_identical(serial_daily.table, result.table)
+    (directory,) = shared_dirs() - before  # the market's; the weights' went with the call
+    # The call's state (its weights) is dropped after the call returns, without the call waiting for it.
+    assert wait_until(lambda: not deleted_weights() - earlier)
+    assert mapped_files(str(directory))  # the market was mapped, not sent
     serial = zelvor.sweep(momentum, market, GRID, backend="serial", progress=False)
-    result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
-    assert_bit_identical(serial.table, result.table)
-    token = _shared._shipped[market].token
-    # The call's state is dropped after the call returns, without the call waiting for it.
-    assert wait_until(lambda: all(calls == [] for calls, _ in dask_client.run(_worker_cache).values()))
-    caches = dask_client.run(_worker_cache)
-    assert any(token in markets for _, markets in caches.values())  # the market was mapped, not sent
     # A second sweep on the same market and workers does not ask them again, and still maps the files.
     asked = []
     probe = _dask._workers_see_files
@@ -207,6 +177,7 @@ def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_cli
     assert_bit_identical(serial.table, again.table)
 
 
+@needs_proc
 @pytest.mark.parametrize("case", ["probe says no", "worker on another host"])
 def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monkeypatch, case, momentum):
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=12)
@@ -220,8 +191,7 @@ def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monke
         monkeypatch.setattr(_shared, "_host_id", "elsewhere/0")
     result = zelvor.sweep(momentum, market, GRID, backend="dask", client=dask_client, progress=False)
     assert_bit_identical(serial.table, result.table)
-    token = _shared._shipped[market].token
-    assert not any(token in markets for _, markets in dask_client.run(_worker_cache).values())  # never mapped
+    assert mapped_files(_shared._shipped[market].directory) == set()  # never mapped
     assert wait_until(lambda: not dask_client.who_has())
 
 
