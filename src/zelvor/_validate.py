@@ -135,15 +135,33 @@ def _check_one(name: str, rule: Constraint, value: object) -> Any:
     return number
 
 
-def check_options(values: dict[str, Any]) -> dict[str, Any]:
+def _memo_key(name: str, value: object) -> tuple[str, Hashable] | None:
+    """The key of an option's value in a memo of checks (None: unhashable, never remembered)."""
+    try:
+        return name, _value_key(value)
+    except TypeError:
+        return None
+
+
+def check_options(values: dict[str, Any], memo: dict[Any, Any] | None = None) -> dict[str, Any]:
     """The options converted for the engine (None stop levels become the engine's "off" values).
 
-    Raises TypeError or ValueError naming the first bad option, in the table's order.
+    Raises TypeError or ValueError naming the first bad option, in the table's order. `memo`
+    (see `OptionChecks`) keeps the result of each legal value checked, and gives it back for the
+    same value later; a bad value is checked, and raises, every time.
     """
     out = {}
     for name, rule in OPTIONS.items():
-        if name in values:
-            out[name] = _check_one(name, rule, values[name])
+        if name not in values:
+            continue
+        value = values[name]
+        key = _memo_key(name, value) if memo is not None else None
+        if memo is None or key is None:
+            out[name] = _check_one(name, rule, value)
+        elif key in memo:
+            out[name] = memo[key]
+        else:
+            out[name] = memo[key] = _check_one(name, rule, value)
     if out.get("fee_ratio", 0.0) + out.get("tax_ratio", 0.0) >= 1.0:
         raise ValueError(
             f"fee_ratio + tax_ratio must be below 1 (a sale would return nothing), "
@@ -179,21 +197,31 @@ def _slip(
 
 
 def unit_slips(
-    given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool
+    given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool, memo: dict[Any, Any] | None = None
 ) -> list[tuple[str, str]]:
     """(option, message) for each legal option value that is almost surely a unit slip.
 
     `given` are the options as passed (None: off), `checked` those of `check_options`;
     `has_long` / `has_short`: whether the weights ever hold a long / short position. Raises
     ValueError for a value that can never act because the weights hold only the side it cannot
-    act on (a stop-loss of 100 % or more on long-only weights).
+    act on (a stop-loss of 100 % or more on long-only weights). `memo` (see `OptionChecks`)
+    keeps each value's verdict for these sides.
     """
     found = []
     for name, rule in OPTIONS.items():
         value = given.get(name)
         if rule.slip is None or value is None or (rule.needs and given.get(rule.needs) is None):
             continue
-        refusal, message = _slip(name, rule, value, float(checked[name]), has_long, has_short)
+        key = _memo_key(name, value) if memo is not None else None
+        if memo is None or key is None:
+            verdict = _slip(name, rule, value, float(checked[name]), has_long, has_short)
+        elif (key, has_long, has_short) in memo:
+            verdict = memo[key, has_long, has_short]
+        else:
+            verdict = memo[key, has_long, has_short] = _slip(
+                name, rule, value, float(checked[name]), has_long, has_short
+            )
+        refusal, message = verdict
         if refusal is not None:
             raise ValueError(refusal)
         if message is not None:
@@ -217,53 +245,15 @@ class OptionChecks:
     the two functions, in the same order."""
 
     def __init__(self) -> None:
-        self._checked: dict[tuple[str, Hashable], Any] = {}
-        self._slips: dict[tuple[str, Hashable, bool, bool], tuple[str | None, str | None]] = {}
+        self._checked: dict[Any, Any] = {}
+        self._slips: dict[Any, Any] = {}
 
     def check(self, values: dict[str, Any]) -> dict[str, Any]:
         """`check_options(values)`."""
-        out = {}
-        memo = self._checked
-        for name, rule in OPTIONS.items():
-            if name not in values:
-                continue
-            value = values[name]
-            try:
-                key: tuple[str, Hashable] | None = (name, _value_key(value))
-            except TypeError:
-                key = None
-            if key is not None and key in memo:
-                out[name] = memo[key]
-                continue
-            number = out[name] = _check_one(name, rule, value)  # a bad value raises every time
-            if key is not None:
-                memo[key] = number
-        if out.get("fee_ratio", 0.0) + out.get("tax_ratio", 0.0) >= 1.0:
-            check_options(values)  # raises the error
-        return out
+        return check_options(values, self._checked)
 
     def slips(
         self, given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool
     ) -> list[tuple[str, str]]:
         """`unit_slips(given, checked, has_long, has_short)`."""
-        found = []
-        memo = self._slips
-        for name, rule in OPTIONS.items():
-            value = given.get(name)
-            if rule.slip is None or value is None or (rule.needs and given.get(rule.needs) is None):
-                continue
-            try:
-                key: tuple[str, Hashable, bool, bool] | None = (name, _value_key(value), has_long, has_short)
-            except TypeError:
-                key = None
-            result = memo.get(key) if key is not None else None
-            if result is None:
-                result = _slip(name, rule, value, float(checked[name]), has_long, has_short)
-                if key is not None:
-                    memo[key] = result
-            refusal, message = result
-            if refusal is not None:
-                raise ValueError(refusal)
-            if message is not None:
-                found.append((name, message))
-        return found
+        return unit_slips(given, checked, has_long, has_short, self._slips)
