@@ -662,6 +662,35 @@ void check_fill_log_trades() {
     }
 }
 
+void check_fill_log_growth() {
+    // 2,000 rows, from row 100 on each buying and selling the same 10 stocks: 20 fills and 10 trades
+    // a row, 38,000 fills in all. A list that doubled would move 12 times on the way (from 16); one
+    // that sizes itself from its pace moves a few times early on and then has room to the end.
+    constexpr int rows = 2000, stocks = 10;
+    const std::vector<double> prices(static_cast<std::size_t>(rows) * stocks, 4.0);
+    engine::FillLog ledger;
+    ledger.start(stocks, view(prices, rows, stocks));
+    FakeHost h;
+    h.ledger = &ledger;
+    const auto cols = one_to_one(stocks);
+    PositionMap p;
+    double cash = 1.0;
+    int fill_moves = 0, trade_moves = 0;
+    const engine::Fill* fills_at = nullptr;
+    const engine::LedgerTrade* trades_at = nullptr;
+    for (int row = 100; row < rows; ++row) {
+        ledger.set_row(row);
+        for (int sid = 0; sid < stocks; ++sid) {
+            cash = engine::set_position(h, cols, p, sid, 0.0625, cash, 0.0, 0.0);
+            cash = engine::set_position(h, cols, p, sid, 0.0, cash, 0.0, 0.0);
+            if (ledger.fills().data() != fills_at) ++fill_moves, fills_at = ledger.fills().data();
+            if (ledger.trades().data() != trades_at) ++trade_moves, trades_at = ledger.trades().data();
+        }
+    }
+    CHECK(ledger.fills().size() == 38000 && ledger.trades().size() == 19000 && cash == 1.0);
+    CHECK(fill_moves <= 4 && trade_moves <= 4);
+}
+
 void check_close_levels() {
     // Close-based levels (0.25 each): a close exactly at lower is no exit, exactly at upper is one.
     for (double close : {75.0, 125.0}) {
@@ -913,6 +942,7 @@ int main() {
     check_touched_exits();
     check_trade_options_reach_the_fill_log();
     check_fill_log_trades();
+    check_fill_log_growth();
     check_close_levels();
     check_schedule();
     check_missing_prices();

@@ -30,9 +30,29 @@ double added_amount(const TradeChange& change) {
 }
 }  // namespace
 
+// A run's fills and trades come at a fairly even pace over its rows, so when a list fills up, the
+// pace so far (at least doubling, as a vector would) gives the room the whole run needs: one
+// move of the early records instead of a chain of copies, each of which would touch fresh pages
+// twice the size of the list. Room reserved but never used is never touched, so it costs address
+// space only.
+std::size_t FillLog::grown_capacity(std::size_t size) const noexcept {
+    const std::size_t doubled = size < 8 ? 16 : 2 * size;
+    // The rows before the first record (before the first weights, say) set no pace.
+    const std::int64_t rows_done = row_ - first_row_ + 1;
+    const std::int64_t rows_left = trading_price_.rows - row_ - 1;
+    if (first_row_ < 0 || rows_done <= 0 || rows_left <= 0) return doubled;
+    // The pace so far, over the rows to come, with an eighth to spare.
+    const double pace = static_cast<double>(size) / static_cast<double>(rows_done);
+    const double expected = static_cast<double>(size) + pace * 1.125 * static_cast<double>(rows_left);
+    constexpr double most = static_cast<double>(std::size_t{1} << 40);
+    const std::size_t wanted = static_cast<std::size_t>(expected < most ? expected : most) + 16;
+    return wanted > doubled ? wanted : doubled;
+}
+
 void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_price) {
     trading_price_ = trading_price;
     row_ = 0;
+    first_row_ = -1;
     has_portfolio_value_ = false;
     open_.assign(static_cast<std::size_t>(n_stocks > 0 ? n_stocks : 0), OpenTrade{});
     noted_.assign(open_.size(), FillReason::stop_loss);
@@ -69,6 +89,8 @@ void FillLog::open_trade(int sid, const TradeChange& change, double price, doubl
 
 void FillLog::close_trade(int sid, double pnl, double price, FillReason reason, bool listed) {
     OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+    if (first_row_ < 0) first_row_ = row_;
+    make_room(trades_);
     trades_.push_back({sid, t.entry_row, row_, t.position, t.entry_price, price, t.basis, pnl, reason, listed});
     t.open = false;
     t.pnl = 0.0;
@@ -127,6 +149,8 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     }
     const double balance = change.balance ? *change.balance : portfolio_value_;
     portfolio_value_ += cash_flow + (change.value_after - change.value_before);
+    if (first_row_ < 0) first_row_ = row_;
+    make_room(fills_);
     fills_.push_back(
         {row_, sid, change.reason, change.value_before, change.value_after, balance, price, change.fee, change.tax});
 }
@@ -144,6 +168,7 @@ void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const 
             if (!std::isnan(price) && !std::isnan(last_close)) marked = value * last_close / price;
         }
         OpenTrade& t = open_[static_cast<std::size_t>(sid)];
+        make_room(trades_);
         trades_.push_back(
             {sid, t.entry_row, -1, t.position, t.entry_price, kNaN, t.basis, t.pnl + marked, FillReason::open});
         t.open = false;

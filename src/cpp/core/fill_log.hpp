@@ -122,11 +122,18 @@ private:
     };
 
     double price_of(int price_column) const;
+    // Room for one more element of `records` (fills_ or trades_), see grown_capacity().
+    template <class T>
+    void make_room(std::vector<T>& records) {
+        if (records.size() == records.capacity()) records.reserve(grown_capacity(records.size()));
+    }
+    std::size_t grown_capacity(std::size_t size) const noexcept;
     void open_trade(int sid, const TradeChange& change, double price, double opening_pnl);
     void close_trade(int sid, double pnl, double price, FillReason reason, bool listed = true);
 
     numeric::Strided2D trading_price_{};
     std::int64_t row_ = 0;
+    std::int64_t first_row_ = -1;  // the row of the run's first fill or trade; -1: none yet
     // Cash plus holdings as of the last revaluation, kept up to date by each fill's own change.
     // Within the revaluation walk (intraday exits) it is summed at the first fill, the holdings
     // not yet revalued counting at their previous value.
