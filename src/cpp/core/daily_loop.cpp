@@ -297,9 +297,10 @@ private:
     void rebalance_row(std::int64_t i) {
         const std::int64_t pos_id = out_.pos_id;
         if (!o_.retain_cost_when_rebalance) {
-            std::fill(s_.cum_ratio.begin(), s_.cum_ratio.end(), 1.0);
-            std::fill(s_.max_ratio.begin(), s_.max_ratio.end(), 1.0);
-            std::fill(s_.min_ratio.begin(), s_.min_ratio.end(), 1.0);
+            // Every basis restarts. Only a held stock's ratios move (the revaluation walks the
+            // holdings) and a stock leaves the holdings only with its ratios reset (a due exit, a
+            // delisting, or this very rebalance), so the stocks not held are at 1 already.
+            for (const auto& [sid, value] : out_.positions) reset_ratios(sid);
         } else {
             // Only new holdings and holdings whose direction flips start from a fresh basis.
             for (std::int64_t k = 0; k < n_stocks_; ++k) {
@@ -336,10 +337,13 @@ private:
         out_.has_last_target = true;
         out_.last_target_pos_row = pos_id;
         out_.last_target_is_copy = target.copy != nullptr;
-        // Tomorrow's ratios are measured from today's trading prices, NaN entries included.
+        // Tomorrow's ratios are measured from today's trading prices, NaN entries included. Only
+        // the revaluation reads a reference price, for a held stock's column, and stocks enter the
+        // holdings only here: the columns held now are all that tomorrow can read.
         if (!m_.price.row_in_range(i)) throw out_of_bounds(0);
-        for (std::int64_t c = 0; c < m_.price.cols; ++c) {
-            s_.ref_price[static_cast<std::size_t>(c)] = m_.price(i, c);
+        for (const auto& [sid, value] : out_.positions) {
+            const int pid = columns_.of(sid);
+            if (m_.price.col_in_range(pid)) s_.ref_price[static_cast<std::size_t>(pid)] = m_.price(i, pid);
         }
         out_.last_rebalanced_pos_id = pos_id;
     }
