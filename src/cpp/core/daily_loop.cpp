@@ -128,8 +128,8 @@ public:
             out_.exits_due.swap(s_.pending_exits);
             s_.pending_exits.clear();
             if (out_.rebalance_due) rebalance_row(i);
-            if (has_delisting_) delist(i);
-            portfolio_value[i] = value_row(i);
+            const bool delisted = has_delisting_ && delist(i);
+            portfolio_value[i] = walk_value_ && !delisted ? *walk_value_ : value_row(i);
             schedule(i);
         }
         host_.end_analysis(out_.positions);
@@ -200,6 +200,11 @@ private:
     void revalue_and_find_stops(std::int64_t i) {
         s_.ref_updates.clear();
         double held_value = 0.0;  // the holdings at today's trading prices, for the fill log
+        // On a row without due exits or a rebalance (nearly every row of a monthly strategy) the
+        // holdings met here are the ones the row is valued with, unless a delisting trades: the
+        // walk sums the row's value too, term by term in the same order, and saves a second walk.
+        const bool value_here = !o_.touched_exit && !out_.rebalance_due && out_.exits_due.empty();
+        double value = out_.cash;
         for (auto it = out_.positions.begin(); it != out_.positions.end(); ++it) {
             const int sid = it->first;
             const int pid = price_column(sid);
@@ -210,13 +215,15 @@ private:
             if (o_.touched_exit) {
                 close_if_touched(it, i, pid, moved, exit);
             } else {
-                note_close_stop(sid, i, pid, price, exit);
+                const double close = note_close_stop(sid, i, pid, price, exit);
+                if (value_here) value += holding_value_at_close(it->second, price, close);
             }
             if (!std::isnan(price)) s_.ref_updates.emplace_back(pid, price);
             held_value += it->second;
         }
         for (const auto& [pid, price] : s_.ref_updates) s_.ref_price[static_cast<std::size_t>(pid)] = price;
         if (log_) log_->revalued(out_.cash + held_value);
+        walk_value_ = value_here ? std::optional<double>(value) : std::nullopt;
     }
 
     // A holding after its revaluation: the row's price ratio, the reference price it was measured
@@ -265,12 +272,15 @@ private:
     }
 
     // Close-based detection: a level crossed at the close is executed on the next row.
-    void note_close_stop(int sid, std::int64_t i, int pid, double price, const ExitLevels& exit) {
-        const double close_ratio = s_.cum_ratio[sid] * m_.close.at(i, pid) / price;
+    // Returns the row's close.
+    double note_close_stop(int sid, std::int64_t i, int pid, double price, const ExitLevels& exit) {
+        const double close = m_.close.at(i, pid);
+        const double close_ratio = s_.cum_ratio[sid] * close / price;
         const std::optional<StopSide> side = close_crossing(exit, close_ratio);
-        if (!side) return;
+        if (!side) return close;
         s_.pending_exits.push_back({sid, *side});
         if (log_) log_->note_stop(sid, stop_reason(levels_, exit, *side == StopSide::take_profit));
+        return close;
     }
 
     // Executes the stops detected on the previous row, unless today's rebalance keeps the stock.
@@ -348,7 +358,8 @@ private:
         out_.last_rebalanced_pos_id = pos_id;
     }
 
-    void delist(std::int64_t i) {
+    // Returns whether a holding was delisted.
+    bool delist(std::int64_t i) {
         s_.delisted_today.clear();
         for (const auto& [sid, value] : out_.positions) {
             if (m_.delisting_bars.at_wrapped(sid) == i && value != 0.0) s_.delisted_today.push_back(sid);
@@ -358,7 +369,9 @@ private:
                                      close_delisted);
             reset_ratios(sid);
         }
+        const bool any = !s_.delisted_today.empty();
         s_.delisted_today.clear();
+        return any;
     }
 
     // The portfolio's value at the close; holdings are carried at the trading price.
@@ -368,14 +381,14 @@ private:
             const int pid = price_column(sid);
             const double price = m_.price.at(i, pid);
             check_price(price, sid, i);
-            const double close = m_.close.at(i, pid);
-            if (std::isnan(price) || std::isnan(close)) {
-                value += holding;
-            } else {
-                value += holding * close / price;
-            }
+            value += holding_value_at_close(holding, price, m_.close.at(i, pid));
         }
         return value;
+    }
+
+    // A holding carried at the trading price, at the close; a missing price keeps its value.
+    static double holding_value_at_close(double holding, double price, double close) noexcept {
+        return std::isnan(price) || std::isnan(close) ? holding : holding * close / price;
     }
 
     // A position row becomes current once the next price date is strictly later than its date; the
@@ -403,7 +416,8 @@ private:
     PriceColumns columns_;
     std::vector<unsigned char> resample_flags_;
     bool has_delisting_ = false;
-    FillLog* const log_;  // null: the host keeps no fill log
+    FillLog* const log_;                // null: the host keeps no fill log
+    std::optional<double> walk_value_;  // the row's value as the revaluation walk summed it, if it did
 
     RunOutcome out_;  // the state the end-of-run report reads
     LoopState s_;
