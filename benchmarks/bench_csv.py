@@ -28,7 +28,7 @@ import pandas as pd
 import zelvor
 import zelvor.io._csv as zm
 
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+from _common import REAL_DATA
 
 
 def plain_pandas(path: Path) -> list[pd.DataFrame]:

@@ -20,7 +20,8 @@ from pathlib import Path
 
 import zelvor
 
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+from _common import REAL_DATA
+
 GRID = {
     "stop_loss": [None, 0.03, 0.05, 0.07, 0.1, 0.13, 0.16, 0.2],
     "take_profit": [None, 0.1, 0.15, 0.2, 0.3, 0.4, 0.5, 0.7],

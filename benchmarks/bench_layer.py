@@ -33,7 +33,6 @@ import argparse
 import statistics
 import sys
 import time
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -42,19 +41,10 @@ import zelvor
 from zelvor import _engine
 from zelvor.datasets import momentum_weights
 
-OPTIONS = {
-    "stop_loss": 0.08,
-    "take_profit": 0.3,
-    "trail_stop": 0.1,
-    "trail_stop_activation": 0.05,
-    "position_limit": 0.1,
-    "window": 20,
-    "window_step": 5,
-}
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+from _common import M_OPTIONS, add_workload_arguments, clock, clock_name, load_average, print_table
 
-
-CLOCK = time.perf_counter
+OPTIONS = M_OPTIONS
+CLOCK = time.perf_counter  # time.thread_time with --cpu
 
 
 def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int) -> dict:
@@ -131,21 +121,41 @@ def measure(name: str, market: zelvor.Market, weights: pd.DataFrame, repeat: int
     }
 
 
+def table_row(r: dict) -> list[str]:
+    m = r["medians"]
+    e = m["engine"]
+
+    def share(key: str) -> str:
+        """The share of the layer's time spent outside backtest_."""
+        return f"{(m[key] - e) / m[key]:.1%}"
+
+    return [
+        r["name"],
+        r["shape"],
+        f"{r['trades']:d}",
+        f"{r['fills']:d}",
+        f"{m['no log'] * 1e3:.2f}",
+        f"{(e - m['no log']) / m['no log']:.1%}",
+        f"{e * 1e3:.2f}",
+        f"{m['backtest'] * 1e3:.2f}",
+        share("backtest"),
+        f"{m['report+'] * 1e3:.2f}",
+        share("report+"),
+        f"{m['prepared'] * 1e3:.2f}",
+        f"{m['prepared'] / e:.2f}",
+        f"{m['native'] * 1e3:.2f}",
+        f"{m['stats only'] * 1e3:.2f}",
+        "yes" if r["no_copy"] else "NO",
+    ]
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="smoke run: 1,000 rows x 300 stocks, 3 runs")
-    parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 15 for M, 60 for R)")
-    parser.add_argument("--only", default="MR", help="workloads to run, e.g. R")
-    parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of workload R")
-    parser.add_argument(
-        "--cpu",
-        action="store_true",
-        help="time the calling thread's CPU time instead of the wall clock (a busy machine)",
-    )
+    add_workload_arguments(parser, workloads="MR", quick="1,000 rows x 300 stocks, 3 runs", repeat="15 for M, 60 for R")
     args = parser.parse_args(argv)
     global CLOCK
-    if args.cpu:
-        CLOCK = time.thread_time
+    CLOCK = clock(args.cpu)
+    print(f"median of the {clock_name(args.cpu)} shown; {load_average()}")
 
     rows, stocks = (1000, 300) if args.quick else (5000, 2000)
     results = []
@@ -165,28 +175,10 @@ def main(argv: list[str] | None = None) -> int:
         else:
             print(f"R skipped: {args.data} not found")
 
-    header = (
-        f"{'':2} {'rows x stocks':>13} {'trades':>7} {'fills':>7} {'no log ms':>10} {'log':>6} {'engine ms':>10}"
-        f" {'backtest ms':>12}"
-        f" {'outside':>8} {'report+ ms':>11} {'outside':>8} {'prepared ms':>12} {'vs raw':>7} {'native ms':>10}"
-        f" {'stats ms':>9} {'no copy':>8}"
-    )
-    print(header)
-    print("-" * len(header))
-    for r in results:
-        m = r["medians"]
-        e = m["engine"]
-
-        def share(key: str, floor: float = e, medians: dict = m) -> str:
-            return f"{(medians[key] - floor) / medians[key]:8.1%}"
-
-        print(
-            f"{r['name']:2} {r['shape']:>13} {r['trades']:7d} {r['fills']:7d} {m['no log'] * 1e3:10.2f}"
-            f" {(e - m['no log']) / m['no log']:6.1%} {e * 1e3:10.2f}"
-            f" {m['backtest'] * 1e3:12.2f} {share('backtest')} {m['report+'] * 1e3:11.2f} {share('report+')}"
-            f" {m['prepared'] * 1e3:12.2f} {m['prepared'] / e:7.2f} {m['native'] * 1e3:10.2f}"
-            f" {m['stats only'] * 1e3:9.2f} {'yes' if r['no_copy'] else 'NO':>8}"
-        )
+    columns = [("", 2), ("rows x stocks", 13), ("trades", 7), ("fills", 7), ("no log ms", 10), ("log", 6)]
+    columns += [("engine ms", 10), ("backtest ms", 12), ("outside", 8), ("report+ ms", 11), ("outside", 8)]
+    columns += [("prepared ms", 12), ("vs raw", 7), ("native ms", 10), ("stats ms", 9), ("no copy", 8)]
+    print_table(columns, [table_row(r) for r in results])
     print("log: the fill log's cost in backtest_, (engine - no log) / no log.")
     print("outside: share of the layer's time spent outside backtest_, (layer - engine) / layer.")
     print(
@@ -200,6 +192,7 @@ def main(argv: list[str] | None = None) -> int:
             f" {m['stats only'] / m['engine']:.2f}, stats_dict outside the native call"
             f" {(m['prepared'] - m['stats only']) * 1e3:.2f} ms"
         )
+    print(f"after the runs: {load_average()}")
     return 0
 
 

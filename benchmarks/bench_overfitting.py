@@ -31,7 +31,7 @@ import zelvor
 from zelvor._sharpe import sharpe_moments
 from zelvor.sweeps import _returns
 
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+from _common import REAL_DATA
 
 
 def momentum(market, lookback=60, top=20):

@@ -32,8 +32,9 @@ from zelvor._stats import compute_stats, period
 from zelvor.datasets import momentum_weights
 from zelvor.demo import STRATEGY_OPTIONS
 
+from _common import REAL_DATA
+
 ROOT = Path(__file__).resolve().parents[1]
-REAL_DATA = ROOT / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
 sys.path.insert(0, str(ROOT / "tests"))
 import reference_stats  # noqa: E402 - the NumPy statistics, kept with the tests
 

@@ -52,7 +52,8 @@ import numpy as np
 import zelvor
 from zelvor.sweeps import _backends, _dask, _shared
 
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+from _common import REAL_DATA
+
 MB = 1024 * 1024
 
 
