@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "core/engine.hpp"
 #include "core/stops.hpp"
 
@@ -22,18 +23,8 @@ using engine::PositionMap;
 using engine::StopEntry;
 using engine::StopSide;
 
-int failures = 0;
-
 // What the fake host throws once it has noted an error (the engine only passes it on).
 struct HostFailure {};
-
-#define CHECK(cond)                                                       \
-    do {                                                                  \
-        if (!(cond)) {                                                    \
-            ++failures;                                                   \
-            std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                 \
-    } while (0)
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -457,9 +448,7 @@ numeric::Strided2D view(const std::vector<double>& v, std::int64_t rows, std::in
     return {reinterpret_cast<const char*>(v.data()), rows, cols, cols * 8, 8};
 }
 
-numeric::Strided1D<std::int64_t> view(const std::vector<std::int64_t>& v) {
-    return {reinterpret_cast<const char*>(v.data()), static_cast<std::int64_t>(v.size()), 8};
-}
+using checks::view;
 
 struct Result {
     FakeHost host;
@@ -950,10 +939,5 @@ int main() {
     check_delisting();
     check_shared_price_column();
     check_run_errors();
-    if (failures != 0) {
-        std::printf("%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::printf("all engine checks passed\n");
-    return 0;
+    return checks::report("all engine checks");
 }

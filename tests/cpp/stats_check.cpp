@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "check.hpp"
 #include "core/errors.hpp"
 #include "core/stats.hpp"
 #include "core/sums.hpp"
@@ -16,23 +17,9 @@ namespace {
 
 using namespace zelvor;
 
-int failures = 0;
-
-#define CHECK(cond)                                                       \
-    do {                                                                  \
-        if (!(cond)) {                                                    \
-            ++failures;                                                   \
-            std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
-        }                                                                 \
-    } while (0)
-
 constexpr std::int64_t day = 86'400'000'000'000;
 
-template <class T>
-numeric::Strided1D<T> view(const std::vector<T>& v) {
-    return {reinterpret_cast<const char*>(v.data()), static_cast<std::int64_t>(v.size()),
-            static_cast<std::int64_t>(sizeof(T))};
-}
+using checks::view;
 
 void sums_follow_numpy_order() {
     // Nine values: eight accumulators take 1e16 and seven 1.0s, the ninth is added last. The tree
@@ -154,10 +141,5 @@ int main() {
     a_small_run_by_hand();
     flat_runs_have_no_ratios();
     inconsistent_arrays_are_refused();
-    if (failures) {
-        std::printf("%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::printf("stats checks passed\n");
-    return 0;
+    return checks::report("stats checks");
 }
