@@ -1,12 +1,13 @@
 """The run statistics as the layer computed them in NumPy before the native core took them over.
 
 The reference of the differential test in test_native_stats.py: the native figures must equal
-these bit for bit. Plain NumPy and Python floats, every sum NumPy's pairwise `add.reduce`. Two
-changes from the NumPy code it was: the Sharpe ratio's skewness and kurtosis are powers and
-quotients of NumPy floats (IEEE: inf or NaN) where Python's float `**` and `/` raised
-OverflowError or ZeroDivisionError on extreme returns; and the holding period's nanoseconds are
-summed as Python ints, where an int64 sum wrapped past 2**63 (about 290 years of holding in all).
-The period (``start``, ``end``) is left out: the layer adds it.
+these bit for bit. Plain NumPy and Python floats, every sum NumPy's pairwise `add.reduce`. The
+Sharpe ratio's moments and the CAGR are the layer's own plain-Python functions (`sharpe_moments`,
+whose skewness and kurtosis are IEEE quotients, inf or NaN, on extreme returns; `annual_growth`):
+they run no native code, so the core stays checked against an independent formulation. One change
+from the NumPy code this was: the holding period's nanoseconds are summed as Python ints, where an
+int64 sum wrapped past 2**63 (about 290 years of holding in all). The period (``start``, ``end``)
+is left out: the layer adds it.
 """
 
 from __future__ import annotations
@@ -17,31 +18,15 @@ from typing import Any
 
 import numpy as np
 
-from zelvor._figures import annual_growth  # plain Python: no native code under test
+# Plain Python and NumPy, no native code: what these figures check is the numeric core's.
+from zelvor._figures import annual_growth
+from zelvor._sharpe import sharpe_moments
 
 _ROUNDING = 64 * float(np.finfo(np.float64).eps)
 _DAY_NS = 86_400e9
 _NORMAL = NormalDist()
 TRADE_COLUMNS = ("pnl", "basis", "entry_row", "exit_row")
 FILL_COLUMNS = ("value_before", "value_after", "fee", "tax")
-
-
-def sharpe_moments(r: np.ndarray) -> tuple[int, float, float, float]:
-    n = len(r)
-    if n < 2:
-        return n, math.nan, math.nan, math.nan
-    mean = float(r.sum()) / n
-    c = r - mean
-    c2 = c * c
-    m2 = float(c2.sum()) / n
-    if not m2 > 0:
-        return n, math.nan, math.nan, math.nan
-    sd = math.sqrt(m2 * n / (n - 1))
-    with np.errstate(all="ignore"):
-        m = np.float64(m2)
-        skew = float(np.float64(float((c2 * c).sum()) / n) / m**1.5)
-        kurt = float(np.float64(float((c2 * c2).sum()) / n) / m**2)
-    return n, mean / sd, skew, kurt
 
 
 def track_record_figures(excess: np.ndarray) -> dict[str, float]:

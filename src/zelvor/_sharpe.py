@@ -37,20 +37,28 @@ def sharpe_moments(returns: np.ndarray) -> tuple[int, float, float, float]:
 
     The Sharpe ratio is the mean over the sample standard deviation (ddof 1), as in
     `Report.stats`; skewness and kurtosis are the moment ratios m3 / m2**1.5 and m4 / m2**2.
-    NaN where there are fewer than two returns or no variation.
+    NaN where there are fewer than two returns or no variation. Never raises: on returns so large
+    or so small that a moment passes the float range, the ratios are what IEEE arithmetic makes of
+    it (inf or NaN), as in the numeric core's figures.
     """
     r = np.asarray(returns, dtype=np.float64)
     n = len(r)
     if n < 2:
         return n, math.nan, math.nan, math.nan
-    mean = float(r.sum()) / n
-    c = r - mean
-    c2 = c * c
-    m2 = float(c2.sum()) / n
-    if not m2 > 0:
-        return n, math.nan, math.nan, math.nan
-    sd = math.sqrt(m2 * n / (n - 1))
-    return n, mean / sd, float((c2 * c).sum()) / n / m2**1.5, float((c2 * c2).sum()) / n / m2**2
+    # NumPy floats throughout, not Python's: a power past the float range is inf (or 0, and 0 / 0
+    # NaN) rather than an OverflowError or ZeroDivisionError, and says nothing.
+    with np.errstate(all="ignore"):
+        mean = float(r.sum()) / n
+        c = r - mean
+        c2 = c * c
+        m2 = float(c2.sum()) / n
+        if not m2 > 0:
+            return n, math.nan, math.nan, math.nan
+        sd = math.sqrt(m2 * n / (n - 1))
+        m = np.float64(m2)
+        skew = float(np.float64(float((c2 * c).sum()) / n) / m**1.5)
+        kurt = float(np.float64(float((c2 * c2).sum()) / n) / m**2)
+    return n, mean / sd, skew, kurt
 
 
 def _sharpe_sd_factor(sr: Any, skew: Any, kurt: Any) -> Any:

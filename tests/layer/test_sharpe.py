@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -73,6 +74,35 @@ def test_moments_match_scipy():
     assert skew == pytest.approx(stats.skew(r), rel=1e-10)
     assert kurt == pytest.approx(stats.kurtosis(r, fisher=False), rel=1e-10)
     assert all(math.isnan(x) for x in sharpe_moments(np.ones(5))[1:])
+
+
+@pytest.mark.parametrize(
+    ("returns", "sharpe"),
+    [
+        # Mean 0, so a Sharpe ratio of 0; the squares are 1e220, their square and cube pass the float
+        # range (inf; inf - inf or inf / inf: NaN).
+        ([1e110, -1e110], 0.0),
+        # Mean 0 again; the squares are subnormal (1e-320), m2**1.5 and m2**2 underflow to 0: 0 / 0.
+        ([1e-160, -1e-160], 0.0),
+    ],
+)
+def test_moments_of_extreme_returns_are_ieee_values(returns, sharpe):
+    n, sr, skew, kurt = sharpe_moments(np.array(returns))
+    assert (n, sr) == (2, sharpe)
+    assert math.isnan(skew) and math.isnan(kurt)
+
+
+@given(st.lists(st.floats(allow_nan=False, allow_infinity=False), min_size=2, max_size=30))
+def test_moments_never_raise_nor_warn(returns):
+    # Any finite returns, however large or small: four floats back, and no warning escapes (the
+    # sweep's deflated Sharpe column and walk_forward call this on every set's returns).
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        n, *ratios = sharpe_moments(np.array(returns))
+    assert n == len(returns) and all(isinstance(x, float) for x in ratios)
+    r = np.array(returns) * 0.5**8  # an exact rescaling, well inside the range: the ratios do not change
+    if np.all(np.abs(r) < 1e100) and np.all((r == 0) | (np.abs(r) > 1e-100)) and math.isfinite(ratios[1]):
+        assert sharpe_moments(r)[2] == pytest.approx(ratios[1], rel=1e-9, abs=1e-9)
 
 
 def test_report_stats_psr_and_min_track_record(market):
