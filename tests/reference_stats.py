@@ -70,19 +70,11 @@ def _sum(values: np.ndarray) -> float:
     return float(np.add.reduce(values))
 
 
-def compute_stats(
-    equity: np.ndarray,
-    dates: np.ndarray,
-    start_row: int,
-    trades: dict[str, np.ndarray],
-    fills: dict[str, np.ndarray],
-    benchmark: np.ndarray | None = None,
-    risk_free: float = 0.0,
-    periods_per_year: int = 252,
-) -> dict[str, Any]:
-    """The figures of `Report.stats` but the period, from the raw arrays (`dates` as int64
-    nanoseconds). Never raises on odd values: a figure that cannot be formed is NaN, one that
-    passes the largest float (the CAGR of a very short period) is inf.
+def compute_stats(equity, dates, start_row, trades, fills, benchmark, risk_free, periods_per_year) -> dict[str, Any]:
+    """The figures of `Report.stats` but the period, from the arguments of the layer's
+    `compute_stats` but its time zone, every one given (the defaults are the layer's to state).
+    Never raises on odd values: a figure that cannot be formed is NaN, one that passes the largest
+    float (the CAGR of a very short period) is inf.
     """
     n = len(equity)
     out: dict[str, Any] = {}
