@@ -51,24 +51,12 @@ struct Matrix {
     }
 };
 
+// The Python exception the glue turns each error kind into (pyglue/errors.cpp), by name.
 const char* kind_name(numeric::ErrorKind kind) {
-    switch (kind) {
-        case numeric::ErrorKind::index:
-            return "IndexError";
-        case numeric::ErrorKind::zero_division:
-            return "ZeroDivisionError";
-        case numeric::ErrorKind::overflow:
-            return "OverflowError";
-        case numeric::ErrorKind::value:
-            return "ValueError";
-        case numeric::ErrorKind::type:
-            return "TypeError";
-        case numeric::ErrorKind::memory:
-            return "MemoryError";
-        case numeric::ErrorKind::runtime:
-            return "RuntimeError";
-    }
-    return "?";
+    static_assert(static_cast<int>(numeric::ErrorKind::runtime) == 6, "one Python exception per error kind");
+    const char* const names[] = {"IndexError", "ZeroDivisionError", "OverflowError", "ValueError",
+                                 "TypeError",  "MemoryError",       "RuntimeError"};
+    return names[static_cast<int>(kind)];
 }
 
 }  // namespace
