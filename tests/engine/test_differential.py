@@ -242,6 +242,7 @@ def engine():
     return pytest.importorskip("zelvor.core.trevane")
 
 
+@pytest.mark.slow
 @SETTINGS
 @given(kw=scenarios())
 def test_engine_matches_model(engine, kw):

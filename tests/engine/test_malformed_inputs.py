@@ -68,6 +68,7 @@ def malformed_call(draw):
     return args, options
 
 
+@pytest.mark.slow
 @fuzz(examples=300, sanitized=100)
 @given(call=malformed_call())
 def test_malformed_inputs_raise_cleanly(call):

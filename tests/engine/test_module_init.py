@@ -44,6 +44,7 @@ def without(name):
     return {k: v for k, v in SIGNATURES.items() if k != name}
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("entries", "expected"),
     [
@@ -79,6 +80,7 @@ def test_binding_by_name_and_signature_text(entries, expected):
     assert import_with_stand_in(entries) == expected
 
 
+@pytest.mark.slow
 def test_fresh_module_state():
     code = textwrap.dedent(
         """

@@ -106,6 +106,7 @@ def with_bad_windows(draw):
     return kw
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(kw=with_bad_windows())
 def test_native_equals_backtest(kw):

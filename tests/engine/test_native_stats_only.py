@@ -34,6 +34,7 @@ def same_figure(a, b):
     return a == b or (a != a and b != b)
 
 
+@pytest.mark.slow
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(kw=with_bad_windows())
 def test_stats_only_run_gives_the_full_runs_bits(kw):

@@ -88,6 +88,7 @@ FRESH = ACCESS + textwrap.dedent(
 )
 
 
+@pytest.mark.slow
 def test_before_any_start_the_arrays_are_empty_and_entries_and_exits_fail():
     done = subprocess.run([sys.executable, "-c", FRESH], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr

@@ -37,6 +37,7 @@ class Truthless:
         raise RuntimeError("no truth value")
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(sys.platform != "linux", reason="reads /proc")
 def test_repeated_runs_do_not_leak():
     market = small_market(n_rows=60, n_stocks=6)

@@ -252,6 +252,7 @@ def test_load_real_data_set():
     assert m.dates[0] == ns("2013-02-08")[0] and m.dates[-1] == ns("2018-02-07")[0]
 
 
+@pytest.mark.slow
 def test_demo_reports_bad_csv_in_one_line(tmp_path):
     path = tmp_path / "bad.csv"
     path.write_text(H + R + "2020-01-03,10,11,9,ten,200,AAA\n")
@@ -277,6 +278,7 @@ def _number(pattern: str, text: str) -> float:
     return float(found.group(1))
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("touched", [False, True])
 def test_demo_figures_match_the_report(touched, tmp_path):
     trevane = pytest.importorskip("zelvor.core.trevane")

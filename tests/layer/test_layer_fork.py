@@ -36,6 +36,7 @@ def _case():
     return market, weights
 
 
+@pytest.mark.slow
 def test_child_forked_while_a_thread_runs_backtests_runs_one_too():
     market, weights = _case()
     expected = zelvor.backtest(weights, market).equity.to_numpy()

@@ -83,6 +83,7 @@ def _own_costs(raw):
 
 
 # Random weights often sum past 1 or never trade: the layer's warnings about that are expected here.
+@pytest.mark.slow
 @pytest.mark.filterwarnings("ignore::zelvor._validate.RunWarning")
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(

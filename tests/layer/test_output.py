@@ -22,6 +22,7 @@ def report():
     return zelvor.backtest(weights, market, stop_loss=0.05, take_profit=0.1, benchmark="S3")
 
 
+@pytest.mark.slow
 def test_plots_return_figures_and_draw_into_a_given_axes(report):
     import matplotlib.pyplot as plt
     from matplotlib.figure import Figure
@@ -58,6 +59,7 @@ class Links(html.parser.HTMLParser):
         self.refs += [(tag, k, v) for k, v in attrs if k in {"src", "href", "srcset", "data", "action"}]
 
 
+@pytest.mark.slow
 def test_html_report_is_self_contained(report, tmp_path):
     path = tmp_path / "report.html"
     report.to_html(path, title="A & B")

@@ -39,6 +39,7 @@ def page(report):
     return render_page.report_html(report, title="T")
 
 
+@pytest.mark.slow
 def test_every_section_once(page, report):
     for section in SECTIONS:
         assert page.count(f'id="{section}"') == 1, section
@@ -57,6 +58,7 @@ def test_a_plot_title_repeating_its_heading_is_dropped(report, monkeypatch):
     assert titles == [[""]]
 
 
+@pytest.mark.slow
 def test_no_white_band_above_the_plots(page):
     images = re.findall(r'src="data:image/png;base64,([^"]+)"', page)
     assert len(images) == 6
@@ -66,6 +68,7 @@ def test_no_white_band_above_the_plots(page):
         assert int(np.argmin(white)) <= 12  # the first row with something drawn
 
 
+@pytest.mark.slow
 def test_trades_table_sorts_filters_and_says_why_a_price_is_missing(page, report):
     assert '<table class="sortable" id="trades">' in page
     assert 'id="trade-filter"' in page and 'id="trade-reason"' in page and "addEventListener('click'" in page

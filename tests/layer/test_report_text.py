@@ -66,6 +66,7 @@ def test_trades_count_rows_in_profit_as_whole_numbers():
     assert len(trades) and trades["profit_rows"].dtype == np.int64
 
 
+@pytest.mark.slow
 def test_demo_help_prints_plain_percent_signs():
     out = subprocess.run([sys.executable, "-m", "zelvor.demo", "--help"], capture_output=True, text=True, check=True)
     assert "8% stop-loss" in " ".join(out.stdout.split()) and "%%" not in out.stdout

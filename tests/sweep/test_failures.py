@@ -207,6 +207,7 @@ def test_dask_reports_the_sets_that_kill_their_workers(market):
     assert all(errors[i].startswith("KilledWorker: ") for i in (2, 5))
 
 
+@pytest.mark.slow
 def test_dask_without_workers_fails_instead_of_waiting(market, monkeypatch, momentum):
     distributed = pytest.importorskip("distributed")
     from zelvor.sweeps import _dask

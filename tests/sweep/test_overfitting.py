@@ -151,6 +151,7 @@ def test_best_set_figures_and_the_sweep_page(market, momentum):
     assert best_set_figures(off)["dsr"] == off.table.loc[int(off.table["sharpe"].idxmax()), "dsr"]
 
 
+@pytest.mark.slow
 def test_demo_sweep_prints_and_writes_the_pbo_and_the_deflated_sharpe(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     import re

@@ -27,6 +27,7 @@ def _loky_workers() -> list:
     return workers
 
 
+@pytest.mark.slow
 def test_workers_are_capped_by_the_sets_and_the_cores(market, momentum):
     from zelvor.sweeps._checks import _cpu_count
 

@@ -48,6 +48,7 @@ def wait_until(condition, seconds: float = 60.0) -> bool:
     return condition()
 
 
+@pytest.mark.slow
 def test_the_market_is_written_once_and_deleted_with_it(momentum):
     market = zelvor.Market.synthetic(stocks=30, years=2, seed=3)
     before = shared_dirs()
@@ -96,6 +97,7 @@ def test_shared_matrices_are_written_once_and_rebuilt_as_given(fields, files, mo
     assert_bit_identical(serial.table, result.table)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("weights_kind", ["daily frame", "int frame"])
 def test_large_weights_frames_travel_once_and_are_deleted_after_the_call(weights_kind, momentum):
     # 2,088 days x 100 stocks of float64 = 1.7 MB: above the size that travels inside the tasks.
@@ -177,6 +179,7 @@ def test_dask_workers_on_this_machine_map_the_files_and_forget_the_call(dask_cli
     assert_bit_identical(serial.table, again.table)
 
 
+@pytest.mark.slow
 @needs_proc
 @pytest.mark.parametrize("case", ["probe says no", "worker on another host"])
 def test_dask_workers_without_the_files_get_the_market_itself(dask_client, monkeypatch, case, momentum):

@@ -10,6 +10,7 @@ import pytest
 from zelvor import demo
 
 
+@pytest.mark.slow
 def test_demo_sweep_prints_the_best_rows_and_writes_the_files(tmp_path, capsys):
     pytest.importorskip("matplotlib")
     html_path, json_path = tmp_path / "sweep.html", tmp_path / "sweep.json"
