@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import time
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
 REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
@@ -57,19 +57,21 @@ def load_average() -> str:
     return f"load average {one:.2f} {five:.2f} {fifteen:.2f} ({os.cpu_count()} cores)"
 
 
-def print_table(columns: Sequence[tuple[str, int]], rows: Iterable[Sequence[str]]) -> None:
+def print_table(titles: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
     """Prints a header, a rule and one line a row of already formatted cells.
 
-    `columns` holds each column's title and width; the first column (the workload's letter) is
+    Each column is as wide as its title or its widest cell; the first (the workload's letter) is
     aligned left, the others right.
     """
-    header = " ".join(_cell(title, width, i) for i, (title, width) in enumerate(columns))
+    for row in rows:
+        if len(row) != len(titles):
+            raise ValueError(f"a row of {len(row)} cells for {len(titles)} columns")
+    widths = [max([len(title), *(len(row[i]) for row in rows)]) for i, title in enumerate(titles)]
+    header = " ".join(_cell(title, width, i) for i, (title, width) in enumerate(zip(titles, widths, strict=True)))
     print(header)
     print("-" * len(header))
     for row in rows:
-        if len(row) != len(columns):
-            raise ValueError(f"a row of {len(row)} cells for {len(columns)} columns")
-        print(" ".join(_cell(text, width, i) for i, (text, (_, width)) in enumerate(zip(row, columns, strict=True))))
+        print(" ".join(_cell(text, width, i) for i, (text, width) in enumerate(zip(row, widths, strict=True))))
 
 
 def fmt(value: float | None, spec: str) -> str:

@@ -175,9 +175,8 @@ def main(argv: list[str] | None = None) -> int:
         else:
             print(f"R skipped: {args.data} not found")
 
-    columns = [("", 2), ("rows x stocks", 13), ("trades", 7), ("fills", 7), ("no log ms", 10), ("log", 6)]
-    columns += [("engine ms", 10), ("backtest ms", 12), ("outside", 8), ("report+ ms", 11), ("outside", 8)]
-    columns += [("prepared ms", 12), ("vs raw", 7), ("native ms", 10), ("stats ms", 9), ("no copy", 8)]
+    columns = ["", "rows x stocks", "trades", "fills", "no log ms", "log", "engine ms", "backtest ms", "outside"]
+    columns += ["report+ ms", "outside", "prepared ms", "vs raw", "native ms", "stats ms", "no copy"]
     print_table(columns, [table_row(r) for r in results])
     print("log: the fill log's cost in backtest_, (engine - no log) / no log.")
     print("outside: share of the layer's time spent outside backtest_, (layer - engine) / layer.")

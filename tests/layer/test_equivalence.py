@@ -51,7 +51,6 @@ def raw_run(market, weights, options):
     return value, rows, [np.array(s) for s in quelmo.quelmo], list(quelmo.trade_positions), operations
 
 
-@pytest.mark.slow
 @settings(max_examples=120, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(run_shapes())
 def test_report_matches_the_raw_engine(shape):
