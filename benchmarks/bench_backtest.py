@@ -43,31 +43,27 @@ import statistics
 import sys
 import time
 import warnings
-from pathlib import Path
 
 import numpy as np
 
 from zelvor.datasets import momentum_strategy, synthetic_market
 from zelvor.io import load_csv
 
+from _common import (
+    M_ENGINE_OPTIONS,
+    M_OPTIONS,
+    add_workload_arguments,
+    clock,
+    clock_name,
+    fmt,
+    load_average,
+    print_table,
+)
+
 CLOCK = time.perf_counter  # time.thread_time with --cpu
 
-OPTIONS = {
-    "stop_loss": 0.08,
-    "take_profit": 0.3,
-    "trail_stop": 0.1,
-    "trail_stop_activation": 0.05,
-    "position_limit": 0.1,
-    "quelmo_window": 20,
-    "quelmo_window_step": 5,
-}
-# The same options under the layer's names.
-LAYER_OPTIONS = {
-    **{k: v for k, v in OPTIONS.items() if not k.startswith("quelmo_")},
-    "window": OPTIONS["quelmo_window"],
-    "window_step": OPTIONS["quelmo_window_step"],
-}
-REAL_DATA = Path(__file__).resolve().parents[1] / ".." / "shared" / "data" / "all_stocks_5yr.csv.gz"
+OPTIONS = M_ENGINE_OPTIONS
+LAYER_OPTIONS = M_OPTIONS  # the same under the layer's names
 
 
 def numpy_equity_curve(price, pos_values, pos_index, price_index):
@@ -315,58 +311,56 @@ def report_array_bytes(report) -> int:
     )
 
 
-def print_table(results):
-    header = (
-        f"{'':2} {'rows x stocks':>13} {'backtest_ ms':>12} {'numpy ms':>9} {'ratio':>6}"
-        f" {'trades':>8} {'row-holdings':>12} {'inputs MB':>9} {'peak growth':>17}"
-        f" {'kept MB':>8} {'us/rec':>6} {'B/rec':>5}"
-        f" {'final value':>11} {'native/raw':>10} {'native us/rec':>13} {'native B/rec':>12}"
-        f" {'stats/raw':>9} {'stats us/rec':>12} {'stats B/rec':>11}"
-        f" {'layer recs':>10} {'run/raw':>7} {'run us/rec':>10} {'run B/rec':>9} {'arrays B/rec':>12}"
-        f" {'trades/raw':>10} {'trades us/rec':>13} {'trades B/rec':>12}"
-    )
-    print(header)
-    print("-" * len(header))
-    for r in results:
-        if r["growth_mb"] is None:
-            growth, kept = "n/a", "n/a"
-        else:
-            growth = f"{r['growth_mb']:.1f} MB {r['growth_pct']:.2f}%"
-            kept = f"{r['kept_mb']:.1f}"
-        per_record = "n/a" if r["us_per_record"] is None else f"{r['us_per_record']:.2f}"
-        record_bytes = "n/a" if r["bytes_per_record"] is None else f"{r['bytes_per_record']:.0f}"
-        print(
-            f"{r['name']:2} {r['shape']:>13} {r['engine_ms']:12.1f} {r['numpy_ms']:9.1f}"
-            f" {r['ratio']:6.2f} {r['trades']:8d} {r['row_holdings']:12,d}"
-            f" {r['input_mb']:9.0f} {growth:>17} {kept:>8} {per_record:>6} {record_bytes:>5}"
-            f" {r['final']:11.4f} {r['native_ratio']:10.2f}"
-            f" {_fmt(r['native_us_per_record'], '.2f'):>13} {_fmt(r['native_bytes_per_record'], '.0f'):>12}"
-            f" {r['lean_ratio']:9.2f} {_fmt(r['lean_us_per_record'], '.2f'):>12}"
-            f" {_fmt(r['lean_bytes_per_record'], '.0f'):>11}"
-            f" {r['layer_records']:10d} {r['layer_run_ratio']:7.2f}"
-            f" {_fmt(r['layer_run_us_per_record'], '.2f'):>10} {_fmt(r['layer_run_bytes_per_record'], '.0f'):>9}"
-            f" {_fmt(r['layer_array_bytes_per_record'], '.1f'):>12}"
-            f" {r['layer_trades_ratio']:10.2f} {_fmt(r['layer_trades_us_per_record'], '.2f'):>13}"
-            f" {_fmt(r['layer_trades_bytes_per_record'], '.0f'):>12}"
-        )
+COLUMNS = [
+    *("", "rows x stocks", "backtest_ ms", "numpy ms", "ratio", "trades", "row-holdings", "inputs MB"),
+    *("peak growth", "kept MB", "us/rec", "B/rec", "final value"),
+    *("native/raw", "native us/rec", "native B/rec", "stats/raw", "stats us/rec", "stats B/rec"),
+    *("layer recs", "run/raw", "run us/rec", "run B/rec", "arrays B/rec"),
+    *("trades/raw", "trades us/rec", "trades B/rec"),
+]
 
 
-def _fmt(value, fmt):
-    return "n/a" if value is None else format(value, fmt)
+def table_row(r):
+    growth = "n/a" if r["growth_mb"] is None else f"{r['growth_mb']:.1f} MB {r['growth_pct']:.2f}%"
+    return [
+        r["name"],
+        r["shape"],
+        f"{r['engine_ms']:.1f}",
+        f"{r['numpy_ms']:.1f}",
+        f"{r['ratio']:.2f}",
+        f"{r['trades']:d}",
+        f"{r['row_holdings']:,d}",
+        f"{r['input_mb']:.0f}",
+        growth,
+        fmt(r["kept_mb"], ".1f"),
+        fmt(r["us_per_record"], ".2f"),
+        fmt(r["bytes_per_record"], ".0f"),
+        f"{r['final']:.4f}",
+        *per_record_cells(r, "native"),
+        *per_record_cells(r, "lean"),
+        f"{r['layer_records']:d}",
+        *per_record_cells(r, "layer_run"),
+        fmt(r["layer_array_bytes_per_record"], ".1f"),
+        *per_record_cells(r, "layer_trades"),
+    ]
+
+
+def per_record_cells(r, path):
+    """A path's time over backtest_'s chained time, and its time and kept bytes per trade record."""
+    return [
+        f"{r[path + '_ratio']:.2f}",
+        fmt(r[path + "_us_per_record"], ".2f"),
+        fmt(r[path + "_bytes_per_record"], ".0f"),
+    ]
 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="smoke run: 1,000 rows x 300 stocks, 3 runs per workload")
-    parser.add_argument("--repeat", type=int, default=None, help="runs per workload (default 5)")
+    add_workload_arguments(parser, workloads="MTDR", quick="1,000 rows x 300 stocks, 3 runs per workload", repeat="5")
     parser.add_argument("--seed", type=int, default=12345)
-    parser.add_argument("--only", default="MTDR", help="workloads to run, e.g. MR")
-    parser.add_argument("--data", type=Path, default=REAL_DATA, help="CSV of workload R")
-    parser.add_argument("--cpu", action="store_true", help="time with the calling thread's CPU time, not wall time")
     args = parser.parse_args(argv)
-    if args.cpu:
-        global CLOCK
-        CLOCK = time.thread_time
+    global CLOCK
+    CLOCK = clock(args.cpu)
 
     rows, stocks = (1000, 300) if args.quick else (5000, 2000)
     repeat = args.repeat or (3 if args.quick else 5)
@@ -374,12 +368,13 @@ def main(argv=None) -> int:
 
     import zelvor.core.trevane  # noqa: F401  (fail early, before building the market)
 
-    started = CLOCK()
+    started = time.perf_counter()
     market = synthetic_market(stocks, rows, seed=args.seed, missing=0.005)
     monthly = momentum_strategy(market, top=50, lookback=60)
     print(
-        f"market {rows} rows x {stocks} stocks built in {CLOCK() - started:.1f} s;"
-        f" {repeat} runs per workload, median shown; numpy {np.__version__}"
+        f"market {rows} rows x {stocks} stocks built in {time.perf_counter() - started:.1f} s;"
+        f" {repeat} runs per workload, median of the {clock_name(args.cpu)} shown; numpy {np.__version__};"
+        f" {load_average()}"
     )
     if not track_memory:
         print("peak memory: /proc/self/clear_refs not writable here, growth not measured")
@@ -405,7 +400,7 @@ def main(argv=None) -> int:
         else:
             skipped = f"R  skipped: {os.path.normpath(args.data)} not found"
 
-    print_table(results)
+    print_table(COLUMNS, [table_row(r) for r in results])
     if skipped:
         print(skipped)
     print(
@@ -423,8 +418,7 @@ def main(argv=None) -> int:
         " both per record of that run\n(layer recs: the trades the recorder lists) and over backtest_'s chained"
         " time of the whole run.\narrays B/rec: the bytes of the arrays the run's report holds (RSS kept, run B/rec,"
         " also counts what the allocator\nkeeps of the run's transient buffers for the next run)."
-        f"\nclock: {'CPU time of the calling thread' if CLOCK is not time.perf_counter else 'wall time'};"
-        f" load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}"
+        f"\nclock: the {clock_name(CLOCK is not time.perf_counter)}; after the runs: {load_average()}"
     )
     return 0
 
