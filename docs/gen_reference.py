@@ -43,7 +43,9 @@ def statistics_rows(path: pathlib.Path) -> list[list]:
     for node in ast.parse(path.read_text(encoding="utf-8")).body:
         if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name) and node.target.id == "STATISTICS":
             assert isinstance(node.value, ast.Tuple)
-            return [[ast.literal_eval(arg) for arg in call.args] for call in node.value.elts if isinstance(call, ast.Call)]
+            return [
+                [ast.literal_eval(arg) for arg in call.args] for call in node.value.elts if isinstance(call, ast.Call)
+            ]
     raise SystemExit(f"{path}: no STATISTICS table")
 
 
@@ -56,7 +58,7 @@ def statistics_page(rows: list[list]) -> str:
         "",
         "Every figure of `Report.stats` and of a sweep's table, in their order, generated from the one table",
         "of them (`zelvor._stats.STATISTICS`). The conventions are [Statistics](../statistics.md)'; "
-        "\"better\" is which way a sweep's `best` looks.",
+        '"better" is which way a sweep\'s `best` looks.',
         "",
         "| name | label | unit | better | in | description |",
         "| --- | --- | --- | --- | --- | --- |",
@@ -93,7 +95,12 @@ summary += [
 for module in ("trevane", "quelmo", "tamsil"):
     with mkdocs_gen_files.open(f"reference/{module}.md", "w") as page:
         page.write(f"# zelvor.core.{module}\n\n::: zelvor.core.{module}\n")
-summary += ["## The statistics", "", "- [Every figure of `Report.stats`](statistics.md), from the one table of them.", ""]
+summary += [
+    "## The statistics",
+    "",
+    "- [Every figure of `Report.stats`](statistics.md), from the one table of them.",
+    "",
+]
 with mkdocs_gen_files.open("reference/statistics.md", "w") as page:
     page.write(statistics_page(statistics_rows(STATS)))
 mkdocs_gen_files.set_edit_path("reference/statistics.md", "src/zelvor/_stats.py")
