@@ -13,7 +13,7 @@ import pandas as pd
 from zelvor import _engine, _stats
 from zelvor._inputs import refuse_bad_prices
 from zelvor._options import DEFAULTS, ENGINE_NAMES
-from zelvor._validate import OptionChecks, RunWarning, UnitWarning, check_options, closest, unit_slips, warn
+from zelvor._validate import OptionChecks, RunWarning, UnitWarning, closest, warn
 from zelvor.market import Market, bad_trading_rows
 from zelvor.report import Report, report_of_run, stats_series
 
@@ -43,14 +43,11 @@ class Checks:
             warn(message, category)
 
 
-def _check_run(
-    prepared: Prepared, given: dict[str, Any], checked: dict[str, Any], memo: OptionChecks | None = None
-) -> None:
+def _check_run(prepared: Prepared, given: dict[str, Any], checked: dict[str, Any], memo: OptionChecks) -> None:
     """The checks of one run's options that depend on the weights and the market: unit slips of
     the stop levels and costs, and the price rule for the fields touched exits read."""
     checks = prepared._checks
-    slips = unit_slips if memo is None else memo.slips
-    for name, message in slips(given, checked, checks.has_long, checks.has_short):
+    for name, message in memo.slips(given, checked, checks.has_long, checks.has_short):
         checks.warn_once(name, message, UnitWarning)
     if checked["touched_exit"]:
         market = prepared.market
@@ -91,6 +88,7 @@ class Prepared:
         "_checks",
         "_inputs",
         "_requests",
+        "_memo",
     )
 
     def __init__(
@@ -121,6 +119,7 @@ class Prepared:
         )
         self._inputs: Any = None  # the engine's prepared inputs, made at the first run
         self._requests: dict[tuple, tuple[tuple, dict[str, Any]]] = {}  # see stats_run
+        self._memo = OptionChecks()  # the checks of the option values its runs were given
 
     @property
     def start_row(self) -> int:
@@ -139,14 +138,16 @@ class Prepared:
     def _options(
         self, options: dict[str, Any], memo: OptionChecks | None = None
     ) -> tuple[dict[str, Any], dict[str, Any]]:
-        """The options merged with the defaults, and checked for the engine. `memo` (a sweep's)
-        remembers the checks of the values already seen, with the same results."""
+        """The options merged with the defaults, and checked for the engine. `memo` (a sweep
+        call's, else this object's own) remembers the checks of the values already seen, with the
+        same results."""
         if not options.keys() <= DEFAULTS.keys():
             unknown = set(options) - set(DEFAULTS)
             names = [*DEFAULTS, "risk_free", "periods_per_year"]
             raise TypeError("unknown option(s): " + ", ".join(f"{k}{closest(k, names)}" for k in sorted(unknown)))
         merged = {**DEFAULTS, **options}
-        checked = check_options(merged) if memo is None else memo.check(merged)
+        memo = self._memo if memo is None else memo
+        checked = memo.check(merged)
         _check_run(self, merged, checked, memo)
         engine = {ENGINE_NAMES[k]: v for k, v in checked.items()}
         return merged, engine

@@ -241,19 +241,26 @@ def _value_key(value: object) -> Hashable:
 class OptionChecks:
     """`check_options` and `unit_slips` for many runs, each distinct value of an option checked
     once: the sets of a sweep share most of their values (a grid of 8 stop-losses x 8
-    take-profits has 16 distinct values in 64 sets). The results, errors and warnings are those of
-    the two functions, in the same order."""
+    take-profits has 16 distinct values in 64 sets), and so do the runs of one `Prepared`. The
+    results, errors and warnings are those of the two functions, in the same order. At most
+    `limit` values are remembered: past that the memo starts again (runs given ever new values
+    must not grow it without end)."""
 
-    def __init__(self) -> None:
+    def __init__(self, limit: int = 4096) -> None:
         self._checked: dict[Any, Any] = {}
         self._slips: dict[Any, Any] = {}
+        self._limit = limit
 
     def check(self, values: dict[str, Any]) -> dict[str, Any]:
         """`check_options(values)`."""
+        if len(self._checked) > self._limit:
+            self._checked.clear()
         return check_options(values, self._checked)
 
     def slips(
         self, given: dict[str, Any], checked: dict[str, Any], has_long: bool, has_short: bool
     ) -> list[tuple[str, str]]:
         """`unit_slips(given, checked, has_long, has_short)`."""
+        if len(self._slips) > self._limit:
+            self._slips.clear()
         return unit_slips(given, checked, has_long, has_short, self._slips)

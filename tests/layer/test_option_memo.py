@@ -5,6 +5,7 @@ whatever order the values come and however often they repeat."""
 from __future__ import annotations
 
 import numpy as np
+import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
@@ -47,8 +48,9 @@ def same(a, b) -> bool:
 @example([{"fee_ratio": 0.0}, {"fee_ratio": -0.0}], True, False)
 @example([{"window": 1}, {"window": True}, {"window": 1.0}], True, True)
 @example([{"stop_loss": 1}, {"stop_loss": 1.0}], True, False)
-def test_checks_remembered_give_what_fresh_checks_give(option_sets, has_long, has_short):
-    memo = OptionChecks()
+@pytest.mark.parametrize("limit", [4096, 1])  # 1: the memo starts again every few values
+def test_checks_remembered_give_what_fresh_checks_give(limit, option_sets, has_long, has_short):
+    memo = OptionChecks(limit)
     for options in option_sets * 2:  # every set twice: the second time from the memo
         given_ = {**DEFAULTS, **options}
         fresh = outcome(check_options, given_)
