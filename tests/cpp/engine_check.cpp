@@ -605,10 +605,11 @@ void check_trade_options_reach_the_fill_log() {
     const auto& f = ledger.fills();
     CHECK(f.size() == 4 && cash == 8.0);
     if (f.size() == 4) {
-        CHECK(f[0].reason == FillReason::rebalance && f[0].price == 8.0 && f[0].balance == 8.0);
-        CHECK(f[1].reason == FillReason::take_profit && f[1].price == 5.0 && f[1].balance == 8.0);
-        CHECK(f[2].reason == FillReason::rebalance && f[2].price == 16.0 && f[2].balance == 2.5);
-        CHECK(f[3].reason == FillReason::delisted && f[3].price == 16.0 && f[3].balance == 8.0);
+        auto reason = [&](std::size_t k) { return static_cast<FillReason>(f.reason[k]); };
+        CHECK(reason(0) == FillReason::rebalance && f.price[0] == 8.0 && f.balance[0] == 8.0);
+        CHECK(reason(1) == FillReason::take_profit && f.price[1] == 5.0 && f.balance[1] == 8.0);
+        CHECK(reason(2) == FillReason::rebalance && f.price[2] == 16.0 && f.balance[2] == 2.5);
+        CHECK(reason(3) == FillReason::delisted && f.price[3] == 16.0 && f.balance[3] == 8.0);
     }
 }
 
@@ -629,9 +630,9 @@ void check_fill_log_trades() {
     const auto& trades = ledger.trades();
     CHECK(!cut.failed && trades.size() == 2);
     if (trades.size() == 2) {
-        CHECK(trades[0].exit_row == 2 && trades[0].pnl == -823.0 / 16384 && trades[0].basis == 1.0);
-        CHECK(trades[1].exit_row == -1 && trades[1].pnl == 0.0 && trades[1].basis == 63.0 / 256);
-        CHECK(trades[0].pnl + trades[1].pnl == cut.values.back() - 1.0);
+        CHECK(trades.exit_row[0] == 2 && trades.pnl[0] == -823.0 / 16384 && trades.basis[0] == 1.0);
+        CHECK(trades.exit_row[1] == -1 && trades.pnl[1] == 0.0 && trades.basis[1] == 63.0 / 256);
+        CHECK(trades.pnl[0] + trades.pnl[1] == cut.values.back() - 1.0);
     }
 
     // An intraday exit filled at exactly 0 (an open of 0 under a 25 % stop): the holding is at 0
@@ -645,9 +646,10 @@ void check_fill_log_trades() {
     CHECK((zero.host.log == Log{"date 0", "date 1", "entry 0 1 1", "date 2", "end 1"}) && zero.values[2] == 0.0);
     CHECK(ledger.trades().size() == 1 && ledger.fills().size() == 2);
     if (ledger.trades().size() == 1 && ledger.fills().size() == 2) {
-        const engine::LedgerTrade& trade = ledger.trades()[0];
-        CHECK(!trade.listed && trade.exit_row == 2 && trade.pnl == -1.0 && trade.exit_price == 0.0);
-        CHECK(trade.reason == engine::FillReason::stop_loss && ledger.fills()[1].price == 0.0);
+        const engine::TradeColumns& trade = ledger.trades();
+        CHECK(trade.listed[0] == 0 && trade.exit_row[0] == 2 && trade.pnl[0] == -1.0 && trade.exit_price[0] == 0.0);
+        CHECK(static_cast<engine::FillReason>(trade.reason[0]) == engine::FillReason::stop_loss &&
+              ledger.fills().price[1] == 0.0);
     }
 }
 
@@ -665,15 +667,15 @@ void check_fill_log_growth() {
     PositionMap p;
     double cash = 1.0;
     int fill_moves = 0, trade_moves = 0;
-    const engine::Fill* fills_at = nullptr;
-    const engine::LedgerTrade* trades_at = nullptr;
+    const double* fills_at = nullptr;
+    const double* trades_at = nullptr;
     for (int row = 100; row < rows; ++row) {
         ledger.set_row(row);
         for (int sid = 0; sid < stocks; ++sid) {
             cash = engine::set_position(h, cols, p, sid, 0.0625, cash, 0.0, 0.0);
             cash = engine::set_position(h, cols, p, sid, 0.0, cash, 0.0, 0.0);
-            if (ledger.fills().data() != fills_at) ++fill_moves, fills_at = ledger.fills().data();
-            if (ledger.trades().data() != trades_at) ++trade_moves, trades_at = ledger.trades().data();
+            if (ledger.fills().fee.data() != fills_at) ++fill_moves, fills_at = ledger.fills().fee.data();
+            if (ledger.trades().pnl.data() != trades_at) ++trade_moves, trades_at = ledger.trades().pnl.data();
         }
     }
     CHECK(ledger.fills().size() == 38000 && ledger.trades().size() == 19000 && cash == 1.0);

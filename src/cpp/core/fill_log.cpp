@@ -57,8 +57,69 @@ void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_pri
     open_.assign(static_cast<std::size_t>(n_stocks > 0 ? n_stocks : 0), OpenTrade{});
     noted_.assign(open_.size(), FillReason::stop_loss);
     due_.assign(open_.size(), FillReason::stop_loss);
-    fills_.clear();
-    trades_.clear();
+    last_trade_.assign(open_.size(), -1);
+    // Emptied, keeping the room of an earlier run's columns unless they were taken over.
+    for (IndexColumn* c : {&fills_.row, &fills_.sid, &trades_.sid, &trades_.entry_row, &trades_.exit_row}) {
+        c->clear();
+        c->set_width(width_);
+    }
+    for (std::vector<double>* c : {&fills_.value_before, &fills_.value_after, &fills_.balance, &fills_.price,
+                                   &fills_.fee, &fills_.tax, &trades_.position, &trades_.entry_price,
+                                   &trades_.exit_price, &trades_.basis, &trades_.pnl}) {
+        c->clear();
+    }
+    for (std::vector<std::uint8_t>* c : {&fills_.reason, &trades_.reason, &trades_.listed}) c->clear();
+}
+
+void FillLog::make_room_for_fill() {
+    FillColumns& f = fills_;
+    if (f.fee.size() < f.fee.capacity()) return;
+    const std::size_t n = grown_capacity(f.fee.size());
+    f.value_before.reserve(n);
+    f.value_after.reserve(n);
+    f.fee.reserve(n);
+    f.tax.reserve(n);
+    if (!all_) return;
+    f.row.reserve(n);
+    f.sid.reserve(n);
+    f.reason.reserve(n);
+    f.balance.reserve(n);
+    f.price.reserve(n);
+}
+
+void FillLog::make_room_for_trade() {
+    TradeColumns& t = trades_;
+    if (t.pnl.size() < t.pnl.capacity()) return;
+    const std::size_t n = grown_capacity(t.pnl.size());
+    t.entry_row.reserve(n);
+    t.exit_row.reserve(n);
+    t.basis.reserve(n);
+    t.pnl.reserve(n);
+    if (!all_) return;
+    t.sid.reserve(n);
+    t.position.reserve(n);
+    t.entry_price.reserve(n);
+    t.exit_price.reserve(n);
+    t.reason.reserve(n);
+    t.listed.reserve(n);
+}
+
+void FillLog::push_trade(int sid, const OpenTrade& open, std::int64_t exit_row, double exit_price, double pnl,
+                         FillReason reason, bool listed) {
+    make_room_for_trade();
+    TradeColumns& t = trades_;
+    last_trade_[static_cast<std::size_t>(sid)] = static_cast<std::int64_t>(t.pnl.size());
+    t.entry_row.push_back(open.entry_row);
+    t.exit_row.push_back(exit_row);
+    t.basis.push_back(open.basis);
+    t.pnl.push_back(pnl);
+    if (!all_) return;
+    t.sid.push_back(sid);
+    t.position.push_back(open.position);
+    t.entry_price.push_back(open.entry_price);
+    t.exit_price.push_back(exit_price);
+    t.reason.push_back(static_cast<std::uint8_t>(reason));
+    t.listed.push_back(listed ? 1 : 0);
 }
 
 void FillLog::note_stop(int sid, FillReason reason) {
@@ -90,8 +151,7 @@ void FillLog::open_trade(int sid, const TradeChange& change, double price, doubl
 void FillLog::close_trade(int sid, double pnl, double price, FillReason reason, bool listed) {
     OpenTrade& t = open_[static_cast<std::size_t>(sid)];
     if (first_row_ < 0) first_row_ = row_;
-    make_room(trades_);
-    trades_.push_back({sid, t.entry_row, row_, t.position, t.entry_price, price, t.basis, pnl, reason, listed});
+    push_trade(sid, t, row_, price, pnl, reason, listed);
     t.open = false;
     t.pnl = 0.0;
 }
@@ -150,9 +210,18 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     const double balance = change.balance ? *change.balance : portfolio_value_;
     portfolio_value_ += cash_flow + (change.value_after - change.value_before);
     if (first_row_ < 0) first_row_ = row_;
-    make_room(fills_);
-    fills_.push_back(
-        {row_, sid, change.reason, change.value_before, change.value_after, balance, price, change.fee, change.tax});
+    make_room_for_fill();
+    FillColumns& f = fills_;
+    f.value_before.push_back(change.value_before);
+    f.value_after.push_back(change.value_after);
+    f.fee.push_back(change.fee);
+    f.tax.push_back(change.tax);
+    if (!all_) return;
+    f.row.push_back(row_);
+    f.sid.push_back(sid);
+    f.reason.push_back(static_cast<std::uint8_t>(change.reason));
+    f.balance.push_back(balance);
+    f.price.push_back(price);
 }
 
 void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const numeric::Strided2D& close,
@@ -168,27 +237,23 @@ void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const 
             if (!std::isnan(price) && !std::isnan(last_close)) marked = value * last_close / price;
         }
         OpenTrade& t = open_[static_cast<std::size_t>(sid)];
-        make_room(trades_);
-        trades_.push_back(
-            {sid, t.entry_row, -1, t.position, t.entry_price, kNaN, t.basis, t.pnl + marked, FillReason::open});
+        push_trade(sid, t, -1, kNaN, t.pnl + marked, FillReason::open, true);
         t.open = false;
         t.pnl = 0.0;
     }
     // Money of a trade the recorder does not list and the log could not close (a holding left at
     // exactly 0 by its costs) goes to that stock's last trade, else to the last trade, so the pnl
     // still adds up.
+    std::vector<double>& pnl = trades_.pnl;
     for (std::size_t sid = 0; sid < open_.size(); ++sid) {
         OpenTrade& t = open_[sid];
         if (t.pnl == 0.0) continue;
-        LedgerTrade* target = nullptr;
-        for (auto it = trades_.rbegin(); it != trades_.rend(); ++it) {
-            if (it->sid == static_cast<std::int32_t>(sid)) {
-                target = &*it;
-                break;
-            }
+        const std::int64_t last = last_trade_[sid];
+        if (last >= 0) {
+            pnl[static_cast<std::size_t>(last)] += t.pnl;
+        } else if (!pnl.empty()) {
+            pnl.back() += t.pnl;
         }
-        if (target == nullptr && !trades_.empty()) target = &trades_.back();
-        if (target != nullptr) target->pnl += t.pnl;
         t.open = false;
         t.pnl = 0.0;
     }

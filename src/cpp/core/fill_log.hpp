@@ -31,33 +31,93 @@ static_assert(fill_reason_names.size() == static_cast<std::size_t>(FillReason::o
 // What the recorder was told by the trade primitive.
 enum class RecordEvent : std::uint8_t { none, entry, exit, rebase };
 
-struct Fill {
-    std::int64_t row;
-    std::int32_t sid;
-    FillReason reason;
-    double value_before;  // money value of the holding before the change
-    double value_after;
-    double balance;  // portfolio value the weights refer to (the rebalance's balance, or cash + holdings)
-    double price;    // the fill price
-    double fee;
-    double tax;
+// How wide the log keeps its integer columns (rows and stock indices): int64, or int32 (compact:
+// every row and stock index of a run fits, the row being an `int` wherever the engine hands it on).
+enum class IndexWidth : std::uint8_t { wide, compact };
+
+// Which columns the log keeps: all of them, or only those a run's statistics read (a trade's
+// entry_row, exit_row, basis and pnl; a fill's value_before, value_after, fee and tax). A column
+// not kept is never written and stays empty.
+enum class LogColumns : std::uint8_t { all, statistics };
+
+// A column of rows or stock indices in the log's width: one of the two vectors is used, the other
+// stays empty.
+class IndexColumn {
+public:
+    void set_width(IndexWidth width) noexcept { compact_ = width == IndexWidth::compact; }
+    bool compact() const noexcept { return compact_; }
+    void push_back(std::int64_t value) {
+        if (compact_) {
+            narrow_.push_back(static_cast<std::int32_t>(value));
+        } else {
+            wide_.push_back(value);
+        }
+    }
+    std::int64_t operator[](std::size_t k) const noexcept { return compact_ ? narrow_[k] : wide_[k]; }
+    std::size_t size() const noexcept { return compact_ ? narrow_.size() : wide_.size(); }
+    void reserve(std::size_t n) {
+        if (compact_) {
+            narrow_.reserve(n);
+        } else {
+            wide_.reserve(n);
+        }
+    }
+    void clear() noexcept {
+        narrow_.clear();
+        wide_.clear();
+    }
+    std::vector<std::int32_t>& narrow() noexcept { return narrow_; }
+    std::vector<std::int64_t>& wide() noexcept { return wide_; }
+    const std::vector<std::int32_t>& narrow() const noexcept { return narrow_; }
+    const std::vector<std::int64_t>& wide() const noexcept { return wide_; }
+    // The elements as a read-only view, whichever their width.
+    numeric::IndexStrided1D view() const noexcept {
+        if (compact_) return {reinterpret_cast<const char*>(narrow_.data()), static_cast<std::int64_t>(narrow_.size()),
+                              static_cast<std::int64_t>(sizeof(std::int32_t)), true};
+        return {reinterpret_cast<const char*>(wide_.data()), static_cast<std::int64_t>(wide_.size()),
+                static_cast<std::int64_t>(sizeof(std::int64_t)), false};
+    }
+
+private:
+    bool compact_ = false;
+    std::vector<std::int32_t> narrow_;
+    std::vector<std::int64_t> wide_;
 };
 
-struct LedgerTrade {
-    std::int32_t sid;
-    std::int64_t entry_row;
-    std::int64_t exit_row;  // -1: open at the end
-    double position;        // size at entry, as the recorder got it
-    double entry_price;
-    double exit_price;  // NaN while open
-    double basis;       // money put in, before fees: the value it was opened at plus later additions
-    double pnl;
-    FillReason reason;
-    // False for a trade the excursion recorder never lists: a holding an intraday exit filled at a
+// Every change of a holding, one element per change in each column (the columns not kept empty).
+struct FillColumns {
+    IndexColumn row;
+    IndexColumn sid;
+    std::vector<std::uint8_t> reason;  // FillReason codes
+    std::vector<double> value_before;  // money value of the holding before the change
+    std::vector<double> value_after;
+    // Portfolio value the weights refer to (the rebalance's balance, or cash + holdings).
+    std::vector<double> balance;
+    std::vector<double> price;  // the fill price
+    std::vector<double> fee;
+    std::vector<double> tax;
+
+    std::size_t size() const noexcept { return fee.size(); }  // a column every log keeps
+};
+
+// Every trade, one element per trade in each column (the columns not kept empty).
+struct TradeColumns {
+    IndexColumn sid;
+    IndexColumn entry_row;
+    IndexColumn exit_row;              // -1: open at the end
+    std::vector<double> position;      // size at entry, as the recorder got it
+    std::vector<double> entry_price;
+    std::vector<double> exit_price;    // NaN while open
+    std::vector<double> basis;         // money put in, before fees: the value it was opened at plus later additions
+    std::vector<double> pnl;
+    std::vector<std::uint8_t> reason;  // FillReason codes
+    // 0 for a trade the excursion recorder never lists: a holding an intraday exit filled at a
     // value of exactly 0 (an open, high or low of 0) reaches the trade primitive already at 0, so
     // the recorder hears of no exit and its next entry for the stock replaces the trade. The log
     // closes such a trade at that fill all the same; it has no excursion statistics.
-    bool listed = true;
+    std::vector<std::uint8_t> listed;
+
+    std::size_t size() const noexcept { return pnl.size(); }  // a column every log keeps
 };
 
 // One change made by the trade primitive, as the log hears of it. The reason, the fill price and
@@ -81,6 +141,14 @@ struct TradeChange {
 
 class FillLog {
 public:
+    // The width of the integer columns and which columns the runs from now on keep (all, wide,
+    // unless told otherwise).
+    void keep(IndexWidth width, LogColumns columns) noexcept {
+        width_ = width;
+        all_ = columns == LogColumns::all;
+    }
+    bool keeps_all() const noexcept { return all_; }
+
     // Starts a new run: forgets everything, sizes the per-stock state.
     void start(std::int64_t n_stocks, const numeric::Strided2D& trading_price);
 
@@ -108,8 +176,12 @@ public:
     void finish(const PositionMap& positions, std::int64_t last_row, const numeric::Strided2D& close,
                 const std::vector<int>& price_columns);
 
-    const std::vector<Fill>& fills() const noexcept { return fills_; }
-    const std::vector<LedgerTrade>& trades() const noexcept { return trades_; }
+    const FillColumns& fills() const noexcept { return fills_; }
+    const TradeColumns& trades() const noexcept { return trades_; }
+    // The columns themselves, to be taken over (moved from) once the run is over; the next start()
+    // begins from empty columns again.
+    FillColumns& fills() noexcept { return fills_; }
+    TradeColumns& trades() noexcept { return trades_; }
 
 private:
     struct OpenTrade {
@@ -122,14 +194,14 @@ private:
     };
 
     double price_of(int price_column) const;
-    // Room for one more element of `records` (fills_ or trades_), see grown_capacity().
-    template <class T>
-    void make_room(std::vector<T>& records) {
-        if (records.size() == records.capacity()) records.reserve(grown_capacity(records.size()));
-    }
+    // Room for one more fill or trade in every column kept, see grown_capacity().
+    void make_room_for_fill();
+    void make_room_for_trade();
     std::size_t grown_capacity(std::size_t size) const noexcept;
     void open_trade(int sid, const TradeChange& change, double price, double opening_pnl);
     void close_trade(int sid, double pnl, double price, FillReason reason, bool listed = true);
+    void push_trade(int sid, const OpenTrade& t, std::int64_t exit_row, double exit_price, double pnl,
+                    FillReason reason, bool listed);
 
     numeric::Strided2D trading_price_{};
     std::int64_t row_ = 0;
@@ -142,8 +214,12 @@ private:
     std::vector<OpenTrade> open_;
     std::vector<FillReason> noted_;  // stops detected on the current row
     std::vector<FillReason> due_;    // stops detected on the previous row
-    std::vector<Fill> fills_;
-    std::vector<LedgerTrade> trades_;
+    // Per stock, the index of its last trade in trades_; -1: none yet.
+    std::vector<std::int64_t> last_trade_;
+    IndexWidth width_ = IndexWidth::wide;
+    bool all_ = true;
+    FillColumns fills_;
+    TradeColumns trades_;
 };
 
 }  // namespace zelvor::engine

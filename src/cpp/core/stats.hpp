@@ -28,7 +28,7 @@ struct Inputs {
     numeric::Strided1D<std::int64_t> dates;                          // nanoseconds, one per market row
     std::int64_t start_row = 0;                                      // first active row
     numeric::Strided1D<double> pnl, basis;                           // per trade
-    numeric::Strided1D<std::int64_t> entry_row, exit_row;            // per trade; exit_row < 0: still open
+    numeric::IndexStrided1D entry_row, exit_row;                     // per trade; exit_row < 0: still open
     numeric::Strided1D<double> value_before, value_after, fee, tax;  // per fill
     bool has_benchmark = false;
     numeric::Strided1D<double> benchmark;  // prices, one per market row

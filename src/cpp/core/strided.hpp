@@ -40,6 +40,25 @@ struct Strided1D {
     }
 };
 
+// A column of rows or stock indices kept as int64 or, compact, as int32, read as int64.
+struct IndexStrided1D {
+    const char* data = nullptr;
+    std::int64_t size = 0;
+    std::int64_t stride = 0;  // bytes between consecutive elements
+    bool narrow = false;      // int32 elements
+
+    IndexStrided1D() = default;
+    IndexStrided1D(const char* d, std::int64_t n, std::int64_t s, bool is_narrow) noexcept
+        : data(d), size(n), stride(s), narrow(is_narrow) {}
+    // Implicit: an int64 column is such a column as it is.
+    IndexStrided1D(const Strided1D<std::int64_t>& v) noexcept : data(v.data), size(v.size), stride(v.stride) {}
+
+    std::int64_t operator[](std::int64_t i) const noexcept {
+        const char* at = data + i * stride;
+        return narrow ? load<std::int32_t>(at) : load<std::int64_t>(at);
+    }
+};
+
 struct Strided2D {
     const char* data = nullptr;
     std::int64_t rows = 0;

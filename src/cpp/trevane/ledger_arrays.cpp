@@ -1,5 +1,6 @@
 #include "trevane/ledger_arrays.hpp"
 
+#include <cstring>
 #include <memory>
 
 namespace zelvor::trevane {
@@ -47,109 +48,110 @@ void put(PyObject* dict, const char* key, const glue::Ref& value) {
     glue::check_status(PyDict_SetItemString(dict, key, value.get()));
 }
 
+glue::Ref adopt_bools(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape) {
+    return adopt(NPY_BOOL, std::move(values), nd, shape);
+}
+
 namespace {
 
-// The columns of one table, added to `dict` in order; each is a new 1-D array of `n` elements
-// whose data the caller fills in one pass over the rows.
-class Columns {
-public:
-    Columns(PyObject* dict, std::size_t n) : dict_(dict), n_(n) {}
-
-    template <class T>
-    T* add(const char* key, int type) {
-        npy_intp length = static_cast<npy_intp>(n_);
-        glue::Ref array = glue::check(PyArray_EMPTY(1, &length, type, 0));
-        put(dict_, key, array);
-        return static_cast<T*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    }
-    // Added only when `wanted`; nullptr otherwise.
-    template <class T>
-    T* add_if(bool wanted, const char* key, int type) {
-        return wanted ? add<T>(key, type) : nullptr;
-    }
-
-private:
-    PyObject* dict_;
-    std::size_t n_;
-};
-
+// A 1-D array taking over `values`.
 template <class T>
-void set(T* column, std::size_t k, T value) noexcept {
-    if (column != nullptr) column[k] = value;
+glue::Ref adopted(int type, std::vector<T>&& values) {
+    const npy_intp length = static_cast<npy_intp>(values.size());
+    return adopt(type, std::move(values), 1, &length);
 }
 
-// Rows and stock indices as `Int` (int64, or int32 when compact: every row and stock index of a
-// run fits), one pass over the trades.
-template <class Int>
-glue::Ref trades_columns(const std::vector<engine::LedgerTrade>& t, bool all, int int_type) {
+glue::Ref adopted(engine::IndexColumn&& values) {
+    if (values.compact()) return adopted(NPY_INT32, std::move(values.narrow()));
+    return adopted(NPY_INT64, std::move(values.wide()));
+}
+
+// A new 1-D array holding a copy of `values`.
+template <class T>
+glue::Ref copied(int type, const std::vector<T>& values) {
+    npy_intp length = static_cast<npy_intp>(values.size());
+    glue::Ref array = glue::check(PyArray_EMPTY(1, &length, type, 0));
+    if (!values.empty()) {
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
+                    values.size() * sizeof(T));
+    }
+    return array;
+}
+
+glue::Ref copied(const engine::IndexColumn& values) {
+    if (values.compact()) return copied(NPY_INT32, values.narrow());
+    return copied(NPY_INT64, values.wide());
+}
+
+// The tables' columns in order, each put into `dict` as `make` gives it: `make(type, column)`
+// where the column is a std::vector or an IndexColumn. Only the statistics' columns unless `all`.
+template <class Trades, class Make>
+glue::Ref trade_columns(Trades& t, bool all, Make&& make) {
     glue::Ref d = glue::check(PyDict_New());
-    Columns c(d.get(), t.size());
-    Int* const sid = c.add_if<Int>(all, "sid", int_type);
-    Int* const entry_row = c.add<Int>("entry_row", int_type);
-    Int* const exit_row = c.add<Int>("exit_row", int_type);
-    double* const position = c.add_if<double>(all, "position", NPY_DOUBLE);
-    double* const entry_price = c.add_if<double>(all, "entry_price", NPY_DOUBLE);
-    double* const exit_price = c.add_if<double>(all, "exit_price", NPY_DOUBLE);
-    double* const basis = c.add<double>("basis", NPY_DOUBLE);
-    double* const pnl = c.add<double>("pnl", NPY_DOUBLE);
-    std::uint8_t* const reason = c.add_if<std::uint8_t>(all, "reason", NPY_UINT8);
-    npy_bool* const listed = c.add_if<npy_bool>(all, "listed", NPY_BOOL);
-    for (std::size_t k = 0; k < t.size(); ++k) {
-        const engine::LedgerTrade& x = t[k];
-        set(sid, k, static_cast<Int>(x.sid));
-        entry_row[k] = static_cast<Int>(x.entry_row);
-        exit_row[k] = static_cast<Int>(x.exit_row);
-        set(position, k, x.position);
-        set(entry_price, k, x.entry_price);
-        set(exit_price, k, x.exit_price);
-        basis[k] = x.basis;
-        pnl[k] = x.pnl;
-        set(reason, k, static_cast<std::uint8_t>(x.reason));
-        set(listed, k, npy_bool{x.listed});
+    if (all) put(d.get(), "sid", make(t.sid));
+    put(d.get(), "entry_row", make(t.entry_row));
+    put(d.get(), "exit_row", make(t.exit_row));
+    if (all) {
+        put(d.get(), "position", make(NPY_DOUBLE, t.position));
+        put(d.get(), "entry_price", make(NPY_DOUBLE, t.entry_price));
+        put(d.get(), "exit_price", make(NPY_DOUBLE, t.exit_price));
+    }
+    put(d.get(), "basis", make(NPY_DOUBLE, t.basis));
+    put(d.get(), "pnl", make(NPY_DOUBLE, t.pnl));
+    if (all) {
+        put(d.get(), "reason", make(NPY_UINT8, t.reason));
+        put(d.get(), "listed", make(NPY_BOOL, t.listed));
     }
     return d;
 }
 
-template <class Int>
-glue::Ref fills_columns(const std::vector<engine::Fill>& f, bool all, int int_type) {
+template <class Fills, class Make>
+glue::Ref fill_columns(Fills& f, bool all, Make&& make) {
     glue::Ref d = glue::check(PyDict_New());
-    Columns c(d.get(), f.size());
-    Int* const row = c.add_if<Int>(all, "row", int_type);
-    Int* const sid = c.add_if<Int>(all, "sid", int_type);
-    std::uint8_t* const reason = c.add_if<std::uint8_t>(all, "reason", NPY_UINT8);
-    double* const value_before = c.add<double>("value_before", NPY_DOUBLE);
-    double* const value_after = c.add<double>("value_after", NPY_DOUBLE);
-    double* const balance = c.add_if<double>(all, "balance", NPY_DOUBLE);
-    double* const price = c.add_if<double>(all, "price", NPY_DOUBLE);
-    double* const fee = c.add<double>("fee", NPY_DOUBLE);
-    double* const tax = c.add<double>("tax", NPY_DOUBLE);
-    for (std::size_t k = 0; k < f.size(); ++k) {
-        const engine::Fill& x = f[k];
-        set(row, k, static_cast<Int>(x.row));
-        set(sid, k, static_cast<Int>(x.sid));
-        set(reason, k, static_cast<std::uint8_t>(x.reason));
-        value_before[k] = x.value_before;
-        value_after[k] = x.value_after;
-        set(balance, k, x.balance);
-        set(price, k, x.price);
-        fee[k] = x.fee;
-        tax[k] = x.tax;
+    if (all) {
+        put(d.get(), "row", make(f.row));
+        put(d.get(), "sid", make(f.sid));
+        put(d.get(), "reason", make(NPY_UINT8, f.reason));
     }
+    put(d.get(), "value_before", make(NPY_DOUBLE, f.value_before));
+    put(d.get(), "value_after", make(NPY_DOUBLE, f.value_after));
+    if (all) {
+        put(d.get(), "balance", make(NPY_DOUBLE, f.balance));
+        put(d.get(), "price", make(NPY_DOUBLE, f.price));
+    }
+    put(d.get(), "fee", make(NPY_DOUBLE, f.fee));
+    put(d.get(), "tax", make(NPY_DOUBLE, f.tax));
     return d;
 }
+
+// The two ways of making a column: a copy, or taking the column over.
+struct Copy {
+    const glue::Ref operator()(const engine::IndexColumn& c) const { return copied(c); }
+    template <class T>
+    glue::Ref operator()(int type, const std::vector<T>& c) const {
+        return copied(type, c);
+    }
+};
+struct Take {
+    glue::Ref operator()(engine::IndexColumn& c) const { return adopted(std::move(c)); }
+    template <class T>
+    glue::Ref operator()(int type, std::vector<T>& c) const {
+        return adopted(type, std::move(c));
+    }
+};
 
 }  // namespace
 
-glue::Ref trades_table(const std::vector<engine::LedgerTrade>& t, LedgerColumns which, Widths widths) {
-    const bool all = which == LedgerColumns::all;
-    if (widths == Widths::compact) return trades_columns<std::int32_t>(t, all, NPY_INT32);
-    return trades_columns<std::int64_t>(t, all, NPY_INT64);
+glue::Ref trades_table(const engine::TradeColumns& trades) { return trade_columns(trades, true, Copy{}); }
+
+glue::Ref fills_table(const engine::FillColumns& fills) { return fill_columns(fills, true, Copy{}); }
+
+glue::Ref take_trades_table(engine::TradeColumns& trades, LedgerColumns which) {
+    return trade_columns(trades, which == LedgerColumns::all, Take{});
 }
 
-glue::Ref fills_table(const std::vector<engine::Fill>& f, LedgerColumns which, Widths widths) {
-    const bool all = which == LedgerColumns::all;
-    if (widths == Widths::compact) return fills_columns<std::int32_t>(f, all, NPY_INT32);
-    return fills_columns<std::int64_t>(f, all, NPY_INT64);
+glue::Ref take_fills_table(engine::FillColumns& fills, LedgerColumns which) {
+    return fill_columns(fills, which == LedgerColumns::all, Take{});
 }
 
 }  // namespace zelvor::trevane

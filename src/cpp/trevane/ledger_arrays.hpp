@@ -31,6 +31,7 @@ glue::Ref adopt_doubles(std::vector<double>&& values, int nd, const npy_intp* sh
 glue::Ref adopt_int64s(std::vector<std::int64_t>&& values, int nd, const npy_intp* shape);
 glue::Ref adopt_int32s(std::vector<std::int32_t>&& values, int nd, const npy_intp* shape);
 glue::Ref adopt_uint8s(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape);
+glue::Ref adopt_bools(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape);  // 0 or 1 each
 
 void put(PyObject* dict, const char* key, const glue::Ref& value);
 
@@ -42,9 +43,15 @@ enum class LedgerColumns { all, statistics };
 // result kept for a long time holds; every row and stock index of a run fits).
 enum class Widths { wide, compact };
 
-glue::Ref trades_table(const std::vector<engine::LedgerTrade>& trades, LedgerColumns which = LedgerColumns::all,
-                       Widths widths = Widths::wide);
-glue::Ref fills_table(const std::vector<engine::Fill>& fills, LedgerColumns which = LedgerColumns::all,
-                      Widths widths = Widths::wide);
+// The log's trades and fills as dicts of new arrays copied from its columns, all of them, rows and
+// stock indices in the log's width (the raw path's log, which outlives the call).
+glue::Ref trades_table(const engine::TradeColumns& trades);
+glue::Ref fills_table(const engine::FillColumns& fills);
+
+// The same tables over the log's own columns, taken over without a copy: each array's buffer is the
+// column's, freed with the array; the columns are left empty. `which` must not ask for more
+// columns than the log kept.
+glue::Ref take_trades_table(engine::TradeColumns& trades, LedgerColumns which);
+glue::Ref take_fills_table(engine::FillColumns& fills, LedgerColumns which);
 
 }  // namespace zelvor::trevane

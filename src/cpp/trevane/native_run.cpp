@@ -180,7 +180,15 @@ public:
           stop_trading_(stop_trading),
           entry_(static_cast<std::size_t>(inputs.market.n_labels), 0),
           position_(static_cast<std::size_t>(inputs.market.n_labels), 0.0),
-          entry_transaction_(static_cast<std::size_t>(inputs.market.n_labels), 0) {}
+          entry_transaction_(static_cast<std::size_t>(inputs.market.n_labels), 0) {
+        // The log keeps what the result hands out, in its widths: a run for its statistics only
+        // what they read; a run whose result is kept for long (deferred excursions) compact rows.
+        if (excursions == Excursions::none) {
+            log_.keep(engine::IndexWidth::wide, engine::LogColumns::statistics);
+        } else if (excursions == Excursions::defer) {
+            log_.keep(engine::IndexWidth::compact, engine::LogColumns::all);
+        }
+    }
 
     void record_date(int row) override { date_ = row; }
     void record_entry(int sid, double size, int transaction) override {
@@ -222,6 +230,7 @@ public:
     engine::FillLog* fill_log() noexcept override { return &log_; }
 
     const engine::FillLog& log() const noexcept { return log_; }
+    engine::FillLog& log() noexcept { return log_; }
     Recorded& recorded() noexcept { return recorded_; }
     Followups& followups() noexcept { return followups_; }
     int last_row() const noexcept { return date_; }  // after the run: the exit row of the open trades
@@ -508,8 +517,8 @@ Ref vector_array(std::vector<double>&& values) {
 
 // The ledger's trades with the recorder's statistics of each trade, one row per trade: the window
 // groups, then the exit.
-Ref trades_dict(const engine::FillLog& log, Recorded& recorded) {
-    Ref d = trades_table(log.trades());
+Ref trades_dict(engine::FillLog& log, Recorded& recorded) {
+    Ref d = take_trades_table(log.trades(), LedgerColumns::all);
     const npy_intp shape[2] = {static_cast<npy_intp>(recorded.sid.size()),
                                static_cast<npy_intp>(recorded.stats_length)};
     put(d.get(), "stats", adopt_doubles(std::move(recorded.stats), 2, shape));
@@ -520,15 +529,17 @@ Ref trades_dict(const engine::FillLog& log, Recorded& recorded) {
 // the price column of the stock, and the ledger's exit row or, for a trade still open, the run's
 // last row. So it is in every run but odd ones (a stock without a price column, a recorder entry
 // replaced before its exit), and the result then need not keep the three columns.
-bool implied_by_ledger(const Followups& f, const std::vector<engine::LedgerTrade>& ledger,
-                       const std::vector<int>& analysis_column, int last_row) {
+bool implied_by_ledger(const Followups& f, const engine::TradeColumns& ledger, const std::vector<int>& analysis_column,
+                       int last_row) {
+    if (ledger.listed.size() != ledger.size()) return false;  // not a log that keeps every column
     std::size_t k = 0;
-    for (const engine::LedgerTrade& t : ledger) {
-        if (!t.listed) continue;
-        if (k >= f.flags.size() || t.sid < 0 || static_cast<std::size_t>(t.sid) >= analysis_column.size()) return false;
-        const std::int64_t exit_row = t.exit_row >= 0 ? t.exit_row : last_row;
-        if (f.entry_row[k] != t.entry_row || f.exit_row[k] != exit_row ||
-            f.price_column[k] != analysis_column[static_cast<std::size_t>(t.sid)]) {
+    for (std::size_t j = 0; j < ledger.size(); ++j) {
+        if (ledger.listed[j] == 0) continue;
+        const std::int64_t sid = ledger.sid[j];
+        if (k >= f.flags.size() || sid < 0 || static_cast<std::size_t>(sid) >= analysis_column.size()) return false;
+        const std::int64_t exit_row = ledger.exit_row[j] >= 0 ? ledger.exit_row[j] : last_row;
+        if (f.entry_row[k] != ledger.entry_row[j] || f.exit_row[k] != exit_row ||
+            f.price_column[k] != analysis_column[static_cast<std::size_t>(sid)]) {
             return false;
         }
         ++k;
@@ -673,23 +684,25 @@ PyObject* run_native(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
             Ref result = glue::check(PyDict_New());
             put(result.get(), "equity", equity);
+            engine::FillLog& log = host.log();
             if (stats_only) {
-                put(result.get(), "trades", trades_table(host.log().trades(), LedgerColumns::statistics));
-                put(result.get(), "fills", fills_table(host.log().fills(), LedgerColumns::statistics));
+                put(result.get(), "trades", take_trades_table(log.trades(), LedgerColumns::statistics));
+                put(result.get(), "fills", take_fills_table(log.fills(), LedgerColumns::statistics));
                 if (request) put(result.get(), "stats", request->figures(figures));
                 if (request) request->put_row_returns(result.get());
                 return result.release();
             }
             if (excursions == Excursions::defer) {
-                put(result.get(), "trades", trades_table(host.log().trades(), LedgerColumns::all, Widths::compact));
-                put(result.get(), "followups",
-                    followups_dict(*inputs, host.followups(), host.log(), host.last_row(), settings));
-                put(result.get(), "fills", fills_table(host.log().fills(), LedgerColumns::all, Widths::compact));
+                // The follow-ups read the ledger before its columns are taken over.
+                Ref followups = followups_dict(*inputs, host.followups(), log, host.last_row(), settings);
+                put(result.get(), "trades", take_trades_table(log.trades(), LedgerColumns::all));
+                put(result.get(), "followups", followups);
+                put(result.get(), "fills", take_fills_table(log.fills(), LedgerColumns::all));
                 put(result.get(), "operations", operations_dict(ops, Widths::compact));
             } else {
-                put(result.get(), "trades", trades_dict(host.log(), host.recorded()));
+                put(result.get(), "trades", trades_dict(log, host.recorded()));
                 put(result.get(), "recorded", recorded_dict(host.recorded()));
-                put(result.get(), "fills", fills_table(host.log().fills()));
+                put(result.get(), "fills", take_fills_table(log.fills(), LedgerColumns::all));
                 put(result.get(), "operations", operations_dict(ops, Widths::wide));
             }
             if (request) put(result.get(), "stats", request->figures(figures));

@@ -27,12 +27,10 @@ constexpr std::array<const char*, 14> stats_params = {
 };
 constexpr glue::Signature stats_sig{"_stats", stats_params, 11};
 
-// A column of an array of records, read in place.
-template <class T, class Record>
-numeric::Strided1D<T> column_of(const std::vector<Record>& records, T Record::* member) {
-    if (records.empty()) return {nullptr, 0, static_cast<std::int64_t>(sizeof(Record))};
-    return {reinterpret_cast<const char*>(&(records.front().*member)), static_cast<std::int64_t>(records.size()),
-            static_cast<std::int64_t>(sizeof(Record))};
+// A column of the fill log, read in place.
+numeric::Strided1D<double> view_of(const std::vector<double>& column) {
+    return {reinterpret_cast<const char*>(column.data()), static_cast<std::int64_t>(column.size()),
+            static_cast<std::int64_t>(sizeof(double))};
 }
 
 double to_double(PyObject* value) {
@@ -169,15 +167,15 @@ stats::Figures StatsRequest::compute(const double* equity, std::int64_t n_rows, 
     in.dates = dates_.vector<std::int64_t>();
     in.start_row = start_row_;
     const auto& trades = log.trades();
-    in.pnl = column_of(trades, &engine::LedgerTrade::pnl);
-    in.basis = column_of(trades, &engine::LedgerTrade::basis);
-    in.entry_row = column_of(trades, &engine::LedgerTrade::entry_row);
-    in.exit_row = column_of(trades, &engine::LedgerTrade::exit_row);
+    in.pnl = view_of(trades.pnl);
+    in.basis = view_of(trades.basis);
+    in.entry_row = trades.entry_row.view();
+    in.exit_row = trades.exit_row.view();
     const auto& fills = log.fills();
-    in.value_before = column_of(fills, &engine::Fill::value_before);
-    in.value_after = column_of(fills, &engine::Fill::value_after);
-    in.fee = column_of(fills, &engine::Fill::fee);
-    in.tax = column_of(fills, &engine::Fill::tax);
+    in.value_before = view_of(fills.value_before);
+    in.value_after = view_of(fills.value_after);
+    in.fee = view_of(fills.fee);
+    in.tax = view_of(fills.tax);
     in.has_benchmark = benchmark_.acquired();
     if (in.has_benchmark) in.benchmark = benchmark_.vector<double>();
     in.risk_free = risk_free_;
