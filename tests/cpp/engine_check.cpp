@@ -647,10 +647,44 @@ void check_fill_log_trades() {
     CHECK(ledger.trades().size() == 1 && ledger.fills().size() == 2);
     if (ledger.trades().size() == 1 && ledger.fills().size() == 2) {
         const engine::TradeColumns& trade = ledger.trades();
-        CHECK(trade.listed[0] == 0 && trade.exit_row[0] == 2 && trade.pnl[0] == -1.0 && trade.exit_price[0] == 0.0);
+        CHECK(trade.listed[0] == engine::Flag::no && trade.exit_row[0] == 2 && trade.pnl[0] == -1.0 &&
+              trade.exit_price[0] == 0.0);
         CHECK(static_cast<engine::FillReason>(trade.reason[0]) == engine::FillReason::stop_loss &&
               ledger.fills().price[1] == 0.0);
     }
+}
+
+void check_fill_log_kept_columns() {
+    // A log kept compact holds the same records with int32 rows and stock indices; one kept for the
+    // statistics writes their eight columns alone, the others staying empty. Weight 1, then 1/4,
+    // then 0 on flat prices: three fills and two trades (the first cut to the second, which closes).
+    Tiny t(1, {64, 64, 64, 64, 64});
+    t.pos = {1.0, 0.25, 0.0};
+    t.pos_index = {0, 1, 2};
+    t.resample = {0, 1, 2};
+    t.options.fee_ratio = 0.015625;
+    engine::FillLog all, compact, lean;
+    compact.keep(engine::IndexWidth::compact, engine::LogColumns::all);
+    lean.keep(engine::IndexWidth::wide, engine::LogColumns::statistics);
+    run(t, true, &all);
+    run(t, true, &compact);
+    run(t, true, &lean);
+    const engine::TradeColumns &a = all.trades(), &c = compact.trades(), &l = lean.trades();
+    CHECK(a.size() == 2 && all.fills().size() == 3);
+    CHECK(c.entry_row.compact() && c.entry_row.narrow() == (std::vector<std::int32_t>{1, 2}));
+    CHECK(c.exit_row.narrow() == (std::vector<std::int32_t>{2, 3}) &&
+          c.sid.narrow() == (std::vector<std::int32_t>{0, 0}));
+    CHECK(c.entry_row.wide().empty() && c.pnl == a.pnl && c.listed == a.listed && c.reason == a.reason);
+    CHECK(compact.fills().row.narrow() == (std::vector<std::int32_t>{1, 2, 3}) &&
+          compact.fills().fee == all.fills().fee);
+    CHECK(l.entry_row.wide() == a.entry_row.wide() && l.exit_row.wide() == a.exit_row.wide());
+    CHECK(l.pnl == a.pnl && l.basis == a.basis);
+    CHECK(l.sid.size() == 0 && l.position.empty() && l.entry_price.empty() && l.exit_price.empty());
+    CHECK(l.reason.empty() && l.listed.empty());
+    const engine::FillColumns &fa = all.fills(), &fl = lean.fills();
+    CHECK(fl.value_before == fa.value_before && fl.value_after == fa.value_after && fl.fee == fa.fee &&
+          fl.tax == fa.tax);
+    CHECK(fl.row.size() == 0 && fl.sid.size() == 0 && fl.reason.empty() && fl.balance.empty() && fl.price.empty());
 }
 
 void check_fill_log_growth() {
@@ -933,6 +967,7 @@ int main() {
     check_touched_exits();
     check_trade_options_reach_the_fill_log();
     check_fill_log_trades();
+    check_fill_log_kept_columns();
     check_fill_log_growth();
     check_close_levels();
     check_schedule();

@@ -59,54 +59,17 @@ void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_pri
     due_.assign(open_.size(), FillReason::stop_loss);
     last_trade_.assign(open_.size(), -1);
     // Emptied, keeping the room of an earlier run's columns unless they were taken over.
-    for (IndexColumn* c : {&fills_.row, &fills_.sid, &trades_.sid, &trades_.entry_row, &trades_.exit_row}) {
-        c->clear();
-        c->set_width(width_);
-    }
-    for (std::vector<double>* c : {&fills_.value_before, &fills_.value_after, &fills_.balance, &fills_.price,
-                                   &fills_.fee, &fills_.tax, &trades_.position, &trades_.entry_price,
-                                   &trades_.exit_price, &trades_.basis, &trades_.pnl}) {
-        c->clear();
-    }
-    for (std::vector<std::uint8_t>* c : {&fills_.reason, &trades_.reason, &trades_.listed}) c->clear();
-}
-
-void FillLog::make_room_for_fill() {
-    FillColumns& f = fills_;
-    if (f.fee.size() < f.fee.capacity()) return;
-    const std::size_t n = grown_capacity(f.fee.size());
-    f.value_before.reserve(n);
-    f.value_after.reserve(n);
-    f.fee.reserve(n);
-    f.tax.reserve(n);
-    if (!all_) return;
-    f.row.reserve(n);
-    f.sid.reserve(n);
-    f.reason.reserve(n);
-    f.balance.reserve(n);
-    f.price.reserve(n);
-}
-
-void FillLog::make_room_for_trade() {
-    TradeColumns& t = trades_;
-    if (t.pnl.size() < t.pnl.capacity()) return;
-    const std::size_t n = grown_capacity(t.pnl.size());
-    t.entry_row.reserve(n);
-    t.exit_row.reserve(n);
-    t.basis.reserve(n);
-    t.pnl.reserve(n);
-    if (!all_) return;
-    t.sid.reserve(n);
-    t.position.reserve(n);
-    t.entry_price.reserve(n);
-    t.exit_price.reserve(n);
-    t.reason.reserve(n);
-    t.listed.reserve(n);
+    auto empty = [this](const char*, auto& column) {
+        column.clear();
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(column)>, IndexColumn>) column.set_width(width_);
+    };
+    for_each_column(fills_, true, empty);
+    for_each_column(trades_, true, empty);
 }
 
 void FillLog::push_trade(int sid, const OpenTrade& open, std::int64_t exit_row, double exit_price, double pnl,
                          FillReason reason, bool listed) {
-    make_room_for_trade();
+    make_room(trades_);
     TradeColumns& t = trades_;
     last_trade_[static_cast<std::size_t>(sid)] = static_cast<std::int64_t>(t.pnl.size());
     t.entry_row.push_back(open.entry_row);
@@ -119,7 +82,7 @@ void FillLog::push_trade(int sid, const OpenTrade& open, std::int64_t exit_row, 
     t.entry_price.push_back(open.entry_price);
     t.exit_price.push_back(exit_price);
     t.reason.push_back(static_cast<std::uint8_t>(reason));
-    t.listed.push_back(listed ? 1 : 0);
+    t.listed.push_back(listed ? Flag::yes : Flag::no);
 }
 
 void FillLog::note_stop(int sid, FillReason reason) {
@@ -210,7 +173,7 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     const double balance = change.balance ? *change.balance : portfolio_value_;
     portfolio_value_ += cash_flow + (change.value_after - change.value_before);
     if (first_row_ < 0) first_row_ = row_;
-    make_room_for_fill();
+    make_room(fills_);
     FillColumns& f = fills_;
     f.value_before.push_back(change.value_before);
     f.value_after.push_back(change.value_after);

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "core/positions.hpp"
@@ -72,8 +73,10 @@ public:
     const std::vector<std::int64_t>& wide() const noexcept { return wide_; }
     // The elements as a read-only view, whichever their width.
     numeric::IndexStrided1D view() const noexcept {
-        if (compact_) return {reinterpret_cast<const char*>(narrow_.data()), static_cast<std::int64_t>(narrow_.size()),
-                              static_cast<std::int64_t>(sizeof(std::int32_t)), true};
+        if (compact_) {
+            return {reinterpret_cast<const char*>(narrow_.data()), static_cast<std::int64_t>(narrow_.size()),
+                    static_cast<std::int64_t>(sizeof(std::int32_t)), true};
+        }
         return {reinterpret_cast<const char*>(wide_.data()), static_cast<std::int64_t>(wide_.size()),
                 static_cast<std::int64_t>(sizeof(std::int64_t)), false};
     }
@@ -83,6 +86,9 @@ private:
     std::vector<std::int32_t> narrow_;
     std::vector<std::int64_t> wide_;
 };
+
+// A yes or no per element, one byte each (0 or 1, as a NumPy bool).
+enum class Flag : std::uint8_t { no = 0, yes = 1 };
 
 // Every change of a holding, one element per change in each column (the columns not kept empty).
 struct FillColumns {
@@ -98,27 +104,50 @@ struct FillColumns {
     std::vector<double> tax;
 
     std::size_t size() const noexcept { return fee.size(); }  // a column every log keeps
+    std::size_t capacity() const noexcept { return fee.capacity(); }
 };
 
 // Every trade, one element per trade in each column (the columns not kept empty).
 struct TradeColumns {
     IndexColumn sid;
     IndexColumn entry_row;
-    IndexColumn exit_row;              // -1: open at the end
-    std::vector<double> position;      // size at entry, as the recorder got it
+    IndexColumn exit_row;          // -1: open at the end
+    std::vector<double> position;  // size at entry, as the recorder got it
     std::vector<double> entry_price;
-    std::vector<double> exit_price;    // NaN while open
-    std::vector<double> basis;         // money put in, before fees: the value it was opened at plus later additions
+    std::vector<double> exit_price;  // NaN while open
+    std::vector<double> basis;       // money put in, before fees: the value it was opened at plus later additions
     std::vector<double> pnl;
     std::vector<std::uint8_t> reason;  // FillReason codes
-    // 0 for a trade the excursion recorder never lists: a holding an intraday exit filled at a
+    // Flag::no for a trade the excursion recorder never lists: a holding an intraday exit filled at a
     // value of exactly 0 (an open, high or low of 0) reaches the trade primitive already at 0, so
     // the recorder hears of no exit and its next entry for the stock replaces the trade. The log
     // closes such a trade at that fill all the same; it has no excursion statistics.
-    std::vector<std::uint8_t> listed;
+    std::vector<Flag> listed;
 
     std::size_t size() const noexcept { return pnl.size(); }  // a column every log keeps
+    std::size_t capacity() const noexcept { return pnl.capacity(); }
 };
+
+// Calls f(name, column) on each column of a log's fills or trades (const or not), in the order of
+// their tables: only those the statistics read unless `all`.
+template <class Fills, class F>
+    requires std::is_same_v<std::remove_const_t<Fills>, FillColumns>
+void for_each_column(Fills& t, bool all, F&& f) {
+    if (all) f("row", t.row), f("sid", t.sid), f("reason", t.reason);
+    f("value_before", t.value_before), f("value_after", t.value_after);
+    if (all) f("balance", t.balance), f("price", t.price);
+    f("fee", t.fee), f("tax", t.tax);
+}
+
+template <class Trades, class F>
+    requires std::is_same_v<std::remove_const_t<Trades>, TradeColumns>
+void for_each_column(Trades& t, bool all, F&& f) {
+    if (all) f("sid", t.sid);
+    f("entry_row", t.entry_row), f("exit_row", t.exit_row);
+    if (all) f("position", t.position), f("entry_price", t.entry_price), f("exit_price", t.exit_price);
+    f("basis", t.basis), f("pnl", t.pnl);
+    if (all) f("reason", t.reason), f("listed", t.listed);
+}
 
 // One change made by the trade primitive, as the log hears of it. The reason, the fill price and
 // the balance come from the caller that asked for the trade, through its TradeOptions.
@@ -195,8 +224,12 @@ private:
 
     double price_of(int price_column) const;
     // Room for one more fill or trade in every column kept, see grown_capacity().
-    void make_room_for_fill();
-    void make_room_for_trade();
+    template <class Columns>
+    void make_room(Columns& columns) {
+        if (columns.size() < columns.capacity()) return;
+        const std::size_t n = grown_capacity(columns.size());
+        for_each_column(columns, all_, [n](const char*, auto& column) { column.reserve(n); });
+    }
     std::size_t grown_capacity(std::size_t size) const noexcept;
     void open_trade(int sid, const TradeChange& change, double price, double opening_pnl);
     void close_trade(int sid, double pnl, double price, FillReason reason, bool listed = true);

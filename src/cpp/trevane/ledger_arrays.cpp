@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <type_traits>
 
 namespace zelvor::trevane {
 
@@ -48,22 +49,27 @@ void put(PyObject* dict, const char* key, const glue::Ref& value) {
     glue::check_status(PyDict_SetItemString(dict, key, value.get()));
 }
 
-glue::Ref adopt_bools(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape) {
-    return adopt(NPY_BOOL, std::move(values), nd, shape);
-}
-
 namespace {
+
+// The NumPy type of a log column's elements.
+template <class T>
+constexpr int numpy_type() {
+    if constexpr (std::is_same_v<T, double>) return NPY_DOUBLE;
+    if constexpr (std::is_same_v<T, std::uint8_t>) return NPY_UINT8;
+    if constexpr (std::is_same_v<T, engine::Flag>) return NPY_BOOL;
+}
 
 // A 1-D array taking over `values`.
 template <class T>
-glue::Ref adopted(int type, std::vector<T>&& values) {
+glue::Ref adopted(std::vector<T>&& values) {
     const npy_intp length = static_cast<npy_intp>(values.size());
-    return adopt(type, std::move(values), 1, &length);
+    return adopt(numpy_type<T>(), std::move(values), 1, &length);
 }
 
 glue::Ref adopted(engine::IndexColumn&& values) {
-    if (values.compact()) return adopted(NPY_INT32, std::move(values.narrow()));
-    return adopted(NPY_INT64, std::move(values.wide()));
+    const npy_intp length = static_cast<npy_intp>(values.size());
+    if (values.compact()) return adopt(NPY_INT32, std::move(values.narrow()), 1, &length);
+    return adopt(NPY_INT64, std::move(values.wide()), 1, &length);
 }
 
 // A new 1-D array holding a copy of `values`.
@@ -78,80 +84,40 @@ glue::Ref copied(int type, const std::vector<T>& values) {
     return array;
 }
 
+template <class T>
+glue::Ref copied(const std::vector<T>& values) {
+    return copied(numpy_type<T>(), values);
+}
+
 glue::Ref copied(const engine::IndexColumn& values) {
     if (values.compact()) return copied(NPY_INT32, values.narrow());
     return copied(NPY_INT64, values.wide());
 }
 
-// The tables' columns in order, each put into `dict` as `make` gives it: `make(type, column)`
-// where the column is a std::vector or an IndexColumn. Only the statistics' columns unless `all`.
-template <class Trades, class Make>
-glue::Ref trade_columns(Trades& t, bool all, Make&& make) {
+// A dict of the table's columns, in order, each as `make(column)` gives it.
+template <class Table, class Make>
+glue::Ref table(Table& columns, bool all, Make&& make) {
     glue::Ref d = glue::check(PyDict_New());
-    if (all) put(d.get(), "sid", make(t.sid));
-    put(d.get(), "entry_row", make(t.entry_row));
-    put(d.get(), "exit_row", make(t.exit_row));
-    if (all) {
-        put(d.get(), "position", make(NPY_DOUBLE, t.position));
-        put(d.get(), "entry_price", make(NPY_DOUBLE, t.entry_price));
-        put(d.get(), "exit_price", make(NPY_DOUBLE, t.exit_price));
-    }
-    put(d.get(), "basis", make(NPY_DOUBLE, t.basis));
-    put(d.get(), "pnl", make(NPY_DOUBLE, t.pnl));
-    if (all) {
-        put(d.get(), "reason", make(NPY_UINT8, t.reason));
-        put(d.get(), "listed", make(NPY_BOOL, t.listed));
-    }
-    return d;
-}
-
-template <class Fills, class Make>
-glue::Ref fill_columns(Fills& f, bool all, Make&& make) {
-    glue::Ref d = glue::check(PyDict_New());
-    if (all) {
-        put(d.get(), "row", make(f.row));
-        put(d.get(), "sid", make(f.sid));
-        put(d.get(), "reason", make(NPY_UINT8, f.reason));
-    }
-    put(d.get(), "value_before", make(NPY_DOUBLE, f.value_before));
-    put(d.get(), "value_after", make(NPY_DOUBLE, f.value_after));
-    if (all) {
-        put(d.get(), "balance", make(NPY_DOUBLE, f.balance));
-        put(d.get(), "price", make(NPY_DOUBLE, f.price));
-    }
-    put(d.get(), "fee", make(NPY_DOUBLE, f.fee));
-    put(d.get(), "tax", make(NPY_DOUBLE, f.tax));
+    for_each_column(columns, all, [&](const char* key, auto& column) { put(d.get(), key, make(column)); });
     return d;
 }
 
 // The two ways of making a column: a copy, or taking the column over.
-struct Copy {
-    const glue::Ref operator()(const engine::IndexColumn& c) const { return copied(c); }
-    template <class T>
-    glue::Ref operator()(int type, const std::vector<T>& c) const {
-        return copied(type, c);
-    }
-};
-struct Take {
-    glue::Ref operator()(engine::IndexColumn& c) const { return adopted(std::move(c)); }
-    template <class T>
-    glue::Ref operator()(int type, std::vector<T>& c) const {
-        return adopted(type, std::move(c));
-    }
-};
+constexpr auto copy_column = [](const auto& column) { return copied(column); };
+constexpr auto take_column = [](auto& column) { return adopted(std::move(column)); };
 
 }  // namespace
 
-glue::Ref trades_table(const engine::TradeColumns& trades) { return trade_columns(trades, true, Copy{}); }
+glue::Ref trades_table(const engine::TradeColumns& trades) { return table(trades, true, copy_column); }
 
-glue::Ref fills_table(const engine::FillColumns& fills) { return fill_columns(fills, true, Copy{}); }
+glue::Ref fills_table(const engine::FillColumns& fills) { return table(fills, true, copy_column); }
 
 glue::Ref take_trades_table(engine::TradeColumns& trades, LedgerColumns which) {
-    return trade_columns(trades, which == LedgerColumns::all, Take{});
+    return table(trades, which == LedgerColumns::all, take_column);
 }
 
 glue::Ref take_fills_table(engine::FillColumns& fills, LedgerColumns which) {
-    return fill_columns(fills, which == LedgerColumns::all, Take{});
+    return table(fills, which == LedgerColumns::all, take_column);
 }
 
 }  // namespace zelvor::trevane

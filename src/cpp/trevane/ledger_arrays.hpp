@@ -31,7 +31,6 @@ glue::Ref adopt_doubles(std::vector<double>&& values, int nd, const npy_intp* sh
 glue::Ref adopt_int64s(std::vector<std::int64_t>&& values, int nd, const npy_intp* shape);
 glue::Ref adopt_int32s(std::vector<std::int32_t>&& values, int nd, const npy_intp* shape);
 glue::Ref adopt_uint8s(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape);
-glue::Ref adopt_bools(std::vector<std::uint8_t>&& values, int nd, const npy_intp* shape);  // 0 or 1 each
 
 void put(PyObject* dict, const char* key, const glue::Ref& value);
 

@@ -534,7 +534,7 @@ bool implied_by_ledger(const Followups& f, const engine::TradeColumns& ledger, c
     if (ledger.listed.size() != ledger.size()) return false;  // not a log that keeps every column
     std::size_t k = 0;
     for (std::size_t j = 0; j < ledger.size(); ++j) {
-        if (ledger.listed[j] == 0) continue;
+        if (ledger.listed[j] == engine::Flag::no) continue;
         const std::int64_t sid = ledger.sid[j];
         if (k >= f.flags.size() || sid < 0 || static_cast<std::size_t>(sid) >= analysis_column.size()) return false;
         const std::int64_t exit_row = ledger.exit_row[j] >= 0 ? ledger.exit_row[j] : last_row;
