@@ -248,4 +248,5 @@ def _shipped_job(job: _Job, call_dirs: list[str]) -> _Job:
         job.option_names,
         job.returns,
         job.timeout,
+        origin=job.origin,
     )
