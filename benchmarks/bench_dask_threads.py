@@ -8,10 +8,12 @@ and given the market before the timing); `zelvor.sweep(backend="dask", client=..
 set's monthly momentum top-20 weights, with three grids of stop-loss x take-profit levels: 1 set
 (the fixed cost of a call: the scheduler's round trips, the table), 64 sets (the 8 x 8 grid of
 bench_sweep.py) and 512 sets (64 stop-loss levels over the same range x the same 8 take-profits).
-Each figure is the median of the timed calls (wall clock), with the CPU time of the worker process
-(all its threads) per call. From them: the marginal cost of a row, (512-set call - 64-set call) /
-448, the 1 thread / 2 threads ratio at each size, and the same grids serially in this process, so a
-row in a worker can be compared with a row here (measured in the same run).
+Each figure is the median of the timed calls (wall clock), with, per call, the CPU time of the worker
+process (all its threads), the page faults it took and the time its threads waited for a free core
+(the kernel's run-queue wait: what other processes on a shared machine cost the worker). From them:
+the marginal cost of a row, (512-set call - 64-set call) / 448, the 1 thread / 2 threads ratio at
+each size, and the same grids serially in this process, so that a row in a worker can be compared
+with a row here (measured in the same run).
 """
 
 from __future__ import annotations
@@ -41,31 +43,49 @@ GRID_1 = {"stop_loss": [0.1], "take_profit": [0.3]}
 GRIDS = {1: GRID_1, 64: GRID_64, 512: GRID_512}
 
 
-def timed_calls(weights, market, repeat: int, client=None, worker=None) -> dict[int, tuple[float, float | None]]:
-    """Per grid size: the median wall seconds of a call and the worker's CPU seconds per call."""
+Figures = dict[int, tuple[float, dict[str, float | None]]]
+
+
+def timed_calls(weights, market, repeat: int, client=None, worker=None) -> Figures:
+    """Per grid size: the median wall seconds of a call, and the worker's CPU seconds, page faults
+    and run-queue seconds per call (None: not measured)."""
     backend = "serial" if client is None else "dask"
     figures = {}
     for n_sets, grid in GRIDS.items():
         times = []
-        cpu_before = _cpu(worker)
+        before = _worker_counters(worker)
         for _ in range(repeat):
             started = time.perf_counter()
             table = zelvor.sweep(weights, market, grid, backend=backend, client=client).table
             times.append(time.perf_counter() - started)
         assert len(table) == n_sets and not table["error"].any(), table["error"].unique()
-        cpu = None if worker is None else (_cpu(worker) - cpu_before) / repeat
-        figures[n_sets] = (statistics.median(times), cpu)
+        after = _worker_counters(worker)
+        counters = {
+            name: None if after[name] is None or before[name] is None else (after[name] - before[name]) / repeat
+            for name in after
+        }
+        figures[n_sets] = (statistics.median(times), counters)
     return figures
 
 
-def _cpu(process) -> float:
+def _worker_counters(process) -> dict[str, float | None]:
+    """The worker's CPU seconds, minor page faults and seconds its threads waited on the run queue."""
     if process is None:
-        return 0.0
+        return {"cpu": None, "faults": None, "waited": None}
     times = process.cpu_times()
-    return times.user + times.system
+    try:  # Linux: /proc/<pid>/stat's 10th field; each thread's schedstat (run, wait, slices in ns)
+        with open(f"/proc/{process.pid}/stat") as f:
+            faults: float | None = float(f.read().rpartition(")")[2].split()[7])
+        waited: float | None = 0.0
+        for thread in os.listdir(f"/proc/{process.pid}/task"):
+            with open(f"/proc/{process.pid}/task/{thread}/schedstat") as f:
+                waited += int(f.read().split()[1]) / 1e9
+    except (OSError, IndexError, ValueError):
+        faults = waited = None
+    return {"cpu": times.user + times.system, "faults": faults, "waited": waited}
 
 
-def on_cluster(weights, market, threads: int, repeat: int) -> dict[int, tuple[float, float | None]]:
+def on_cluster(weights, market, threads: int, repeat: int) -> Figures:
     import psutil
     from distributed import Client, LocalCluster
 
@@ -81,9 +101,16 @@ def on_cluster(weights, market, threads: int, repeat: int) -> dict[int, tuple[fl
         cluster.close()
 
 
-def marginal(figures: dict[int, tuple[float, float | None]]) -> float:
-    """Seconds per row at the margin: between the 64-set and the 512-set call."""
-    return (figures[512][0] - figures[64][0]) / (512 - 64)
+def marginal(figures: Figures, counter: str | None = None) -> float | None:
+    """Seconds (or a worker counter) per row at the margin: between the 64-set and the 512-set call."""
+    if counter is None:
+        return (figures[512][0] - figures[64][0]) / (512 - 64)
+    big, small = figures[512][1][counter], figures[64][1][counter]
+    return None if big is None or small is None else (big - small) / (512 - 64)
+
+
+def _ms(seconds: float | None, spec: str = ".1f") -> str:
+    return fmt(None if seconds is None else seconds * 1e3, spec)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -105,27 +132,36 @@ def main(argv: list[str] | None = None) -> int:
     results = {threads: on_cluster(weights, market, threads, repeat) for threads in (1, 2)}
     rows = []
     for n_sets in GRIDS:
-        cells = [f"{n_sets}", f"{serial[n_sets][0] * 1e3:.1f}"]
         for threads in (1, 2):
-            seconds, cpu = results[threads][n_sets]
-            cells += [f"{seconds * 1e3:.1f}", fmt(None if cpu is None else cpu * 1e3, ".1f")]
-        cells.append(f"{results[1][n_sets][0] / results[2][n_sets][0]:.2f}x")
-        rows.append(cells)
+            seconds, counters = results[threads][n_sets]
+            faults = counters["faults"]
+            rows.append(
+                [
+                    f"{n_sets}",
+                    f"{threads}",
+                    f"{serial[n_sets][0] * 1e3:.1f}",
+                    f"{seconds * 1e3:.1f}",
+                    _ms(counters["cpu"]),
+                    fmt(None if faults is None else faults / n_sets, ".1f"),
+                    _ms(counters["waited"]),
+                    f"{results[1][n_sets][0] / seconds:.2f}x",
+                ]
+            )
     print_table(
-        ["sets", "serial ms", "1 thread ms", "worker CPU ms", "2 threads ms", "worker CPU ms", "2 thr / 1 thr"], rows
+        ["sets", "threads", "serial ms", "Dask ms", "worker CPU ms", "faults/row", "run-queue ms", "vs 1 thread"],
+        rows,
     )
     per_row = {name: marginal(figures) for name, figures in (("serial", serial), *results.items())}
+    cpu_row = {threads: marginal(results[threads], "cpu") for threads in (1, 2)}
     print(
-        f"marginal cost of a row: serial {per_row['serial'] * 1e3:.3f} ms, 1 worker x 1 thread"
-        f" {per_row[1] * 1e3:.3f} ms ({per_row[1] / per_row['serial']:.2f}x serial), 1 worker x 2 threads"
-        f" {per_row[2] * 1e3:.3f} ms ({per_row[1] / per_row[2]:.2f}x faster than 1 thread)"
+        f"a row at the margin (512-set call - 64-set call) / 448: serial {_ms(per_row['serial'], '.3f')} ms;"
+        f" Dask, 1 thread {_ms(per_row[1], '.3f')} ms ({per_row[1] / per_row['serial']:.2f}x serial, worker CPU"
+        f" {_ms(cpu_row[1], '.3f')} ms), 2 threads {_ms(per_row[2], '.3f')} ms (worker CPU {_ms(cpu_row[2], '.3f')} ms,"
+        f" {per_row[1] / per_row[2]:.2f}x 1 thread)"
     )
-    worker_cpu = {t: (results[t][512][1] - results[t][64][1]) / (512 - 64) for t in (1, 2)}  # type: ignore[operator]
     print(
-        f"worker CPU per row at the margin: 1 thread {worker_cpu[1] * 1e3:.3f} ms,"
-        f" 2 threads {worker_cpu[2] * 1e3:.3f} ms; fixed cost of a call (1 set): serial"
-        f" {serial[1][0] * 1e3:.1f} ms, Dask {results[1][1][0] * 1e3:.1f} ms (1 thread),"
-        f" {results[2][1][0] * 1e3:.1f} ms (2 threads)"
+        f"fixed cost of a call (1 set): serial {serial[1][0] * 1e3:.1f} ms, Dask {results[1][1][0] * 1e3:.1f} ms"
+        f" (1 thread), {results[2][1][0] * 1e3:.1f} ms (2 threads)"
     )
     print(load_average())
     return 0
