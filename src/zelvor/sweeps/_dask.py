@@ -171,20 +171,25 @@ def _run_on_client(
     pending: dict[Future, list[int]] = {}
     attempt = itertools.count()
 
-    def submit(indices: list[int]) -> None:
+    def submit(*tasks: list[int]) -> None:
+        """Submit tasks (lists of set indices) in one message to the scheduler: submitted one by
+        one, each would reach the worker a few milliseconds after the one before."""
+        if not tasks:
+            return
         # Scattered data is lost for good when every worker holding it dies: send it again.
         if shared and shared[-1].status != "finished":
             shared.append(client.scatter(payload[0], broadcast=True, hash=False))
-        future = client.submit(
+        futures = client.map(
             _run_sets,
-            shared[-1] if shared else payload[0],
-            0,
-            [(i, sets[i]) for i in indices],
-            key=f"zelvor-sweep-{job.token}-{indices[0]}-{len(indices)}-{next(attempt)}",
+            [shared[-1] if shared else payload[0]] * len(tasks),
+            [0] * len(tasks),
+            [[(i, sets[i]) for i in indices] for indices in tasks],
+            key=[f"zelvor-sweep-{job.token}-{indices[0]}-{len(indices)}-{next(attempt)}" for indices in tasks],
             pure=False,
             retries=0,
+            batch_size=len(tasks),
         )
-        pending[future] = indices
+        pending.update(zip(futures, tasks, strict=True))
 
     def drain() -> tuple[list[list[int]], list[list[int]], BaseException | None]:
         """Wait for the pending tasks. Returns the tasks whose worker died (the scheduler gave up
@@ -246,8 +251,7 @@ def _run_on_client(
         suspects: list[int] = []
         error: BaseException | None = None
         for _ in range(3):  # tasks cancelled with a lost market go again, as they were
-            for indices in tasks:
-                submit(indices)
+            submit(*tasks)
             killed, tasks, failure = drain()
             error = failure or error
             suspects.extend(i for indices in killed for i in indices)
