@@ -583,6 +583,13 @@ void check_touched_exits() {
     CHECK(r.out.cash == 0.75 && (r.out.stop_exits == std::vector<StopEntry>{{0, StopSide::stop_loss}}));
 }
 
+// The first `n` elements of a fill log column.
+template <class T>
+std::vector<T> first(const engine::Column<T>& column, std::size_t n) {
+    if (column.data() == nullptr) return {};
+    return std::vector<T>(column.data(), column.data() + n);
+}
+
 void check_trade_options_reach_the_fill_log() {
     // What the log records of a change comes from that trade's own options: no state of an earlier
     // trade carries over. Trading prices 8 and 16 on the one row, fee and tax 0.
@@ -670,27 +677,31 @@ void check_fill_log_kept_columns() {
     run(t, true, &compact);
     run(t, true, &lean);
     const engine::TradeColumns &a = all.trades(), &c = compact.trades(), &l = lean.trades();
-    CHECK(a.size() == 2 && all.fills().size() == 3);
-    CHECK(c.entry_row.compact() && c.entry_row.narrow() == (std::vector<std::int32_t>{1, 2}));
-    CHECK(c.exit_row.narrow() == (std::vector<std::int32_t>{2, 3}) &&
-          c.sid.narrow() == (std::vector<std::int32_t>{0, 0}));
-    CHECK(c.entry_row.wide().empty() && c.pnl == a.pnl && c.listed == a.listed && c.reason == a.reason);
-    CHECK(compact.fills().row.narrow() == (std::vector<std::int32_t>{1, 2, 3}) &&
-          compact.fills().fee == all.fills().fee);
-    CHECK(l.entry_row.wide() == a.entry_row.wide() && l.exit_row.wide() == a.exit_row.wide());
-    CHECK(l.pnl == a.pnl && l.basis == a.basis);
-    CHECK(l.sid.size() == 0 && l.position.empty() && l.entry_price.empty() && l.exit_price.empty());
-    CHECK(l.reason.empty() && l.listed.empty());
-    const engine::FillColumns &fa = all.fills(), &fl = lean.fills();
-    CHECK(fl.value_before == fa.value_before && fl.value_after == fa.value_after && fl.fee == fa.fee &&
-          fl.tax == fa.tax);
-    CHECK(fl.row.size() == 0 && fl.sid.size() == 0 && fl.reason.empty() && fl.balance.empty() && fl.price.empty());
+    const engine::FillColumns &fa = all.fills(), &fc = compact.fills(), &fl = lean.fills();
+    CHECK(a.size() == 2 && fa.size() == 3 && c.size() == 2 && fc.size() == 3 && l.size() == 2 && fl.size() == 3);
+    if (a.size() != 2 || fa.size() != 3) return;
+    using I32 = std::vector<std::int32_t>;
+    CHECK(c.entry_row.compact() && c.entry_row.wide().data() == nullptr);
+    CHECK(first(c.entry_row.narrow(), 2) == (I32{1, 2}) && first(c.exit_row.narrow(), 2) == (I32{2, 3}));
+    CHECK(first(c.sid.narrow(), 2) == (I32{0, 0}) && first(fc.row.narrow(), 3) == (I32{1, 2, 3}));
+    CHECK(first(c.pnl, 2) == first(a.pnl, 2) && first(c.listed, 2) == first(a.listed, 2));
+    CHECK(first(c.reason, 2) == first(a.reason, 2) && first(fc.fee, 3) == first(fa.fee, 3));
+    CHECK(first(l.entry_row.wide(), 2) == first(a.entry_row.wide(), 2));
+    CHECK(first(l.exit_row.wide(), 2) == first(a.exit_row.wide(), 2));
+    CHECK(first(l.pnl, 2) == first(a.pnl, 2) && first(l.basis, 2) == first(a.basis, 2));
+    CHECK(first(fl.value_before, 3) == first(fa.value_before, 3) && first(fl.fee, 3) == first(fa.fee, 3));
+    CHECK(first(fl.value_after, 3) == first(fa.value_after, 3) && first(fl.tax, 3) == first(fa.tax, 3));
+    // Never written: no block at all.
+    CHECK(l.sid.wide().data() == nullptr && l.position.data() == nullptr && l.entry_price.data() == nullptr);
+    CHECK(l.exit_price.data() == nullptr && l.reason.data() == nullptr && l.listed.data() == nullptr);
+    CHECK(fl.row.wide().data() == nullptr && fl.sid.wide().data() == nullptr && fl.reason.data() == nullptr);
+    CHECK(fl.balance.data() == nullptr && fl.price.data() == nullptr);
 }
 
 void check_fill_log_growth() {
     // 2,000 rows, from row 100 on each buying and selling the same 10 stocks: 20 fills and 10 trades
-    // a row, 38,000 fills in all. A list that doubled would move 12 times on the way (from 16); one
-    // that sizes itself from its pace moves a few times early on and then has room to the end.
+    // a row, 38,000 fills in all. A list that doubled would grow 12 times on the way (from 16); one
+    // that sizes itself from its pace grows a few times early on and then has room to the end.
     constexpr int rows = 2000, stocks = 10;
     const std::vector<double> prices(static_cast<std::size_t>(rows) * stocks, 4.0);
     engine::FillLog ledger;
@@ -700,20 +711,19 @@ void check_fill_log_growth() {
     const auto cols = one_to_one(stocks);
     PositionMap p;
     double cash = 1.0;
-    int fill_moves = 0, trade_moves = 0;
-    const double* fills_at = nullptr;
-    const double* trades_at = nullptr;
+    int fill_grows = 0, trade_grows = 0;
+    std::size_t fills_room = 0, trades_room = 0;
     for (int row = 100; row < rows; ++row) {
         ledger.set_row(row);
         for (int sid = 0; sid < stocks; ++sid) {
             cash = engine::set_position(h, cols, p, sid, 0.0625, cash, 0.0, 0.0);
             cash = engine::set_position(h, cols, p, sid, 0.0, cash, 0.0, 0.0);
-            if (ledger.fills().fee.data() != fills_at) ++fill_moves, fills_at = ledger.fills().fee.data();
-            if (ledger.trades().pnl.data() != trades_at) ++trade_moves, trades_at = ledger.trades().pnl.data();
+            if (ledger.fills().room != fills_room) ++fill_grows, fills_room = ledger.fills().room;
+            if (ledger.trades().room != trades_room) ++trade_grows, trades_room = ledger.trades().room;
         }
     }
     CHECK(ledger.fills().size() == 38000 && ledger.trades().size() == 19000 && cash == 1.0);
-    CHECK(fill_moves <= 4 && trade_moves <= 4);
+    CHECK(fill_grows <= 4 && trade_grows <= 4);
 }
 
 void check_close_levels() {

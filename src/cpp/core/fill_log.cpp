@@ -59,30 +59,30 @@ void FillLog::start(std::int64_t n_stocks, const numeric::Strided2D& trading_pri
     due_.assign(open_.size(), FillReason::stop_loss);
     last_trade_.assign(open_.size(), -1);
     // Emptied, keeping the room of an earlier run's columns unless they were taken over.
-    auto empty = [this](const char*, auto& column) {
-        column.clear();
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(column)>, IndexColumn>) column.set_width(width_);
-    };
-    for_each_column(fills_, true, empty);
-    for_each_column(trades_, true, empty);
+    fills_.count = 0;
+    trades_.count = 0;
+    for (IndexColumn* c : {&fills_.row, &fills_.sid, &trades_.sid, &trades_.entry_row, &trades_.exit_row}) {
+        c->set_width(width_);
+    }
 }
 
 void FillLog::push_trade(int sid, const OpenTrade& open, std::int64_t exit_row, double exit_price, double pnl,
                          FillReason reason, bool listed) {
     make_room(trades_);
     TradeColumns& t = trades_;
-    last_trade_[static_cast<std::size_t>(sid)] = static_cast<std::int64_t>(t.pnl.size());
-    t.entry_row.push_back(open.entry_row);
-    t.exit_row.push_back(exit_row);
-    t.basis.push_back(open.basis);
-    t.pnl.push_back(pnl);
+    const std::size_t k = t.count++;
+    last_trade_[static_cast<std::size_t>(sid)] = static_cast<std::int64_t>(k);
+    t.entry_row.set(k, open.entry_row);
+    t.exit_row.set(k, exit_row);
+    t.basis[k] = open.basis;
+    t.pnl[k] = pnl;
     if (!all_) return;
-    t.sid.push_back(sid);
-    t.position.push_back(open.position);
-    t.entry_price.push_back(open.entry_price);
-    t.exit_price.push_back(exit_price);
-    t.reason.push_back(static_cast<std::uint8_t>(reason));
-    t.listed.push_back(listed ? Flag::yes : Flag::no);
+    t.sid.set(k, sid);
+    t.position[k] = open.position;
+    t.entry_price[k] = open.entry_price;
+    t.exit_price[k] = exit_price;
+    t.reason[k] = static_cast<std::uint8_t>(reason);
+    t.listed[k] = listed ? Flag::yes : Flag::no;
 }
 
 void FillLog::note_stop(int sid, FillReason reason) {
@@ -175,16 +175,17 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     if (first_row_ < 0) first_row_ = row_;
     make_room(fills_);
     FillColumns& f = fills_;
-    f.value_before.push_back(change.value_before);
-    f.value_after.push_back(change.value_after);
-    f.fee.push_back(change.fee);
-    f.tax.push_back(change.tax);
+    const std::size_t k = f.count++;
+    f.value_before[k] = change.value_before;
+    f.value_after[k] = change.value_after;
+    f.fee[k] = change.fee;
+    f.tax[k] = change.tax;
     if (!all_) return;
-    f.row.push_back(row_);
-    f.sid.push_back(sid);
-    f.reason.push_back(static_cast<std::uint8_t>(change.reason));
-    f.balance.push_back(balance);
-    f.price.push_back(price);
+    f.row.set(k, row_);
+    f.sid.set(k, sid);
+    f.reason[k] = static_cast<std::uint8_t>(change.reason);
+    f.balance[k] = balance;
+    f.price[k] = price;
 }
 
 void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const numeric::Strided2D& close,
@@ -207,15 +208,15 @@ void FillLog::finish(const PositionMap& positions, std::int64_t last_row, const 
     // Money of a trade the recorder does not list and the log could not close (a holding left at
     // exactly 0 by its costs) goes to that stock's last trade, else to the last trade, so the pnl
     // still adds up.
-    std::vector<double>& pnl = trades_.pnl;
+    Column<double>& pnl = trades_.pnl;
     for (std::size_t sid = 0; sid < open_.size(); ++sid) {
         OpenTrade& t = open_[sid];
         if (t.pnl == 0.0) continue;
         const std::int64_t last = last_trade_[sid];
         if (last >= 0) {
             pnl[static_cast<std::size_t>(last)] += t.pnl;
-        } else if (!pnl.empty()) {
-            pnl.back() += t.pnl;
+        } else if (trades_.count > 0) {
+            pnl[trades_.count - 1] += t.pnl;
         }
         t.open = false;
         t.pnl = 0.0;

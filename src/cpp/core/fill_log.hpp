@@ -13,8 +13,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <optional>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "core/positions.hpp"
@@ -41,50 +44,83 @@ enum class IndexWidth : std::uint8_t { wide, compact };
 // not kept is never written and stays empty.
 enum class LogColumns : std::uint8_t { all, statistics };
 
-// A column of rows or stock indices in the log's width: one of the two vectors is used, the other
-// stays empty.
+// One column's elements in a block of their own, allocated with malloc so that an array can take
+// the block over and free it. The column's table keeps how many elements are set and how many the
+// block has room for; writing within that room is the table's business, so a record's columns are
+// written without a check each.
+template <class T>
+class Column {
+public:
+    Column() = default;
+    Column(const Column&) = delete;
+    Column& operator=(const Column&) = delete;
+    Column(Column&& other) noexcept : data_(std::exchange(other.data_, nullptr)) {}
+    Column& operator=(Column&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+        }
+        return *this;
+    }
+    ~Column() { std::free(data_); }
+
+    // Room for `capacity` elements, the ones already set kept (moved, without a copy, where the
+    // allocator can remap the pages).
+    void grow(std::size_t capacity) {
+        void* grown = std::realloc(data_, capacity * sizeof(T));
+        if (grown == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(grown);
+    }
+    // The block, to be freed with std::free by whoever takes it; the column is left without one.
+    T* release() noexcept { return std::exchange(data_, nullptr); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    T& operator[](std::size_t k) noexcept { return data_[k]; }
+    const T& operator[](std::size_t k) const noexcept { return data_[k]; }
+
+private:
+    T* data_ = nullptr;
+};
+
+// A column of rows or stock indices in the log's width: one of the two blocks is used.
 class IndexColumn {
 public:
     void set_width(IndexWidth width) noexcept { compact_ = width == IndexWidth::compact; }
     bool compact() const noexcept { return compact_; }
-    void push_back(std::int64_t value) {
+    void set(std::size_t k, std::int64_t value) noexcept {
         if (compact_) {
-            narrow_.push_back(static_cast<std::int32_t>(value));
+            narrow_[k] = static_cast<std::int32_t>(value);
         } else {
-            wide_.push_back(value);
+            wide_[k] = value;
         }
     }
     std::int64_t operator[](std::size_t k) const noexcept { return compact_ ? narrow_[k] : wide_[k]; }
-    std::size_t size() const noexcept { return compact_ ? narrow_.size() : wide_.size(); }
-    void reserve(std::size_t n) {
+    void grow(std::size_t capacity) {
         if (compact_) {
-            narrow_.reserve(n);
+            narrow_.grow(capacity);
         } else {
-            wide_.reserve(n);
+            wide_.grow(capacity);
         }
     }
-    void clear() noexcept {
-        narrow_.clear();
-        wide_.clear();
-    }
-    std::vector<std::int32_t>& narrow() noexcept { return narrow_; }
-    std::vector<std::int64_t>& wide() noexcept { return wide_; }
-    const std::vector<std::int32_t>& narrow() const noexcept { return narrow_; }
-    const std::vector<std::int64_t>& wide() const noexcept { return wide_; }
-    // The elements as a read-only view, whichever their width.
-    numeric::IndexStrided1D view() const noexcept {
+    Column<std::int32_t>& narrow() noexcept { return narrow_; }
+    Column<std::int64_t>& wide() noexcept { return wide_; }
+    const Column<std::int32_t>& narrow() const noexcept { return narrow_; }
+    const Column<std::int64_t>& wide() const noexcept { return wide_; }
+    // The first `size` elements as a read-only view, whichever their width.
+    numeric::IndexStrided1D view(std::size_t size) const noexcept {
+        const auto n = static_cast<std::int64_t>(size);
         if (compact_) {
-            return {reinterpret_cast<const char*>(narrow_.data()), static_cast<std::int64_t>(narrow_.size()),
-                    static_cast<std::int64_t>(sizeof(std::int32_t)), true};
+            return {reinterpret_cast<const char*>(narrow_.data()), n, static_cast<std::int64_t>(sizeof(std::int32_t)),
+                    true};
         }
-        return {reinterpret_cast<const char*>(wide_.data()), static_cast<std::int64_t>(wide_.size()),
-                static_cast<std::int64_t>(sizeof(std::int64_t)), false};
+        return {reinterpret_cast<const char*>(wide_.data()), n, static_cast<std::int64_t>(sizeof(std::int64_t)), false};
     }
 
 private:
     bool compact_ = false;
-    std::vector<std::int32_t> narrow_;
-    std::vector<std::int64_t> wide_;
+    Column<std::int32_t> narrow_;
+    Column<std::int64_t> wide_;
 };
 
 // A yes or no per element, one byte each (0 or 1, as a NumPy bool).
@@ -94,38 +130,40 @@ enum class Flag : std::uint8_t { no = 0, yes = 1 };
 struct FillColumns {
     IndexColumn row;
     IndexColumn sid;
-    std::vector<std::uint8_t> reason;  // FillReason codes
-    std::vector<double> value_before;  // money value of the holding before the change
-    std::vector<double> value_after;
+    Column<std::uint8_t> reason;  // FillReason codes
+    Column<double> value_before;  // money value of the holding before the change
+    Column<double> value_after;
     // Portfolio value the weights refer to (the rebalance's balance, or cash + holdings).
-    std::vector<double> balance;
-    std::vector<double> price;  // the fill price
-    std::vector<double> fee;
-    std::vector<double> tax;
+    Column<double> balance;
+    Column<double> price;  // the fill price
+    Column<double> fee;
+    Column<double> tax;
+    std::size_t count = 0;  // elements set in each column kept
+    std::size_t room = 0;   // elements each column kept has room for
 
-    std::size_t size() const noexcept { return fee.size(); }  // a column every log keeps
-    std::size_t capacity() const noexcept { return fee.capacity(); }
+    std::size_t size() const noexcept { return count; }
 };
 
 // Every trade, one element per trade in each column (the columns not kept empty).
 struct TradeColumns {
     IndexColumn sid;
     IndexColumn entry_row;
-    IndexColumn exit_row;          // -1: open at the end
-    std::vector<double> position;  // size at entry, as the recorder got it
-    std::vector<double> entry_price;
-    std::vector<double> exit_price;  // NaN while open
-    std::vector<double> basis;       // money put in, before fees: the value it was opened at plus later additions
-    std::vector<double> pnl;
-    std::vector<std::uint8_t> reason;  // FillReason codes
+    IndexColumn exit_row;     // -1: open at the end
+    Column<double> position;  // size at entry, as the recorder got it
+    Column<double> entry_price;
+    Column<double> exit_price;  // NaN while open
+    Column<double> basis;       // money put in, before fees: the value it was opened at plus later additions
+    Column<double> pnl;
+    Column<std::uint8_t> reason;  // FillReason codes
     // Flag::no for a trade the excursion recorder never lists: a holding an intraday exit filled at a
     // value of exactly 0 (an open, high or low of 0) reaches the trade primitive already at 0, so
     // the recorder hears of no exit and its next entry for the stock replaces the trade. The log
     // closes such a trade at that fill all the same; it has no excursion statistics.
-    std::vector<Flag> listed;
+    Column<Flag> listed;
+    std::size_t count = 0;  // elements set in each column kept
+    std::size_t room = 0;   // elements each column kept has room for
 
-    std::size_t size() const noexcept { return pnl.size(); }  // a column every log keeps
-    std::size_t capacity() const noexcept { return pnl.capacity(); }
+    std::size_t size() const noexcept { return count; }
 };
 
 // Calls f(name, column) on each column of a log's fills or trades (const or not), in the order of
@@ -173,8 +211,10 @@ public:
     // The width of the integer columns and which columns the runs from now on keep (all, wide,
     // unless told otherwise).
     void keep(IndexWidth width, LogColumns columns) noexcept {
+        const bool all = columns == LogColumns::all;
+        if (width != width_ || all != all_) fills_.room = trades_.room = 0;  // blocks of other columns
         width_ = width;
-        all_ = columns == LogColumns::all;
+        all_ = all;
     }
     bool keeps_all() const noexcept { return all_; }
 
@@ -207,8 +247,8 @@ public:
 
     const FillColumns& fills() const noexcept { return fills_; }
     const TradeColumns& trades() const noexcept { return trades_; }
-    // The columns themselves, to be taken over (moved from) once the run is over; the next start()
-    // begins from empty columns again.
+    // The columns themselves, to be taken over once the run is over (their blocks released, the
+    // table's count and room set to 0); the next start() begins from empty columns again.
     FillColumns& fills() noexcept { return fills_; }
     TradeColumns& trades() noexcept { return trades_; }
 
@@ -226,9 +266,10 @@ private:
     // Room for one more fill or trade in every column kept, see grown_capacity().
     template <class Columns>
     void make_room(Columns& columns) {
-        if (columns.size() < columns.capacity()) return;
-        const std::size_t n = grown_capacity(columns.size());
-        for_each_column(columns, all_, [n](const char*, auto& column) { column.reserve(n); });
+        if (columns.count < columns.room) return;
+        const std::size_t n = grown_capacity(columns.count);
+        for_each_column(columns, all_, [n](const char*, auto& column) { column.grow(n); });
+        columns.room = n;
     }
     std::size_t grown_capacity(std::size_t size) const noexcept;
     void open_trade(int sid, const TradeChange& change, double price, double opening_pnl);

@@ -59,65 +59,90 @@ constexpr int numpy_type() {
     if constexpr (std::is_same_v<T, engine::Flag>) return NPY_BOOL;
 }
 
-// A 1-D array taking over `values`.
-template <class T>
-glue::Ref adopted(std::vector<T>&& values) {
-    const npy_intp length = static_cast<npy_intp>(values.size());
-    return adopt(numpy_type<T>(), std::move(values), 1, &length);
-}
+constexpr const char* block_name = "zelvor.core.trevane._block";
 
-glue::Ref adopted(engine::IndexColumn&& values) {
-    const npy_intp length = static_cast<npy_intp>(values.size());
-    if (values.compact()) return adopt(NPY_INT32, std::move(values.narrow()), 1, &length);
-    return adopt(NPY_INT64, std::move(values.wide()), 1, &length);
-}
+void free_block(PyObject* capsule) noexcept { std::free(PyCapsule_GetPointer(capsule, block_name)); }
 
-// A new 1-D array holding a copy of `values`.
+// A 1-D array of the first `n` elements of `column`'s block, which it takes over: the block
+// becomes the array's memory and is freed with it.
 template <class T>
-glue::Ref copied(int type, const std::vector<T>& values) {
-    npy_intp length = static_cast<npy_intp>(values.size());
-    glue::Ref array = glue::check(PyArray_EMPTY(1, &length, type, 0));
-    if (!values.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), values.data(),
-                    values.size() * sizeof(T));
+glue::Ref adopted(int type, engine::Column<T>& column, std::size_t n) {
+    npy_intp length = static_cast<npy_intp>(n);
+    if (n == 0 || column.data() == nullptr) {
+        std::free(column.release());
+        return glue::check(PyArray_EMPTY(1, &length, type, 0));
     }
+    glue::Ref capsule = glue::check(PyCapsule_New(column.data(), block_name, free_block));
+    T* const data = column.release();  // the capsule frees it from now on
+    glue::Ref array = glue::check(PyArray_SimpleNewFromData(1, &length, type, data));
+    // The array steals the reference to its base, also when it fails.
+    glue::check_status(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), capsule.release()));
     return array;
 }
 
 template <class T>
-glue::Ref copied(const std::vector<T>& values) {
-    return copied(numpy_type<T>(), values);
+glue::Ref adopted(engine::Column<T>& column, std::size_t n) {
+    return adopted(numpy_type<T>(), column, n);
 }
 
-glue::Ref copied(const engine::IndexColumn& values) {
-    if (values.compact()) return copied(NPY_INT32, values.narrow());
-    return copied(NPY_INT64, values.wide());
+glue::Ref adopted(engine::IndexColumn& column, std::size_t n) {
+    if (column.compact()) return adopted(NPY_INT32, column.narrow(), n);
+    return adopted(NPY_INT64, column.wide(), n);
 }
 
-// A dict of the table's columns, in order, each as `make(column)` gives it.
+// A new 1-D array holding a copy of the first `n` elements of `column`.
+template <class T>
+glue::Ref copied(int type, const engine::Column<T>& column, std::size_t n) {
+    npy_intp length = static_cast<npy_intp>(n);
+    glue::Ref array = glue::check(PyArray_EMPTY(1, &length, type, 0));
+    if (n > 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), column.data(), n * sizeof(T));
+    return array;
+}
+
+template <class T>
+glue::Ref copied(const engine::Column<T>& column, std::size_t n) {
+    return copied(numpy_type<T>(), column, n);
+}
+
+glue::Ref copied(const engine::IndexColumn& column, std::size_t n) {
+    if (column.compact()) return copied(NPY_INT32, column.narrow(), n);
+    return copied(NPY_INT64, column.wide(), n);
+}
+
+// A dict of the table's columns, in order, each as `make(column, n)` gives it for the first `n`
+// elements.
 template <class Table, class Make>
-glue::Ref table(Table& columns, bool all, Make&& make) {
+glue::Ref table(Table& columns, std::size_t n, bool all, Make&& make) {
     glue::Ref d = glue::check(PyDict_New());
-    for_each_column(columns, all, [&](const char* key, auto& column) { put(d.get(), key, make(column)); });
+    for_each_column(columns, all, [&](const char* key, auto& column) { put(d.get(), key, make(column, n)); });
     return d;
 }
 
-// The two ways of making a column: a copy, or taking the column over.
-constexpr auto copy_column = [](const auto& column) { return copied(column); };
-constexpr auto take_column = [](auto& column) { return adopted(std::move(column)); };
+// The two ways of making a column: a copy, or taking the column's block over.
+constexpr auto copy_column = [](const auto& column, std::size_t n) { return copied(column, n); };
+constexpr auto take_column = [](auto& column, std::size_t n) { return adopted(column, n); };
+
+// Takes the table's columns over; the table is left empty, without room.
+template <class Table>
+glue::Ref take_table(Table& columns, bool all) {
+    // Emptied first: should a column fail half-way, the table holds no block it could write to.
+    const std::size_t n = columns.count;
+    columns.count = columns.room = 0;
+    return table(columns, n, all, take_column);
+}
 
 }  // namespace
 
-glue::Ref trades_table(const engine::TradeColumns& trades) { return table(trades, true, copy_column); }
+glue::Ref trades_table(const engine::TradeColumns& trades) { return table(trades, trades.count, true, copy_column); }
 
-glue::Ref fills_table(const engine::FillColumns& fills) { return table(fills, true, copy_column); }
+glue::Ref fills_table(const engine::FillColumns& fills) { return table(fills, fills.count, true, copy_column); }
 
 glue::Ref take_trades_table(engine::TradeColumns& trades, LedgerColumns which) {
-    return table(trades, which == LedgerColumns::all, take_column);
+    return take_table(trades, which == LedgerColumns::all);
 }
 
 glue::Ref take_fills_table(engine::FillColumns& fills, LedgerColumns which) {
-    return table(fills, which == LedgerColumns::all, take_column);
+    return take_table(fills, which == LedgerColumns::all);
 }
 
 }  // namespace zelvor::trevane

@@ -531,7 +531,6 @@ Ref trades_dict(engine::FillLog& log, Recorded& recorded) {
 // replaced before its exit), and the result then need not keep the three columns.
 bool implied_by_ledger(const Followups& f, const engine::TradeColumns& ledger, const std::vector<int>& analysis_column,
                        int last_row) {
-    if (ledger.listed.size() != ledger.size()) return false;  // not a log that keeps every column
     std::size_t k = 0;
     for (std::size_t j = 0; j < ledger.size(); ++j) {
         if (ledger.listed[j] == engine::Flag::no) continue;
@@ -557,7 +556,7 @@ Ref followups_dict(const NativeInputs& inputs, Followups& f, const engine::FillL
     put(d.get(), "price_values", inputs.arrays[params::index_of("price_values")]);
     put(d.get(), "close_values", inputs.arrays[params::index_of("close_values")]);
     const npy_intp n = static_cast<npy_intp>(f.flags.size());
-    if (implied_by_ledger(f, log.trades(), inputs.analysis_column, last_row)) {
+    if (log.keeps_all() && implied_by_ledger(f, log.trades(), inputs.analysis_column, last_row)) {
         Ref implied = glue::check(PyDict_New());
         const auto& columns = inputs.analysis_column;
         put(implied.get(), "price_column", column<std::int32_t>(NPY_INT32, columns.size(), [&](std::size_t k) {

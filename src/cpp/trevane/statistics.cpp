@@ -28,8 +28,8 @@ constexpr std::array<const char*, 14> stats_params = {
 constexpr glue::Signature stats_sig{"_stats", stats_params, 11};
 
 // A column of the fill log, read in place.
-numeric::Strided1D<double> view_of(const std::vector<double>& column) {
-    return {reinterpret_cast<const char*>(column.data()), static_cast<std::int64_t>(column.size()),
+numeric::Strided1D<double> view_of(const engine::Column<double>& column, std::size_t size) {
+    return {reinterpret_cast<const char*>(column.data()), static_cast<std::int64_t>(size),
             static_cast<std::int64_t>(sizeof(double))};
 }
 
@@ -167,15 +167,15 @@ stats::Figures StatsRequest::compute(const double* equity, std::int64_t n_rows, 
     in.dates = dates_.vector<std::int64_t>();
     in.start_row = start_row_;
     const auto& trades = log.trades();
-    in.pnl = view_of(trades.pnl);
-    in.basis = view_of(trades.basis);
-    in.entry_row = trades.entry_row.view();
-    in.exit_row = trades.exit_row.view();
+    in.pnl = view_of(trades.pnl, trades.count);
+    in.basis = view_of(trades.basis, trades.count);
+    in.entry_row = trades.entry_row.view(trades.count);
+    in.exit_row = trades.exit_row.view(trades.count);
     const auto& fills = log.fills();
-    in.value_before = view_of(fills.value_before);
-    in.value_after = view_of(fills.value_after);
-    in.fee = view_of(fills.fee);
-    in.tax = view_of(fills.tax);
+    in.value_before = view_of(fills.value_before, fills.count);
+    in.value_after = view_of(fills.value_after, fills.count);
+    in.fee = view_of(fills.fee, fills.count);
+    in.tax = view_of(fills.tax, fills.count);
     in.has_benchmark = benchmark_.acquired();
     if (in.has_benchmark) in.benchmark = benchmark_.vector<double>();
     in.risk_free = risk_free_;
