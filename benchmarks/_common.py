@@ -74,9 +74,10 @@ def print_table(titles: Sequence[str], rows: Sequence[Sequence[str]]) -> None:
         print(" ".join(_cell(text, width, i) for i, (text, width) in enumerate(zip(row, widths, strict=True))))
 
 
-def fmt(value: float | None, spec: str) -> str:
-    """`value` formatted by `spec`, or "n/a" for None (a figure this machine could not measure)."""
-    return "n/a" if value is None else format(value, spec)
+def fmt(value: float | None, pattern: str) -> str:
+    """`value` formatted by the format `pattern` (".2f"), or "n/a" for None (a figure this machine
+    could not measure)."""
+    return "n/a" if value is None else format(value, pattern)
 
 
 def _cell(text: str, width: int, index: int) -> str:

@@ -109,8 +109,8 @@ def marginal(figures: Figures, counter: str | None = None) -> float | None:
     return None if big is None or small is None else (big - small) / (512 - 64)
 
 
-def _ms(seconds: float | None, spec: str = ".1f") -> str:
-    return fmt(None if seconds is None else seconds * 1e3, spec)
+def _ms(seconds: float | None, pattern: str = ".1f") -> str:
+    return fmt(None if seconds is None else seconds * 1e3, pattern)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -4,9 +4,9 @@
 
 namespace zelvor::glue {
 
-PyObject* ModuleOnce::create(PyObject* module_spec) {
+PyObject* ModuleOnce::create(PyObject* import_request) {
     if (module != nullptr) return Py_NewRef(module);
-    PyObject* name = PyObject_GetAttrString(module_spec, "name");
+    PyObject* name = PyObject_GetAttrString(import_request, "name");
     if (name == nullptr) return nullptr;
     PyObject* m = PyModule_NewObject(name);
     Py_DECREF(name);

@@ -14,16 +14,17 @@ struct ModuleOnce {
     void (*initialise)(PyObject* m);  // fills the namespace; throws ErrorSet (or a numeric::Error)
     PyObject* module = nullptr;
 
-    // Py_mod_create: the existing module, or a new empty one named as the import asks.
-    PyObject* create(PyObject* module_spec);
+    // Py_mod_create: the existing module, or a new empty one named as the import asks
+    // (`import_request` is what the import system says of the module; its `name` is read).
+    PyObject* create(PyObject* import_request);
     // Py_mod_exec: runs `initialise` unless `m` is already initialised; 0, or -1 with an error set.
     int exec(PyObject* m);
 };
 
 // The slots of a multi-phase definition driven by `once`.
 template <ModuleOnce& once>
-PyObject* create_slot(PyObject* module_spec, PyModuleDef*) {
-    return once.create(module_spec);
+PyObject* create_slot(PyObject* import_request, PyModuleDef*) {
+    return once.create(import_request);
 }
 template <ModuleOnce& once>
 int exec_slot(PyObject* m) {
