@@ -13,7 +13,7 @@ import textwrap
 import pytest
 
 import zelvor
-from zelvor.sweeps import _worker
+from zelvor.sweeps import _malloc, _worker
 from zelvor.sweeps._backends import _shipped_job
 from zelvor.sweeps._grid import _backtest_option_names
 
@@ -77,7 +77,7 @@ def test_a_worker_started_with_a_fixed_malloc_threshold_reuses_its_run_buffers()
     ],
 )
 def test_malloc_settings_only_where_the_environment_fixed_a_threshold(environment, expected):
-    assert _worker._malloc_settings(environment) == expected
+    assert _malloc.malloc_settings(environment) == expected
 
 
 def test_a_job_keeps_the_process_of_its_call_when_it_travels():
