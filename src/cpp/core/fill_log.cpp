@@ -113,7 +113,6 @@ void FillLog::open_trade(int sid, const TradeChange& change, double price, doubl
 
 void FillLog::close_trade(int sid, double pnl, double price, FillReason reason, bool listed) {
     OpenTrade& t = open_[static_cast<std::size_t>(sid)];
-    if (first_row_ < 0) first_row_ = row_;
     push_trade(sid, t, row_, price, pnl, reason, listed);
     t.open = false;
     t.pnl = 0.0;
@@ -172,7 +171,6 @@ void FillLog::record(const TradeChange& change, const PositionMap& positions) {
     }
     const double balance = change.balance ? *change.balance : portfolio_value_;
     portfolio_value_ += cash_flow + (change.value_after - change.value_before);
-    if (first_row_ < 0) first_row_ = row_;
     make_room(fills_);
     FillColumns& f = fills_;
     const std::size_t k = f.count++;

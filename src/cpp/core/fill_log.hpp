@@ -266,6 +266,7 @@ private:
     // Room for one more fill or trade in every column kept, see grown_capacity().
     template <class Columns>
     void make_room(Columns& columns) {
+        if (first_row_ < 0) first_row_ = row_;  // the pace is counted from the run's first record
         if (columns.count < columns.room) return;
         const std::size_t n = grown_capacity(columns.count);
         for_each_column(columns, all_, [n](const char*, auto& column) { column.grow(n); });
